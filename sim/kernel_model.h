@@ -1,0 +1,30 @@
+// Process-wide kernel state: the running program's identity, Windows version, heaps.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "sim/text.h"
+
+namespace sim {
+
+struct KernelModel {
+  // The running program. The command line is set by whoever starts it (the platform main,
+  // a test); the module path is where the installer lies on the machine.
+  U16 commandLine;
+  U16 modulePath = u"C:\\Program Files\\Orvalstone\\Setup\\orvinst.exe";
+  U16 systemDir = u"C:\\Windows\\system32";
+  uint32_t pid = 4200;  // process id of the running program
+
+  // What GetVersionExA reports.
+  DWORD osMajor = 10;
+  DWORD osMinor = 0;
+  DWORD osBuild = 19045;
+  DWORD osPlatform = 2;  // VER_PLATFORM_WIN32_NT
+
+  // Live global and local heap blocks of the running program (never saved).
+  std::map<const void*, size_t> globalBlocks;
+  std::map<const void*, size_t> localBlocks;
+};
+
+}  // namespace sim

@@ -1,0 +1,95 @@
+#include "sim/machine.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+Machine* current = nullptr;
+}
+
+Machine& M() {
+  if (!current) {
+    // A program that runs without a machine installed gets a default one, so a stray API
+    // call in a test never dereferences nothing.
+    static Machine fallback;
+    static bool initialised = false;
+    if (!initialised) {
+      initialised = true;
+      InitDefaultMachine(fallback);
+    }
+    return fallback;
+  }
+  return *current;
+}
+
+bool HasMachine() { return current != nullptr; }
+void SetMachine(Machine* machine) { current = machine; }
+
+MachineScope::MachineScope(Machine& machine) : previous_(current) { current = &machine; }
+MachineScope::~MachineScope() { current = previous_; }
+
+void InitDefaultMachine(Machine& m) {
+  InitKernel(m);
+  InitUser(m);
+  InitRegistry(m);
+  InitFiles(m);
+  InitServices(m);
+  InitProcesses(m);
+  InitSpooler(m);
+}
+
+void Schedule(Machine& m, uint64_t delayMs, std::string kind, nlohmann::json args) {
+  m.events.push_back({m.now + delayMs, std::move(kind), std::move(args)});
+}
+
+void CancelEvents(Machine& m, const std::string& kind) {
+  std::erase_if(m.events, [&](const TimedEvent& e) { return e.kind == kind; });
+}
+
+static void Fire(Machine& m, const TimedEvent& e) {
+  auto starts = [&](const char* prefix) { return e.kind.rfind(prefix, 0) == 0; };
+  if (starts("service.")) {
+    OnServiceEvent(m, e);
+  } else if (starts("file.")) {
+    OnFileEvent(m, e);
+  } else if (starts("process.")) {
+    OnProcessEvent(m, e);
+  } else if (starts("window.")) {
+    OnWindowEvent(m, e);
+  }
+}
+
+void Advance(Machine& m, uint64_t ms) {
+  const uint64_t target = m.now + ms;
+  for (;;) {
+    // Earliest due event first; among equal times, the one scheduled first.
+    auto it = std::min_element(m.events.begin(), m.events.end(),
+                               [](const TimedEvent& a, const TimedEvent& b) { return a.at < b.at; });
+    if (it == m.events.end() || it->at > target) break;
+    TimedEvent e = *it;
+    m.events.erase(it);
+    if (e.at > m.now) m.now = e.at;
+    Fire(m, e);
+  }
+  m.now = target;
+}
+
+DWORD Enter(const char* api, std::string args) {
+  Machine& m = M();
+  if (m.recordCalls) m.calls.push_back({m.now, api, std::move(args)});
+  for (auto it = m.faults.begin(); it != m.faults.end(); ++it) {
+    if (it->api != api) continue;
+    DWORD error = it->error;
+    if (it->remaining > 0 && --it->remaining == 0) m.faults.erase(it);
+    return error;
+  }
+  return 0;
+}
+
+void AddFault(Machine& m, std::string api, DWORD error, int times) {
+  m.faults.push_back({std::move(api), error, times});
+}
+
+void ClearFaults(Machine& m) { m.faults.clear(); }
+
+}  // namespace sim

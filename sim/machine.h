@@ -1,0 +1,126 @@
+// The simulated Windows machine: every piece of state the product can touch, a virtual clock
+// that drives delayed events, injectable faults and a record of the calls made.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/win32_api.h"
+#include "sim/text.h"
+#include "sim/handles.h"
+#include "sim/kernel_model.h"
+#include "sim/user_model.h"
+#include "sim/service_model.h"
+#include "sim/registry_model.h"
+#include "sim/fs_model.h"
+#include "sim/process_model.h"
+#include "sim/spooler_model.h"
+
+namespace sim {
+
+// An event that fires when virtual time passes `at`. Kinds are dispatched by their prefix
+// to the model that scheduled them ("service.", "file.", "process.", "window.").
+struct TimedEvent {
+  uint64_t at = 0;
+  std::string kind;
+  nlohmann::json args;
+};
+
+// Makes one API fail with a chosen error. remaining < 0 means always.
+struct Fault {
+  std::string api;
+  DWORD error = 0;
+  int remaining = 1;
+};
+
+struct CallRecord {
+  uint64_t at = 0;
+  std::string api;
+  std::string args;
+};
+
+struct Machine {
+  uint64_t now = 0;          // virtual milliseconds since the machine booted
+  uint64_t sleptMs = 0;      // total time the running program spent in Sleep and waits
+  uint32_t tickBase = 1000;  // GetTickCount() = tickBase + now
+  std::vector<TimedEvent> events;
+  std::vector<Fault> faults;
+  std::vector<CallRecord> calls;
+  bool recordCalls = true;
+
+  KernelModel kernel;
+  UserModel user;
+  ServiceModel services;
+  RegistryModel registry;
+  FileSystemModel fs;
+  ProcessModel processes;
+  SpoolerModel spooler;
+
+  // In-process objects of the running program; never saved.
+  HandleTable kernelHandles;
+};
+
+// The machine the API calls act on. Tests install one with MachineScope.
+Machine& M();
+bool HasMachine();
+void SetMachine(Machine* machine);
+
+class MachineScope {
+ public:
+  explicit MachineScope(Machine& machine);
+  ~MachineScope();
+  MachineScope(const MachineScope&) = delete;
+  MachineScope& operator=(const MachineScope&) = delete;
+
+ private:
+  Machine* previous_;
+};
+
+// Builds the default machine: spooler running, installer with its package files in place,
+// nothing of the package installed.
+void InitDefaultMachine(Machine& m);
+
+// Virtual time. Advance fires every due event in order of its time.
+void Advance(Machine& m, uint64_t ms);
+void Schedule(Machine& m, uint64_t delayMs, std::string kind, nlohmann::json args = {});
+void CancelEvents(Machine& m, const std::string& kind);
+
+// Every API entry point calls this first: records the call and, when a fault is armed for
+// the API, consumes it and returns its error (0 when the call should proceed).
+DWORD Enter(const char* api, std::string args = {});
+
+// Faults.
+void AddFault(Machine& m, std::string api, DWORD error, int times = 1);
+void ClearFaults(Machine& m);
+
+// Runtime-heap allocation failures are not modelled; the global heap's are.
+}  // namespace sim
+
+namespace sim {
+// Each model sets up its part of the default machine and handles its own timed events,
+// in its own source file.
+void InitKernel(Machine& m);
+void InitUser(Machine& m);
+void InitServices(Machine& m);
+void InitRegistry(Machine& m);
+void InitFiles(Machine& m);
+void InitProcesses(Machine& m);
+void InitSpooler(Machine& m);
+void OnServiceEvent(Machine& m, const TimedEvent& e);
+void OnFileEvent(Machine& m, const TimedEvent& e);
+void OnProcessEvent(Machine& m, const TimedEvent& e);
+void OnWindowEvent(Machine& m, const TimedEvent& e);
+}  // namespace sim
+
+namespace sim {
+// Whether the "spooler" service is running; a stopped spooler refuses spooler calls.
+bool SpoolerRunning(const Machine& m);
+// A message posted to a window that belongs to a simulated process (the tray program).
+void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM wp, LPARAM lp);
+// A simulated restart of the machine: pending renames, processes, services, Run key.
+void Restart(Machine& m);
+}  // namespace sim

@@ -1,0 +1,211 @@
+// advapi32: the service control manager, with service states driven by the virtual clock.
+#include "sim/machine.h"
+
+using namespace sim;
+
+namespace {
+struct ScObject : KernelObject {
+  bool manager = false;
+  U16 service;  // services only
+  DWORD access = 0;
+};
+HandleTable scHandles(0x5C0000, 8);
+
+SimService* FindService(Machine& m, std::u16string_view name) {
+  for (auto& s : m.services.services) {
+    if (EqualFold(s.name, name)) return &s;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<ScObject> ServiceHandle(SC_HANDLE h, DWORD right, SimService** service) {
+  auto o = scHandles.GetAs<ScObject>(h);
+  if (!o || o->manager) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if ((o->access & right) != right) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  *service = FindService(M(), o->service);
+  if (!*service) {
+    SetLastError(ERROR_INVALID_HANDLE);  // deleted meanwhile
+    return nullptr;
+  }
+  return o;
+}
+
+void FillStatus(const SimService& s, LPSERVICE_STATUS status) {
+  if (!status) return;
+  *status = SERVICE_STATUS{};
+  status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status->dwCurrentState = s.state;
+  status->dwControlsAccepted = s.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status->dwWaitHint = (s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING)
+                           ? 2000
+                           : 0;
+}
+}  // namespace
+
+SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
+  if (DWORD e = Enter("OpenSCManagerW", std::to_string(access))) {
+    SetLastError(e);
+    return nullptr;
+  }
+  Machine& m = M();
+  if ((machine && *machine) || (database && !EqualFold(database, u"ServicesActive"))) {
+    SetLastError(database ? 1065 /* ERROR_DATABASE_DOES_NOT_EXIST */ : RPC_S_SERVER_UNAVAILABLE);
+    return nullptr;
+  }
+  if (access & m.services.managerDeniedRights) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto o = std::make_shared<ScObject>();
+  o->manager = true;
+  o->access = access;
+  return static_cast<SC_HANDLE>(scHandles.Add(o));
+}
+
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
+  if (DWORD e = Enter("OpenServiceW", ToUtf8(FromW(name)) + "," + std::to_string(access))) {
+    SetLastError(e);
+    return nullptr;
+  }
+  auto mgr = scHandles.GetAs<ScObject>(manager);
+  if (!mgr || !mgr->manager) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!name) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  SimService* s = FindService(M(), name);
+  if (!s) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  if (access & s->deniedRights) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto o = std::make_shared<ScObject>();
+  o->service = s->name;
+  o->access = access;
+  return static_cast<SC_HANDLE>(scHandles.Add(o));
+}
+
+BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  if (DWORD e = Enter("QueryServiceStatus")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  SimService* s = nullptr;
+  if (!ServiceHandle(service, SERVICE_QUERY_STATUS, &s)) return FALSE;
+  if (!status) {
+    SetLastError(998);  // ERROR_NOACCESS
+    return FALSE;
+  }
+  FillStatus(*s, status);
+  return TRUE;
+}
+
+BOOL WINAPI StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
+  (void)argc;
+  (void)argv;
+  if (DWORD e = Enter("StartServiceW")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  SimService* s = nullptr;
+  if (!ServiceHandle(service, SERVICE_START, &s)) return FALSE;
+  if (s->disabled) {
+    SetLastError(ERROR_SERVICE_DISABLED);
+    return FALSE;
+  }
+  if (s->state != SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  s->state = SERVICE_START_PENDING;
+  Schedule(m, s->startDelayMs, "service.running", {{"name", ToUtf8(s->name)}});
+  return TRUE;
+}
+
+BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  if (DWORD e = Enter("ControlService", std::to_string(control))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  SimService* s = nullptr;
+  const DWORD right = control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE;
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!ServiceHandle(service, right, &s)) return FALSE;
+  if (s->state == SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
+  if (control == SERVICE_CONTROL_INTERROGATE) {
+    FillStatus(*s, status);
+    return TRUE;
+  }
+  if (s->state != SERVICE_RUNNING) {
+    FillStatus(*s, status);
+    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return FALSE;
+  }
+  if (s->stopRefusal) {
+    FillStatus(*s, status);
+    SetLastError(s->stopRefusal);
+    return FALSE;
+  }
+  s->state = SERVICE_STOP_PENDING;
+  Schedule(m, s->stopDelayMs, "service.stopped", {{"name", ToUtf8(s->name)}});
+  FillStatus(*s, status);
+  return TRUE;
+}
+
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
+  Enter("CloseServiceHandle");
+  if (!scHandles.Close(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+namespace sim {
+void InitServices(Machine& m) {
+  m.services = ServiceModel{};
+  SimService spooler;
+  spooler.name = u"Spooler";
+  spooler.state = SERVICE_RUNNING;
+  m.services.services.push_back(spooler);
+}
+
+void OnServiceEvent(Machine& m, const TimedEvent& e) {
+  SimService* s = FindService(m, FromUtf8(e.args.value("name", std::string())));
+  if (!s) return;
+  if (e.kind == "service.running" && s->state == SERVICE_START_PENDING) {
+    s->state = SERVICE_RUNNING;
+    ++s->starts;
+  } else if (e.kind == "service.stopped" && s->state == SERVICE_STOP_PENDING) {
+    s->state = SERVICE_STOPPED;
+    ++s->stops;
+  }
+}
+
+bool SpoolerRunning(const Machine& m) {
+  for (const auto& s : m.services.services) {
+    if (EqualFold(s.name, u"spooler")) return s.state == SERVICE_RUNNING;
+  }
+  return false;
+}
+}  // namespace sim
