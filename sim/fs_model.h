@@ -1,13 +1,69 @@
-// The file system: drives, directories, files with contents and version resources.
+// The file system: drives, directories, files with contents and version resources, files
+// held open by other processes, and I/O faults.
 #pragma once
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "sim/text.h"
 
 namespace sim {
 
-struct FileSystemModel {};
+// A module's version resource, as VS_FIXEDFILEINFO reports it: a.b.c.d.
+struct VersionInfo {
+  uint16_t file[4] = {0, 0, 0, 0};
+  uint16_t product[4] = {0, 0, 0, 0};
+};
+
+struct SimFile {
+  U16 path;  // full path in its original case
+  std::vector<uint8_t> data;
+  DWORD attributes = 0x20;  // FILE_ATTRIBUTE_ARCHIVE
+  std::optional<VersionInfo> version;
+};
+
+// A file held open by another simulated process, with the access it has and the sharing
+// it allows.
+struct FileLock {
+  U16 path;
+  uint32_t pid = 0;
+  DWORD access = 0;
+  DWORD share = 0;
+  bool module = false;  // loaded as a module: deletion is refused with 5, renames work
+};
+
+// An I/O fault on one file: reads or writes fail with an error, or come up short after
+// `afterBytes` bytes.
+struct IoFault {
+  U16 path;
+  std::string op;    // "read" or "write"
+  std::string mode;  // "fail" or "short"
+  DWORD error = 0;
+  uint64_t afterBytes = 0;
+  int remaining = -1;  // < 0: always
+};
+
+struct FileSystemModel {
+  std::map<U16, SimFile> files;  // key: folded full path
+  std::map<U16, U16> dirs;       // folded path -> path in its original case (drives too)
+  std::vector<FileLock> locks;
+  std::vector<IoFault> ioFaults;
+};
+
+struct Machine;
+// Direct access for the machine's own models, tests and orvsim. Paths are full Windows
+// paths ("C:\dir\file"); lookups ignore case.
+U16 FoldPath(std::u16string_view path);
+SimFile* FindFile(Machine& m, std::u16string_view path);
+bool DirectoryExists(Machine& m, std::u16string_view path);
+void MakeDirectories(Machine& m, std::u16string_view path);
+// Creates or replaces a file, making its directories.
+SimFile& PutFile(Machine& m, std::u16string_view path, std::vector<uint8_t> data,
+                 std::optional<VersionInfo> version = std::nullopt);
+bool RemoveFile(Machine& m, std::u16string_view path);
+// Whether the running spooler holds this file loaded (a registered monitor's module or an
+// in-use driver's file); such a file refuses deletion and writing while the spooler runs.
+bool HeldBySpooler(Machine& m, std::u16string_view path);
 
 }  // namespace sim
