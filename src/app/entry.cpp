@@ -1,3 +1,171 @@
-#include "platform/win32.h"
+#include "app/entry.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return 6; }
+#include "app/log_dialog.h"
+#include "app/resource.h"
+#include "context/install_context.h"
+#include "platform/dll_search.h"
+
+namespace {
+// A help viewer that ignores the close request must not hold the run for ever: after 100
+// waits of 50 ms (5 s) the run goes on with the window still open.
+constexpr int kHelpCloseWaits = 100;
+constexpr DWORD kHelpCloseWaitMs = 50;
+
+enum class Action { CheckDriver, Init, Uninstall, RemoveTray, Install, SetDefault };
+enum class Compare { IgnoreCase, Exact };
+
+struct CommandWord {
+  LPCWSTR Word;
+  Compare How;
+  Action Do;
+};
+
+// Searched in this order; the first match wins.
+constexpr CommandWord kCommands[] = {
+    {W("onChkDrv"), Compare::IgnoreCase, Action::CheckDriver},
+    {W("onInit"), Compare::IgnoreCase, Action::Init},
+    {W("un"), Compare::IgnoreCase, Action::Uninstall},
+    {W("uninstall"), Compare::IgnoreCase, Action::Uninstall},
+    {W("removetray"), Compare::IgnoreCase, Action::RemoveTray},
+    {W("in"), Compare::IgnoreCase, Action::Install},
+    {W("install"), Compare::IgnoreCase, Action::Install},
+    {W("serverinstall"), Compare::IgnoreCase, Action::Install},
+    {W("def.set"), Compare::Exact, Action::SetDefault},
+};
+
+// The runtime's case-insensitive comparison in its default locale folds only A-Z.
+WCHAR FoldAscii(WCHAR c) {
+  return (c >= W('A') && c <= W('Z')) ? WCHAR(c - W('A') + W('a')) : c;
+}
+
+bool SameWord(LPCWSTR word, LPCWSTR command, Compare how) {
+  for (;; ++word, ++command) {
+    const WCHAR a = how == Compare::IgnoreCase ? FoldAscii(*word) : *word;
+    const WCHAR b = how == Compare::IgnoreCase ? FoldAscii(*command) : *command;
+    if (a != b) return false;
+    if (a == 0) return true;
+  }
+}
+
+bool IsSpace(WCHAR c) {
+  return c == W(' ') || (c >= W('\t') && c <= W('\r'));
+}
+
+HWND OwnerWindow(LPCWSTR word) {
+  // Sign-extended from 32 bits, as handles are passed between processes.
+  HWND window = reinterpret_cast<HWND>(static_cast<INT_PTR>(DecimalToLong(word)));
+  return IsWindow(window) ? window : nullptr;
+}
+
+bool RunProcedure(Action action, HWND owner, DWORD& rebootDeleteCount) {
+  InstallContext context;
+  BuildInstallContext(context);
+  if (action == Action::Install) {
+    // TODO(procedures): ReInstall(context);
+  } else {
+    // TODO(procedures): FullUnInstall(context);
+  }
+  // TODO(files): rebootDeleteCount = ScheduleRebootDeletes(context);
+  rebootDeleteCount = 0;
+  if (context.ErrorCount != 0 || GetAsyncKeyState(VK_SHIFT) < 0) {
+    // Closing the dialog in any way changes nothing of the outcome.
+    DialogBoxParamW(ProcessInstance, MAKEINTRESOURCEW(IDD_LOG), owner, LogDialogProc,
+                    reinterpret_cast<LPARAM>(&context));
+  }
+  const bool errors = context.ErrorCount != 0;
+  TearDownInstallContext(context);
+  return errors;
+}
+
+int LongRunExit(bool errors, DWORD rebootDeleteCount, int success) {
+  if (errors) return ExitErrorsLogged;
+  return rebootDeleteCount > 0 ? ExitRebootDeletes : success;
+}
+
+int Perform(Action action, HWND owner) {
+  DWORD rebootDeleteCount = 0;
+  switch (action) {
+    case Action::Install: {
+      CloseHelpWindows();
+      const bool errors = RunInstall(owner, rebootDeleteCount);
+      return LongRunExit(errors, rebootDeleteCount, ExitInstalled);
+    }
+    case Action::Uninstall: {
+      CloseHelpWindows();
+      const bool errors = RunUninstall(owner, rebootDeleteCount);
+      return LongRunExit(errors, rebootDeleteCount, ExitUninstalled);
+    }
+    case Action::CheckDriver:
+      // TODO(probes): return CheckDriverVersion() ? ExitDriverCurrent : ExitChecksFalse;
+      return ExitNoCommand;
+    case Action::Init:
+      // TODO(probes): if (CheckPendingModules()) return ExitPendingModules;
+      //               return CheckDefaultPrinter() ? ExitDefaultPrinterOk : ExitChecksFalse;
+      return ExitNoCommand;
+    case Action::RemoveTray:
+      // TODO(tray): RemoveTray();
+      return ExitNoCommand;
+    case Action::SetDefault:
+      // TODO(probes): SetPackageDefault(); return ExitDefaultSet;
+      return ExitNoCommand;
+  }
+  return ExitNoCommand;
+}
+}  // namespace
+
+LONG DecimalToLong(LPCWSTR s) {
+  constexpr LONGLONG kMax = 2147483647LL;
+  constexpr LONGLONG kMinMagnitude = 2147483648LL;
+  if (!s) return 0;
+  while (IsSpace(*s)) ++s;
+  bool negative = false;
+  if (*s == W('+') || *s == W('-')) negative = *s++ == W('-');
+  LONGLONG magnitude = 0;
+  for (; *s >= W('0') && *s <= W('9'); ++s) {
+    magnitude = magnitude * 10 + (*s - W('0'));
+    if (magnitude > kMinMagnitude) magnitude = kMinMagnitude;  // clamped below
+  }
+  if (negative) return LONG(-magnitude);
+  return LONG(magnitude > kMax ? kMax : magnitude);
+}
+
+void CloseHelpWindows() {
+  for (int wait = 0; wait < kHelpCloseWaits; ++wait) {
+    HWND viewer = FindWindowW(W("HH Parent"), W("Orvalstone Help"));
+    if (!viewer) return;
+    PostMessageW(viewer, WM_SYSCOMMAND, SC_CLOSE, 0);
+    Sleep(kHelpCloseWaitMs);
+  }
+}
+
+bool RunInstall(HWND owner, DWORD& rebootDeleteCount) {
+  return RunProcedure(Action::Install, owner, rebootDeleteCount);
+}
+
+bool RunUninstall(HWND owner, DWORD& rebootDeleteCount) {
+  return RunProcedure(Action::Uninstall, owner, rebootDeleteCount);
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  // Before any library is loaded: nothing planted beside the executable may be picked up.
+  RestrictDllSearch();
+  ProcessInstance = instance;
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  // A command line the system cannot split counts as one without a command word.
+  if (!words || count < 2) {
+    LocalFree(words);
+    return ExitNoCommand;
+  }
+  // Only the three-word form names an owner; further words are ignored.
+  HWND owner = count == 3 ? OwnerWindow(words[2]) : nullptr;
+  int exitCode = ExitNoCommand;
+  for (const CommandWord& command : kCommands) {
+    if (SameWord(words[1], command.Word, command.How)) {
+      exitCode = Perform(command.Do, owner);
+      break;
+    }
+  }
+  LocalFree(words);
+  return exitCode;
+}

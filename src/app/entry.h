@@ -1,0 +1,30 @@
+// The program's entry: one command word in, one exit code out.
+#pragma once
+#include "platform/win32.h"
+
+// Exit codes the outer setup reads.
+enum ExitCode : int {
+  ExitInstalled = 1,
+  ExitUninstalled = 2,
+  ExitChecksFalse = 3,
+  ExitDefaultSet = 4,
+  ExitNoCommand = 6,  // also an unknown word, and "removetray" done
+  ExitErrorsLogged = 100,
+  ExitRebootDeletes = 101,
+  ExitDefaultPrinterOk = 102,
+  ExitDriverCurrent = 103,
+  ExitPendingModules = 200,
+};
+
+// Base-10 conversion with the runtime's rules: leading white space, optional sign, digits
+// up to the first non-digit (none gives 0), clamped to the signed 32-bit range.
+LONG DecimalToLong(LPCWSTR s);
+
+// Asks every help viewer window of the package to close and waits until none is left, for
+// a bounded time.
+void CloseHelpWindows();
+
+// Build a context, run the procedure, hand leftover files to the system for deletion at
+// restart, show the log when needed, tear down. True when errors were logged.
+bool RunInstall(HWND owner, DWORD& rebootDeleteCount);
+bool RunUninstall(HWND owner, DWORD& rebootDeleteCount);

@@ -1,0 +1,59 @@
+// The run log: indented lines in the context's LogText, numbered error lines counted in
+// ErrorCount, and the system's text for an error code.
+#pragma once
+#include "context/format.h"
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// Every error line of the installer carries one of these codes.
+enum LogErrorCode : DWORD {
+  ErrOpenServiceManager = 1,  // "Can't open service manager."
+  ErrOpenSpooler = 2,         // "Can't open the spooler"
+  ErrStopSpooler = 3,         // "Can't stop the spooler"
+  ErrStartSpooler = 4,        // "Can't start the spooler"
+  ErrControlService = 5,      // "ControlService failed with code %d (0x%x)"
+  ErrDriverDirectory = 6,     // "Can`t retrieve printer driver directory."
+  ErrSystemDirectory = 7,     // "Can`t retrieve system directory."
+  ErrCopyFileWrite = 8,       // "CopyFile(..,%s)"
+  ErrOpenDestination = 9,     // "Cant't open destination file: %s"
+  ErrOpenSource = 10,         // "Cant't open source file: %s"
+  ErrAddMonitor = 11,         // "Can`t install a local port monitor'Orvalstone:'"
+  ErrDeleteMonitor = 12,      // "Can`t remove the port monitor 'Orvalstone:'"
+  ErrAddDriver = 13,          // "Can`t install a printer driver 'Orvalstone printer'"
+  ErrDeleteDriver = 14,       // "Can`t remove the printer-driver 'Orvalstone printer'"
+  ErrAddPrinter = 15,         // "Can`t add printer '%s'"
+  ErrOpenPrinter = 16,        // "Can`t open printer '%s'"
+  ErrDeletePrinter = 17,      // "Can`t delete printer '%s'"
+};
+
+// Units of the buffer a Log or LogError line is formatted into, terminator included.
+constexpr size_t kLogLineUnits = 1024;
+// Indentation stops deepening here (two spaces a level).
+constexpr LONG kMaxIndentLevels = 10;
+
+// Appends indentation, the text (none: nothing) and CR LF.
+void AppendLogLine(InstallContext& context, LPCWSTR text);
+
+void LogArgs(InstallContext& context, LPCWSTR format, const FormatArg* args, size_t count);
+void LogErrorArgs(InstallContext& context, DWORD code, LPCWSTR format, const FormatArg* args,
+                  size_t count);
+
+// One formatted line at the current depth.
+template <class... Args>
+void Log(InstallContext& context, LPCWSTR format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(nullptr)};
+  LogArgs(context, format, list, sizeof...(Args));
+}
+
+// "Error(code): message", followed by the system's text for the thread's last error when
+// that is not 0; adds one to ErrorCount. The last error is left as it was found.
+template <class... Args>
+void LogError(InstallContext& context, DWORD code, LPCWSTR format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(nullptr)};
+  LogErrorArgs(context, code, format, list, sizeof...(Args));
+}
+
+// The system's English message for the code without its trailing line breaks, or null.
+// The caller frees it with LocalFree.
+LPWSTR SystemErrorText(DWORD code);

@@ -1,0 +1,44 @@
+// The printers present when a run begins, and the thin spooler calls the queue operations
+// share. Nothing here writes to the log: failures reach the caller through the thread's
+// last error, which these wrappers leave as the failing call set it.
+#pragma once
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// PRINTER_INFO_2W records one after another, followed by their strings, in one zero-filled
+// global-heap block (null when the list is empty).
+struct PrinterList {
+  LPBYTE Buffer = nullptr;
+  DWORD Count = 0;
+};
+
+inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
+  return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer);
+}
+
+// Readers of the "SubKey" printer data offer the spooler this many bytes.
+constexpr DWORD kSubKeyBytes = 64;
+
+// Local queues and connections at level 2; an enumeration that fails leaves an empty list.
+void EnumeratePrinters(PrinterList& list);
+void ReleasePrinterList(PrinterList& list);
+// Fills the context's PrinterSnapshot and marks every record named like the default printer.
+void TakePrinterSnapshot(InstallContext& context);
+
+// One PRINTER_INFO_2W (or DRIVER_INFO_2W) and its strings in a zero-filled global-heap block
+// owned by the caller (GlobalFree), or null.
+PRINTER_INFO_2W* GetPrinterInfo(HANDLE printer);
+DRIVER_INFO_2W* GetDriverInfo(HANDLE printer);
+
+BOOL ClosePrinterHandle(HANDLE printer);
+// AddPrinterW on the local machine at level 2; the caller closes the handle.
+HANDLE CreatePrinterQueue(PRINTER_INFO_2W* info);
+// Purges pending jobs (whatever that gives), then deletes the queue. The handle stays open.
+BOOL PurgeAndDeletePrinter(HANDLE printer);
+
+// Leaves the queue's "SubKey" text in buffer (at least kSubKeyBytes), or the empty text.
+// The text is always terminated within kSubKeyBytes.
+void ReadSubKey(HANDLE printer, LPSTR buffer);
+// Writes "SubKey" plainly and under "DsUser"; true when the "DsUser" copy was written.
+bool WriteSubKey(HANDLE printer, LPCSTR text);

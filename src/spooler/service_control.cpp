@@ -1,0 +1,102 @@
+#include "spooler/service_control.h"
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+
+namespace {
+constexpr DWORD kManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
+constexpr DWORD kRestartAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
+constexpr WCHAR kSpoolerName[] = W("spooler");
+
+SC_HANDLE OpenManager() {
+  return OpenSCManagerW(nullptr, nullptr, kManagerAccess);
+}
+}  // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+  // A service that already runs refuses the request and is simply waited for.
+  StartServiceW(service, 0, nullptr);
+  SERVICE_STATUS status = {};
+  QueryServiceStatus(service, &status);
+  for (int i = 0; i < kSpoolerPolls; ++i) {
+    if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    Sleep(kSpoolerPollMs);
+    QueryServiceStatus(service, &status);
+  }
+  return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+bool CheckSpooler(InstallContext& context) {
+  Log(context, W(">Check Spooler"));
+  ++context.Indent;
+  SC_HANDLE manager = OpenManager();
+  if (!manager) {
+    LogError(context, ErrOpenServiceManager, W("Can't open service manager."));
+    --context.Indent;
+    return false;
+  }
+  bool answer = true;
+  SC_HANDLE service = OpenServiceW(manager, kSpoolerName, kCheckAccess);
+  if (!service) {
+    LogError(context, ErrOpenSpooler, W("Can't open the spooler"));
+    answer = false;
+  } else {
+    SERVICE_STATUS status = {};
+    // An unreadable status starts nothing: the spooler is taken to be running.
+    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
+        !StartSpoolerAndWait(service)) {
+      LogError(context, ErrStartSpooler, W("Can't start the spooler"));
+      answer = false;
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  --context.Indent;
+  return answer;
+}
+
+SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
+  if (Context) Log(*Context, W(">Restart Spooler"));
+  Manager = OpenManager();
+  if (!Manager) {
+    if (Context) LogError(*Context, ErrOpenServiceManager, W("Can't open service manager."));
+    return;
+  }
+  Service = OpenServiceW(Manager, kSpoolerName, kRestartAccess);
+  if (!Service) {
+    if (Context) LogError(*Context, ErrOpenSpooler, W("Can't open the spooler"));
+    return;
+  }
+  SERVICE_STATUS status = {};
+  if (!ControlService(Service, SERVICE_CONTROL_STOP, &status)) {
+    const DWORD error = GetLastError();
+    // A spooler that was not running needs no stopping.
+    if (error != ERROR_SERVICE_NOT_ACTIVE && Context) {
+      LogError(*Context, ErrControlService, W("ControlService failed with code %d (0x%x)"), error,
+               error);
+    }
+  }
+  StopAttempted = 1;
+  // Start from a cleared record: a failed read must not pass for a stopped spooler.
+  status = SERVICE_STATUS{};
+  QueryServiceStatus(Service, &status);
+  for (int i = 0; i < kSpoolerPolls; ++i) {
+    if (status.dwCurrentState == SERVICE_STOPPED) return;
+    Sleep(kSpoolerPollMs);
+    QueryServiceStatus(Service, &status);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED && Context) {
+    LogError(*Context, ErrStopSpooler, W("Can't stop the spooler"));
+  }
+}
+
+SpoolerRestart::~SpoolerRestart() {
+  if (Service) {
+    if (StopAttempted && !StartSpoolerAndWait(Service) && Context) {
+      LogError(*Context, ErrStartSpooler, W("Can't start the spooler"));
+    }
+    CloseServiceHandle(Service);
+  }
+  if (Manager) CloseServiceHandle(Manager);
+}

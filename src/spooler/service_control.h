@@ -1,0 +1,33 @@
+// The print spooler service: making sure it runs, and stopping it around a block of work so
+// that module files it holds can be replaced or deleted. Every wait polls the service status
+// with fixed sleeps and is bounded.
+#pragma once
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// Status reads between the request and giving up, 200 ms apart: at most 10 s a direction.
+constexpr int kSpoolerPolls = 50;
+constexpr DWORD kSpoolerPollMs = 200;
+
+// Logs ">Check Spooler" and starts the service when it is not running. False when an
+// error was logged.
+bool CheckSpooler(InstallContext& context);
+
+// Starts the service (handle with start and query rights) and waits until it runs; true
+// when the last status read showed it running.
+bool StartSpoolerAndWait(SC_HANDLE service);
+
+// Stops the spooler when built and starts it again when destroyed. With no context nothing
+// is logged.
+struct SpoolerRestart {
+  InstallContext* Context = nullptr;
+  SC_HANDLE Manager = nullptr;
+  SC_HANDLE Service = nullptr;
+  BYTE StopAttempted = 0;
+
+  explicit SpoolerRestart(InstallContext* context);
+  ~SpoolerRestart();
+  SpoolerRestart(const SpoolerRestart&) = delete;
+  SpoolerRestart& operator=(const SpoolerRestart&) = delete;
+};

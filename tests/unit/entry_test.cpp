@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/entry.h"
+#include "app/log_dialog.h"
+#include "context/install_context.h"
+#include "sim/machine.h"
+
+namespace {
+
+class EntryTest : public ::testing::Test {
+ protected:
+  EntryTest() { sim::InitDefaultMachine(m); }
+  int Run(const std::u16string& arguments) {
+    m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\"" + arguments;
+    return wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
+                    m.kernel.commandLine.data(), SW_SHOWNORMAL);
+  }
+  bool Called(const std::string& api) const {
+    for (const auto& c : m.calls) {
+      if (c.api == api) return true;
+    }
+    return false;
+  }
+  uint64_t AddWindow(uint64_t handle, std::u16string cls, std::u16string title,
+                     std::string behavior = "closes") {
+    sim::SimWindow w;
+    w.handle = handle;
+    w.className = std::move(cls);
+    w.title = std::move(title);
+    w.ownerPid = 77;
+    w.behavior = std::move(behavior);
+    m.user.windows.push_back(w);
+    return handle;
+  }
+  sim::Machine m;
+  sim::MachineScope scope{m};
+};
+
+TEST_F(EntryTest, CommandWordsAndExitCodes) {
+  const struct {
+    std::u16string arguments;
+    int exitCode;
+  } cases[] = {
+      {u"", 6},
+      {u" \"\"", 6},
+      {u" installer", 6},
+      {u" instal", 6},
+      {u" def.settings", 6},
+      {u" DEF.SET", 6},
+      {u" Def.set", 6},
+      {u" install", 1},
+      {u" INSTALL", 1},
+      {u" In", 1},
+      {u" ServerInstall", 1},
+      {u" install 123 extra words", 1},
+      {u" un", 2},
+      {u" UN", 2},
+      {u" Uninstall", 2},
+  };
+  for (const auto& c : cases) {
+    sim::InitDefaultMachine(m);
+    m.calls.clear();
+    EXPECT_EQ(Run(c.arguments), c.exitCode) << sim::ToUtf8(c.arguments);
+    // Only the long jobs look at the spooler service.
+    EXPECT_EQ(Called("OpenSCManagerW"), c.exitCode != 6) << sim::ToUtf8(c.arguments);
+    EXPECT_TRUE(m.user.dialogs.empty());
+  }
+}
+
+TEST_F(EntryTest, ShiftShowsTheLogWithoutChangingTheOutcome) {
+  m.user.shiftDown = true;
+  EXPECT_EQ(Run(u" uninstall"), 2);
+  ASSERT_EQ(m.user.dialogs.size(), 1u);
+  const sim::DialogRecord& d = m.user.dialogs[0];
+  EXPECT_EQ(d.templateId, 101);
+  EXPECT_EQ(d.owner, 0u);
+  EXPECT_EQ(d.title, u"Orvalstone build 2300- Install log.");
+  EXPECT_EQ(d.text, u"Orvalstone 2300\r\n>Check Spooler\r\n");
+  EXPECT_EQ(d.result, IDOK);
+}
+
+TEST_F(EntryTest, ErrorsShowTheErrorLogAndGive100HoweverTheDialogIsClosed) {
+  for (int answer : {IDOK, IDCANCEL}) {
+    sim::InitDefaultMachine(m);
+    m.services.services[0].state = SERVICE_STOPPED;
+    m.services.services[0].disabled = true;
+    m.user.dialogAnswer = answer;
+    EXPECT_EQ(Run(u" install"), 100);
+    ASSERT_EQ(m.user.dialogs.size(), 1u);
+    const sim::DialogRecord& d = m.user.dialogs[0];
+    EXPECT_EQ(d.title, u"Orvalstone build 2300- Install error log!");
+    EXPECT_EQ(d.text.find(u"Orvalstone 2300\r\n>Check Spooler\r\n  Error(4): Can't start the "
+                          u"spooler - (The service cannot be started"),
+              0u);
+    EXPECT_EQ(d.result, answer == IDOK ? 1 : 0);
+  }
+}
+
+TEST_F(EntryTest, DecimalConversionFollowsTheRuntime) {
+  const struct {
+    std::u16string text;
+    LONG value;
+  } cases[] = {
+      {u"6699", 6699},
+      {u"  \t+42", 42},
+      {u"-17", -17},
+      {u"12abc", 12},
+      {u"abc", 0},
+      {u"", 0},
+      {u"0x1A2B", 0},
+      {u"- 5", 0},
+      {u"2147483647", 2147483647},
+      {u"2147483648", 2147483647},
+      {u"99999999999999999999", 2147483647},
+      {u"-2147483648", -2147483647 - 1},
+      {u"-99999999999", -2147483647 - 1},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DecimalToLong(c.text.c_str()), c.value) << sim::ToUtf8(c.text);
+  EXPECT_EQ(DecimalToLong(nullptr), 0);
+}
+
+TEST_F(EntryTest, OwnerWindowOnlyFromAThirdAndLastWord) {
+  const uint64_t setup = AddWindow(6699, u"SetupWindow", u"Setup");
+  const uint64_t hex = AddWindow(0x1A2B, u"SetupWindow", u"Hex");
+  // A handle above 2^31 reaches the program as a negative number and is sign-extended.
+  const uint64_t high = AddWindow(0xFFFFFFFF80001234ull, u"SetupWindow", u"High");
+  const uint64_t clamped = AddWindow(0x7FFFFFFF, u"SetupWindow", u"Clamped");
+  (void)hex;
+  const struct {
+    std::u16string arguments;
+    uint64_t owner;
+  } cases[] = {
+      {u" install 6699", setup},
+      {u" install 0x1A2B", 0},
+      {u" install abc", 0},
+      {u" install 6698", 0},  // no such window
+      {u" install 6699 more", 0},
+      {u" install -2147478988", high},
+      {u" install 99999999999", clamped},
+      {u" install \"  6699\"", setup},
+  };
+  m.user.shiftDown = true;
+  for (const auto& c : cases) {
+    m.user.dialogs.clear();
+    EXPECT_EQ(Run(c.arguments), 1);
+    ASSERT_EQ(m.user.dialogs.size(), 1u);
+    EXPECT_EQ(m.user.dialogs[0].owner, c.owner) << sim::ToUtf8(c.arguments);
+  }
+}
+
+TEST_F(EntryTest, HelpViewerWindowsAreClosedBeforeTheRun) {
+  AddWindow(0x30001, u"HH Parent", u"Orvalstone Help");
+  AddWindow(0x30002, u"HH Parent", u"Orvalstone Help");
+  AddWindow(0x30003, u"HH Parent", u"Other Help");
+  EXPECT_EQ(Run(u" install"), 1);
+  ASSERT_EQ(m.user.windows.size(), 1u);
+  EXPECT_EQ(m.user.windows[0].title, u"Other Help");
+  ASSERT_EQ(m.user.posted.size(), 2u);
+  for (const auto& p : m.user.posted) {
+    EXPECT_EQ(p.message, UINT(WM_SYSCOMMAND));
+    EXPECT_EQ(p.wParam, WPARAM(SC_CLOSE));
+    EXPECT_EQ(p.lParam, 0);
+  }
+  EXPECT_EQ(m.sleptMs, 100u);
+  // Short commands leave the viewer alone.
+  AddWindow(0x30004, u"HH Parent", u"Orvalstone Help");
+  Run(u" whatever");
+  EXPECT_EQ(m.user.windows.size(), 2u);
+}
+
+TEST_F(EntryTest, AHelpViewerThatIgnoresTheRequestDelaysTheRunBoundedly) {
+  AddWindow(0x30001, u"HH Parent", u"Orvalstone Help", "ignores");
+  EXPECT_EQ(Run(u" un"), 2);
+  EXPECT_EQ(m.user.posted.size(), 100u);
+  EXPECT_EQ(m.sleptMs, 5000u);
+  EXPECT_EQ(m.user.windows.size(), 1u);
+}
+
+TEST_F(EntryTest, LogDialogShowsAnEmptyLogAndEndsOnlyOnItsButtons) {
+  InstallContext context;
+  context.ErrorCount = 3;
+  m.user.dialogAnswer = 1001;  // a notification from the text box, not a button
+  EXPECT_EQ(DialogBoxParamW(nullptr, MAKEINTRESOURCEW(101), nullptr, LogDialogProc,
+                            reinterpret_cast<LPARAM>(&context)),
+            0);
+  ASSERT_EQ(m.user.dialogs.size(), 1u);
+  EXPECT_EQ(m.user.dialogs[0].title, u"Orvalstone build 2300- Install error log!");
+  EXPECT_EQ(m.user.dialogs[0].text, u"");
+}
+
+}  // namespace
