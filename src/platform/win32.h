@@ -11,6 +11,13 @@
 #include <shellapi.h>
 #include <winver.h>
 #define W(s) L##s
+// The installer's own operations carry these names; the product calls the W forms by name.
+#undef CopyFile
+#undef AddMonitor
+#undef DeleteMonitor
+#undef AddPrinter
+#undef AddPrinterDriver
+#undef DeletePrinterDriver
 #else
 #include "sim/win32_api.h"
 #define W(s) u##s
