@@ -1,9 +1,672 @@
-// kernel32: other processes, named mutexes and waits.
+// kernel32: other processes, named mutexes and waits; what a restart of the machine does.
+#include <algorithm>
+#include <optional>
+
 #include "sim/machine.h"
+#include "sim/process_control.h"
+
+using namespace sim;
+
+namespace {
+
+// A handle the running program holds on a process or on its main thread.
+struct ProcessObject : KernelObject {
+  uint32_t pid = 0;
+};
+
+// A handle the running program holds on a mutex; the mutex lives while any handle does.
+struct MutexObject : KernelObject {
+  uint32_t id = 0;
+  void OnClose() override;
+};
+
+constexpr std::u16string_view kSessionManager =
+    u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr std::u16string_view kPendingValue = u"PendingFileRenameOperations";
+constexpr std::u16string_view kRunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr std::u16string_view kLockHolderImage = u"C:\\Windows\\system32\\lockholder.exe";
+constexpr WORD kShowDefault = 10;  // SW_SHOWDEFAULT
+
+bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+std::u16string_view FileNamePart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? path : path.substr(sep + 1);
+}
+
+std::u16string_view DirectoryPart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? std::u16string_view() : path.substr(0, sep);
+}
+
+bool IsAbsolute(std::u16string_view p) {
+  return (p.size() >= 3 && p[1] == u':' && (p[2] == u'\\' || p[2] == u'/')) ||
+         StartsWith(p, u"\\\\");
+}
+
+U16 Join(std::u16string_view dir, std::u16string_view name) {
+  U16 out(dir);
+  if (!out.empty() && out.back() != u'\\' && out.back() != u'/') out += u'\\';
+  return out + U16(name);
+}
+
+// The running program's directory stands in for its current directory too.
+U16 ProgramDirectory(Machine& m) {
+  return U16(DirectoryPart(m.kernel.modulePath));
+}
+
+// Finds a program file. A name with a directory part is taken as it is (relative to the
+// program's directory); a bare name is searched for as Windows does: the program's own
+// directory, the system directory, the Windows directory.
+std::optional<U16> Locate(Machine& m, std::u16string_view name) {
+  if (name.empty()) return std::nullopt;
+  std::vector<U16> candidates;
+  if (name.find_first_of(u"\\/:") != std::u16string_view::npos) {
+    candidates.push_back(IsAbsolute(name) ? U16(name) : Join(ProgramDirectory(m), name));
+  } else {
+    candidates.push_back(Join(ProgramDirectory(m), name));
+    candidates.push_back(Join(m.kernel.systemDir, name));
+    candidates.push_back(Join(DirectoryPart(m.kernel.systemDir), name));
+  }
+  for (const U16& c : candidates) {
+    if (SimFile* f = FindFile(m, c)) return f->path;
+  }
+  return std::nullopt;
+}
+
+// A program named on a command line without an extension is an .exe.
+U16 WithExe(std::u16string_view name) {
+  U16 out(name);
+  if (FileNamePart(name).find(u'.') == std::u16string_view::npos) out += u".exe";
+  return out;
+}
+
+// The program a command line starts: a quoted first word, or else the shortest run of
+// words that names an existing file (so an unquoted "C:\Program Files\x.exe" still works).
+std::optional<U16> ImageFromCommandLine(Machine& m, std::u16string_view line) {
+  while (!line.empty() && (line.front() == u' ' || line.front() == u'\t')) line.remove_prefix(1);
+  if (line.empty()) return std::nullopt;
+  if (line.front() == u'"') {
+    const size_t close = line.find(u'"', 1);
+    return Locate(
+        m, WithExe(line.substr(
+               1, close == std::u16string_view::npos ? std::u16string_view::npos : close - 1)));
+  }
+  size_t from = 0;
+  for (;;) {
+    const size_t space = line.find_first_of(u" \t", from);
+    if (auto found = Locate(m, WithExe(line.substr(0, space)))) return found;
+    if (space == std::u16string_view::npos) return std::nullopt;
+    from = space + 1;
+  }
+}
+
+std::string ProgramKind(std::u16string_view image) {
+  return EqualFold(FileNamePart(image), u"orvtray.exe") ? "tray" : "other";
+}
+
+SimMutex* MutexById(Machine& m, uint32_t id) {
+  for (auto& mx : m.processes.mutexes) {
+    if (mx.id == id) return &mx;
+  }
+  return nullptr;
+}
+
+SimMutex& NewMutex(Machine& m, std::string name) {
+  SimMutex mx;
+  mx.id = m.processes.nextMutex++;
+  mx.name = std::move(name);
+  m.processes.mutexes.push_back(std::move(mx));
+  return m.processes.mutexes.back();
+}
+
+// Closes the handles `pid` holds on mutexes (all of them, or one on mutex `id`); a mutex
+// nobody holds a handle to is gone.
+void DropReferences(Machine& m, uint32_t pid, std::optional<uint32_t> id = std::nullopt) {
+  for (auto& mx : m.processes.mutexes) {
+    if (id && mx.id != *id) continue;
+    if (id) {
+      auto it = std::find(mx.openBy.begin(), mx.openBy.end(), pid);
+      if (it != mx.openBy.end()) mx.openBy.erase(it);
+    } else {
+      std::erase(mx.openBy, pid);
+    }
+  }
+  std::erase_if(m.processes.mutexes, [](const SimMutex& mx) { return mx.openBy.empty(); });
+}
+
+void MutexObject::OnClose() {
+  DropReferences(M(), M().kernel.pid, id);
+}
+
+// Gives up every mutex `pid` owns: released, or abandoned when it ends without releasing.
+void DisownMutexes(Machine& m, uint32_t pid, bool release) {
+  for (auto& mx : m.processes.mutexes) {
+    if (mx.ownerPid != pid) continue;
+    mx.ownerPid = 0;
+    mx.recursion = 0;
+    mx.abandoned = !release;
+  }
+}
+
+// A process ends: its mutexes are released or abandoned, its handles close, its windows go
+// and so do the files it held open.
+void Exit(Machine& m, uint32_t pid, DWORD exitCode, bool release) {
+  SimProcess* p = FindProcess(m, pid);
+  if (!p || !p->running) return;
+  p->running = false;
+  p->exitCode = exitCode;
+  p->endedAt = m.now;
+  DisownMutexes(m, pid, release);
+  DropReferences(m, pid);
+  std::erase_if(m.user.windows, [&](const SimWindow& w) { return w.ownerPid == pid; });
+  std::erase_if(m.fs.locks, [&](const FileLock& l) { return l.pid == pid; });
+  std::erase_if(m.events, [&](const TimedEvent& e) {
+    return e.kind.rfind("process.", 0) == 0 && e.args.is_object() &&
+           e.args.value("pid", uint32_t(0)) == pid;
+  });
+}
+
+// The tray program takes its mutex and shows its window; a second copy finds the mutex
+// owned by the first and quits.
+void TrayStarts(Machine& m, uint32_t pid) {
+  SimMutex* mx = FindMutex(m, kTrayMutexName);
+  if (mx && mx->ownerPid != 0 && mx->ownerPid != pid) {
+    Exit(m, pid, 1, true);
+    return;
+  }
+  if (!mx) mx = &NewMutex(m, kTrayMutexName);
+  mx->openBy.push_back(pid);
+  mx->ownerPid = pid;
+  mx->recursion = 1;
+  mx->abandoned = false;
+  SimWindow w;
+  w.handle = m.user.nextWindow;
+  m.user.nextWindow += 2;
+  w.className = kTrayWindowClass;
+  w.title = kTrayWindowTitle;
+  w.ownerPid = pid;
+  w.behavior = "tray";
+  m.user.windows.push_back(w);
+}
+
+uint32_t Launch(Machine& m, SimProcess p) {
+  p.pid = m.processes.nextPid;
+  p.tid = p.pid + 4;
+  m.processes.nextPid += 8;
+  p.startedAt = m.now;
+  p.running = true;
+  const uint32_t pid = p.pid;
+  const bool tray = p.program == "tray";
+  m.processes.processes.push_back(std::move(p));
+  if (tray) TrayStarts(m, pid);
+  return pid;
+}
+
+uint32_t LaunchImage(Machine& m, U16 image, U16 commandLine, DWORD flags, WORD show) {
+  SimProcess p;
+  p.program = ProgramKind(image);
+  p.image = std::move(image);
+  p.commandLine = std::move(commandLine);
+  p.creationFlags = flags;
+  p.showWindow = show;
+  if (p.program == "tray") {
+    p.mode = m.processes.trayMode;
+    p.exitDelayMs = m.processes.trayExitDelayMs;
+  }
+  return Launch(m, std::move(p));
+}
+
+void UnlockNow(Machine& m, std::u16string_view path) {
+  const U16 key = FoldPath(path);
+  std::vector<uint32_t> holders;
+  std::erase_if(m.fs.locks, [&](const FileLock& l) {
+    if (FoldPath(l.path) != key) return false;
+    holders.push_back(l.pid);
+    return true;
+  });
+  // A process that only existed to hold locks ends with its last one.
+  for (uint32_t pid : holders) {
+    SimProcess* p = FindProcess(m, pid);
+    if (!p || p->program != "other" || p->image != kLockHolderImage) continue;
+    const bool holdsMore = std::any_of(m.fs.locks.begin(), m.fs.locks.end(),
+                                       [&](const FileLock& l) { return l.pid == pid; });
+    if (!holdsMore) Exit(m, pid, 0, true);
+  }
+}
+
+// WAIT_OBJECT_0 or WAIT_ABANDONED when the program now owns the mutex; nothing while another
+// process owns it.
+std::optional<DWORD> TryAcquire(Machine& m, uint32_t id) {
+  SimMutex* mx = MutexById(m, id);
+  if (!mx) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  const uint32_t me = m.kernel.pid;
+  if (mx->ownerPid == me) {
+    ++mx->recursion;
+    return WAIT_OBJECT_0;
+  }
+  if (mx->ownerPid != 0) return std::nullopt;
+  mx->ownerPid = me;
+  mx->recursion = 1;
+  if (mx->abandoned) {
+    mx->abandoned = false;
+    return WAIT_ABANDONED;
+  }
+  return WAIT_OBJECT_0;
+}
+
+std::optional<DWORD> ProcessEnded(Machine& m, uint32_t pid) {
+  SimProcess* p = FindProcess(m, pid);
+  if (!p) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (p->running) return std::nullopt;
+  return WAIT_OBJECT_0;
+}
+
+std::optional<uint64_t> NextEventTime(const Machine& m) {
+  std::optional<uint64_t> next;
+  for (const auto& e : m.events) {
+    if (!next || e.at < *next) next = e.at;
+  }
+  return next;
+}
+
+// The strings of a multi-string value. Tolerates an odd byte count (the last byte is no
+// character) and a last string without its terminator.
+std::vector<U16> SplitStrings(const std::vector<uint8_t>& data) {
+  std::vector<U16> out;
+  U16 cur;
+  bool open = false;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const char16_t c = char16_t(data[i] | (data[i + 1] << 8));
+    if (c == 0) {
+      out.push_back(cur);
+      cur.clear();
+      open = false;
+    } else {
+      cur += c;
+      open = true;
+    }
+  }
+  if (open) out.push_back(cur);
+  return out;
+}
+
+std::u16string_view WithoutDevicePrefix(std::u16string_view path) {
+  return StartsWith(path, u"\\??\\") ? path.substr(4) : path;
+}
+
+// One start-up file operation: an empty target deletes the source; otherwise the source is
+// renamed, over an existing target only when the target is marked with "!".
+void CarryOut(Machine& m, std::u16string_view source, std::u16string_view target) {
+  const std::u16string_view from = WithoutDevicePrefix(source);
+  if (target.empty()) {
+    RemoveFile(m, from);
+    return;
+  }
+  const bool replace = target.front() == u'!';
+  const std::u16string_view to = WithoutDevicePrefix(replace ? target.substr(1) : target);
+  const SimFile* f = FindFile(m, from);
+  if (!f || to.empty() || FoldPath(from) == FoldPath(to)) return;
+  if ((FindFile(m, to) && !replace) || DirectoryExists(m, to)) return;
+  if (!DirectoryExists(m, DirectoryPart(to))) return;
+  // The whole record moves: contents, attributes, version resource.
+  SimFile moved = *f;
+  RemoveFile(m, from);
+  SimFile& placed = PutFile(m, to, {});
+  const U16 path = placed.path;
+  placed = std::move(moved);
+  placed.path = path;
+}
+
+void CarryOutPendingOperations(Machine& m) {
+  const RegValue* v = FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
+  if (!v) return;
+  const std::vector<U16> strings = SplitStrings(v->data);
+  // Pairs of source and target; an empty source is the list's end, and a source without
+  // its target is an incomplete entry that is left alone.
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    if (strings[i].empty()) break;
+    CarryOut(m, strings[i], strings[i + 1]);
+  }
+  DeleteRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
+}
+
+U16 StringValue(const RegValue& v) {
+  U16 out;
+  for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
+    const char16_t c = char16_t(v.data[i] | (v.data[i + 1] << 8));
+    if (c == 0) break;
+    out += c;
+  }
+  return out;
+}
+
+void StartRunEntries(Machine& m, HKEY root) {
+  const RegKey* key = FindRegKey(m, root, kRunKey);
+  if (!key) return;
+  // Copied first: a started program may change the registry.
+  const std::vector<RegValue> values = key->values;
+  for (const RegValue& v : values) {
+    if (v.type != REG_SZ && v.type != REG_EXPAND_SZ) continue;
+    const U16 line = StringValue(v);
+    if (auto image = ImageFromCommandLine(m, line)) {
+      LaunchImage(m, *image, line, NORMAL_PRIORITY_CLASS, kShowDefault);
+    }
+  }
+}
+
+}  // namespace
+
+BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
+                           LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                           LPCWSTR currentDirectory, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi) {
+  (void)pa;
+  (void)ta;
+  (void)inherit;
+  (void)env;
+  (void)currentDirectory;
+  const U16 line = FromW(commandLine);
+  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  if ((!application && !commandLine) || !si || !pi) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // An application name is used as given (no extension added, no search); otherwise the
+  // command line's first word names the program.
+  std::optional<U16> image = application ? Locate(m, application) : ImageFromCommandLine(m, line);
+  if (!image) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  const WORD show = (si->dwFlags & STARTF_USESHOWWINDOW) ? si->wShowWindow : kShowDefault;
+  const uint32_t pid = LaunchImage(m, *image, commandLine ? line : FromW(application), flags, show);
+  const SimProcess* p = FindProcess(m, pid);
+  auto process = std::make_shared<ProcessObject>();
+  process->pid = pid;
+  auto thread = std::make_shared<ProcessObject>();
+  thread->pid = pid;
+  pi->hProcess = m.kernelHandles.Add(process);
+  pi->hThread = m.kernelHandles.Add(thread);
+  pi->dwProcessId = p->pid;
+  pi->dwThreadId = p->tid;
+  return TRUE;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  if (DWORD e = Enter("GetExitCodeProcess")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  auto o = m.kernelHandles.GetAs<ProcessObject>(process);
+  SimProcess* p = o ? FindProcess(m, o->pid) : nullptr;
+  if (!p) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!exitCode) {
+    SetLastError(998);  // ERROR_NOACCESS
+    return FALSE;
+  }
+  *exitCode = p->running ? DWORD(STILL_ACTIVE) : p->exitCode;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name) {
+  (void)sa;
+  std::string n = name ? ToUtf8(FromAnsi(name)) : std::string();
+  if (DWORD e = Enter("CreateMutexA", n)) {
+    SetLastError(e);
+    return nullptr;
+  }
+  Machine& m = M();
+  // The session's own namespace is the default one; names are case-sensitive.
+  if (n.rfind("Local\\", 0) == 0) n.erase(0, 6);
+  const std::string_view leaf = n.rfind("Global\\", 0) == 0 ? std::string_view(n).substr(7) : n;
+  if (leaf.find('\\') != std::string_view::npos) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return nullptr;
+  }
+  SimMutex* mx = n.empty() ? nullptr : FindMutex(m, n);
+  const DWORD error = mx ? ERROR_ALREADY_EXISTS : 0;
+  if (!mx) {
+    mx = &NewMutex(m, n);
+    if (initialOwner) {
+      mx->ownerPid = m.kernel.pid;
+      mx->recursion = 1;
+    }
+  }
+  mx->openBy.push_back(m.kernel.pid);
+  auto o = std::make_shared<MutexObject>();
+  o->id = mx->id;
+  HANDLE h = m.kernelHandles.Add(o);
+  SetLastError(error);
+  return h;
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE mutex) {
+  if (DWORD e = Enter("ReleaseMutex")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  auto o = m.kernelHandles.GetAs<MutexObject>(mutex);
+  SimMutex* mx = o ? MutexById(m, o->id) : nullptr;
+  if (!mx) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (mx->ownerPid != m.kernel.pid) {
+    SetLastError(ERROR_NOT_OWNER);
+    return FALSE;
+  }
+  if (--mx->recursion == 0) mx->ownerPid = 0;
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  if (DWORD e = Enter("WaitForSingleObject", std::to_string(milliseconds))) {
+    SetLastError(e);
+    return WAIT_FAILED;
+  }
+  Machine& m = M();
+  auto object = m.kernelHandles.Get(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  auto mutex = std::dynamic_pointer_cast<MutexObject>(object);
+  auto process = std::dynamic_pointer_cast<ProcessObject>(object);
+  // Files and the like are signalled whenever no I/O is outstanding, which is always here.
+  if (!mutex && !process) return WAIT_OBJECT_0;
+
+  const uint64_t start = m.now;
+  const bool forever = milliseconds == INFINITE;
+  const uint64_t deadline = start + milliseconds;
+  auto done = [&](DWORD result) {
+    m.sleptMs += m.now - start;
+    return result;
+  };
+  // Virtual time moves from one timed event to the next until the object is signalled.
+  for (;;) {
+    std::optional<DWORD> result = mutex ? TryAcquire(m, mutex->id) : ProcessEnded(m, process->pid);
+    if (result) return done(*result);
+    const std::optional<uint64_t> next = NextEventTime(m);
+    if (!next || (!forever && *next > deadline)) {
+      if (forever) {
+        // Nothing left that could ever signal it: the program would hang for good.
+        SetLastError(ERROR_POSSIBLE_DEADLOCK);
+        return done(WAIT_FAILED);
+      }
+      Advance(m, deadline - m.now);
+      return done(WAIT_TIMEOUT);
+    }
+    Advance(m, *next > m.now ? *next - m.now : 0);
+  }
+}
 
 namespace sim {
-void InitProcesses(Machine& m) { m.processes = ProcessModel{}; }
-void OnProcessEvent(Machine&, const TimedEvent&) {}
-void OnProcessWindowMessage(Machine&, const SimWindow&, UINT, WPARAM, LPARAM) {}
-void Restart(Machine&) {}
+
+void InitProcesses(Machine& m) {
+  m.processes = ProcessModel{};
+}
+
+void OnProcessEvent(Machine& m, const TimedEvent& e) {
+  if (e.kind == "process.exit") {
+    Exit(m, e.args.value("pid", uint32_t(0)), e.args.value("exitCode", DWORD(0)),
+         e.args.value("release", true));
+  } else if (e.kind == "process.unlock") {
+    UnlockNow(m, FromUtf8(e.args.value("path", std::string())));
+  }
+}
+
+void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM wp, LPARAM lp) {
+  (void)wp;
+  (void)lp;
+  if (message != kTrayExitMessage) return;
+  SimProcess* p = FindProcess(m, w.ownerPid);
+  if (!p || !p->running || p->program != "tray" || p->mode == "ignore") return;
+  const uint32_t pid = p->pid;
+  const bool pending = std::any_of(m.events.begin(), m.events.end(), [&](const TimedEvent& e) {
+    return e.kind == "process.exit" && e.args.value("pid", uint32_t(0)) == pid;
+  });
+  if (pending) return;
+  // "exit-holding" ends while still owning its mutex, which abandons it.
+  Schedule(m, p->exitDelayMs, "process.exit",
+           {{"pid", pid}, {"exitCode", 0}, {"release", p->mode != "exit-holding"}});
+}
+
+void Restart(Machine& m) {
+  // Every process ends, the running program included, and every kernel object with them.
+  m.processes.processes.clear();
+  m.processes.mutexes.clear();
+  m.user.windows.clear();
+  m.fs.locks.clear();
+  std::erase_if(m.events, [](const TimedEvent& e) {
+    return e.kind.rfind("process.", 0) == 0 || e.kind.rfind("window.", 0) == 0 ||
+           e.kind.rfind("service.", 0) == 0;
+  });
+  for (auto& s : m.services.services) s.state = SERVICE_STOPPED;
+
+  // Start-up file operations run before any service or program.
+  CarryOutPendingOperations(m);
+
+  for (auto& s : m.services.services) {
+    if (EqualFold(s.name, u"Spooler") && !s.disabled) {
+      s.state = SERVICE_RUNNING;
+      ++s.starts;
+    }
+  }
+  StartRunEntries(m, HKEY_LOCAL_MACHINE);
+  StartRunEntries(m, HKEY_CURRENT_USER);
+}
+
+bool IsTrayMode(std::string_view mode) {
+  return mode == "normal" || mode == "ignore" || mode == "exit-holding";
+}
+
+uint32_t StartTray(Machine& m, std::string_view mode, uint32_t exitDelayMs,
+                   std::u16string_view image) {
+  if (!IsTrayMode(mode)) return 0;
+  SimProcess p;
+  p.program = "tray";
+  p.image = U16(image);
+  p.commandLine = u"\"" + U16(image) + u"\"";
+  p.mode = std::string(mode);
+  p.exitDelayMs = exitDelayMs;
+  p.creationFlags = NORMAL_PRIORITY_CLASS;
+  return Launch(m, std::move(p));
+}
+
+uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {
+  SimProcess p;
+  p.program = "helpviewer";
+  p.image = kHelpViewerImage;
+  p.commandLine = u"\"" + U16(kHelpViewerImage) + u"\"";
+  const uint32_t pid = Launch(m, std::move(p));
+  SimWindow w;
+  w.handle = m.user.nextWindow;
+  m.user.nextWindow += 2;
+  w.className = kHelpViewerClass;
+  w.title = kHelpViewerTitle;
+  w.ownerPid = pid;
+  w.behavior = obeysClose ? "closes" : "ignores";
+  m.user.windows.push_back(w);
+  return w.handle;
+}
+
+uint32_t LockFile(Machine& m, std::u16string_view path, DWORD access, DWORD share, bool module) {
+  SimProcess p;
+  p.program = "other";
+  p.image = kLockHolderImage;
+  p.commandLine = U16(kLockHolderImage);
+  const uint32_t pid = Launch(m, std::move(p));
+  FileLock lock;
+  lock.path = U16(path);
+  lock.pid = pid;
+  lock.access = access;
+  lock.share = share;
+  lock.module = module;
+  m.fs.locks.push_back(lock);
+  return pid;
+}
+
+bool UnlockFile(Machine& m, std::u16string_view path, uint64_t afterMs) {
+  const U16 key = FoldPath(path);
+  const bool locked = std::any_of(m.fs.locks.begin(), m.fs.locks.end(),
+                                  [&](const FileLock& l) { return FoldPath(l.path) == key; });
+  if (!locked) return false;
+  if (afterMs == 0) {
+    UnlockNow(m, path);
+  } else {
+    Schedule(m, afterMs, "process.unlock", {{"path", ToUtf8(path)}});
+  }
+  return true;
+}
+
+SimProcess* FindProcess(Machine& m, uint32_t pid) {
+  for (auto& p : m.processes.processes) {
+    if (p.pid == pid) return &p;
+  }
+  return nullptr;
+}
+
+SimProcess* FindRunning(Machine& m, std::string_view program) {
+  for (auto it = m.processes.processes.rbegin(); it != m.processes.processes.rend(); ++it) {
+    if (it->running && it->program == program) return &*it;
+  }
+  return nullptr;
+}
+
+SimMutex* FindMutex(Machine& m, std::string_view name) {
+  for (auto& mx : m.processes.mutexes) {
+    if (!mx.name.empty() && mx.name == name) return &mx;
+  }
+  return nullptr;
+}
+
+bool EndProcess(Machine& m, uint32_t pid, DWORD exitCode) {
+  SimProcess* p = FindProcess(m, pid);
+  if (!p || !p->running) return false;
+  Exit(m, pid, exitCode, false);
+  return true;
+}
+
+void EndRunningProgram(Machine& m) {
+  DisownMutexes(m, m.kernel.pid, false);
+  DropReferences(m, m.kernel.pid);
+}
+
 }  // namespace sim

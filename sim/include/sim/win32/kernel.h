@@ -129,10 +129,16 @@ typedef struct _PROCESS_INFORMATION {
   DWORD dwProcessId;
   DWORD dwThreadId;
 } PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+#define STARTF_USESHOWWINDOW 0x00000001
+#define NORMAL_PRIORITY_CLASS 0x00000020
+#define STILL_ACTIVE 259L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_POSSIBLE_DEADLOCK 1131L
 BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
                            LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
                            LPCWSTR currentDirectory, LPSTARTUPINFOW si,
                            LPPROCESS_INFORMATION pi);
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);
 #define WAIT_OBJECT_0 0x00000000L
@@ -145,3 +151,4 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // platform's main).
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
 #define SW_SHOWNORMAL 1
+#define SW_SHOW 5
