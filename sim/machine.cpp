@@ -29,6 +29,13 @@ MachineScope::MachineScope(Machine& machine) : previous_(current) { current = &m
 MachineScope::~MachineScope() { current = previous_; }
 
 void InitDefaultMachine(Machine& m) {
+  // A machine that is set up again starts over: no time passed, nothing pending.
+  m.now = 0;
+  m.sleptMs = 0;
+  m.events.clear();
+  m.faults.clear();
+  m.calls.clear();
+  m.kernelHandles.Clear();
   InitKernel(m);
   InitUser(m);
   InitRegistry(m);
