@@ -1,7 +1,908 @@
-// kernel32: the file system.
+// kernel32: the file system. Paths resolve as Windows resolves them (either separator, "." and
+// "..", relative to the program's directory); open handles and other processes' locks share a
+// file by the Windows sharing rules; the spooler's loaded modules refuse deletion and writing.
+#include <algorithm>
+#include <cstring>
+
 #include "sim/machine.h"
 
 namespace sim {
-void InitFiles(Machine& m) { m.fs = FileSystemModel{}; }
+
+namespace {
+
+constexpr DWORD kErrorNotSameDevice = 17;
+constexpr DWORD kErrorInvalidData = 13;
+constexpr DWORD kErrorBadNetPath = 53;
+constexpr DWORD kFileExecute = 0x20;
+constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                 0x100 /* TEMPORARY */ | 0x2000 /* NOT_CONTENT_INDEXED */;
+
+// What an open does to the file, in the terms sharing is decided by: the same bits as
+// FILE_SHARE_READ, FILE_SHARE_WRITE and FILE_SHARE_DELETE.
+constexpr DWORD kUseRead = FILE_SHARE_READ;
+constexpr DWORD kUseWrite = FILE_SHARE_WRITE;
+constexpr DWORD kUseDelete = FILE_SHARE_DELETE;
+
+DWORD UseOf(DWORD access) {
+  DWORD use = 0;
+  if (access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | kFileExecute)) {
+    use |= kUseRead;
+  }
+  if (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) use |= kUseWrite;
+  if (access & (DELETE | GENERIC_ALL)) use |= kUseDelete;
+  return use;
+}
+
+// Two opens coexist when each allows what the other does. An open that neither reads, writes
+// nor deletes (attributes only) takes no part.
+bool Conflicts(DWORD useA, DWORD shareA, DWORD useB, DWORD shareB) {
+  if (!useA || !useB) return false;
+  return (useA & ~shareB & 7) || (useB & ~shareA & 7);
+}
+
+struct FileObject : KernelObject {
+  Machine* machine = nullptr;
+  U16 key;  // folded path of the file it is open on
+  DWORD access = 0;
+  DWORD use = 0;
+  DWORD share = 0;
+  uint64_t position = 0;
+  bool open = true;
+  void OnClose() override { open = false; }
+};
+
+// Every file object the running program has open, on any machine.
+std::vector<std::weak_ptr<FileObject>>& OpenFiles() {
+  static std::vector<std::weak_ptr<FileObject>> open;
+  return open;
+}
+
+template <class F>
+void ForEachOpen(Machine& m, const U16& key, F&& f) {
+  auto& all = OpenFiles();
+  std::erase_if(all, [](const std::weak_ptr<FileObject>& w) {
+    auto o = w.lock();
+    return !o || !o->open;
+  });
+  for (auto& w : all) {
+    auto o = w.lock();
+    if (o && o->machine == &m && o->key == key) f(*o);
+  }
+}
+
+bool IsSeparator(char16_t c) {
+  return c == u'\\' || c == u'/';
+}
+
+// Splits a path on either separator, drops "." and resolves "..", so every spelling of a
+// path names the same entry. Keeps the original case.
+U16 NormalizePath(std::u16string_view path) {
+  std::vector<U16> parts;
+  U16 cur;
+  auto flush = [&] {
+    if (cur.empty() || cur == u".") {
+    } else if (cur == u"..") {
+      // Never climbs above the drive.
+      if (parts.size() > 1) parts.pop_back();
+    } else {
+      parts.push_back(cur);
+    }
+    cur.clear();
+  };
+  for (char16_t c : path) {
+    if (IsSeparator(c)) {
+      flush();
+    } else {
+      cur += c;
+    }
+  }
+  flush();
+  U16 out;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += u'\\';
+    out += parts[i];
+  }
+  return out;
+}
+
+U16 ParentOf(std::u16string_view normalized) {
+  size_t slash = normalized.rfind(u'\\');
+  return slash == std::u16string_view::npos ? U16() : U16(normalized.substr(0, slash));
+}
+
+// The program's current directory: the directory it was started from.
+U16 CurrentDirectory(Machine& m) {
+  return ParentOf(NormalizePath(m.kernel.modulePath));
+}
+
+bool IsDriveSpec(std::u16string_view s) {
+  return s.size() >= 2 && s[1] == u':' &&
+         ((s[0] >= u'A' && s[0] <= u'Z') || (s[0] >= u'a' && s[0] <= u'z'));
+}
+
+// A path as the Win32 file calls take it, made full and normalized.
+struct Resolved {
+  U16 path;  // "C:\dir\file", original case
+  U16 key;   // folded
+  DWORD error = 0;
+};
+
+Resolved Resolve(Machine& m, const WCHAR* name) {
+  Resolved r;
+  if (!name || !*name) {
+    r.error = ERROR_PATH_NOT_FOUND;
+    return r;
+  }
+  std::u16string_view s(name);
+  if (s.starts_with(u"\\\\?\\")) {
+    s.remove_prefix(4);
+  } else if (s.size() >= 2 && IsSeparator(s[0]) && IsSeparator(s[1])) {
+    r.error = kErrorBadNetPath;  // no network on this machine
+    return r;
+  }
+  if (s.empty()) {
+    r.error = ERROR_PATH_NOT_FOUND;
+    return r;
+  }
+  U16 cwd = CurrentDirectory(m);
+  U16 full;
+  if (IsDriveSpec(s)) {
+    if (s.size() >= 3 && IsSeparator(s[2])) {
+      full = U16(s);
+    } else if (EqualFold(s.substr(0, 2), std::u16string_view(cwd).substr(0, 2))) {
+      full = cwd + u"\\" + U16(s.substr(2));
+    } else {
+      full = U16(s.substr(0, 2)) + u"\\" + U16(s.substr(2));
+    }
+  } else if (IsSeparator(s[0])) {
+    // Rooted: on the current drive. "\??\C:\x" lands here and fails on its '?' and ':'.
+    full = cwd.substr(0, 2) + U16(s);
+  } else {
+    full = cwd + u"\\" + U16(s);
+  }
+  r.path = NormalizePath(full);
+  if (!IsDriveSpec(r.path)) {
+    r.error = ERROR_INVALID_NAME;
+    return r;
+  }
+  for (size_t i = 2; i < r.path.size(); ++i) {
+    char16_t c = r.path[i];
+    if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' || c == u'?' ||
+        c == u'*') {
+      r.error = ERROR_INVALID_NAME;
+      return r;
+    }
+  }
+  r.key = Fold(r.path);
+  if (!m.fs.dirs.count(r.key.substr(0, 2))) r.error = ERROR_PATH_NOT_FOUND;  // no such drive
+  return r;
+}
+
+// The error for a path that names nothing: the file or, when its directory is missing too,
+// the path.
+DWORD MissingError(Machine& m, const Resolved& r) {
+  return m.fs.dirs.count(Fold(ParentOf(r.path))) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+// A file another process or the spooler has loaded as a module: it is read, and the mapping
+// lets readers and deleters share but not writers.
+bool LoadedAsModule(Machine& m, const U16& key, const U16& path) {
+  for (const auto& lock : m.fs.locks) {
+    if (lock.module && FoldPath(lock.path) == key) return true;
+  }
+  return HeldBySpooler(m, path);
+}
+
+// Whether an open with this access and sharing can coexist with the program's own open
+// handles and with the other processes' locks on the file.
+DWORD ShareError(Machine& m, const Resolved& r, DWORD access, DWORD share) {
+  DWORD use = UseOf(access);
+  if (!use) return 0;
+  bool conflict = false;
+  ForEachOpen(m, r.key, [&](const FileObject& o) {
+    if (Conflicts(use, share, o.use, o.share)) conflict = true;
+  });
+  for (const auto& lock : m.fs.locks) {
+    if (lock.module || FoldPath(lock.path) != r.key) continue;
+    if (Conflicts(use, share, UseOf(lock.access), lock.share)) conflict = true;
+  }
+  if (LoadedAsModule(m, r.key, r.path) &&
+      Conflicts(use, share, kUseRead, FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+    conflict = true;
+  }
+  return conflict ? ERROR_SHARING_VIOLATION : 0;
+}
+
+// Whether anything at all has the file open (a rename cannot replace such a file).
+bool InUse(Machine& m, const Resolved& r) {
+  bool used = false;
+  ForEachOpen(m, r.key, [&](const FileObject&) { used = true; });
+  for (const auto& lock : m.fs.locks) {
+    if (FoldPath(lock.path) == r.key) used = true;
+  }
+  return used || HeldBySpooler(m, r.path);
+}
+
+IoFault* FindIoFault(Machine& m, const U16& key, const char* op) {
+  for (auto& f : m.fs.ioFaults) {
+    if (f.op == op && f.remaining != 0 && FoldPath(f.path) == key) return &f;
+  }
+  return nullptr;
+}
+
+void ConsumeIoFault(Machine& m, IoFault* fault) {
+  if (fault->remaining > 0 && --fault->remaining == 0) {
+    m.fs.ioFaults.erase(m.fs.ioFaults.begin() + (fault - m.fs.ioFaults.data()));
+  }
+}
+
+void RefreshVersion(SimFile& f) {
+  f.version = ReadVersionResource(f.data);
+}
+
+// Opens or creates a file as CreateFileW does; the object is not yet in any handle table.
+std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access, DWORD share,
+                                     DWORD disposition, DWORD flags, DWORD* error, bool* existed) {
+  *existed = false;
+  if (r.error) {
+    *error = r.error;
+    return nullptr;
+  }
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (disposition == TRUNCATE_EXISTING && !(UseOf(access) & kUseWrite)) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (m.fs.dirs.count(r.key)) {
+    *error = disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  DWORD newAttributes = (flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE)) |
+                        FILE_ATTRIBUTE_ARCHIVE;
+  auto it = m.fs.files.find(r.key);
+  if (it == m.fs.files.end()) {
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+      *error = MissingError(m, r);
+      return nullptr;
+    }
+    if (!m.fs.dirs.count(Fold(ParentOf(r.path)))) {
+      *error = ERROR_PATH_NOT_FOUND;
+      return nullptr;
+    }
+    SimFile& f = m.fs.files[r.key];
+    f.path = r.path;
+    f.attributes = newAttributes;
+  } else {
+    *existed = true;
+    SimFile& f = it->second;
+    if (disposition == CREATE_NEW) {
+      *error = ERROR_FILE_EXISTS;
+      return nullptr;
+    }
+    bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if ((f.attributes & FILE_ATTRIBUTE_READONLY) && ((UseOf(access) & kUseWrite) || truncates)) {
+      *error = ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+    // Replacing a hidden or system file asks for the same attributes.
+    DWORD keep = f.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (disposition == CREATE_ALWAYS && (flags & keep) != keep) {
+      *error = ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+    if (DWORD e = ShareError(m, r, access, share)) {
+      *error = e;
+      return nullptr;
+    }
+    if (truncates) {
+      f.data.clear();
+      f.version.reset();
+      if (disposition == CREATE_ALWAYS) f.attributes = newAttributes;
+    }
+  }
+  auto o = std::make_shared<FileObject>();
+  o->machine = &m;
+  o->key = r.key;
+  o->access = access;
+  o->use = UseOf(access);
+  o->share = share;
+  OpenFiles().push_back(o);
+  return o;
+}
+
+bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read, DWORD* error) {
+  *read = 0;
+  if (!(o.use & kUseRead)) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  auto it = m.fs.files.find(o.key);
+  if (it == m.fs.files.end()) {
+    *error = ERROR_INVALID_HANDLE;  // the file went away under the handle
+    return false;
+  }
+  const auto& data = it->second.data;
+  uint64_t avail = o.position < data.size() ? data.size() - o.position : 0;
+  uint64_t count = std::min<uint64_t>(toRead, avail);
+  if (IoFault* f = FindIoFault(m, o.key, "read")) {
+    if (f->mode == "fail" && o.position + std::max<uint64_t>(count, 1) > f->afterBytes) {
+      *error = f->error ? f->error : ERROR_INVALID_FUNCTION;
+      ConsumeIoFault(m, f);
+      return false;
+    }
+    if (f->mode == "short" && o.position + count > f->afterBytes) {
+      count = f->afterBytes > o.position ? f->afterBytes - o.position : 0;
+      DWORD e = f->error;
+      ConsumeIoFault(m, f);
+      if (count) std::memcpy(buffer, data.data() + o.position, count);
+      o.position += count;
+      *read = DWORD(count);
+      if (e) {
+        *error = e;
+        return false;
+      }
+      return true;
+    }
+  }
+  if (count) std::memcpy(buffer, data.data() + o.position, count);
+  o.position += count;
+  *read = DWORD(count);
+  return true;
+}
+
+bool WriteTo(Machine& m, FileObject& o, const void* buffer, DWORD toWrite, DWORD* written,
+             DWORD* error) {
+  *written = 0;
+  if (!(o.use & kUseWrite)) {
+    *error = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  auto it = m.fs.files.find(o.key);
+  if (it == m.fs.files.end()) {
+    *error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  SimFile& f = it->second;
+  // A handle that may only append writes at the end, wherever it stands.
+  if (!(o.access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA))) o.position = f.data.size();
+  uint64_t count = toWrite;
+  DWORD failWith = 0;
+  if (IoFault* fault = FindIoFault(m, o.key, "write")) {
+    if (fault->mode == "fail" && o.position + std::max<uint64_t>(count, 1) > fault->afterBytes) {
+      *error = fault->error ? fault->error : ERROR_INVALID_FUNCTION;
+      ConsumeIoFault(m, fault);
+      return false;
+    }
+    if (fault->mode == "short" && o.position + count > fault->afterBytes) {
+      count = fault->afterBytes > o.position ? fault->afterBytes - o.position : 0;
+      failWith = fault->error;
+      ConsumeIoFault(m, fault);
+    }
+  }
+  if (count) {
+    if (f.data.size() < o.position + count) f.data.resize(o.position + count, 0);
+    std::memcpy(f.data.data() + o.position, buffer, count);
+    o.position += count;
+    RefreshVersion(f);
+  }
+  *written = DWORD(count);
+  if (failWith) {
+    *error = failWith;
+    return false;
+  }
+  return true;
+}
+
+// Moves every open handle and lock of one file to its new name.
+void FollowRename(Machine& m, const U16& from, const U16& to, const U16& toPath) {
+  ForEachOpen(m, from, [&](FileObject& o) { o.key = to; });
+  for (auto& lock : m.fs.locks) {
+    if (FoldPath(lock.path) == from) lock.path = toPath;
+  }
+}
+
+// Appends one operation to the list the system carries out at its next start, in the form
+// Windows writes: "\??\<path>" and then the new name ("\??\<new>", "!\??\<new>" when it may
+// replace, or an empty string for a deletion), the whole a REG_MULTI_SZ ending in two NULs.
+DWORD AddRebootOperation(Machine& m, const Resolved& from, const Resolved* to, DWORD flags) {
+  static constexpr char16_t kKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  static constexpr char16_t kValue[] = u"PendingFileRenameOperations";
+  RegKey* key = FindRegKey(m, HKEY_LOCAL_MACHINE, kKey, true);
+  if (!key || key->accessDenied) return ERROR_ACCESS_DENIED;
+  std::vector<uint8_t> data;
+  if (const RegValue* v = FindRegValue(m, HKEY_LOCAL_MACHINE, kKey, kValue)) {
+    if (v->type != REG_MULTI_SZ) return kErrorInvalidData;
+    data = v->data;
+    // Drop the list's closing NUL; it comes back after the new strings.
+    if (data.size() >= 2 && data[data.size() - 1] == 0 && data[data.size() - 2] == 0) {
+      data.resize(data.size() - 2);
+    }
+  }
+  auto append = [&](std::u16string_view s) {
+    for (char16_t c : s) {
+      data.push_back(uint8_t(c & 0xFF));
+      data.push_back(uint8_t(c >> 8));
+    }
+    data.push_back(0);
+    data.push_back(0);
+  };
+  append(u"\\??\\" + from.path);
+  if (to) {
+    append(((flags & MOVEFILE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\") + to->path);
+  } else {
+    append(u"");
+  }
+  data.push_back(0);
+  data.push_back(0);
+  SetRegValue(m, HKEY_LOCAL_MACHINE, kKey, kValue, REG_MULTI_SZ, std::move(data));
+  return 0;
+}
+
+DWORD DeletePath(Machine& m, const Resolved& r) {
+  if (r.error) return r.error;
+  if (m.fs.dirs.count(r.key)) return ERROR_ACCESS_DENIED;
+  auto it = m.fs.files.find(r.key);
+  if (it == m.fs.files.end()) return MissingError(m, r);
+  if (HeldBySpooler(m, r.path)) return ERROR_ACCESS_DENIED;
+  if (DWORD e = ShareError(m, r, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return e;
+  }
+  if (LoadedAsModule(m, r.key, r.path)) return ERROR_ACCESS_DENIED;
+  if (it->second.attributes & FILE_ATTRIBUTE_READONLY) return ERROR_ACCESS_DENIED;
+  m.fs.files.erase(it);
+  return 0;
+}
+
+DWORD CopyPath(Machine& m, const Resolved& from, const Resolved& to, bool failIfExists) {
+  if (from.error) return from.error;
+  if (to.error) return to.error;
+  if (m.fs.dirs.count(from.key)) return ERROR_ACCESS_DENIED;
+  auto src = m.fs.files.find(from.key);
+  if (src == m.fs.files.end()) return MissingError(m, from);
+  if (from.key == to.key) return ERROR_SHARING_VIOLATION;
+  DWORD error = 0;
+  bool existed = false;
+  auto in = OpenFile(m, from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     OPEN_EXISTING, 0, &error, &existed);
+  if (!in) return error;
+  DWORD attributes = src->second.attributes;
+  auto out = OpenFile(m, to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      failIfExists ? CREATE_NEW : CREATE_ALWAYS,
+                      attributes & ~FILE_ATTRIBUTE_READONLY, &error, &existed);
+  if (!out) {
+    in->open = false;
+    return error;
+  }
+  std::vector<uint8_t> buffer(65536);
+  for (;;) {
+    DWORD got = 0, put = 0;
+    if (!ReadFrom(m, *in, buffer.data(), DWORD(buffer.size()), &got, &error)) break;
+    if (!got) break;
+    if (!WriteTo(m, *out, buffer.data(), got, &put, &error)) break;
+    if (put != got) {
+      error = 112;  // ERROR_DISK_FULL
+      break;
+    }
+  }
+  in->open = false;
+  out->open = false;
+  if (error) return error;
+  auto dst = m.fs.files.find(to.key);
+  if (dst != m.fs.files.end()) dst->second.attributes = attributes | FILE_ATTRIBUTE_ARCHIVE;
+  return 0;
+}
+
+DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags) {
+  if (from.error) return from.error;
+  if (to.error) return to.error;
+  bool isDir = m.fs.dirs.count(from.key) != 0;
+  auto src = m.fs.files.find(from.key);
+  if (!isDir && src == m.fs.files.end()) return MissingError(m, from);
+  if (!m.fs.dirs.count(Fold(ParentOf(to.path)))) return ERROR_PATH_NOT_FOUND;
+  if (!EqualFold(from.path.substr(0, 2), to.path.substr(0, 2))) {
+    if (isDir || !(flags & MOVEFILE_COPY_ALLOWED)) return kErrorNotSameDevice;
+    if (DWORD e = CopyPath(m, from, to, !(flags & MOVEFILE_REPLACE_EXISTING))) return e;
+    return DeletePath(m, from);
+  }
+  // The rename opens the source for deletion; a loaded module allows that.
+  if (!isDir) {
+    if (DWORD e = ShareError(m, from, DELETE, 7)) return e;
+  }
+  if (from.key == to.key) {
+    // Only the letter case changes.
+    if (isDir) {
+      m.fs.dirs[from.key] = to.path;
+    } else {
+      src->second.path = to.path;
+    }
+    return 0;
+  }
+  if (m.fs.dirs.count(to.key)) {
+    return (flags & MOVEFILE_REPLACE_EXISTING) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
+  }
+  auto dst = m.fs.files.find(to.key);
+  if (dst != m.fs.files.end()) {
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) || isDir) return ERROR_ALREADY_EXISTS;
+    if ((dst->second.attributes & FILE_ATTRIBUTE_READONLY) || InUse(m, to)) {
+      return ERROR_ACCESS_DENIED;
+    }
+    m.fs.files.erase(dst);
+  }
+  if (isDir) {
+    if (to.key.starts_with(from.key + u"\\")) return ERROR_INVALID_PARAMETER;  // into itself
+    auto moveUnder = [&](const U16& key) {
+      return key == from.key || key.starts_with(from.key + u"\\");
+    };
+    std::map<U16, U16> dirs;
+    for (auto it = m.fs.dirs.begin(); it != m.fs.dirs.end();) {
+      if (moveUnder(it->first)) {
+        dirs[to.key + it->first.substr(from.key.size())] =
+            to.path + it->second.substr(from.path.size());
+        it = m.fs.dirs.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    m.fs.dirs.merge(dirs);
+    std::map<U16, SimFile> files;
+    for (auto it = m.fs.files.begin(); it != m.fs.files.end();) {
+      if (moveUnder(it->first)) {
+        SimFile f = std::move(it->second);
+        U16 key = to.key + it->first.substr(from.key.size());
+        f.path = to.path + f.path.substr(from.path.size());
+        FollowRename(m, it->first, key, f.path);
+        files[key] = std::move(f);
+        it = m.fs.files.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    m.fs.files.merge(files);
+    return 0;
+  }
+  SimFile f = std::move(src->second);
+  m.fs.files.erase(src);
+  f.path = to.path;
+  m.fs.files[to.key] = std::move(f);
+  FollowRename(m, from.key, to.key, to.path);
+  return 0;
+}
+
+std::string Arg(const WCHAR* s) {
+  return s ? ToUtf8(s) : std::string("(null)");
+}
+
+}  // namespace
+
+U16 FoldPath(std::u16string_view path) {
+  return Fold(NormalizePath(path));
+}
+
+SimFile* FindFile(Machine& m, std::u16string_view path) {
+  auto it = m.fs.files.find(FoldPath(path));
+  return it == m.fs.files.end() ? nullptr : &it->second;
+}
+
+bool DirectoryExists(Machine& m, std::u16string_view path) {
+  return m.fs.dirs.count(FoldPath(path)) != 0;
+}
+
+void MakeDirectories(Machine& m, std::u16string_view path) {
+  U16 norm = NormalizePath(path);
+  while (!norm.empty()) {
+    U16 key = Fold(norm);
+    if (m.fs.dirs.count(key)) break;
+    m.fs.dirs[key] = norm;
+    norm = ParentOf(norm);
+  }
+}
+
+SimFile& PutFile(Machine& m, std::u16string_view path, std::vector<uint8_t> data,
+                 std::optional<VersionInfo> version) {
+  U16 norm = NormalizePath(path);
+  MakeDirectories(m, ParentOf(norm));
+  SimFile& f = m.fs.files[Fold(norm)];
+  f = SimFile{};
+  f.path = norm;
+  f.data = std::move(data);
+  if (version) WriteVersionResource(f.data, *version);
+  RefreshVersion(f);
+  return f;
+}
+
+bool RemoveFile(Machine& m, std::u16string_view path) {
+  return m.fs.files.erase(FoldPath(path)) != 0;
+}
+
+SimFile* LookupFile(Machine& m, const char16_t* name, DWORD* error) {
+  Resolved r = Resolve(m, name);
+  *error = r.error;
+  if (r.error) return nullptr;
+  if (m.fs.dirs.count(r.key)) {
+    *error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  auto it = m.fs.files.find(r.key);
+  if (it == m.fs.files.end()) {
+    *error = MissingError(m, r);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  (void)sa;
+  (void)templateFile;
+  if (DWORD e = Enter("CreateFileW", Arg(name))) {
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  Machine& m = M();
+  Resolved r = Resolve(m, name);
+  DWORD error = 0;
+  bool existed = false;
+  auto o = OpenFile(m, r, access, share, disposition, flags, &error, &existed);
+  if (!o) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                   ? ERROR_ALREADY_EXISTS
+                   : 0);
+  return m.kernelHandles.Add(o);
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+  if (read) *read = 0;
+  if (DWORD e = Enter("ReadFile", std::to_string(toRead))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  auto o = m.kernelHandles.GetAs<FileObject>(file);
+  if (!o) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (ov || (!buffer && toRead)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD got = 0, error = 0;
+  bool ok = ReadFrom(m, *o, buffer, toRead, &got, &error);
+  if (read) *read = got;
+  if (!ok) SetLastError(error);
+  return ok ? TRUE : FALSE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+                      LPOVERLAPPED ov) {
+  if (written) *written = 0;
+  if (DWORD e = Enter("WriteFile", std::to_string(toWrite))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  auto o = m.kernelHandles.GetAs<FileObject>(file);
+  if (!o) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (ov || (!buffer && toWrite)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD put = 0, error = 0;
+  bool ok = WriteTo(m, *o, buffer, toWrite, &put, &error);
+  if (written) *written = put;
+  if (!ok) SetLastError(error);
+  return ok ? TRUE : FALSE;
+}
+
+// Closes any kernel object of the running program: files, processes, threads, mutexes and
+// registry keys alike, each releasing what it holds in its OnClose.
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  if (DWORD e = Enter("CloseHandle")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (!M().kernelHandles.Close(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR name) {
+  if (DWORD e = Enter("DeleteFileW", Arg(name))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  if (DWORD e = DeletePath(m, Resolve(m, name))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
+  if (DWORD e = Enter("MoveFileExW",
+                      Arg(existing) + " -> " + Arg(newName) + " " + std::to_string(flags))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  Resolved from = Resolve(m, existing);
+  DWORD error = 0;
+  if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+    // Only recorded now: the file need not exist yet, and nothing is checked but the names.
+    if (flags & MOVEFILE_COPY_ALLOWED) {
+      error = ERROR_INVALID_PARAMETER;
+    } else if (from.error) {
+      error = ERROR_PATH_NOT_FOUND;
+    } else if (newName) {
+      Resolved to = Resolve(m, newName);
+      error = to.error ? ERROR_PATH_NOT_FOUND : AddRebootOperation(m, from, &to, flags);
+    } else {
+      error = AddRebootOperation(m, from, nullptr, flags);
+    }
+  } else if (!newName) {
+    error = DeletePath(m, from);
+  } else {
+    error = MovePath(m, from, Resolve(m, newName), flags);
+  }
+  if (error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
+  if (DWORD e = Enter("GetFileAttributesW", Arg(name))) {
+    SetLastError(e);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  Machine& m = M();
+  Resolved r = Resolve(m, name);
+  if (r.error) {
+    SetLastError(r.error);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (m.fs.dirs.count(r.key)) return FILE_ATTRIBUTE_DIRECTORY;
+  auto it = m.fs.files.find(r.key);
+  if (it == m.fs.files.end()) {
+    SetLastError(MissingError(m, r));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return it->second.attributes ? it->second.attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
+  if (DWORD e = Enter("SetFileAttributesW", Arg(name) + " " + std::to_string(attributes))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  Resolved r = Resolve(m, name);
+  if (r.error) {
+    SetLastError(r.error);
+    return FALSE;
+  }
+  if (m.fs.dirs.count(r.key)) return TRUE;  // directories keep no attributes here
+  auto it = m.fs.files.find(r.key);
+  if (it == m.fs.files.end()) {
+    SetLastError(MissingError(m, r));
+    return FALSE;
+  }
+  it->second.attributes = attributes & kAttributeMask;
+  return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
+  (void)sa;
+  if (DWORD e = Enter("CreateDirectoryW", Arg(path))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  Resolved r = Resolve(m, path);
+  DWORD error = r.error;
+  if (!error && (m.fs.dirs.count(r.key) || m.fs.files.count(r.key))) {
+    error = ERROR_ALREADY_EXISTS;
+  } else if (!error && !m.fs.dirs.count(Fold(ParentOf(r.path)))) {
+    error = ERROR_PATH_NOT_FOUND;
+  }
+  if (error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  m.fs.dirs[r.key] = r.path;
+  return TRUE;
+}
+
+BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
+  if (DWORD e = Enter("CopyFileW", Arg(existing) + " -> " + Arg(newName))) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  if (!existing || !newName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  SetLastError(0);
+  return TRUE;
+}
+
+namespace sim {
+
+namespace {
+
+void AddDefaultFile(Machine& m, std::u16string_view path, size_t size,
+                    std::optional<VersionInfo> version = std::nullopt) {
+  // Contents that look like a module, different for every file, so copies can be compared.
+  std::vector<uint8_t> data(size);
+  uint32_t seed = 2166136261u;
+  for (char16_t c : path) seed = (seed ^ c) * 16777619u;
+  for (size_t i = 0; i < size; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    data[i] = uint8_t(seed >> 24);
+  }
+  if (size >= 2) {
+    data[0] = 'M';
+    data[1] = 'Z';
+  }
+  PutFile(m, path, std::move(data), version);
+}
+
+}  // namespace
+
+void InitFiles(Machine& m) {
+  m.fs = FileSystemModel{};
+  const U16 windows = u"C:\\Windows";
+  const U16 system = m.kernel.systemDir.empty() ? windows + u"\\system32" : m.kernel.systemDir;
+  MakeDirectories(m, windows + u"\\Temp");
+  MakeDirectories(m, system + u"\\spool\\drivers\\x64\\3");
+  MakeDirectories(m, system + u"\\spool\\drivers\\W32X86\\3");
+  MakeDirectories(m, system + u"\\spool\\PRINTERS");
+  MakeDirectories(m, system + u"\\spool\\prtprocs\\x64");
+  MakeDirectories(m, u"C:\\Users\\Public");
+
+  const VersionInfo windowsVersion{{10, 0, 19041, 1}, {10, 0, 19041, 1}};
+  for (const char16_t* name : {u"kernel32.dll", u"advapi32.dll", u"user32.dll", u"shell32.dll",
+                               u"version.dll", u"winspool.drv", u"spoolsv.exe", u"localspl.dll"}) {
+    AddDefaultFile(m, system + u"\\" + name, 4096, windowsVersion);
+  }
+
+  // The setup's files: the installer with the package beside it, the tray program above.
+  const U16 product = u"C:\\Program Files\\Orvalstone";
+  const U16 setup = product + u"\\Setup";
+  const VersionInfo package{{1, 0, 0, 2300}, {1, 0, 0, 2300}};
+  AddDefaultFile(m, m.kernel.modulePath.empty() ? setup + u"\\orvinst.exe" : m.kernel.modulePath,
+                 24576, package);
+  AddDefaultFile(m, setup + u"\\kvxmon64.dll", 20480, package);
+  AddDefaultFile(m, setup + u"\\kvxdrv64.dll", 40960, package);
+  AddDefaultFile(m, setup + u"\\kvxui64.dll", 30720, package);
+  AddDefaultFile(m, setup + u"\\kvxhelp.chm", 12288);
+  AddDefaultFile(m, product + u"\\orvtray.exe", 16384, package);
+}
+
 void OnFileEvent(Machine&, const TimedEvent&) {}
+
 }  // namespace sim

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/text.h"
@@ -18,8 +20,12 @@ struct VersionInfo {
 
 struct SimFile {
   U16 path;  // full path in its original case
+  // The contents. A module's version resource lies inside them as a VS_VERSIONINFO block, as
+  // in a real module, so a copy made by reading and writing carries the version along.
   std::vector<uint8_t> data;
   DWORD attributes = 0x20;  // FILE_ATTRIBUTE_ARCHIVE
+  // The version that block holds; kept in step with `data` by every write (informative: the
+  // version calls read `data`).
   std::optional<VersionInfo> version;
 };
 
@@ -58,12 +64,23 @@ U16 FoldPath(std::u16string_view path);
 SimFile* FindFile(Machine& m, std::u16string_view path);
 bool DirectoryExists(Machine& m, std::u16string_view path);
 void MakeDirectories(Machine& m, std::u16string_view path);
-// Creates or replaces a file, making its directories.
+// Creates or replaces a file, making its directories. With a version, the contents get a
+// version resource holding it (the block already in `data` is updated in place).
 SimFile& PutFile(Machine& m, std::u16string_view path, std::vector<uint8_t> data,
                  std::optional<VersionInfo> version = std::nullopt);
 bool RemoveFile(Machine& m, std::u16string_view path);
+// A path as the Win32 file calls take it (relative to the program's directory, either
+// separator): the file it names, or null with the error those calls give (2, 3, 123; 5 for a
+// directory).
+SimFile* LookupFile(Machine& m, const char16_t* name, DWORD* error);
 // Whether the running spooler holds this file loaded (a registered monitor's module or an
 // in-use driver's file); such a file refuses deletion and writing while the spooler runs.
 bool HeldBySpooler(Machine& m, std::u16string_view path);
+
+// The version resource inside a file's contents: where its block starts and how many bytes
+// it has, the version it holds, and setting it (in place, or appended when there is none).
+std::optional<std::pair<size_t, size_t>> FindVersionResource(const std::vector<uint8_t>& data);
+std::optional<VersionInfo> ReadVersionResource(const std::vector<uint8_t>& data);
+void WriteVersionResource(std::vector<uint8_t>& data, const VersionInfo& version);
 
 }  // namespace sim

@@ -18,6 +18,7 @@ struct RegKey {
   U16 name;  // compared ignoring case
   std::vector<RegValue> values;
   std::vector<RegKey> subkeys;
+  bool accessDenied = false;  // opening it fails with ERROR_ACCESS_DENIED, whatever the access
 };
 
 struct RegistryModel {
