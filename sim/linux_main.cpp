@@ -1,10 +1,14 @@
 // The platform's start-up for the command-line build: it plays the part of the Windows
-// loader and C runtime. The product reads nothing but its command line.
+// loader and C runtime. The product reads nothing but its command line; the machine it runs
+// on lives in a directory (ORVSIM_MACHINE, else .orvsim) and is loaded before the run and
+// saved after it, so separate runs act on one machine as the setup program's runs would.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "sim/machine.h"
+#include "sim/persist.h"
+#include "sim/process_control.h"
 
 namespace {
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
@@ -30,11 +34,22 @@ sim::U16 Quote(const sim::U16& arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Exit status of the platform itself (a damaged, busy or unsavable machine); the product
+  // never reaches its entry then.
+  constexpr int kPlatformFailure = 2;
   static sim::Machine machine;
-  sim::InitDefaultMachine(machine);
+  sim::MachineSession session;
+  bool created = false;
+  std::string error;
+  if (!session.Open(sim::DefaultMachineDir(), machine, sim::MachineAccess::kChangeOrCreate,
+                    sim::DefaultLockWaitMs(), &created, &error)) {
+    std::fprintf(stderr, "orvinst: %s\n", error.c_str());
+    return kPlatformFailure;
+  }
   sim::SetMachine(&machine);
   machine.user.echoDialogs = true;
-  // Until machines are kept between runs, SHIFT can be held for one run from outside.
+  // SHIFT can be held for one run from outside; the machine keeps its own setting.
+  const bool shiftBefore = machine.user.shiftDown;
   if (const char* shift = std::getenv("ORVSIM_SHIFT")) machine.user.shiftDown = shift[0] == '1';
 
   sim::U16 line = Quote(machine.kernel.modulePath);
@@ -44,5 +59,13 @@ int main(int argc, char** argv) {
   auto* instance = reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000));
   const int code = wWinMain(instance, nullptr, machine.kernel.commandLine.data(), SW_SHOWNORMAL);
   std::fflush(stdout);
+
+  machine.user.shiftDown = shiftBefore;
+  machine.user.echoDialogs = false;
+  sim::EndRunningProgram(machine);
+  if (!session.Save(machine, &error)) {
+    std::fprintf(stderr, "orvinst: %s\n", error.c_str());
+    return kPlatformFailure;
+  }
   return code;
 }
