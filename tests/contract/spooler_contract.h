@@ -1,0 +1,90 @@
+// Helpers shared by the spooler contract tests: writable wide text for the API's LPWSTR
+// parameters, the two-call pattern, and printers made and removed through the API.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "contract.h"
+
+using WideString = std::basic_string<WCHAR>;
+
+// Wide text the spooler's non-const parameters can take.
+class Wide {
+ public:
+  Wide(const WCHAR* text) : text_(text ? text : W("")), null_(!text) {}  // NOLINT
+  Wide(WideString text) : text_(std::move(text)) {}                      // NOLINT
+  operator LPWSTR() { return null_ ? nullptr : text_.data(); }           // NOLINT
+
+ private:
+  WideString text_;
+  bool null_ = false;
+};
+
+// ASCII view of wide text, for readable assertions.
+inline std::string Narrow(const WCHAR* s) {
+  std::string out;
+  for (; s && *s; ++s) out += *s < 0x80 ? char(*s) : '?';
+  return out;
+}
+
+inline std::string Lower(std::string s) {
+  for (auto& c : s) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  return s;
+}
+
+// Whether a string pointer lies inside the buffer the caller gave.
+inline bool Inside(const void* p, const std::vector<BYTE>& buffer) {
+  auto* b = static_cast<const BYTE*>(p);
+  return b >= buffer.data() && b < buffer.data() + buffer.size();
+}
+
+constexpr DWORD kAnyError = 0xdeadbeef;
+
+// The driver every test printer uses: one the machine already has.
+inline WideString InstalledDriver() {
+  DWORD needed = 0, count = 0;
+  EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  if (!EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count) ||
+      count == 0) {
+    ADD_FAILURE() << "the machine needs one printer driver for the native environment";
+    return W("");
+  }
+  return reinterpret_cast<DRIVER_INFO_1W*>(buffer.data())->pName;
+}
+
+// A printer on FILE: with the installed driver; returns its open handle or null.
+inline HANDLE AddTestPrinter(const WCHAR* name, const WCHAR* port = W("FILE:")) {
+  WideString driver = InstalledDriver();
+  Wide printerName(name), portName(port), processor(W("winprint")), datatype(W("RAW")),
+      comment(W("")), drv(driver);
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = printerName;
+  info.pPortName = portName;
+  info.pDriverName = drv;
+  info.pPrintProcessor = processor;
+  info.pDatatype = datatype;
+  info.pComment = comment;
+  return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+}
+
+// Removes a printer by name if it is there, so tests on a real machine leave nothing behind.
+inline void RemoveTestPrinter(const WCHAR* name) {
+  PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE h = nullptr;
+  if (OpenPrinterW(Wide(name), &h, &all)) {
+    DeletePrinter(h);
+    ClosePrinter(h);
+  }
+}
+
+// PRINTER_INFO_2W of an open printer, in a buffer of exactly the size asked for.
+inline std::vector<BYTE> PrinterInfo2(HANDLE h) {
+  DWORD needed = 0;
+  GetPrinterW(h, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  if (!GetPrinterW(h, 2, buffer.data(), needed, &needed)) buffer.clear();
+  return buffer;
+}
