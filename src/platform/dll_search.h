@@ -1,0 +1,9 @@
+// Where the program may load DLLs from. The entry calls RestrictDllSearch before anything
+// else: the installer runs elevated from a folder the user may write to, so a DLL planted
+// beside it (or in the current directory) must never be loaded.
+#pragma once
+#include "platform/win32.h"
+
+// Limits the DLL search of this process to the system directory. Returns false when the
+// system offers no way to do so (the search then at least leaves out the current directory).
+bool RestrictDllSearch();

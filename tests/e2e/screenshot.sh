@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Takes the screenshot of the log dialog in docs/: an install with the spooler disabled, drawn
+# under Xvfb by Wine's X11 driver, captured with ImageMagick's import.
+# Usage (from a configured windows build): tests/e2e/screenshot.sh BUILD_DIR OUTPUT.png
+set -uo pipefail
+build=$(cd "$1" && pwd)
+output=$(realpath -m "$2")
+export ORVINST_E2E_TEMPLATE=$build/wine/template ORVINST_E2E_CASES=$build/wine/e2e
+export ORVINST_EXE=$build/src/orvinst.exe ORVINST_PACKAGE=$build/package/files
+export ORVINST_TOOLS=$build/tests/e2e/tools
+source "$(dirname "$0")/harness.sh"
+[ -f "$ORVINST_E2E_TEMPLATE/system.reg" ] ||
+  "$E2E_HERE/wine_prefix.sh" template "$ORVINST_E2E_TEMPLATE" || exit 1
+case_begin screenshot
+
+spooler_disable
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1
+"$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX"
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  display=$DISPLAY; source "$1/harness.sh"; export DISPLAY=$display
+  CASE_NAME=screenshot; SETUP_DIR=$2; CASE_DIR=$3
+  prefix_boot
+  run_orvinst_start install
+  for ((i = 0; i < 300; ++i)); do
+    found=$(wine "$ORVCHECK_WIN" find "#32770" "$ERROR_TITLE" | tr -d "\r")
+    [ "$found" != "found: none" ] && break
+    sleep 0.1
+  done
+  sleep 1
+  import -window root -crop 700x400+162+184 +repage "$4"
+  wine "$ORVDLG_WIN" read "$ERROR_TITLE" 10000 ok >/dev/null
+  run_orvinst_wait
+  "$1/wine_prefix.sh" kill "$WINEPREFIX"
+' _ "$E2E_HERE" "$SETUP_DIR" "$CASE_DIR" "$output" || fail "no screenshot"
+[ -s "$output" ] || fail "no screenshot in $output"
+case_end
