@@ -126,7 +126,8 @@ BOOL Emit(const std::vector<const Item*>& items, FillFn fill, LPBYTE buffer, DWO
   const size_t total = items.size() * sizeof(Rec) + counter.Used();
   *needed = DWORD(total);
   if (returned) *returned = 0;
-  if (!buffer || size < total) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  // Nothing to list: success with a count of 0, whatever buffer was offered.
+  if (total > 0 && (!buffer || size < total)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   Strings strings(buffer, size);
   for (size_t i = 0; i < items.size(); ++i) {
     Rec record{};

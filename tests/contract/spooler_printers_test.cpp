@@ -472,6 +472,23 @@ TEST_F(PrinterContract, AStoppedSpoolerRefusesSpoolerCalls) {
   CloseServiceHandle(manager);
 }
 
+// With nothing to list the first call already succeeds: no size, no records.
+TEST_F(PrinterContract, EnumPrintersWithNoPrintersSucceedsAtOnce) {
+#ifndef _WIN32
+  machine_.spooler.printers.clear();
+  machine_.spooler.defaultPrinter.clear();
+#endif
+  DWORD needed = 0xdead, returned = 0xdead;
+  SetLastError(0xdeadbeef);
+  BOOL ok = EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0,
+                          &needed, &returned);
+  if (OnSim() || ok) {  // a Windows machine with printers installed answers 122 instead
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(needed, 0u);
+    EXPECT_EQ(returned, 0u);
+  }
+}
+
 #ifndef _WIN32
 // The default machine: one ordinary printer, the default one, on PORTPROMPT:.
 TEST_F(PrinterContract, SimDefaultMachineHasOneDefaultPrinter) {
