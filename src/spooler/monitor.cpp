@@ -1,0 +1,331 @@
+#include "spooler/monitor.h"
+
+#include <cstring>
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+#include "files/copy_file.h"
+#include "files/deferred_delete.h"
+#include "spooler/service_control.h"
+
+namespace {
+
+constexpr size_t kMonitorNameUnits = sizeof(kPackageMonitorName) / sizeof(WCHAR) - 1;  // 11
+constexpr size_t kParkingPortUnits = sizeof(kParkingPortName) / sizeof(WCHAR) - 1;     // 5
+
+// The system's message for the code exactly as it comes, line break included, or null.
+// The caller frees it with LocalFree.
+LPWSTR UntrimmedSystemText(DWORD code) {
+  LPWSTR text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
+      0, nullptr);
+  if (length == 0) return nullptr;
+  return text;
+}
+
+void LogEnumerationFailure(InstallContext& context, LPCWSTR format, DWORD code) {
+  LPWSTR text = UntrimmedSystemText(code);
+  Log(context, format, text ? static_cast<LPCWSTR>(text) : W("No Error or no description"));
+  LocalFree(text);
+}
+
+// The record's name at index i, or null when the list's level carries no name we know.
+LPCWSTR MonitorName(const MonitorList& list, DWORD i) {
+  if (!list.Buffer) return nullptr;
+  if (list.Level == 1) return reinterpret_cast<const MONITOR_INFO_1W*>(list.Buffer)[i].pName;
+  if (list.Level == 2) return reinterpret_cast<const MONITOR_INFO_2W*>(list.Buffer)[i].pName;
+  return nullptr;
+}
+
+bool IsPackageMonitorName(LPCWSTR name) {
+  if (!name) return false;
+  for (size_t i = 0; i <= kMonitorNameUnits; ++i) {
+    if (name[i] != kPackageMonitorName[i]) return false;
+  }
+  return true;
+}
+
+// First occurrence of `what` (case-sensitive) in `text`, or null.
+LPWSTR FindText(LPWSTR text, LPCWSTR what, size_t whatUnits) {
+  if (!text) return nullptr;
+  for (LPWSTR at = text; *at; ++at) {
+    size_t i = 0;
+    while (i < whatUnits && at[i] == what[i]) ++i;
+    if (i == whatUnits) return at;
+  }
+  return nullptr;
+}
+
+// "…Orvalstone:…" becomes "…file:…" in place; the text gets 6 characters shorter.
+void ParkPort(LPWSTR at) {
+  std::memcpy(at, kParkingPortName, kParkingPortUnits * sizeof(WCHAR));
+  LPWSTR to = at + kParkingPortUnits;
+  LPCWSTR from = at + kMonitorNameUnits;
+  do {
+    *to++ = *from;
+  } while (*from++);
+}
+
+// "…file:…" becomes "…Orvalstone:…" in place, growing back into the room that parking the
+// port left in the snapshot block.
+void ReturnPort(LPWSTR at) {
+  LPWSTR tail = at + kParkingPortUnits;
+  const size_t tailUnits = size_t(lstrlenW(tail)) + 1;
+  std::memmove(at + kMonitorNameUnits, tail, tailUnits * sizeof(WCHAR));
+  std::memcpy(at, kPackageMonitorName, kMonitorNameUnits * sizeof(WCHAR));
+}
+
+// Hands the edited snapshot record to the spooler.
+void UpdatePrinter(InstallContext& context, PRINTER_INFO_2W* record) {
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(record->pPrinterName, &printer, &defaults) || !printer) {
+    Log(context, W("Can't open printer %s"), record->pPrinterName);
+    return;
+  }
+  if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0)) {
+    Log(context, W("SetPrinter(%s) - ok"), record->pPrinterName);
+  } else {
+    Log(context, W("SetPrinter(%s) - failed"), record->pPrinterName);
+  }
+  ClosePrinter(printer);
+}
+
+// Moves every snapshot queue that uses the package's port to "file:" and remembers it in
+// RedirectedPrinters, so that the spooler lets the monitor go.
+void RedirectPrinters(InstallContext& context) {
+  GlobalFree(context.RedirectedPrinters);
+  context.RedirectedPrinters = nullptr;
+  const DWORD count = context.PrinterSnapshot.Count;
+  if (count == 0) return;
+  const SIZE_T bytes = (SIZE_T(count) + 1) * sizeof(PRINTER_INFO_2W*);
+  auto** redirected = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GMEM_FIXED, bytes));
+  if (!redirected) return;
+  std::memset(redirected, 0, bytes);
+  context.RedirectedPrinters = redirected;
+  PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
+  size_t next = 0;
+  for (DWORD i = 0; i < count; ++i) {
+    PRINTER_INFO_2W* record = &records[i];
+    LPWSTR at = FindText(record->pPortName, kPackageMonitorName, kMonitorNameUnits);
+    if (!at) continue;
+    redirected[next++] = record;
+    ParkPort(at);
+    UpdatePrinter(context, record);
+  }
+}
+
+void ReturnRedirectedPrinters(InstallContext& context) {
+  PRINTER_INFO_2W** redirected = context.RedirectedPrinters;
+  if (!redirected) return;
+  for (; *redirected; ++redirected) {
+    PRINTER_INFO_2W* record = *redirected;
+    LPWSTR at = FindText(record->pPortName, kParkingPortName, kParkingPortUnits);
+    if (!at) continue;
+    ReturnPort(at);
+    UpdatePrinter(context, record);
+  }
+}
+
+}  // namespace
+
+void EnumerateMonitors(InstallContext& context, MonitorList& list) {
+  list.Buffer = nullptr;
+  list.Level = 2;
+  list.Count = 0;
+  DWORD needed = 0;
+  DWORD count = 0;
+  if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
+    Log(context, W("1. EnumMonitors returns true"));
+    return;
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_INSUFFICIENT_BUFFER) {
+    LogEnumerationFailure(context, W("2. EnumMonitors  failed with code: %s"), error);
+    return;
+  }
+  auto* buffer = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
+  if (!buffer) {
+    Log(context, W("3. EnumMonitors - can't allocate memory for buffer"));
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    return;
+  }
+  std::memset(buffer, 0, needed);
+  if (!EnumMonitorsW(nullptr, 2, buffer, needed, &needed, &count)) {
+    LogEnumerationFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
+    GlobalFree(buffer);
+    return;
+  }
+  list.Buffer = buffer;
+  list.Count = count;
+}
+
+void ReleaseMonitorList(MonitorList& list) {
+  GlobalFree(list.Buffer);
+  list.Buffer = nullptr;
+  list.Count = 0;
+}
+
+LONG FindPackageMonitor(const MonitorList& list) {
+  for (DWORD i = 0; i < list.Count; ++i) {
+    if (IsPackageMonitorName(MonitorName(list, i))) return LONG(i);
+  }
+  return -1;
+}
+
+void LogMonitorList(InstallContext& context, const MonitorList& list) {
+  Log(context, W("------- %d existing monitors ----------"), list.Count);
+  for (DWORD i = 0; i < list.Count; ++i) {
+    // Read by the list's own level: a level-1 record is one pointer wide.
+    LPCWSTR name = MonitorName(list, i);
+    Log(context, W("%d. %s"), i + 1, name ? name : W("***EMPTY***"));
+  }
+  Log(context, W("---------------------------------------"));
+}
+
+BOOL RemoveMonitor(LPCWSTR environment) {
+  WCHAR name[] = W("Orvalstone:");
+  return DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment), name);
+}
+
+DWORD GetModuleVersion(LPCWSTR path) {
+  if (!path || !*path) return kNoModuleVersion;
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) return kNoModuleVersion;
+  LPVOID block = GlobalAlloc(GMEM_FIXED, size);
+  if (!block) return kNoModuleVersion;
+  std::memset(block, 0, size);
+  DWORD version = kNoModuleVersion;
+  if (GetFileVersionInfoW(path, 0, size, block)) {
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(block, W("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+      version = info->dwProductVersionLS & 0xFFFF;
+    }
+  }
+  GlobalFree(block);
+  return version;
+}
+
+void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
+  Log(context, W(">DeleteMonitor"));
+  ++context.Indent;
+  if (monitors.Count != 0) {
+    LogMonitorList(context, monitors);
+  } else {
+    Log(context, W("BTW, there is no port monitors on this system."));
+  }
+  const LONG index = FindPackageMonitor(monitors);
+  const bool found = index != -1;
+  if (found) {
+    Log(context, W("Port monitor is found. Index=%d"), index + 1);
+  } else {
+    Log(context, W("No Orvalstone port monitor was found."));
+  }
+
+  // The module lies in the system directory. Without a directory or a file name the path
+  // names no module of ours, and nothing may be deleted in its name.
+  WideText path = Copy(context.SystemDir);
+  LPCWSTR fileName = nullptr;
+  if (found) {
+    Log(context, W("Trying to get monitor filename from MONITOR_INFO_2"));
+    if (monitors.Level == 2) {
+      fileName = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.Buffer)[index].pDLLName;
+    }
+  } else {
+    Log(context, W("Computing monitor filename"));
+    fileName = context.MonitorFile;
+  }
+  const bool namesFile = fileName && *fileName && Count(context.SystemDir) != 0;
+  if (fileName && *fileName) Append(path, fileName);
+  Log(context, W("Auto calculated monitor file name: %s"), Chars(path));
+
+  if (!context.CheckMonitorVersion) {
+    Log(context, W("There is no check for monitor version"));
+  } else {
+    const DWORD version = GetModuleVersion(Chars(path));
+    if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
+      Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
+      if (found) {
+        context.InstallMonitor = 0;
+      } else {
+        context.CopyMonitor = 0;
+      }
+      Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), context.InstallMonitor ? 1 : 0,
+          context.CopyMonitor ? 1 : 0);
+      --context.Indent;
+      return;
+    }
+    if (version == kNoModuleVersion) {
+      Log(context, W("Version is unknown, proceed with reinstall"));
+    } else {
+      Log(context, W("Version (%d) is not supported, proceed with reinstall"), version);
+    }
+  }
+
+  if (!RemoveMonitor(context.Environment)) {
+    if (!found) {
+      Log(context, W("Can't delete monitor and monitor was not found. So everything should be ok"));
+      --context.Indent;
+      return;
+    }
+    Log(context, W("Can't delete monitor from the first try"));
+    RedirectPrinters(context);
+    if (!RemoveMonitor(context.Environment)) {
+      { SpoolerRestart restart(&context); }
+      if (!RemoveMonitor(context.Environment)) {
+        LogError(context, ErrDeleteMonitor, W("Can`t remove the port monitor 'Orvalstone:'"));
+        --context.Indent;
+        return;
+      }
+    }
+  }
+
+  if (namesFile) {
+    if (!DeleteFileW(Chars(path))) AddPendingDelete(context.PendingDeletes, Chars(path));
+  } else {
+    Log(context, W("Monitor file name is unknown, no file deleted"));
+  }
+  Log(context, W("Monitor was removed :)"));
+  --context.Indent;
+}
+
+void AddMonitor(InstallContext& context) {
+  Log(context, W(">AddMonitor"));
+  ++context.Indent;
+  if (!context.CopyMonitor) {
+    Log(context, W("Skip copy monitor file"));
+  } else {
+    Log(context, W("Copy monitor file"));
+    LPCWSTR directory = Chars(context.SystemDir);
+    if (CopyFile(context, directory, context.MonitorFile, nullptr, 0, false) != S_OK) {
+      // Most likely the running spooler holds the old module: copy again with it stopped,
+      // and let this copy report what goes wrong.
+      SpoolerRestart restart(&context);
+      CopyFile(context, directory, context.MonitorFile, nullptr, 0, true);
+    }
+  }
+
+  WCHAR name[] = W("Orvalstone:");
+  MONITOR_INFO_2W info = {name, const_cast<LPWSTR>(context.Environment),
+                          const_cast<LPWSTR>(context.MonitorFile)};
+  for (int attempt = 1;; ++attempt) {
+    if (attempt > 1) Sleep(kAddMonitorPauseMs);
+    if (AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) break;
+    const DWORD error = GetLastError();
+    Log(context, W("AddMonitor - failed. Trying to wait and install again"));
+    if (attempt == kAddMonitorAttempts) {
+      SetLastError(error);
+      LogError(context, ErrAddMonitor, W("Can`t install a local port monitor'Orvalstone:'"));
+      --context.Indent;
+      return;
+    }
+  }
+  Log(context, W("AddMonitor - OK :)"));
+  ReturnRedirectedPrinters(context);
+  --context.Indent;
+}

@@ -1,0 +1,50 @@
+// The package's port monitor "Orvalstone:": listing the installed monitors, finding ours,
+// reading a module's version, removing the monitor while the other queues stay usable on
+// "file:", and registering it again.
+#pragma once
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// The monitor's name; the package's queues use the same text as their port.
+inline constexpr WCHAR kPackageMonitorName[] = W("Orvalstone:");
+// What the package's port is swapped for while the monitor is replaced.
+inline constexpr WCHAR kParkingPortName[] = W("file:");
+// Installed monitor builds in this range are kept instead of being replaced.
+constexpr DWORD kFirstCompatibleMonitor = 2073;
+constexpr DWORD kLastCompatibleMonitor = 2300;
+// "No version": a module without a readable version resource.
+constexpr DWORD kNoModuleVersion = 0xFFFFFFFF;
+// Registration attempts and the pause before each one after the first.
+constexpr int kAddMonitorAttempts = 5;
+constexpr DWORD kAddMonitorPauseMs = 50;
+
+// One enumeration result: MONITOR_INFO_1W or _2W records followed by their strings in a
+// zero-filled global-heap block (null when empty), freed by the owner with GlobalFree.
+struct MonitorList {
+  LPBYTE Buffer = nullptr;
+  DWORD Level = 2;
+  DWORD Count = 0;
+};
+
+// Lists the installed monitors at level 2. Every failure leaves the list empty and is
+// described in a plain log line.
+void EnumerateMonitors(InstallContext& context, MonitorList& list);
+// Frees the block and leaves the list empty.
+void ReleaseMonitorList(MonitorList& list);
+// Index of the first record named exactly "Orvalstone:", or -1.
+LONG FindPackageMonitor(const MonitorList& list);
+// The monitors' names between a header and a ruler.
+void LogMonitorList(InstallContext& context, const MonitorList& list);
+// DeleteMonitorW for "Orvalstone:" on the local machine; logs nothing.
+BOOL RemoveMonitor(LPCWSTR environment);
+// The fourth part of the module's product version (0 to 65535), or kNoModuleVersion.
+DWORD GetModuleVersion(LPCWSTR path);
+
+// Removes the monitor and its module unless the installed build is compatible (with
+// CheckMonitorVersion set), moving queues off the package's port when the spooler refuses.
+// `monitors` is the list taken before the package's queues and driver were removed.
+void DeleteMonitor(InstallContext& context, const MonitorList& monitors);
+// Copies the module into the system directory, registers the monitor and puts the queues
+// that DeleteMonitor moved to "file:" back on the package's port.
+void AddMonitor(InstallContext& context);

@@ -1,0 +1,21 @@
+// Re-creating the package's queues that printer removal deleted: old name, the package's
+// port and driver, the saved "SubKey", comment, location and default mark; or one queue
+// "Orvalstone" when none comes back.
+#pragma once
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// The queue created when no saved queue could be brought back.
+inline constexpr WCHAR kFallbackPrinterName[] = W("Orvalstone");
+// Per-user settings of the package's queues, under HKEY_CURRENT_USER.
+inline constexpr CHAR kQueueSettingsRoot[] = "Software\\Vantrel Software KFT\\Orvalstone";
+// Where a queue's own settings key lies below kQueueSettingsRoot: this, then its SubKey text.
+inline constexpr CHAR kQueueSettingsPrefix[] = "Orvalstones\\";
+
+// Creates one queue on the package's port and driver; the caller closes the handle.
+HANDLE AddPrinter(InstallContext& context, LPCWSTR name);
+// Brings back every saved queue, newest first, or the fallback queue.
+void RestorePrinters(InstallContext& context);
+// Removes the value "deleted" from kQueueSettingsRoot\<relativePath>; true when it was removed.
+bool ClearDeletedMark(LPCSTR relativePath);

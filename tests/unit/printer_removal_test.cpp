@@ -1,0 +1,124 @@
+#include "spooler/printer_removal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "context/install_context.h"
+#include "sim/machine.h"
+
+namespace {
+
+class PrinterRemovalTest : public ::testing::Test {
+ protected:
+  PrinterRemovalTest() {
+    sim::InitDefaultMachine(m);
+    m.spooler.printers.clear();
+  }
+  void Build() {
+    BuildInstallContext(context);
+    Assign(context.LogText, nullptr);
+  }
+  std::u16string Log() const {
+    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
+  }
+  // subKeyAt: "" plain value, "DsUser" the keyed copy, nullptr none.
+  sim::SimPrinter& AddQueue(const std::u16string& name, const std::u16string& driver,
+                            const char* subKeyAt = nullptr, const std::string& subKey = "") {
+    sim::SimPrinter p;
+    p.name = name;
+    p.portName = u"LPT1:";
+    p.driverName = driver;
+    if (subKeyAt) {
+      std::vector<uint8_t> bytes(subKey.begin(), subKey.end());
+      bytes.push_back(0);
+      p.data.push_back(
+          {*subKeyAt ? subKeyAt : sim::kPlainDataKey, {{"SubKey", REG_SZ, std::move(bytes)}}});
+    }
+    return sim::AddSimPrinter(m, p);
+  }
+  std::vector<std::u16string> SimPrinters() const {
+    std::vector<std::u16string> names;
+    for (const auto& p : m.spooler.printers) names.push_back(p.name);
+    return names;
+  }
+  sim::Machine m;
+  sim::MachineScope scope{m};
+  InstallContext context;
+};
+
+TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestFirst) {
+  AddQueue(u"P1", u"Orvalstone printer", "", "Orvalstone\\P1");
+  AddQueue(u"Other", u"Microsoft Print To PDF", "", "Other");
+  AddQueue(u"P2", u"Orvalstone printer", "DsUser", "Orvalstone\\P2").jobs = 4;
+  AddQueue(u"Case", u"orvalstone Printer", "", "Case");
+  AddQueue(u"P3", u"Orvalstone printer", "", "Orvalstone\\P3");
+  AddQueue(u"NoKey", u"Orvalstone printer", "", "");
+  AddQueue(u"Gone", u"Orvalstone printer", "", "Orvalstone\\Gone");
+  Build();
+  m.spooler.printers.pop_back();  // deleted by someone else since the snapshot
+  DeleteAllPrinters(context);
+
+  EXPECT_EQ(Log(),
+            u">DeleteAllPrinters\r\n"
+            u"  >DeletePrinter(P1)\r\n    OK\r\n"
+            u"  >DeletePrinter(P2)\r\n    OK\r\n"
+            u"  >DeletePrinter(P3)\r\n    OK\r\n"
+            u"  >DeletePrinter(NoKey)\r\n    OK\r\n"
+            u"  >DeletePrinter(Gone)\r\n"
+            u"    Error(16): Can`t open printer 'Gone' - (The printer name is invalid.)\r\n");
+  EXPECT_EQ(SimPrinters(), (std::vector<std::u16string>{u"Other", u"Case"}));
+  EXPECT_EQ(context.ErrorCount, 1);
+  EXPECT_EQ(context.Indent, 0);
+
+  const PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
+  const struct {
+    const char* subKey;
+    const PRINTER_INFO_2W* record;
+  } saved[] = {{"Orvalstone\\P3", &records[4]},
+               {"Orvalstone\\P2", &records[2]},
+               {"Orvalstone\\P1", &records[0]}};
+  const SavedPrinter* node = context.SavedPrinters;
+  for (const auto& s : saved) {
+    ASSERT_NE(node, nullptr) << s.subKey;
+    EXPECT_STREQ(node->SubKey, s.subKey);
+    EXPECT_EQ(node->Printer, s.record) << s.subKey;
+    node = node->Next;
+  }
+  EXPECT_EQ(node, nullptr);
+}
+
+TEST_F(PrinterRemovalTest, DeletionFailuresAreErrorLinesAndTheQueueStays) {
+  const struct {
+    const char* fault;
+    LPCWSTR name;
+    std::u16string log;
+    bool stays;
+  } cases[] = {
+      {"DeletePrinter", u"Q",
+       u">DeletePrinter(Q)\r\n  Error(17): Can`t delete printer 'Q' - (Access is denied.)\r\n",
+       true},
+      {"OpenPrinterW", u"Q",
+       u">DeletePrinter(Q)\r\n  Error(16): Can`t open printer 'Q' - (Access is denied.)\r\n", true},
+      {nullptr, nullptr,
+       u">DeletePrinter(*)\r\n  Error(16): Can`t open printer '(null)' - (The printer name is "
+       u"invalid.)\r\n",
+       true},
+      {nullptr, u"Q", u">DeletePrinter(Q)\r\n  OK\r\n", false},
+  };
+  // A missing name is refused: it would open the print server, not a queue.
+  for (const auto& c : cases) {
+    m.spooler.printers.clear();
+    AddQueue(u"Q", u"Orvalstone printer");
+    Assign(context.LogText, nullptr);
+    context.ErrorCount = 0;
+    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
+    DeletePrinter(context, c.name);
+    EXPECT_EQ(Log(), c.log);
+    EXPECT_EQ(context.ErrorCount, c.stays ? 1 : 0);
+    EXPECT_EQ(sim::FindPrinter(m, u"Q") != nullptr, c.stays);
+  }
+}
+
+}  // namespace
