@@ -36,6 +36,7 @@ const MessageText kMessages[] = {
     {126, u"The specified module could not be found.\r\n"},
     {127, u"The specified procedure could not be found.\r\n"},
     {145, u"The directory is not empty.\r\n"},
+    {206, u"The filename or extension is too long.\r\n"},
     {183, u"Cannot create a file when that file already exists.\r\n"},
     {234, u"More data is available.\r\n"},
     {259, u"No more data is available.\r\n"},

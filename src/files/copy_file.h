@@ -9,10 +9,11 @@ constexpr size_t kPathBufferUnits = 264;
 
 // Copies <ModuleDir>\fileName to <directory>\fileName, overwriting it. `destination` (null, or
 // a buffer of `destinationUnits` units) receives the destination path before anything is
-// opened. With reportErrors off, failures to open either file are not logged as errors.
-// Returns S_OK or E_FAIL.
-HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName,
-                 LPWSTR destination, size_t destinationUnits, bool reportErrors);
+// opened; a destination path that does not fit it is refused, leaving the buffer empty. With
+// reportErrors off, failures to open either file are not logged as errors. A read or write
+// that fails part way always is. Returns S_OK or E_FAIL.
+HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, LPWSTR destination,
+                 size_t destinationUnits, bool reportErrors);
 
 // Opens a path for writing (CREATE_ALWAYS), retrying while it is held by someone else.
 HANDLE CreateFileTry(InstallContext& context, LPCWSTR path);

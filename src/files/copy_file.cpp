@@ -1,0 +1,126 @@
+#include "files/copy_file.h"
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+
+namespace {
+// One fixed buffer for the whole copy.
+constexpr DWORD kCopyBufferBytes = 8192;
+// Opening the destination: at most this many attempts, 50 ms apart, and no new attempt once
+// more than 10 s have passed since the first.
+constexpr int kOpenAttempts = 100;
+constexpr DWORD kOpenRetryMs = 50;
+constexpr DWORD kOpenTimeoutMs = 10000;
+// The last error of a destination path that does not fit the caller's buffer.
+constexpr DWORD kPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+
+// directory + "\" + name; no separator is added after an empty directory or after one that
+// ends in a backslash (a forward slash does not count).
+WideText JoinPath(LPCWSTR directory, LPCWSTR fileName) {
+  WideText path;
+  Assign(path, directory);
+  const ULONGLONG n = Count(path);
+  if (n != 0 && Chars(path)[n - 1] != W('\\')) Append(path, W("\\"));
+  Append(path, fileName);
+  return path;
+}
+
+// Copies the path with its terminator into the caller's buffer. A path that does not fit
+// leaves the buffer empty rather than cut: a truncated path names some other file.
+bool StorePath(const WideText& path, LPWSTR buffer, size_t units) {
+  const ULONGLONG n = Count(path);
+  if (n >= units) {
+    if (units != 0) buffer[0] = 0;
+    return false;
+  }
+  const LPCWSTR chars = Chars(path);
+  for (ULONGLONG i = 0; i < n; ++i) buffer[i] = chars[i];
+  buffer[n] = 0;
+  return true;
+}
+
+// Reads the source into the destination. A read that fails part way is a failed copy too:
+// the destination would hold a truncated module.
+HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
+                     LPCWSTR destinationPath) {
+  BYTE buffer[kCopyBufferBytes];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, buffer, kCopyBufferBytes, &read, nullptr)) {
+      LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+      return E_FAIL;
+    }
+    if (read != 0) {
+      DWORD written = 0;
+      // Only the count tells: a short write is a failure whatever the call answered.
+      WriteFile(destination, buffer, read, &written, nullptr);
+      if (written != read) {
+        LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+        return E_FAIL;
+      }
+    }
+    if (read != kCopyBufferBytes) return S_OK;
+  }
+}
+}  // namespace
+
+HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, LPWSTR destination,
+                 size_t destinationUnits, bool reportErrors) {
+  Log(context, W(">CopyFile %s to %s [%d])"), fileName, directory, reportErrors ? 1 : 0);
+  ++context.Indent;
+  const WideText sourcePath = JoinPath(Chars(context.ModuleDir), fileName);
+  const WideText destinationPath = JoinPath(directory, fileName);
+  HRESULT result = E_FAIL;
+  if (destination && !StorePath(destinationPath, destination, destinationUnits)) {
+    // The caller registers and deletes the file by that buffer: refuse rather than copy to a
+    // path it cannot hold.
+    if (reportErrors) {
+      SetLastError(kPathTooLong);
+      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
+               Chars(destinationPath));
+    }
+  } else {
+    HANDLE source = CreateFileW(Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (source == INVALID_HANDLE_VALUE) {
+      if (reportErrors) {
+        LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+      }
+    } else {
+      HANDLE target = CreateFileTry(context, Chars(destinationPath));
+      if (target == INVALID_HANDLE_VALUE) {
+        if (reportErrors) {
+          LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
+                   Chars(destinationPath));
+        }
+      } else {
+        result = CopyContents(context, source, target, Chars(destinationPath));
+        CloseHandle(target);
+      }
+      CloseHandle(source);
+    }
+  }
+  Log(context, result == S_OK ? W("Copy Succeeded :)") : W("Copy Failed :("));
+  --context.Indent;
+  return result;
+}
+
+HANDLE CreateFileTry(InstallContext& context, LPCWSTR path) {
+  const DWORD start = GetTickCount();
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    // Kept for the caller's error line across the log line and the sleep.
+    const DWORD error = GetLastError();
+    // Unsigned difference: a wrap of the tick counter does not end the retries early.
+    if (DWORD(GetTickCount() - start) > kOpenTimeoutMs) {
+      Log(context, W("CreateFile - timeout"));
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    Sleep(kOpenRetryMs);
+    SetLastError(error);
+  }
+  return INVALID_HANDLE_VALUE;
+}

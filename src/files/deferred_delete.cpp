@@ -1,0 +1,67 @@
+#include "files/deferred_delete.h"
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+
+namespace {
+// Code unit by code unit, the whole string: paths that differ only in letter case or in
+// their form are different entries.
+bool SamePath(LPCWSTR a, LPCWSTR b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+void ReleaseEntry(PendingDelete* entry) {
+  GlobalFree(entry->Path);
+  GlobalFree(entry);
+}
+}  // namespace
+
+void AddPendingDelete(PendingDelete*& list, LPCWSTR path) {
+  if (!path || !*path) return;
+  for (const PendingDelete* entry = list; entry; entry = entry->Next) {
+    if (SamePath(entry->Path, path)) return;
+  }
+  auto* entry = static_cast<PendingDelete*>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
+  if (!entry) return;
+  entry->Path = DuplicateToGlobal(path);
+  if (!entry->Path) {
+    GlobalFree(entry);
+    return;
+  }
+  entry->Next = list;
+  list = entry;
+}
+
+void DeleteFileTry(InstallContext& context) {
+  Log(context, W("DeleteFile-try"));
+  PendingDelete* kept = nullptr;  // the last entry that stays
+  PendingDelete* entry = context.PendingDeletes;
+  while (entry) {
+    PendingDelete* next = entry->Next;
+    // A file someone else removed meanwhile is as good as deleted.
+    if (DeleteFileW(entry->Path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      if (kept) {
+        kept->Next = next;
+      } else {
+        context.PendingDeletes = next;
+      }
+      ReleaseEntry(entry);
+    } else {
+      kept = entry;
+    }
+    entry = next;
+  }
+}
+
+DWORD ScheduleRebootDeletes(InstallContext& context) {
+  DWORD accepted = 0;
+  for (const PendingDelete* entry = context.PendingDeletes; entry; entry = entry->Next) {
+    if (MoveFileExW(entry->Path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++accepted;
+  }
+  // A path the system refused is dropped all the same: nothing more can be done for it.
+  ReleasePendingDeletes(context.PendingDeletes);
+  return accepted;
+}

@@ -1,0 +1,177 @@
+#include "spooler/driver.h"
+
+#include <cstring>
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+#include "files/copy_file.h"
+#include "files/deferred_delete.h"
+#include "spooler/service_control.h"
+
+namespace {
+constexpr DWORD kListLevel = 6;
+
+// Whole strings, code unit by code unit, terminator included.
+bool IsPackageDriverName(LPCWSTR name) {
+  if (!name) return false;
+  for (LPCWSTR want = kPackageDriverName;; ++name, ++want) {
+    if (*name != *want) return false;
+    if (*want == 0) return true;
+  }
+}
+
+template <class Record>
+LPCWSTR NameAt(const DriverList& list, DWORD index) {
+  return reinterpret_cast<const Record*>(list.Buffer)[index].pName;
+}
+
+// The name of a record as its level lays it out; null for a level without known records.
+LPCWSTR DriverName(const DriverList& list, DWORD index) {
+  switch (list.Level) {
+    case 1:
+      return NameAt<DRIVER_INFO_1W>(list, index);
+    case 2:
+      return NameAt<DRIVER_INFO_2W>(list, index);
+    case 3:
+      return NameAt<DRIVER_INFO_3W>(list, index);
+    case 4:
+      return NameAt<DRIVER_INFO_4W>(list, index);
+    case 5:
+      return NameAt<DRIVER_INFO_5W>(list, index);
+    case 6:
+      return NameAt<DRIVER_INFO_6W>(list, index);
+    default:
+      return nullptr;
+  }
+}
+
+BOOL DeletePackageDriver(InstallContext& context) {
+  return DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(context.Environment),
+                                const_cast<LPWSTR>(kPackageDriverName), DPD_DELETE_ALL_FILES, 0);
+}
+
+// The spooler has copied what it needs; the staged copy goes now or later.
+void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
+  if (!DeleteFileW(path) && *path) AddPendingDelete(context.PendingDeletes, path);
+}
+}  // namespace
+
+void EnumerateDrivers(DriverList& list, LPCWSTR environment) {
+  list.Level = kListLevel;
+  list.Buffer = nullptr;
+  list.Count = 0;
+  LPWSTR env = const_cast<LPWSTR>(environment);
+  DWORD needed = 0;
+  DWORD count = 0;
+  if (EnumPrinterDriversW(nullptr, env, kListLevel, nullptr, 0, &needed, &count)) return;
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  auto* block = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
+  if (!block) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    return;
+  }
+  std::memset(block, 0, needed);
+  if (!EnumPrinterDriversW(nullptr, env, kListLevel, block, needed, &needed, &count)) {
+    const DWORD error = GetLastError();
+    GlobalFree(block);
+    SetLastError(error);
+    return;
+  }
+  // An empty list holds no block, however the spooler answered the first call.
+  if (count == 0) {
+    GlobalFree(block);
+    return;
+  }
+  list.Buffer = block;
+  list.Count = count;
+}
+
+void ReleaseDriverList(DriverList& list) {
+  GlobalFree(list.Buffer);
+  list.Buffer = nullptr;
+  list.Count = 0;
+}
+
+int FindPackageDriver(const DriverList& list) {
+  if (list.Count == 0 || !list.Buffer) return -1;
+  for (DWORD i = 0; i < list.Count; ++i) {
+    if (IsPackageDriverName(DriverName(list, i))) return int(i);
+  }
+  return -1;
+}
+
+BOOL RegisterDriver(DRIVER_INFO_6W* info) {
+  return AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(info), APD_COPY_ALL_FILES);
+}
+
+void AddPrinterDriver(InstallContext& context) {
+  Log(context, W(">Add Printer Driver"));
+  ++context.Indent;
+  WCHAR driverPath[kPathBufferUnits] = {};
+  WCHAR uiPath[kPathBufferUnits] = {};
+  WCHAR helpPath[kPathBufferUnits] = {};
+  const LPCWSTR directory = Chars(context.DriverDir);
+  // Without the driver module or its UI there is nothing to register; what was staged stays.
+  if (CopyFile(context, directory, context.DriverFile, driverPath, kPathBufferUnits, true) ==
+          S_OK &&
+      CopyFile(context, directory, context.UiFile, uiPath, kPathBufferUnits, true) == S_OK) {
+    // The driver works without its help file.
+    if (CopyFile(context, directory, context.HelpFile, helpPath, kPathBufferUnits, true) != S_OK) {
+      helpPath[0] = 0;
+    }
+    DRIVER_INFO_6W info = {};
+    info.cVersion = 3;
+    info.pName = const_cast<LPWSTR>(kPackageDriverName);
+    info.pEnvironment = const_cast<LPWSTR>(context.Environment);
+    info.pDriverPath = driverPath;
+    info.pDataFile = driverPath;  // the driver module is its own data file
+    info.pConfigFile = uiPath;
+    info.pHelpFile = helpPath;
+    info.pszMfgName = const_cast<LPWSTR>(kDriverManufacturer);
+    info.pszOEMUrl = const_cast<LPWSTR>(kDriverOemUrl);
+    info.pszProvider = const_cast<LPWSTR>(kDriverManufacturer);
+    if (RegisterDriver(&info)) {
+      Log(context, W("OK :)"));
+    } else {
+      LogError(context, ErrAddDriver, W("Can`t install a printer driver 'Orvalstone printer'"));
+    }
+    DeleteStagedCopy(context, driverPath);
+    DeleteStagedCopy(context, uiPath);
+    DeleteStagedCopy(context, helpPath);
+  }
+  --context.Indent;
+}
+
+void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
+  Log(context, W(">DeletePrinterDriver for %s"), context.Environment);
+  ++context.Indent;
+  if (list.Count == 0) {
+    Log(context, W("BTW, there is no printer drivers on this system."));
+  } else {
+    Log(context, W("------------ %d existing drivers-----------"), list.Count);
+    for (DWORD i = 0; i < list.Count; ++i) {
+      const LPCWSTR name = list.Buffer ? DriverName(list, i) : nullptr;
+      Log(context, W("%d. %s"), i + 1, name ? name : W("***EMPTY***"));
+    }
+    Log(context, W("-------------------------------------------"));
+  }
+  const int index = FindPackageDriver(list);
+  if (index < 0) {
+    Log(context, W("No Orvalstone driver was found"));
+    --context.Indent;
+    return;
+  }
+  Log(context, W("Driver is found. Index=%d"), index + 1);
+  if (!DeletePackageDriver(context)) {
+    // The spooler may hold the driver's files; a restart lets go of them.
+    Log(context, W("Can't delete driver. Trying to restart spooler"));
+    { SpoolerRestart restart(&context); }
+    if (!DeletePackageDriver(context)) {
+      LogError(context, ErrDeleteDriver, W("Can`t remove the printer-driver 'Orvalstone printer'"));
+      --context.Indent;
+      return;
+    }
+  }
+  Log(context, W("OK :)"));
+  --context.Indent;
+}
