@@ -7,10 +7,13 @@
 
 namespace {
 
-std::basic_string<WCHAR> SystemText(DWORD code) {
+// The system's text for a code; empty, with the call's error in *error, when there is none.
+std::basic_string<WCHAR> SystemText(DWORD code, DWORD* error = nullptr) {
   LPWSTR buffer = nullptr;
+  SetLastError(0xdeadbeef);
   DWORD n = FormatMessageW(0x1300, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&buffer), 0,
                            nullptr);
+  if (error) *error = n ? ERROR_SUCCESS : GetLastError();
   std::basic_string<WCHAR> text = n ? std::basic_string<WCHAR>(buffer, n) : W("");
   if (buffer) LocalFree(buffer);
   return text;
@@ -35,8 +38,14 @@ TEST_F(Contract, FormatMessageGivesSystemTextsWithTheirLineBreak) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
-    auto text = SystemText(c.code);
-    if (OnWine()) {
+    DWORD error = 0;
+    auto text = SystemText(c.code, &error);
+    if (OnWine() && c.code == ERROR_PRINTER_DRIVER_IN_USE) {
+      // Wine 8.0 deviation: its message table lacks the spooler's codes (3001 and 3006 seen);
+      // FormatMessageW fails with ERROR_MR_MID_NOT_FOUND where Windows has the text.
+      EXPECT_TRUE(text.empty());
+      EXPECT_EQ(error, DWORD(ERROR_MR_MID_NOT_FOUND));
+    } else if (OnWine()) {
       // Wine's message table words some texts differently; the line break is the same.
       ASSERT_GE(text.size(), 2u);
       EXPECT_EQ(text.substr(text.size() - 2), W("\r\n"));
@@ -105,12 +114,20 @@ TEST_F(Contract, GetModuleFileNameWTruncatesAndTerminates) {
   DWORD n = GetModuleFileNameW(nullptr, full, MAX_PATH);
   ASSERT_GT(n, 4u);
   EXPECT_EQ(lstrlenW(full), int(n));
-  WCHAR small[4] = {1, 1, 1, 1};
+  // One spare element after the four given, to see that nothing is written past them.
+  WCHAR small[5] = {1, 1, 1, 1, 1};
   SetLastError(0xdeadbeef);
   EXPECT_EQ(GetModuleFileNameW(nullptr, small, 4), 4u);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(small[3], 0);
-  EXPECT_EQ(std::basic_string<WCHAR>(small), std::basic_string<WCHAR>(full, 3));
+  EXPECT_EQ(std::basic_string<WCHAR>(small, 3), std::basic_string<WCHAR>(full, 3));
+  if (OnWine()) {
+    // Wine 8.0 deviation: the buffer is filled with the first four characters and left
+    // unterminated, as Windows XP did; later Windows truncates to three and terminates.
+    EXPECT_EQ(small[3], full[3]);
+  } else {
+    EXPECT_EQ(small[3], 0);
+  }
+  EXPECT_EQ(small[4], 1);
 }
 
 TEST_F(Contract, GetSystemDirectoryWReportsTheSizeItNeeds) {

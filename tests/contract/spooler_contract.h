@@ -42,6 +42,68 @@ inline bool Inside(const void* p, const std::vector<BYTE>& buffer) {
 
 constexpr DWORD kAnyError = 0xdeadbeef;
 
+#ifdef _WIN32
+// A machine without any printer driver (a fresh Wine prefix) gets one for the run, made from
+// the package's driver and UI modules in the folder named by ORVINST_CONTRACT_PACKAGE (the
+// spooler loads the UI module whenever a queue is created on it). The files are staged in the
+// printer-driver directory first, the way every spooler takes them. What it adds it removes.
+class ContractDriverEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    DWORD needed = 0, count = 0;
+    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+    if (needed > 0) return;  // the machine has drivers of its own
+    WCHAR package[MAX_PATH] = {};
+    DWORD n = GetEnvironmentVariableW(W("ORVINST_CONTRACT_PACKAGE"), package, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return;  // InstalledDriver() reports the missing driver
+    WideString from = package;
+    for (auto& c : from) {
+      if (c == W('/')) c = W('\\');
+    }
+    if (from.back() != W('\\')) from += W('\\');
+    WCHAR dir[MAX_PATH] = {};
+    ASSERT_TRUE(GetPrinterDriverDirectoryW(nullptr, env_.data(), 1, reinterpret_cast<LPBYTE>(dir),
+                                           sizeof(dir), &needed));
+    for (const WCHAR* file : {W("kvxdrv64.dll"), W("kvxui64.dll")}) {
+      WideString staged = WideString(dir) + W("\\") + file;
+      ASSERT_TRUE(CopyFileW((from + file).c_str(), staged.c_str(), FALSE))
+          << Narrow((from + file).c_str()) << ": " << GetLastError();
+      staged_.push_back(staged);
+    }
+    WideString name = kName;
+    DRIVER_INFO_6W info = {};
+    info.cVersion = 3;
+    info.pName = name.data();
+    info.pEnvironment = env_.data();
+    info.pDriverPath = staged_[0].data();
+    info.pDataFile = staged_[0].data();
+    info.pConfigFile = staged_[1].data();
+    ASSERT_TRUE(
+        AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES))
+        << GetLastError();
+    added_ = true;
+  }
+  void TearDown() override {
+    if (added_) {
+      WideString name = kName;
+      if (!DeletePrinterDriverExW(nullptr, env_.data(), name.data(), DPD_DELETE_ALL_FILES, 0)) {
+        DeletePrinterDriverExW(nullptr, env_.data(), name.data(), 0, 0);  // Wine takes no flags
+      }
+    }
+    for (const auto& file : staged_) DeleteFileW(file.c_str());
+  }
+
+ private:
+  static constexpr const WCHAR* kName = W("Contract Base Driver");
+  WideString env_ = W("Windows x64");
+  std::vector<WideString> staged_;
+  bool added_ = false;
+};
+
+inline ::testing::Environment* const kContractDriverEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ContractDriverEnvironment);
+#endif
+
 // The driver every test printer uses: one the machine already has.
 inline WideString InstalledDriver() {
   DWORD needed = 0, count = 0;
