@@ -12,6 +12,7 @@ echo "== linux-sim =="
 cmake --preset linux-sim >/dev/null
 cmake --build --preset linux-sim -j "$jobs"
 ctest --preset linux-sim -j "$jobs"
+"$root/tests/fuzz/run.sh"
 
 echo "== windows =="
 cmake --preset windows >/dev/null
