@@ -3,7 +3,12 @@
 #include "app/log_dialog.h"
 #include "app/resource.h"
 #include "context/install_context.h"
+#include "files/deferred_delete.h"
+#include "files/pending_renames.h"
 #include "platform/dll_search.h"
+#include "procedures/procedures.h"
+#include "spooler/probes.h"
+#include "tray/tray.h"
 
 namespace {
 // A help viewer that ignores the close request must not hold the run for ever: after 100
@@ -61,12 +66,11 @@ bool RunProcedure(Action action, HWND owner, DWORD& rebootDeleteCount) {
   InstallContext context;
   BuildInstallContext(context);
   if (action == Action::Install) {
-    // TODO(procedures): ReInstall(context);
+    ReInstall(context);
   } else {
-    // TODO(procedures): FullUnInstall(context);
+    FullUnInstall(context);
   }
-  // TODO(files): rebootDeleteCount = ScheduleRebootDeletes(context);
-  rebootDeleteCount = 0;
+  rebootDeleteCount = ScheduleRebootDeletes(context);
   if (context.ErrorCount != 0 || GetAsyncKeyState(VK_SHIFT) < 0) {
     // Closing the dialog in any way changes nothing of the outcome.
     DialogBoxParamW(ProcessInstance, MAKEINTRESOURCEW(IDD_LOG), owner, LogDialogProc,
@@ -96,18 +100,16 @@ int Perform(Action action, HWND owner) {
       return LongRunExit(errors, rebootDeleteCount, ExitUninstalled);
     }
     case Action::CheckDriver:
-      // TODO(probes): return CheckDriverVersion() ? ExitDriverCurrent : ExitChecksFalse;
-      return ExitNoCommand;
+      return CheckDriverVersion() ? ExitDriverCurrent : ExitChecksFalse;
     case Action::Init:
-      // TODO(probes): if (CheckPendingModules()) return ExitPendingModules;
-      //               return CheckDefaultPrinter() ? ExitDefaultPrinterOk : ExitChecksFalse;
-      return ExitNoCommand;
+      if (CheckPendingModules()) return ExitPendingModules;
+      return CheckDefaultPrinter() ? ExitDefaultPrinterOk : ExitChecksFalse;
     case Action::RemoveTray:
-      // TODO(tray): RemoveTray();
+      RemoveTray();
       return ExitNoCommand;
     case Action::SetDefault:
-      // TODO(probes): SetPackageDefault(); return ExitDefaultSet;
-      return ExitNoCommand;
+      SetPackageDefault();
+      return ExitDefaultSet;
   }
   return ExitNoCommand;
 }

@@ -1,0 +1,88 @@
+#include "procedures/procedures.h"
+
+#include "context/install_context.h"
+#include "context/run_log.h"
+#include "files/deferred_delete.h"
+#include "files/pending_renames.h"
+#include "spooler/driver.h"
+#include "spooler/monitor.h"
+#include "spooler/printer_removal.h"
+#include "spooler/printer_restore.h"
+#include "spooler/service_control.h"
+#include "tray/tray.h"
+
+namespace {
+// Carries out the system's pending deletions of files that still exist, before anything of
+// the package is installed again.
+void CleanSystemPendingRenames() {
+  PendingRenameTable table = ReadPendingRenames();
+  CleanPendingRenames(table);
+  ReleasePendingRenames(table);
+}
+
+// One more try, then one with the spooler stopped, for what is still listed.
+void RetryDeletesTwice(InstallContext& context) {
+  if (!context.PendingDeletes) return;
+  DeleteFileTry(context);
+  if (!context.PendingDeletes) return;
+  SpoolerRestart restart(&context);
+  DeleteFileTry(context);
+}
+}  // namespace
+
+void UnInstall(InstallContext& context) {
+  Log(context, W(">UnInstall"));
+  ++context.Indent;
+  // The tray program goes first: it must not hold anything while spooler objects change.
+  RemoveTray();
+
+  Log(context, W("EnumMonitors"));
+  MonitorList monitors;
+  EnumerateMonitors(context, monitors);
+  Log(context, W("%d Monitors found."), static_cast<int>(monitors.Count));
+
+  Log(context, W("EnumPrinterDrivers for %s"), context.Environment);
+  DriverList drivers;
+  EnumerateDrivers(drivers, context.Environment);
+  Log(context, W("%d drivers found"), static_cast<int>(drivers.Count));
+
+  // Queues before their driver, the driver before the monitor whose port they use.
+  DeleteAllPrinters(context);
+  DeletePrinterDriver(context, drivers);
+  DeleteMonitor(context, monitors);
+  if (context.PendingDeletes) DeleteFileTry(context);
+
+  ReleaseDriverList(drivers);
+  ReleaseMonitorList(monitors);
+  --context.Indent;
+}
+
+void FullUnInstall(InstallContext& context) {
+  UnInstall(context);
+  CleanSystemPendingRenames();
+  RetryDeletesTwice(context);
+}
+
+void ReInstall(InstallContext& context) {
+  Log(context, W(">ReInstall"));
+  context.Indent += 2;
+  context.CheckMonitorVersion = 1;
+  UnInstall(context);
+
+  if (context.PendingDeletes) {
+    // Files the removal could not delete get one try with the spooler stopped; what is
+    // left then is given up rather than scheduled, as the installation will replace it.
+    SpoolerRestart restart(&context);
+    DeleteFileTry(context);
+    ReleasePendingDeletes(context.PendingDeletes);
+  }
+  CleanSystemPendingRenames();
+
+  // The monitor before the driver, the driver before the queues, the queues before the tray.
+  if (context.InstallMonitor) AddMonitor(context);
+  AddPrinterDriver(context);
+  RestorePrinters(context);
+  InstallTray(context);
+  RetryDeletesTwice(context);
+  context.Indent -= 2;
+}

@@ -1,0 +1,19 @@
+// The three questions the outer setup asks about the package's queues through short command
+// words. No context, no log, no spooler service check: each probe takes what it needs from the
+// spooler, folds every failure into its answer and frees what it took.
+#pragma once
+#include "platform/win32.h"
+
+// Driver modules of this build and earlier are out of date.
+constexpr LONG kLastOutdatedDriverBuild = 2206;
+// Room offered to the default-printer query, in characters.
+constexpr DWORD kDefaultPrinterUnits = 260;
+
+// True when the first package queue's installed driver module carries a build newer than
+// 2206; false when there is no package queue or nothing can be read.
+bool CheckDriverVersion();
+// False exactly when the default printer is a package queue; true when there is none, it
+// cannot be examined, or it prints through another driver.
+bool CheckDefaultPrinter();
+// Makes the first package queue the default printer, when there is one.
+void SetPackageDefault();

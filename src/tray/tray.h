@@ -1,0 +1,46 @@
+// The package's tray program: registered in the machine-wide Run key and started at the end
+// of an installation; asked to exit, deleted and unregistered at the start of every removal.
+// The installer and the tray program meet only through a named mutex, a window class and one
+// window message. Nothing here writes to the log or counts an error.
+#pragma once
+#include "context/wide_text.h"
+#include "platform/win32.h"
+
+struct InstallContext;
+
+// Owned by a running tray program (a local name, no namespace prefix).
+inline constexpr char kTrayMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+// Class of the tray program's top-level window.
+inline constexpr WCHAR kTrayWindowClass[] = W("ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
+// Posted with both parameters 0: asks the tray program to exit.
+constexpr UINT kTrayExitMessage = WM_USER + 2;
+// The machine-wide Run entry: a REG_SZ holding the tray program's full path, unquoted.
+inline constexpr char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr WCHAR kTrayRunValue[] = W("OrvalstoneTray");
+inline constexpr char kTrayRunValueAnsi[] = "OrvalstoneTray";
+inline constexpr char kTrayProgramName[] = "orvtray.exe";
+
+// Exit requests and the waits that go with them.
+constexpr int kTrayExitAttempts = 20;
+constexpr DWORD kTrayMutexWaitMs = 5000;
+constexpr DWORD kTrayWindowPauseMs = 250;
+// The Run value is read into this many UTF-16 units, terminator included.
+constexpr DWORD kTrayPathUnits = 264;
+constexpr DWORD kRunValueUnreadablePauseMs = 1000;
+// Deleting the tray program's file.
+constexpr int kTrayDeleteAttempts = 10;
+constexpr DWORD kTrayDeleteDeniedPauseMs = 100;
+constexpr DWORD kTrayDeleteOtherPauseMs = 10;
+// At most this many characters of the path go between the quotes of the command line.
+constexpr DWORD kTrayCommandPathUnits = 259;
+
+// The tray program's path: "orvtray.exe" in the parent of the installer's directory (a
+// trailing separator of moduleDir ignored); the bare name when there is no parent.
+WideText TrayProgramPath(const WideText& moduleDir);
+
+// On Windows NT 6.0 and later: writes the Run entry (when the key opens) and starts the tray
+// program without waiting for it. Reads only ModuleDir.
+void InstallTray(InstallContext& context);
+// Asks a running tray program to exit, then deletes the program file that the Run entry
+// names and the entry itself.
+void RemoveTray();

@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "context/install_context.h"
+#include "sim/machine.h"
+#include "sim/process_control.h"
+#include "tray/tray.h"
+
+namespace {
+
+constexpr char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char16_t kRunValue[] = u"OrvalstoneTray";
+// Where the default machine keeps the tray program, and what a removal finds registered.
+const std::u16string kTrayFile = sim::kTrayImage;
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string& s, bool terminated = true) {
+  std::vector<uint8_t> out;
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c & 0xFF));
+    out.push_back(uint8_t(c >> 8));
+  }
+  if (terminated) out.insert(out.end(), {0, 0});
+  return out;
+}
+
+// A path of exactly `length` characters, ending in the tray program's name.
+std::u16string PathOfLength(size_t length) {
+  const std::u16string tail = u"\\orvtray.exe";
+  std::u16string path = u"C:\\" + std::u16string(length - 3 - tail.size(), u'd') + tail;
+  return path;
+}
+
+class TrayTest : public ::testing::Test {
+ protected:
+  TrayTest() { sim::InitDefaultMachine(m); }
+
+  void Register(const std::u16string& path, DWORD type = REG_SZ, bool terminated = true) {
+    sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, kRunValue, type, Utf16Bytes(path, terminated));
+  }
+  const sim::RegValue* RunValue() {
+    return sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
+  }
+  int CallCount(const std::string& api) const {
+    return int(std::count_if(m.calls.begin(), m.calls.end(),
+                             [&](const sim::CallRecord& c) { return c.api == api; }));
+  }
+  const sim::CallRecord* LastCall(const std::string& api) const {
+    for (auto it = m.calls.rbegin(); it != m.calls.rend(); ++it) {
+      if (it->api == api) return &*it;
+    }
+    return nullptr;
+  }
+  size_t Posted(UINT message) const {
+    return size_t(std::count_if(m.user.posted.begin(), m.user.posted.end(),
+                                [&](const sim::PostedMessage& p) { return p.message == message; }));
+  }
+  // The installer holds no handle on the tray mutex (it may still exist, held by the tray).
+  bool MutexHandleClosed() {
+    const sim::SimMutex* mx = sim::FindMutex(m, sim::kTrayMutexName);
+    return !mx || std::find(mx->openBy.begin(), mx->openBy.end(), m.kernel.pid) == mx->openBy.end();
+  }
+
+  sim::Machine m;
+  sim::MachineScope scope{m};
+};
+
+// ---------------------------------------------------------------------------------------
+// Asking the tray program to exit, in virtual time.
+
+TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
+  const struct {
+    const char* name;
+    bool running;
+    const char* mode;
+    uint32_t exitDelayMs;
+    bool windowless;     // the program holds its mutex but shows no window
+    bool imageLocked;    // its file cannot be deleted while it runs
+    uint64_t elapsedMs;  // virtual time RemoveTray took
+    size_t exitMessages;
+    bool stillRunning;
+    bool fileLeft;
+  } cases[] = {
+      {"not running", false, "normal", 0, false, false, 0, 0, false, false},
+      {"answers at once", true, "normal", 0, false, false, 0, 1, false, false},
+      {"answers after 3 s", true, "normal", 3000, false, false, 3000, 1, false, false},
+      // The first wait times out; the second request finds the exit already under way.
+      {"answers after 6 s", true, "normal", 6000, false, false, 6000, 2, false, false},
+      {"exits holding its mutex", true, "exit-holding", 2000, false, false, 2000, 1, false, false},
+      // 20 requests with a 5 s wait each, one last wait, then 10 refused deletions of 100 ms.
+      {"ignores its message", true, "ignore", 0, false, true, 105000 + 1000, 20, true, true},
+      {"no window", true, "normal", 0, true, false, 20 * 250, 0, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::InitDefaultMachine(m);
+    Register(kTrayFile);
+    uint32_t pid = 0;
+    if (c.running) {
+      pid = sim::StartTray(m, c.mode, c.exitDelayMs);
+      ASSERT_NE(pid, 0u);
+      if (c.windowless) {
+        std::erase_if(m.user.windows, [&](const sim::SimWindow& w) { return w.ownerPid == pid; });
+      }
+      if (c.imageLocked) sim::LockFile(m, kTrayFile, 0x80000000, 0, true);
+    }
+    m.calls.clear();
+
+    RemoveTray();
+
+    EXPECT_EQ(m.now, c.elapsedMs);
+    EXPECT_EQ(Posted(sim::kTrayExitMessage), c.exitMessages);
+    for (const auto& p : m.user.posted) {
+      EXPECT_EQ(p.wParam, 0u);
+      EXPECT_EQ(p.lParam, 0);
+    }
+    if (c.running) {
+      EXPECT_EQ(sim::FindProcess(m, pid)->running, c.stillRunning);
+    }
+    // No window search when nobody holds the mutex; no wait when no window was ever found.
+    if (!c.running) {
+      EXPECT_EQ(CallCount("FindWindowW"), 0);
+    }
+    if (c.windowless) {
+      EXPECT_EQ(CallCount("WaitForSingleObject"), 0);
+    }
+    EXPECT_TRUE(MutexHandleClosed());
+    EXPECT_EQ(m.kernelHandles.Size(), 0u);
+    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
+    EXPECT_EQ(RunValue(), nullptr);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Deleting the program file the Run entry names.
+
+TEST_F(TrayTest, RunEntryDecidesWhichFileIsDeleted) {
+  const std::u16string fits = PathOfLength(263);     // 263 characters and the terminator
+  const std::u16string tooLong = PathOfLength(264);  // no room for the terminator
+  const std::u16string longer = PathOfLength(300);
+  const std::u16string cut = longer.substr(0, 263);
+  const struct {
+    const char* name;
+    bool registered;
+    std::u16string value;
+    DWORD type;
+    bool terminated;
+    std::vector<std::u16string> files;    // present before
+    std::vector<std::u16string> deleted;  // gone after
+    uint64_t elapsedMs;
+  } cases[] = {
+      {"registered file", true, kTrayFile, REG_SZ, true, {kTrayFile}, {kTrayFile}, 0},
+      {"file already gone", true, u"C:\\Windows\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 0},
+      // Any other error is retried: 10 attempts with 10 ms between them.
+      {"directory gone", true, u"C:\\gone\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 10 * 10},
+      {"empty value", true, u"", REG_SZ, true, {kTrayFile}, {}, 0},
+      {"stored without terminator", true, kTrayFile, REG_SZ, false, {kTrayFile}, {kTrayFile}, 0},
+      {"expandable string", true, kTrayFile, REG_EXPAND_SZ, true, {kTrayFile}, {kTrayFile}, 0},
+      {"no value", false, u"", REG_SZ, true, {kTrayFile}, {}, 1000},
+      {"not a string", true, kTrayFile, REG_BINARY, true, {kTrayFile}, {}, 1000},
+      {"path filling the buffer", true, fits, REG_SZ, true, {fits}, {fits}, 0},
+      {"path without room for its terminator", true, tooLong, REG_SZ, true, {tooLong}, {}, 1000},
+      {"unterminated path filling the buffer", true, tooLong, REG_SZ, false, {tooLong}, {}, 1000},
+      // A path that does not fit is never deleted cut short.
+      {"longer path", true, longer, REG_SZ, true, {longer, cut}, {}, 1000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::InitDefaultMachine(m);
+    for (const auto& f : c.files) sim::PutFile(m, f, {'M', 'Z'});
+    if (c.registered) Register(c.value, c.type, c.terminated);
+    m.calls.clear();
+
+    RemoveTray();
+
+    for (const auto& f : c.files) {
+      const bool gone = std::find(c.deleted.begin(), c.deleted.end(), f) != c.deleted.end();
+      EXPECT_EQ(sim::FindFile(m, f) == nullptr, gone) << sim::ToUtf8(f).size();
+    }
+    EXPECT_EQ(m.now, c.elapsedMs);
+    // The value goes whatever became of the file.
+    EXPECT_EQ(RunValue(), nullptr);
+    EXPECT_EQ(CallCount("RegDeleteValueA"), 1);
+  }
+}
+
+TEST_F(TrayTest, LockedProgramFileIsRetriedTenTimes) {
+  const struct {
+    const char* name;
+    DWORD access;
+    bool module;
+    uint64_t unlockAfterMs;  // 0: never
+    uint64_t elapsedMs;
+    bool fileLeft;
+  } cases[] = {
+      {"module lock: access denied", 0x80000000, true, 0, 10 * 100, true},
+      {"sharing violation", 0x80000000, false, 0, 10 * 10, true},
+      {"lock let go after 250 ms", 0x80000000, true, 250, 3 * 100, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::InitDefaultMachine(m);
+    Register(kTrayFile);
+    sim::LockFile(m, kTrayFile, c.access, 0, c.module);
+    if (c.unlockAfterMs) sim::UnlockFile(m, kTrayFile, c.unlockAfterMs);
+    m.calls.clear();
+
+    RemoveTray();
+
+    EXPECT_EQ(m.now, c.elapsedMs);
+    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
+    EXPECT_LE(CallCount("DeleteFileW"), 10);
+    EXPECT_EQ(RunValue(), nullptr);
+  }
+}
+
+TEST_F(TrayTest, FailuresBeforeTheDeletion) {
+  const struct {
+    const char* name;
+    bool mutexFails;
+    bool runKeyDenied;
+    bool fileLeft;
+    bool valueLeft;
+  } cases[] = {
+      // Without the mutex the program may still run: its file stays, its entry goes.
+      {"no mutex handle", true, false, true, false},
+      // Without the Run key nothing is touched.
+      {"Run key cannot be opened", false, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::InitDefaultMachine(m);
+    Register(kTrayFile);
+    if (c.mutexFails) sim::AddFault(m, "CreateMutexA", ERROR_ACCESS_DENIED);
+    if (c.runKeyDenied) sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true;
+
+    RemoveTray();
+
+    EXPECT_EQ(m.now, 0u);
+    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
+    EXPECT_EQ(RunValue() != nullptr, c.valueLeft);
+    EXPECT_EQ(m.kernelHandles.Size(), 0u);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Registering and starting the tray program.
+
+TEST_F(TrayTest, ProgramPathIsBesideTheInstallersDirectory) {
+  const struct {
+    std::u16string moduleDir;
+    std::u16string path;
+  } cases[] = {
+      {u"C:\\Program Files\\Orvalstone\\Setup\\", u"C:\\Program Files\\Orvalstone\\orvtray.exe"},
+      {u"C:\\Setup\\", u"C:\\orvtray.exe"},
+      {u"C:\\Setup", u"C:\\orvtray.exe"},
+      {u"C:\\", u"orvtray.exe"},
+      {u"\\Setup\\", u"orvtray.exe"},
+      {u"Setup", u"orvtray.exe"},
+      {u"", u"orvtray.exe"},
+      {u"C:/dir/sub/", u"C:/dir\\orvtray.exe"},
+      {u"C:\\a/b/", u"C:\\orvtray.exe"},  // a backslash wins over later slashes
+  };
+  for (const auto& c : cases) {
+    WideText dir;
+    Assign(dir, c.moduleDir.c_str());
+    const WideText path = TrayProgramPath(dir);
+    EXPECT_EQ(std::u16string(Chars(path)), c.path) << sim::ToUtf8(c.moduleDir);
+  }
+}
+
+TEST_F(TrayTest, InstallRegistersAndStartsTheProgram) {
+  InstallContext context;
+  Assign(context.ModuleDir, u"C:\\Program Files\\Orvalstone\\Setup\\");
+
+  InstallTray(context);
+
+  const sim::RegValue* v = RunValue();
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->type, DWORD(REG_SZ));
+  EXPECT_EQ(v->data, Utf16Bytes(kTrayFile));
+  const sim::SimProcess* tray = sim::FindRunning(m, "tray");
+  ASSERT_NE(tray, nullptr);
+  EXPECT_EQ(tray->image, kTrayFile);
+  EXPECT_EQ(tray->commandLine, u"\"" + kTrayFile + u"\"");
+  EXPECT_EQ(tray->creationFlags, DWORD(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(tray->showWindow, WORD(SW_SHOW));
+  EXPECT_EQ(m.now, 0u);  // nobody waits for the tray program
+  EXPECT_EQ(m.kernelHandles.Size(), 0u);
+
+  // A later removal stops that program and takes file and entry away.
+  RemoveTray();
+  EXPECT_FALSE(tray->running);
+  EXPECT_EQ(sim::FindFile(m, kTrayFile), nullptr);
+  EXPECT_EQ(RunValue(), nullptr);
+}
+
+TEST_F(TrayTest, VersionGateRunKeyAndStartFailuresDecideWhatInstallDoes) {
+  const struct {
+    const char* name;
+    DWORD major;
+    DWORD platform;
+    bool runKeyDenied;
+    bool programMissing;  // a failed start is ignored
+    bool registered;
+    bool started;
+  } cases[] = {
+      {"Windows 10", 10, VER_PLATFORM_WIN32_NT, false, false, true, true},
+      {"NT 6.0", 6, VER_PLATFORM_WIN32_NT, false, false, true, true},
+      {"NT 5.1", 5, VER_PLATFORM_WIN32_NT, false, false, false, false},
+      {"not NT", 10, VER_PLATFORM_WIN32_WINDOWS, false, false, false, false},
+      {"Run key denied", 10, VER_PLATFORM_WIN32_NT, true, false, false, true},
+      {"program missing", 10, VER_PLATFORM_WIN32_NT, false, true, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::InitDefaultMachine(m);
+    m.kernel.osMajor = c.major;
+    m.kernel.osPlatform = c.platform;
+    if (c.runKeyDenied) sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true;
+    if (c.programMissing) sim::RemoveFile(m, kTrayFile);
+    InstallContext context;
+    Assign(context.ModuleDir, u"C:\\Program Files\\Orvalstone\\Setup\\");
+
+    InstallTray(context);
+
+    EXPECT_EQ(RunValue() != nullptr, c.registered);
+    EXPECT_EQ(sim::FindRunning(m, "tray") != nullptr, c.started);
+    EXPECT_EQ(m.kernelHandles.Size(), 0u);
+  }
+}
+
+TEST_F(TrayTest, LongPathIsRegisteredWholeButCutOnTheCommandLine) {
+  const std::u16string path = PathOfLength(300);
+  const std::u16string dir = path.substr(0, path.size() - std::u16string(u"orvtray.exe").size());
+  InstallContext context;
+  Assign(context.ModuleDir, (dir + u"Setup\\").c_str());
+  sim::PutFile(m, path.substr(0, 259), {'M', 'Z'});  // what the cut command line names
+
+  InstallTray(context);
+
+  ASSERT_NE(RunValue(), nullptr);
+  EXPECT_EQ(RunValue()->data, Utf16Bytes(path));
+  const sim::CallRecord* start = LastCall("CreateProcessW");
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(start->args, "|\"" + sim::ToUtf8(path.substr(0, 259)) + "\"");
+  EXPECT_EQ(m.kernelHandles.Size(), 0u);
+}
+
+}  // namespace
