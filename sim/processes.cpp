@@ -216,7 +216,17 @@ uint32_t LaunchImage(Machine& m, U16 image, U16 commandLine, DWORD flags, WORD s
     p.mode = m.processes.trayMode;
     p.exitDelayMs = m.processes.trayExitDelayMs;
   }
-  return Launch(m, std::move(p));
+  const U16 path = p.image;
+  const uint32_t pid = Launch(m, std::move(p));
+  // A running program's file is mapped as its image: it cannot be deleted until it exits.
+  FileLock lock;
+  lock.path = path;
+  lock.pid = pid;
+  lock.access = GENERIC_READ;
+  lock.share = FILE_SHARE_READ;
+  lock.module = true;
+  m.fs.locks.push_back(lock);
+  return pid;
 }
 
 void UnlockNow(Machine& m, std::u16string_view path) {
