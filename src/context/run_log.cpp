@@ -45,13 +45,19 @@ void LogErrorArgs(InstallContext& context, DWORD code, LPCWSTR format, const For
   SetLastError(lastError);
 }
 
-LPWSTR SystemErrorText(DWORD code) {
+LPWSTR UntrimmedSystemText(DWORD code) {
   LPWSTR text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
       nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
       0, nullptr);
   if (length == 0 || !text) return nullptr;
+  return text;
+}
+
+LPWSTR SystemErrorText(DWORD code) {
+  LPWSTR text = UntrimmedSystemText(code);
+  if (!text) return nullptr;
   for (int i = lstrlenW(text); i-- > 0 && (text[i] == W('\r') || text[i] == W('\n'));) {
     text[i] = 0;
   }

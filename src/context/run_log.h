@@ -57,3 +57,5 @@ void LogError(InstallContext& context, DWORD code, LPCWSTR format, const Args&..
 // The system's English message for the code without its trailing line breaks, or null.
 // The caller frees it with LocalFree.
 LPWSTR SystemErrorText(DWORD code);
+// The same message exactly as the system gives it, line break included, or null.
+LPWSTR UntrimmedSystemText(DWORD code);

@@ -13,18 +13,7 @@ namespace {
 constexpr size_t kMonitorNameUnits = sizeof(kPackageMonitorName) / sizeof(WCHAR) - 1;  // 11
 constexpr size_t kParkingPortUnits = sizeof(kParkingPortName) / sizeof(WCHAR) - 1;     // 5
 
-// The system's message for the code exactly as it comes, line break included, or null.
-// The caller frees it with LocalFree.
-LPWSTR UntrimmedSystemText(DWORD code) {
-  LPWSTR text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text),
-      0, nullptr);
-  if (length == 0) return nullptr;
-  return text;
-}
-
+// The system's text goes in as it comes, line break included.
 void LogEnumerationFailure(InstallContext& context, LPCWSTR format, DWORD code) {
   LPWSTR text = UntrimmedSystemText(code);
   Log(context, format, text ? static_cast<LPCWSTR>(text) : W("No Error or no description"));
