@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/entry.h"
 #include "app/log_dialog.h"
@@ -33,6 +34,36 @@ class EntryTest : public ::testing::Test {
     w.behavior = std::move(behavior);
     m.user.windows.push_back(w);
     return handle;
+  }
+  std::vector<std::u16string> HelpWindows() const {
+    std::vector<std::u16string> titles;
+    for (const auto& w : m.user.windows) {
+      if (w.className == u"HH Parent") titles.push_back(w.title);
+    }
+    return titles;
+  }
+  size_t PostedTo(uint64_t window) const {
+    size_t n = 0;
+    for (const auto& p : m.user.posted) n += p.window == window;
+    return n;
+  }
+  size_t FirstCallIndex(const std::string& api) const {
+    for (size_t i = 0; i < m.calls.size(); ++i) {
+      if (m.calls[i].api == api) return i;
+    }
+    return m.calls.size();
+  }
+  size_t LastCallIndex(const std::string& api) const {
+    size_t last = 0;
+    for (size_t i = 0; i < m.calls.size(); ++i) {
+      if (m.calls[i].api == api) last = i;
+    }
+    return last;
+  }
+  // Virtual time of the first call of an API since the machine was built.
+  uint64_t FirstCallAt(const std::string& api) const {
+    const size_t i = FirstCallIndex(api);
+    return i < m.calls.size() ? m.calls[i].at : UINT64_MAX;
   }
   sim::Machine m;
   sim::MachineScope scope{m};
@@ -77,7 +108,9 @@ TEST_F(EntryTest, ShiftShowsTheLogWithoutChangingTheOutcome) {
   EXPECT_EQ(d.templateId, 101);
   EXPECT_EQ(d.owner, 0u);
   EXPECT_EQ(d.title, u"Orvalstone build 2300- Install log.");
-  EXPECT_EQ(d.text, u"Orvalstone 2300\r\n>Check Spooler\r\n");
+  // The whole run is shown, from its first line.
+  EXPECT_EQ(d.text.rfind(u"Orvalstone 2300\r\n>Check Spooler\r\n>UnInstall\r\n", 0), 0u);
+  EXPECT_NE(d.text.find(u"\r\n  >DeleteMonitor\r\n"), std::u16string::npos);
   EXPECT_EQ(d.result, IDOK);
 }
 
@@ -156,27 +189,30 @@ TEST_F(EntryTest, HelpViewerWindowsAreClosedBeforeTheRun) {
   AddWindow(0x30002, u"HH Parent", u"Orvalstone Help");
   AddWindow(0x30003, u"HH Parent", u"Other Help");
   EXPECT_EQ(Run(u" install"), 1);
-  ASSERT_EQ(m.user.windows.size(), 1u);
-  EXPECT_EQ(m.user.windows[0].title, u"Other Help");
-  ASSERT_EQ(m.user.posted.size(), 2u);
+  EXPECT_EQ(HelpWindows(), std::vector<std::u16string>{u"Other Help"});
+  ASSERT_EQ(PostedTo(0x30001) + PostedTo(0x30002), 2u);
   for (const auto& p : m.user.posted) {
+    if (p.window != 0x30001 && p.window != 0x30002) continue;
     EXPECT_EQ(p.message, UINT(WM_SYSCOMMAND));
     EXPECT_EQ(p.wParam, WPARAM(SC_CLOSE));
     EXPECT_EQ(p.lParam, 0);
   }
-  EXPECT_EQ(m.sleptMs, 100u);
+  // Both were asked, and waited for, before the run looked at the spooler.
+  EXPECT_EQ(FirstCallAt("OpenSCManagerW"), 100u);
+  EXPECT_LT(LastCallIndex("PostMessageW"), FirstCallIndex("OpenSCManagerW"));
   // Short commands leave the viewer alone.
   AddWindow(0x30004, u"HH Parent", u"Orvalstone Help");
   Run(u" whatever");
-  EXPECT_EQ(m.user.windows.size(), 2u);
+  EXPECT_EQ(HelpWindows().size(), 2u);
 }
 
 TEST_F(EntryTest, AHelpViewerThatIgnoresTheRequestDelaysTheRunBoundedly) {
   AddWindow(0x30001, u"HH Parent", u"Orvalstone Help", "ignores");
   EXPECT_EQ(Run(u" un"), 2);
-  EXPECT_EQ(m.user.posted.size(), 100u);
-  EXPECT_EQ(m.sleptMs, 5000u);
-  EXPECT_EQ(m.user.windows.size(), 1u);
+  EXPECT_EQ(PostedTo(0x30001), 100u);
+  // 100 waits of 50 ms, then the run goes on with the window still open.
+  EXPECT_EQ(FirstCallAt("OpenSCManagerW"), 5000u);
+  EXPECT_EQ(HelpWindows().size(), 1u);
 }
 
 TEST_F(EntryTest, LogDialogShowsAnEmptyLogAndEndsOnlyOnItsButtons) {
