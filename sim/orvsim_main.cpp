@@ -704,6 +704,7 @@ void SpoolerCommand(Context& c) {
     cancelPending();
     if (s.state != target) ++(target == SERVICE_STOPPED ? s.stops : s.starts);
     s.state = target;
+    if (target == SERVICE_STOPPED) c.m.spooler.loadedModules.clear();
     c.out << "spooler " << (what == "stop" ? "stopped" : "running") << "\n";
   } else if (what == "disable" || what == "enable") {
     WantWords(c.a, 1, 1, "spooler disable|enable");

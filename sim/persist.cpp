@@ -381,6 +381,7 @@ void Fields(F& f, SpoolerModel& v) {
   f("defaultPrinter", v.defaultPrinter);
   f("driverRoot", v.driverRoot);
   f("nextPrinterId", v.nextPrinterId);
+  f("loadedModules", v.loadedModules);
 }
 
 // UTF-16 text is kept as a JSON string; text that UTF-8 cannot carry (an unpaired surrogate)

@@ -569,6 +569,7 @@ void Restart(Machine& m) {
            e.kind.rfind("service.", 0) == 0;
   });
   for (auto& s : m.services.services) s.state = SERVICE_STOPPED;
+  m.spooler.loadedModules.clear();
 
   // Start-up file operations run before any service or program.
   CarryOutPendingOperations(m);

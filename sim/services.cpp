@@ -199,6 +199,8 @@ void OnServiceEvent(Machine& m, const TimedEvent& e) {
   } else if (e.kind == "service.stopped" && s->state == SERVICE_STOP_PENDING) {
     s->state = SERVICE_STOPPED;
     ++s->stops;
+    // A stopped spooler has let go of every module it had loaded.
+    if (EqualFold(s->name, u"spooler")) m.spooler.loadedModules.clear();
   }
 }
 

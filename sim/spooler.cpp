@@ -1102,6 +1102,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName
       if (PrinterUsesPort(p, port)) return Fail(ERROR_PRINT_MONITOR_IN_USE);
     }
   }
+  m.spooler.loadedModules.push_back(ModulePath(m, it->dllName));
   monitors.erase(it);
   return TRUE;
 }
@@ -1169,6 +1170,9 @@ bool HeldBySpooler(Machine& m, std::u16string_view path) {
   const U16 target = FoldPath(path);
   for (const auto& mon : m.spooler.monitors) {
     if (FoldPath(ModulePath(m, mon.dllName)) == target) return true;
+  }
+  for (const auto& module : m.spooler.loadedModules) {
+    if (FoldPath(module) == target) return true;
   }
   // The modules of drivers that printers use stay loaded; their data and help files not.
   for (const auto& p : m.spooler.printers) {

@@ -90,6 +90,8 @@ struct SpoolerModel {
   // Root of the printer-driver directories: <root>\<env dir>\<version>\ (x64, W32X86).
   U16 driverRoot = u"C:\\Windows\\system32\\spool\\drivers";
   uint32_t nextPrinterId = 1;
+  // Modules of monitors removed while the spooler ran: it keeps them loaded until it stops.
+  std::vector<U16> loadedModules;
 };
 
 struct Machine;

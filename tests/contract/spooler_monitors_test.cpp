@@ -151,7 +151,8 @@ TEST_F(MonitorContract, SimAMonitorInUseIsRefusedAndItsModuleIsHeld) {
   EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, Wide(kMonitor)));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINT_MONITOR_IN_USE));
 
-  // Parked on "file:", the printer frees the monitor; once removed, its module is free too.
+  // Parked on "file:", the printer frees the monitor. Removed, its module stays loaded until
+  // the spooler stops.
   std::vector<BYTE> info = PrinterInfo2(h);
   ASSERT_FALSE(info.empty());
   Wide file(W("file:"));
@@ -159,6 +160,11 @@ TEST_F(MonitorContract, SimAMonitorInUseIsRefusedAndItsModuleIsHeld) {
   ASSERT_TRUE(SetPrinterW(h, 2, info.data(), 0));
   ClosePrinter(h);
   EXPECT_TRUE(DeleteMonitorW(nullptr, nullptr, Wide(kMonitor)));
+  EXPECT_TRUE(sim::HeldBySpooler(machine_, module));
+  EXPECT_FALSE(DeleteFileW(module));
+  machine_.services.services[0].state = SERVICE_STOP_PENDING;
+  sim::Schedule(machine_, 0, "service.stopped", {{"name", "Spooler"}});
+  sim::Advance(machine_, 0);
   EXPECT_FALSE(sim::HeldBySpooler(machine_, module));
   EXPECT_TRUE(DeleteFileW(module));
 }

@@ -60,6 +60,7 @@ case_begin() {
     "$ORVINST_PACKAGE"/kvxhelp.chm "$SETUP_DIR/"
   cp "$ORVINST_PACKAGE/orvtray.exe" "$ORV_DIR/"
   cp "$ORVINST_TOOLS/orvcheck.exe" "$ORVINST_TOOLS/orvdlg.exe" "$ORV_DIR/tools/"
+  set_prefix_paths
   prefix_boot
   note "prefix $WINEPREFIX"
 }
@@ -127,6 +128,104 @@ run_orvinst_wait() {
   parse_exit "$(cat "$RUN_OUT")" "orvinst $RUN_WORDS"
 }
 
+# Runs the installer and, when it shows its error log, reads the log and closes the dialog with
+# IDOK, as the user of the setup program would. Sets EXIT_CODE and LOG (the dialog's "text:" lines
+# without that prefix, indentation kept; empty when no dialog came up). The dialog is looked for
+# in short polls until the run has ended, so a run without an error costs no waiting.
+run_orvinst_log() {
+  run_orvinst_start "$@"
+  LOG=
+  local read polls
+  for ((polls = 0; polls < RUN_TIMEOUT_MS / 300 + 20; ++polls)); do
+    if grep -q '^exit: ' "$RUN_OUT" 2>/dev/null || ! kill -0 "$RUN_PID" 2>/dev/null; then break; fi
+    read=$(wine "$ORVDLG_WIN" read "$ERROR_TITLE" 300 ok 2>/dev/null | tr -d '\r')
+    if grep -q '^closed: ' <<<"$read"; then
+      grep -q '^closed: yes$' <<<"$read" || fail "orvinst $*: the log dialog did not close"
+      LOG=$(grep '^text: ' <<<"$read" | sed 's/^text: //')
+      break
+    fi
+  done
+  run_orvinst_wait
+}
+
+# Runs the installer as run_orvinst_log does and checks its exit code; when the run logged errors
+# (100), every error line of its log must be one of the ALLOWED extended regexes (the errors Wine
+# causes that the case names), and at least one must be there.
+run_orvinst_expect() {
+  local expected=$1 allowed=$2
+  shift 2
+  run_orvinst_log "$@"
+  expect_eq "orvinst $*: exit code" "$EXIT_CODE" "$expected"
+  if [ "$expected" == 100 ]; then
+    local errors unexpected
+    errors=$(grep -E '^ *Error\(' <<<"$LOG")
+    [ -n "$errors" ] || fail "orvinst $*: exit code 100 without an error line in the log"
+    unexpected=$(grep -vE -- "$allowed" <<<"$errors")
+    if [ -n "$unexpected" ]; then
+      fail "orvinst $*: errors beyond the ones Wine causes:"
+      sed 's/^/    /' <<<"$unexpected"
+    fi
+  elif [ -n "$LOG" ]; then
+    fail "orvinst $*: the log dialog came up on a run without errors:"
+    sed 's/^/    /' <<<"$LOG"
+  fi
+}
+
+# Wine's AddPrinterW refuses a null datatype with 1801 (the wine-notes table); Windows takes the
+# default datatype. So every queue the installer creates fails under Wine with error 15 and its
+# system text, which turns an install's 1 into 100 and brings up the error log.
+WINE_ADD_PRINTER_ERROR="^ *Error\\(15\\): Can\`t add printer '[^']*' - \\(Invalid printer name\\.\\)\$"
+
+# What the package leaves on the machine, as the cases read it back.
+TRAY_CLASS='ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}'
+RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
+PRINTERS_KEY='HKLM\System\CurrentControlSet\Control\Print\Printers'
+SESSION_KEY='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
+SETTINGS_KEY='HKCU\Software\Vantrel Software KFT\Orvalstone\Orvalstones'
+
+# Linux paths of the prefix's system directory and printer-driver directories (set by case_begin).
+set_prefix_paths() {
+  SYSTEM32=$WINEPREFIX/drive_c/windows/system32
+  DRIVERS_X64=$SYSTEM32/spool/drivers/x64
+}
+
+# "found: HANDLE" while the tray program's window exists, "found: none" otherwise.
+tray_window() { wine "$ORVCHECK_WIN" find "$TRAY_CLASS" - 2>/dev/null | tr -d '\r'; }
+
+# Wine's AddPrinterW leaves a queue it refused as a registry key that cannot be opened (see
+# WINE_ADD_PRINTER_ERROR). A case that needs working queues removes that key, as nothing on
+# Windows would have made it.
+wine_forget_queue() {
+  wine reg delete "$PRINTERS_KEY\\$1" /f >/dev/null 2>&1 || fatal "cannot remove Wine's key of '$1'"
+}
+
+# A package queue as an earlier install left it, made by the checker (with a datatype, which
+# Wine needs): NAME SUBKEY COMMENT LOCATION default|plain.
+add_package_queue() {
+  local out
+  out=$(wine "$ORVCHECK_WIN" addprinter "$@" 2>/dev/null | tr -d '\r')
+  [ "$out" == "added: yes" ] || fatal "cannot add the queue '$1': $out"
+}
+
+# The installer from a fresh prefix, checked for what Wine lets it do. Leaves the package as the
+# install made it, with Wine's half-made queue "Orvalstone" removed.
+install_package() {
+  run_orvinst_expect 100 "$WINE_ADD_PRINTER_ERROR" install
+  wine_forget_queue Orvalstone
+}
+
+# Writes PendingFileRenameOperations as the system keeps it: the given strings (pairs of source
+# and target, "" for a deletion's empty target), each with its NUL, and the closing NUL. An ANSI
+# registry file gives its multi-string data in ANSI bytes (ASCII paths only).
+set_pending_renames() {
+  local file=$ORV_DIR/pending.reg data
+  data=$( (printf '%s\0' "$@"; printf '\0') | od -An -tx1 -v | tr -s ' \n' ',' |
+    sed 's/^,//; s/,$//')
+  printf 'REGEDIT4\r\n\r\n[%s]\r\n"PendingFileRenameOperations"=hex(7):%s\r\n' \
+    'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager' "$data" >"$file"
+  wine reg import 'C:\orv\pending.reg' >/dev/null 2>&1 || fatal "cannot write the pending renames"
+}
+
 parse_exit() {
   local out=$1 what=$2 line
   line=$(grep -m1 '^exit: ' <<<"$out" | tr -d '\r')
@@ -155,9 +254,11 @@ read_state() {
 state_lines() { grep -E "^$1: " <<<"$STATE" | sed "s/^$1: //"; }
 
 # The data of a registry value as `reg query` shows it, or nothing when it is missing.
+# Names may hold spaces: a line is "    NAME    TYPE    DATA".
 reg_value() {
   wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-    awk -v name="$2" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print; found = 1 }'
+    awk -v name="$2" 'index($0, "    " name "    REG_") == 1 {
+      rest = substr($0, length(name) + 9); sub(/^REG_[A-Z_]+ */, "", rest); print rest }'
 }
 
 spooler_stop() { wine net stop spooler >/dev/null 2>&1; }

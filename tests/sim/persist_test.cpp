@@ -448,6 +448,7 @@ sim::Machine SampleMachine() {
   m.spooler.defaultPrinter = u"Orvalstone";
   m.spooler.driverRoot = u"D:\\drivers";
   m.spooler.nextPrinterId = 10;
+  m.spooler.loadedModules = {u"C:\\Windows\\system32\\oldmon.dll"};
   m.kernelHandles.Add(std::make_shared<sim::KernelObject>());
   return m;
 }

@@ -12,6 +12,12 @@
 //                                      that closes on SC_CLOSE
 //   orvcheck find CLASS TITLE          the handle of a matching top-level window, or "none"
 //                                      ("-" for any class or title)
+//   orvcheck addprinter NAME SUBKEY COMMENT LOCATION default|plain
+//                                      a package queue as an earlier version left it: on the
+//                                      package's port and driver, with its "SubKey" printer data
+//                                      (plain and under "DsUser"), optionally the default printer
+//   orvcheck hold PATH                 opens PATH without sharing and keeps it open until ended;
+//                                      prints "held: yes" first (or "held: error N")
 #include <windows.h>
 #include <winspool.h>
 
@@ -244,6 +250,50 @@ int Find(const wchar_t* className, const wchar_t* title) {
   return 0;
 }
 
+// Created with the datatype given, which Wine requires (it refuses a null one).
+int AddPackagePrinter(wchar_t** words) {
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = words[0];
+  info.pPortName = const_cast<LPWSTR>(L"Orvalstone:");
+  info.pDriverName = const_cast<LPWSTR>(L"Orvalstone printer");
+  info.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
+  info.pDatatype = const_cast<LPWSTR>(L"RAW");
+  info.pComment = words[2];
+  info.pLocation = words[3];
+  HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  if (!printer) {
+    Print("added: error " + std::to_string(GetLastError()));
+    return 1;
+  }
+  std::string subKey = Utf8(words[1]);
+  auto* data = reinterpret_cast<BYTE*>(subKey.data());
+  DWORD size = DWORD(subKey.size() + 1);
+  DWORD plain = SetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), REG_SZ, data, size);
+  DWORD dsUser = SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ, data, size);
+  ClosePrinter(printer);
+  if (plain != ERROR_SUCCESS || dsUser != ERROR_SUCCESS) {
+    Print("added: SubKey error " + std::to_string(plain) + "/" + std::to_string(dsUser));
+    return 1;
+  }
+  if (!lstrcmpW(words[4], L"default") && !SetDefaultPrinterW(words[0])) {
+    Print("added: default error " + std::to_string(GetLastError()));
+    return 1;
+  }
+  Print("added: yes");
+  return 0;
+}
+
+int Hold(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Print("held: error " + std::to_string(GetLastError()));
+    return 1;
+  }
+  Print("held: yes");
+  Sleep(INFINITE);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int count, wchar_t** words) {
@@ -265,8 +315,11 @@ int wmain(int count, wchar_t** words) {
     return ShowWindowUntilClosed(L"HH Parent", L"Orvalstone Help");
   }
   if (count == 4 && !lstrcmpW(words[1], L"find")) return Find(words[2], words[3]);
+  if (count == 7 && !lstrcmpW(words[1], L"addprinter")) return AddPackagePrinter(words + 2);
+  if (count == 3 && !lstrcmpW(words[1], L"hold")) return Hold(words[2]);
   Print(
       "usage: orvcheck state | version PATH | run MS PROGRAM [ARG]... | window TITLE | "
-      "helpviewer | find CLASS TITLE");
+      "helpviewer | find CLASS TITLE | addprinter NAME SUBKEY COMMENT LOCATION default|plain | "
+      "hold PATH");
   return 2;
 }

@@ -4,7 +4,7 @@
 //
 //   orvdlg read TITLE MS ok|cancel   wait up to MS for a visible dialog titled TITLE, print its
 //                                    title, owner, control ids and the text of control 1001,
-//                                    then send IDOK or IDCANCEL and wait for it to go
+//                                    then send IDOK or IDCANCEL and wait (up to 10 s) for it to go
 //   orvdlg template EXE              print dialog 101 (language 1033) field by field and the
 //                                    manifest (RT_MANIFEST 1, language 1033)
 //   orvdlg load NAME                 LoadLibraryW(NAME) with the default search, print the path
@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kLogControl = 1001;
 constexpr DWORD kPollMs = 20;
+constexpr DWORD kCloseMs = 10000;
 
 std::string Hex(DWORD value) {
   char buffer[16];
@@ -79,8 +80,9 @@ int Read(const wchar_t* title, DWORD timeoutMs, bool ok) {
     start = end + 2;
   }
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(ok ? IDOK : IDCANCEL, BN_CLICKED), 0);
+  // Closing is bounded on its own: a short search time must not cut the close short.
   for (DWORD waited = 0; IsWindow(dialog); waited += kPollMs) {
-    if (waited >= timeoutMs) {
+    if (waited >= kCloseMs) {
       Print("closed: no");
       return 1;
     }
