@@ -1,7 +1,9 @@
 // Stand-in tray program. It keeps the installer's protocol: while it runs it owns the named
 // mutex and a top-level window of the agreed class; message 1026 asks it to release the mutex
-// and exit. For the installer's failure paths it has two other modes:
+// and exit. For the installer's failure paths it has other modes:
 //   --ignore-exit    the message is ignored; the program runs until it is ended from outside
+//   --ignore-exit=N  the first N messages are ignored, the next one is obeyed; the exit code is
+//                    the number of messages received, so a test sees how often it was asked
 //   --exit-holding   on the message the program exits without releasing the mutex (abandoned)
 #include <windows.h>
 
@@ -15,6 +17,9 @@ enum class Mode { Normal, IgnoreExit, ExitHolding };
 
 Mode TrayMode = Mode::Normal;
 HANDLE TrayMutex = nullptr;
+// Messages still to ignore in the counted mode, and messages received so far.
+int IgnoreLeft = 0;
+int Received = 0;
 
 Mode ModeFromCommandLine() {
   int count = 0;
@@ -23,6 +28,7 @@ Mode ModeFromCommandLine() {
   for (int i = 1; words && i < count; ++i) {
     if (lstrcmpW(words[i], L"--ignore-exit") == 0) mode = Mode::IgnoreExit;
     if (lstrcmpW(words[i], L"--exit-holding") == 0) mode = Mode::ExitHolding;
+    if (wcsncmp(words[i], L"--ignore-exit=", 14) == 0) IgnoreLeft = _wtoi(words[i] + 14);
   }
   LocalFree(words);
   return mode;
@@ -30,6 +36,11 @@ Mode ModeFromCommandLine() {
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kExitMessage) {
+    ++Received;
+    if (IgnoreLeft > 0) {
+      --IgnoreLeft;
+      return 0;
+    }
     switch (TrayMode) {
       case Mode::IgnoreExit:
         return 0;
@@ -71,5 +82,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     DispatchMessageW(&message);
   }
   CloseHandle(TrayMutex);
-  return 0;
+  return Received;
 }
