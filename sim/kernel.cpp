@@ -40,14 +40,17 @@ const MessageText kMessages[] = {
     {183, u"Cannot create a file when that file already exists.\r\n"},
     {234, u"More data is available.\r\n"},
     {259, u"No more data is available.\r\n"},
-    {1051, u"A stop control has been sent to a service that other running services are "
-           u"dependent on.\r\n"},
+    {1051,
+     u"A stop control has been sent to a service that other running services are "
+     u"dependent on.\r\n"},
     {1052, u"The requested control is not valid for this service.\r\n"},
-    {1053, u"The service did not respond to the start or control request in a timely "
-           u"fashion.\r\n"},
+    {1053,
+     u"The service did not respond to the start or control request in a timely "
+     u"fashion.\r\n"},
     {1056, u"An instance of the service is already running.\r\n"},
-    {1058, u"The service cannot be started, either because it is disabled or because it has "
-           u"no enabled devices associated with it.\r\n"},
+    {1058,
+     u"The service cannot be started, either because it is disabled or because it has "
+     u"no enabled devices associated with it.\r\n"},
     {1060, u"The specified service does not exist as an installed service.\r\n"},
     {1061, u"The service cannot accept control messages at this time.\r\n"},
     {1062, u"The service has not been started.\r\n"},
@@ -88,8 +91,12 @@ void* HeapBlock(std::map<const void*, size_t>& blocks, UINT flags, SIZE_T bytes)
 }
 }  // namespace
 
-DWORD WINAPI GetLastError() { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
+DWORD WINAPI GetLastError() {
+  return lastError;
+}
+void WINAPI SetLastError(DWORD code) {
+  lastError = code;
+}
 
 void WINAPI Sleep(DWORD milliseconds) {
   Machine& m = M();
@@ -159,7 +166,9 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
   return nullptr;
 }
 
-size_t _msize(void* block) { return malloc_usable_size(block); }
+size_t _msize(void* block) {
+  return malloc_usable_size(block);
+}
 
 int WINAPI lstrlenW(LPCWSTR s) {
   if (!s) return 0;
@@ -168,7 +177,9 @@ int WINAPI lstrlenW(LPCWSTR s) {
   return n;
 }
 
-int WINAPI lstrlenA(LPCSTR s) { return s ? int(std::strlen(s)) : 0; }
+int WINAPI lstrlenA(LPCSTR s) {
+  return s ? int(std::strlen(s)) : 0;
+}
 
 LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
   if (!dst || !src) return nullptr;
@@ -257,7 +268,9 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
   return n;
 }
 
-LPWSTR WINAPI GetCommandLineW() { return M().kernel.commandLine.data(); }
+LPWSTR WINAPI GetCommandLineW() {
+  return M().kernel.commandLine.data();
+}
 
 // Windows' rules: the program name ends at the closing quote (no escapes) or at white
 // space; later words honour 2n / 2n+1 backslashes before a quote and tripled quotes.

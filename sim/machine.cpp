@@ -22,11 +22,19 @@ Machine& M() {
   return *current;
 }
 
-bool HasMachine() { return current != nullptr; }
-void SetMachine(Machine* machine) { current = machine; }
+bool HasMachine() {
+  return current != nullptr;
+}
+void SetMachine(Machine* machine) {
+  current = machine;
+}
 
-MachineScope::MachineScope(Machine& machine) : previous_(current) { current = &machine; }
-MachineScope::~MachineScope() { current = previous_; }
+MachineScope::MachineScope(Machine& machine) : previous_(current) {
+  current = &machine;
+}
+MachineScope::~MachineScope() {
+  current = previous_;
+}
 
 void InitDefaultMachine(Machine& m) {
   // A machine that is set up again starts over: no time passed, nothing pending.
@@ -70,8 +78,9 @@ void Advance(Machine& m, uint64_t ms) {
   const uint64_t target = m.now + ms;
   for (;;) {
     // Earliest due event first; among equal times, the one scheduled first.
-    auto it = std::min_element(m.events.begin(), m.events.end(),
-                               [](const TimedEvent& a, const TimedEvent& b) { return a.at < b.at; });
+    auto it =
+        std::min_element(m.events.begin(), m.events.end(),
+                         [](const TimedEvent& a, const TimedEvent& b) { return a.at < b.at; });
     if (it == m.events.end() || it->at > target) break;
     TimedEvent e = *it;
     m.events.erase(it);
@@ -97,6 +106,8 @@ void AddFault(Machine& m, std::string api, DWORD error, int times) {
   m.faults.push_back({std::move(api), error, times});
 }
 
-void ClearFaults(Machine& m) { m.faults.clear(); }
+void ClearFaults(Machine& m) {
+  m.faults.clear();
+}
 
 }  // namespace sim

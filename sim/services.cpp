@@ -42,9 +42,8 @@ void FillStatus(const SimService& s, LPSERVICE_STATUS status) {
   status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status->dwCurrentState = s.state;
   status->dwControlsAccepted = s.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-  status->dwWaitHint = (s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING)
-                           ? 2000
-                           : 0;
+  status->dwWaitHint =
+      (s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING) ? 2000 : 0;
 }
 }  // namespace
 

@@ -19,7 +19,11 @@ std::string ToAnsi(std::u16string_view s);
 U16 Fold(std::u16string_view s);
 bool EqualFold(std::u16string_view a, std::u16string_view b);
 std::string FoldA(std::string_view s);
-inline U16 FromW(const WCHAR* s) { return s ? U16(s) : U16(); }
-inline std::string FromA(const char* s) { return s ? std::string(s) : std::string(); }
+inline U16 FromW(const WCHAR* s) {
+  return s ? U16(s) : U16();
+}
+inline std::string FromA(const char* s) {
+  return s ? std::string(s) : std::string();
+}
 
 }  // namespace sim

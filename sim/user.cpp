@@ -87,8 +87,8 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
   return TRUE;
 }
 
-INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner,
-                               DLGPROC proc, LPARAM initParam) {
+INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
+                               LPARAM initParam) {
   (void)instance;
   if (DWORD e = Enter("DialogBoxParamW")) {
     SetLastError(e);
@@ -161,7 +161,9 @@ BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text) {
 }
 
 namespace sim {
-void InitUser(Machine& m) { m.user = UserModel{}; }
+void InitUser(Machine& m) {
+  m.user = UserModel{};
+}
 
 void OnWindowEvent(Machine& m, const TimedEvent& e) {
   if (e.kind == "window.close") {

@@ -92,8 +92,7 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov);
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
-                      LPOVERLAPPED ov);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov);
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI DeleteFileW(LPCWSTR name);
 BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
@@ -136,8 +135,7 @@ typedef struct _PROCESS_INFORMATION {
 #define ERROR_POSSIBLE_DEADLOCK 1131L
 BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
                            LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
-                           LPCWSTR currentDirectory, LPSTARTUPINFOW si,
-                           LPPROCESS_INFORMATION pi);
+                           LPCWSTR currentDirectory, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi);
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);

@@ -193,7 +193,8 @@ typedef struct _PORT_INFO_1W {
 #define SERVER_ACCESS_ADMINISTER 0x00000001
 #define PRINTER_ACCESS_ADMINISTER 0x00000004
 #define PRINTER_ACCESS_USE 0x00000008
-#define PRINTER_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | PRINTER_ACCESS_ADMINISTER | PRINTER_ACCESS_USE)
+#define PRINTER_ALL_ACCESS \
+  (STANDARD_RIGHTS_REQUIRED | PRINTER_ACCESS_ADMINISTER | PRINTER_ACCESS_USE)
 
 #define APD_STRICT_UPGRADE 0x00000001
 #define APD_STRICT_DOWNGRADE 0x00000002
@@ -221,18 +222,17 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, 
 BOOL WINAPI AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags);
 BOOL WINAPI DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                    DWORD deleteFlag, DWORD versionFlag);
-BOOL WINAPI EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size,
-                          LPDWORD needed, LPDWORD returned);
+BOOL WINAPI EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                          LPDWORD returned);
 BOOL WINAPI AddMonitorW(LPWSTR server, DWORD level, LPBYTE info);
 BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName);
 BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                        LPDWORD returned);
-DWORD WINAPI GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data,
-                             DWORD size, LPDWORD needed);
+DWORD WINAPI GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data, DWORD size,
+                             LPDWORD needed);
 DWORD WINAPI GetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, LPDWORD type,
                                LPBYTE data, DWORD size, LPDWORD needed);
-DWORD WINAPI SetPrinterDataA(HANDLE printer, LPSTR valueName, DWORD type, LPBYTE data,
-                             DWORD size);
+DWORD WINAPI SetPrinterDataA(HANDLE printer, LPSTR valueName, DWORD type, LPBYTE data, DWORD size);
 DWORD WINAPI SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD type,
                                LPBYTE data, DWORD size);
 BOOL WINAPI GetDefaultPrinterW(LPWSTR buffer, LPDWORD size);

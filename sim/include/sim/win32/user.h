@@ -21,8 +21,8 @@ SHORT WINAPI GetAsyncKeyState(int key);
 BOOL WINAPI IsWindow(HWND window);
 HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName);
 BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner,
-                               DLGPROC proc, LPARAM initParam);
+INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
+                               LPARAM initParam);
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
 BOOL WINAPI SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text);
