@@ -956,8 +956,9 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD f
     copies.push_back({source, *installed});
     return true;
   };
-  bool found = plan(base->pDriverPath, &d.driverPath) && plan(base->pDataFile, &d.dataFile) &&
-               plan(base->pConfigFile, &d.configFile) && plan(help, &d.helpFile);
+  bool found = plan(FromW(base->pDriverPath), &d.driverPath) &&
+               plan(FromW(base->pDataFile), &d.dataFile) &&
+               plan(FromW(base->pConfigFile), &d.configFile) && plan(help, &d.helpFile);
   for (const auto& dep : dependents) {
     U16 installed;
     found = found && plan(dep, &installed);

@@ -29,6 +29,14 @@ inline bool OnSim() {
 #endif
 }
 
+// A call that must fail, and the error it must leave.
+#define EXPECT_FAILS(call, error)            \
+  do {                                       \
+    SetLastError(0xdeadbeef);                \
+    EXPECT_FALSE(call);                      \
+    EXPECT_EQ(GetLastError(), DWORD(error)); \
+  } while (0)
+
 class Contract : public ::testing::Test {
  protected:
 #ifndef _WIN32
@@ -36,7 +44,9 @@ class Contract : public ::testing::Test {
     sim::InitDefaultMachine(machine_);
     scope_ = std::make_unique<sim::MachineScope>(machine_);
   }
-  void TearDown() override { scope_.reset(); }
+  void TearDown() override {
+    scope_.reset();
+  }
   sim::Machine machine_;
   std::unique_ptr<sim::MachineScope> scope_;
 #endif

@@ -134,9 +134,7 @@ TEST_F(Files, ReadsInChunksAndRefusesWhatTheHandleMayNotDo) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   EXPECT_EQ(written, 0u);
   EXPECT_TRUE(CloseHandle(h));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FAILS(CloseHandle(h), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(Files, OpenHandlesShareByTheirAccessAndShareModes) {
@@ -179,23 +177,15 @@ TEST_F(Files, DeleteFileAnswers) {
   Put(path, "x");
   SetLastError(0xdeadbeef);
   EXPECT_TRUE(DeleteFileW(path.c_str()));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW(path.c_str()));  // twice
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW((dir_ + W("\\nodir\\x.txt")).c_str()));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW(dir_.c_str()));  // a directory
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_FILE_NOT_FOUND);  // twice
+  EXPECT_FAILS(DeleteFileW((dir_ + W("\\nodir\\x.txt")).c_str()), ERROR_PATH_NOT_FOUND);
+  EXPECT_FAILS(DeleteFileW(dir_.c_str()), ERROR_ACCESS_DENIED);  // a directory
 
   // Open without FILE_SHARE_DELETE: refused; with it: allowed.
   Put(path, "x");
   HANDLE h =
       CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW(path.c_str()));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_SHARING_VIOLATION);
   CloseHandle(h);
   h = CreateFileW(path.c_str(), GENERIC_READ, kAllShare, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_TRUE(DeleteFileW(path.c_str()));
@@ -221,9 +211,7 @@ TEST_F(Files, ReadOnlyFilesRefuseWritesAndDeletion) {
       EXPECT_EQ(error, DWORD(ERROR_ACCESS_DENIED));
     }
   }
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW(path.c_str()));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_ACCESS_DENIED);
   if (enforced) {
     EXPECT_EQ(Get(path), "keep");
   }
@@ -247,12 +235,8 @@ TEST_F(Files, AttributesAndDirectories) {
   WString sub = dir_ + W("\\sub");
   SetLastError(0xdeadbeef);
   EXPECT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CreateDirectoryW(sub.c_str(), nullptr));  // twice
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CreateDirectoryW((dir_ + W("\\a\\b")).c_str(), nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+  EXPECT_FAILS(CreateDirectoryW(sub.c_str(), nullptr), ERROR_ALREADY_EXISTS);  // twice
+  EXPECT_FAILS(CreateDirectoryW((dir_ + W("\\a\\b")).c_str(), nullptr), ERROR_PATH_NOT_FOUND);
   // Either separator, "." and "..", and any letter case name the same file.
   WString path = Path(W("Mixed.TXT"));
   Put(path, "same");
@@ -264,23 +248,17 @@ TEST_F(Files, MoveFileRenamesAndReplaces) {
   WString a = Path(W("a.txt")), b = Path(W("b.txt")), c = Path(W("c.txt"));
   Put(a, "A");
   Put(b, "B");
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(MoveFileExW(a.c_str(), b.c_str(), 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  EXPECT_FAILS(MoveFileExW(a.c_str(), b.c_str(), 0), ERROR_ALREADY_EXISTS);
   EXPECT_TRUE(MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(Get(b), "A");
   EXPECT_EQ(Get(a), "<error 2>");
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(MoveFileExW(a.c_str(), c.c_str(), 0));  // moved already
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_FAILS(MoveFileExW(a.c_str(), c.c_str(), 0), ERROR_FILE_NOT_FOUND);  // moved already
   EXPECT_TRUE(MoveFileExW(b.c_str(), c.c_str(), 0));
   EXPECT_EQ(Get(c), "A");
   // An open handle without FILE_SHARE_DELETE keeps the file where it is.
   HANDLE h =
       CreateFileW(c.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(MoveFileExW(c.c_str(), a.c_str(), 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_FAILS(MoveFileExW(c.c_str(), a.c_str(), 0), ERROR_SHARING_VIOLATION);
   CloseHandle(h);
 }
 
@@ -290,24 +268,16 @@ TEST_F(Files, CopyFileAnswers) {
   SetLastError(0xdeadbeef);
   EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), TRUE));
   EXPECT_EQ(Get(to), "content");
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CopyFileW(from.c_str(), to.c_str(), TRUE));  // twice
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CopyFileW((dir_ + W("\\none")).c_str(), to.c_str(), FALSE));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), TRUE), ERROR_FILE_EXISTS);  // twice
+  EXPECT_FAILS(CopyFileW((dir_ + W("\\none")).c_str(), to.c_str(), FALSE), ERROR_FILE_NOT_FOUND);
   // A destination held without write sharing cannot be overwritten.
   HANDLE h =
       CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CopyFileW(from.c_str(), to.c_str(), FALSE));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+  EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), FALSE), ERROR_SHARING_VIOLATION);
   CloseHandle(h);
   ASSERT_TRUE(SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_READONLY));
   if (!OnWine()) {  // Wine run as root writes read-only files (see above)
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CopyFileW(from.c_str(), to.c_str(), FALSE));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), FALSE), ERROR_ACCESS_DENIED);
   }
 }
 
@@ -411,9 +381,7 @@ TEST_F(Files, OtherProcessesLocksDecideLikeOpenHandles) {
         CreateFileW(c.path.c_str(), GENERIC_WRITE, kAllShare, nullptr, OPEN_EXISTING, 0, nullptr),
         INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(DeleteFileW(c.path.c_str()));
-    EXPECT_EQ(GetLastError(), c.deleteError);
+    EXPECT_FAILS(DeleteFileW(c.path.c_str()), c.deleteError);
     WString moved = c.path + W(".moved");
     EXPECT_EQ(MoveFileExW(c.path.c_str(), moved.c_str(), 0) != FALSE, c.renames);
   }
@@ -430,9 +398,7 @@ TEST_F(Files, ModulesTheRunningSpoolerHoldsRefuseDeletionAndWriting) {
   monitor.name = u"Orvalstone:";
   monitor.dllName = u"kvxmon64.dll";
   machine_.spooler.monitors.push_back(monitor);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(DeleteFileW(path));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(DeleteFileW(path), ERROR_ACCESS_DENIED);
   SetLastError(0xdeadbeef);
   EXPECT_EQ(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
             INVALID_HANDLE_VALUE);
@@ -457,9 +423,7 @@ TEST_F(Files, IoFaultsFailOrShortenTransfers) {
   EXPECT_EQ(n, 60u);
   EXPECT_TRUE(ReadFile(h, buffer, 100, &n, nullptr));  // the fault was for one read
   EXPECT_EQ(n, 40u);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(WriteFile(h, buffer, 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), 112u);
+  EXPECT_FAILS(WriteFile(h, buffer, 1, &n, nullptr), 112u);
   EXPECT_EQ(n, 0u);
   CloseHandle(h);
 }

@@ -84,15 +84,11 @@ TEST_F(Contract, MutexOwnershipIsCountedAndOnlyTheOwnerReleases) {
   EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(second, 0));
   EXPECT_TRUE(ReleaseMutex(second));
   EXPECT_TRUE(ReleaseMutex(owned));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ReleaseMutex(owned));
-  EXPECT_EQ(DWORD(ERROR_NOT_OWNER), GetLastError());
+  EXPECT_FAILS(ReleaseMutex(owned), ERROR_NOT_OWNER);
 
   HANDLE unowned = CreateMutexA(nullptr, FALSE, nullptr);
   ASSERT_NE(nullptr, unowned);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ReleaseMutex(unowned));
-  EXPECT_EQ(DWORD(ERROR_NOT_OWNER), GetLastError());
+  EXPECT_FAILS(ReleaseMutex(unowned), ERROR_NOT_OWNER);
   EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(unowned, 0));
   EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(unowned, 1000));
   EXPECT_TRUE(ReleaseMutex(unowned));
@@ -110,12 +106,8 @@ TEST_F(Contract, InvalidHandlesAreRefused) {
     SetLastError(0xdeadbeef);
     EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(h, 0));
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(ReleaseMutex(h));
-    EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CloseHandle(h));
-    EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+    EXPECT_FAILS(ReleaseMutex(h), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS(CloseHandle(h), ERROR_INVALID_HANDLE);
   }
 }
 
@@ -123,10 +115,8 @@ TEST_F(Contract, CreateProcessOfAMissingProgramFails) {
   Text line = W("\"") + DirectoryOf(ModulePath()) + W("\\orvinst-no-such-program.exe\"");
   STARTUPINFOW si = ShowStartup(SW_SHOW);
   PROCESS_INFORMATION pi = {};
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                              nullptr, nullptr, &si, &pi));
-  EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_FAILS(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                              nullptr, nullptr, &si, &pi), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Contract, CreateProcessReturnsHandlesToTheNewProcess) {

@@ -50,16 +50,12 @@ TEST_F(ServiceContract, StopAndStartTheSpooler) {
   ASSERT_TRUE(WaitFor(spooler, SERVICE_STOPPED));
 
   // Stopping a stopped service: not active.
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_NOT_ACTIVE));
+  EXPECT_FAILS(ControlService(spooler, SERVICE_CONTROL_STOP, &status), ERROR_SERVICE_NOT_ACTIVE);
 
   EXPECT_TRUE(StartServiceW(spooler, 0, nullptr));
   ASSERT_TRUE(WaitFor(spooler, SERVICE_RUNNING));
   // Starting a running service: already running.
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(StartServiceW(spooler, 0, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
+  EXPECT_FAILS(StartServiceW(spooler, 0, nullptr), ERROR_SERVICE_ALREADY_RUNNING);
   EXPECT_TRUE(CloseServiceHandle(spooler));
 }
 
@@ -67,18 +63,14 @@ TEST_F(ServiceContract, ClosedHandlesAreInvalid) {
   SC_HANDLE spooler = OpenServiceW(manager_, W("Spooler"), SERVICE_QUERY_STATUS);
   ASSERT_NE(spooler, nullptr);
   EXPECT_TRUE(CloseServiceHandle(spooler));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(CloseServiceHandle(spooler));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FAILS(CloseServiceHandle(spooler), ERROR_INVALID_HANDLE);
 }
 
 #ifndef _WIN32
 TEST_F(ServiceContract, SimRightsAreCheckedPerHandle) {
   SC_HANDLE query = OpenServiceW(manager_, W("spooler"), SERVICE_QUERY_STATUS);
   ASSERT_NE(query, nullptr);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ControlService(query, SERVICE_CONTROL_STOP, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(ControlService(query, SERVICE_CONTROL_STOP, nullptr), ERROR_ACCESS_DENIED);
   CloseServiceHandle(query);
 
   machine_.services.services[0].deniedRights = SERVICE_STOP;
@@ -93,18 +85,15 @@ TEST_F(ServiceContract, SimDisabledSpoolerWillNotStart) {
   s.state = SERVICE_STOPPED;
   s.disabled = true;
   SC_HANDLE spooler = OpenServiceW(manager_, W("spooler"), 0x0034);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(StartServiceW(spooler, 0, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SERVICE_DISABLED));
+  EXPECT_FAILS(StartServiceW(spooler, 0, nullptr), ERROR_SERVICE_DISABLED);
   CloseServiceHandle(spooler);
 }
 
 TEST_F(ServiceContract, SimStopRefusedWithTheChosenError) {
   machine_.services.services[0].stopRefusal = ERROR_DEPENDENT_SERVICES_RUNNING;
   SC_HANDLE spooler = OpenServiceW(manager_, W("spooler"), 0x0034);
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(ControlService(spooler, SERVICE_CONTROL_STOP, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEPENDENT_SERVICES_RUNNING));
+  EXPECT_FAILS(ControlService(spooler, SERVICE_CONTROL_STOP, nullptr),
+               ERROR_DEPENDENT_SERVICES_RUNNING);
   EXPECT_EQ(State(spooler), DWORD(SERVICE_RUNNING));
   CloseServiceHandle(spooler);
 }

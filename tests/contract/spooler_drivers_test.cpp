@@ -166,28 +166,23 @@ TEST_F(DriverContract, AddPrinterDriverExRefusals) {
       AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ENVIRONMENT));
   info.pEnvironment = nullptr;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(
-      AddPrinterDriverExW(nullptr, 7, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeletePrinterDriverExW(nullptr, Wide(W("Windows 3.1 Turbo")), Wide(kDriver), 0, 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ENVIRONMENT));
+  EXPECT_FAILS(AddPrinterDriverExW(nullptr, 7, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES),
+               ERROR_INVALID_LEVEL);
+  EXPECT_FAILS(DeletePrinterDriverExW(nullptr, Wide(W("Windows 3.1 Turbo")), Wide(kDriver), 0, 0),
+               ERROR_INVALID_ENVIRONMENT);
 }
 
 TEST_F(DriverContract, EnumPrinterDriversEveryLevelTwoCall) {
   for (DWORD level = 1; level <= 6; ++level) {
     SCOPED_TRACE(level);
     DWORD needed = 0, count = kAnyError;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count),
+                 ERROR_INSUFFICIENT_BUFFER);
     std::vector<BYTE> buffer(needed);
     DWORD again = 0;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(
-        EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed - 1, &again, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(
+        EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed - 1, &again, &count),
+        ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(again, needed);
     ASSERT_TRUE(
         EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed, &again, &count));
@@ -204,10 +199,9 @@ TEST_F(DriverContract, EnumPrinterDriversEveryLevelTwoCall) {
     }
   }
   DWORD needed = 0, count = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(
-      EnumPrinterDriversW(nullptr, Wide(W("Windows 3.1 Turbo")), 1, nullptr, 0, &needed, &count));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ENVIRONMENT));
+  EXPECT_FAILS(
+      EnumPrinterDriversW(nullptr, Wide(W("Windows 3.1 Turbo")), 1, nullptr, 0, &needed, &count),
+      ERROR_INVALID_ENVIRONMENT);
 }
 
 TEST_F(DriverContract, GetPrinterDriverEveryLevelTwoCall) {
@@ -237,9 +231,8 @@ TEST_F(DriverContract, GetPrinterDriverEveryLevelTwoCall) {
     EXPECT_EQ(Narrow(name), Narrow(InstalledDriver().c_str()));
   }
   DWORD needed = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetPrinterDriverW(h, Wide(W("Windows 3.1 Turbo")), 2, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_ENVIRONMENT));
+  EXPECT_FAILS(GetPrinterDriverW(h, Wide(W("Windows 3.1 Turbo")), 2, nullptr, 0, &needed),
+               ERROR_INVALID_ENVIRONMENT);
   ClosePrinter(h);
 }
 
@@ -263,15 +256,12 @@ TEST_F(DriverContract, SimADriverInUseIsRefusedAndItsModulesAreHeld) {
   }
   ASSERT_NE(h, nullptr);
 
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, Wide(kDriver), DPD_DELETE_ALL_FILES, 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_FAILS(DeletePrinterDriverExW(nullptr, nullptr, Wide(kDriver), DPD_DELETE_ALL_FILES, 0),
+               ERROR_PRINTER_DRIVER_IN_USE);
   // While a printer uses it, the running spooler keeps its modules loaded.
   EXPECT_TRUE(sim::HeldBySpooler(machine_, module));
   EXPECT_FALSE(sim::HeldBySpooler(machine_, help));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeleteFileW(module.c_str()));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(DeleteFileW(module.c_str()), ERROR_ACCESS_DENIED);
   machine_.services.services[0].state = SERVICE_STOPPED;
   EXPECT_FALSE(sim::HeldBySpooler(machine_, module));
   machine_.services.services[0].state = SERVICE_RUNNING;
@@ -289,9 +279,8 @@ TEST_F(DriverContract, SimDeleteAllFilesRefusesFilesAnotherDriverUses) {
   sim::SimDriver other = *sim::FindDriver(machine_, kDriver);
   other.name = u"Contract Sharing Driver";
   machine_.spooler.drivers.push_back(other);
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, Wide(kDriver), DPD_DELETE_ALL_FILES, 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_FAILS(DeletePrinterDriverExW(nullptr, nullptr, Wide(kDriver), DPD_DELETE_ALL_FILES, 0),
+               ERROR_PRINTER_DRIVER_IN_USE);
   // Unused files only: the driver goes, the shared files stay.
   EXPECT_TRUE(DeletePrinterDriverExW(nullptr, nullptr, Wide(kDriver), DPD_DELETE_UNUSED_FILES, 0));
   EXPECT_TRUE(Exists(other.driverPath.c_str()));

@@ -30,15 +30,13 @@ TEST_F(MonitorContract, EnumMonitorsTwoCallBothLevels) {
   for (DWORD level : {1u, 2u}) {
     SCOPED_TRACE(level);
     DWORD needed = 0, count = kAnyError;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(EnumMonitorsW(nullptr, level, nullptr, 0, &needed, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(EnumMonitorsW(nullptr, level, nullptr, 0, &needed, &count),
+                 ERROR_INSUFFICIENT_BUFFER);
     const DWORD countWhenTooSmall = count;
     std::vector<BYTE> buffer(needed);
     DWORD again = 0;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(EnumMonitorsW(nullptr, level, buffer.data(), needed - 1, &again, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(EnumMonitorsW(nullptr, level, buffer.data(), needed - 1, &again, &count),
+                 ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(again, needed);
     ASSERT_TRUE(EnumMonitorsW(nullptr, level, buffer.data(), needed, &again, &count));
     EXPECT_EQ(again, needed);
@@ -69,9 +67,7 @@ TEST_F(MonitorContract, EnumMonitorsTwoCallBothLevels) {
     EXPECT_TRUE(local);
   }
   DWORD needed = 0, count = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(EnumMonitorsW(nullptr, 3, nullptr, 0, &needed, &count));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
+  EXPECT_FAILS(EnumMonitorsW(nullptr, 3, nullptr, 0, &needed, &count), ERROR_INVALID_LEVEL);
 }
 
 TEST_F(MonitorContract, AddAndDeleteWithTheirSecondTimes) {
@@ -91,33 +87,24 @@ TEST_F(MonitorContract, AddAndDeleteWithTheirSecondTimes) {
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.what);
-    SetLastError(kAnyError);
-    EXPECT_FALSE(AddTestMonitor(c.name, c.dll, c.level));
-    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_FAILS(AddTestMonitor(c.name, c.dll, c.level), c.error);
   }
 
   SetLastError(kAnyError);
   EXPECT_TRUE(AddTestMonitor(kMonitor));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // installers read it after success
-  SetLastError(kAnyError);
-  EXPECT_FALSE(AddTestMonitor(kMonitor));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINT_MONITOR_ALREADY_INSTALLED));
+  EXPECT_FAILS(AddTestMonitor(kMonitor), ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
 
   SetLastError(kAnyError);
   EXPECT_TRUE(DeleteMonitorW(nullptr, Wide(W("Windows x64")), Wide(kMonitor)));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeleteMonitorW(nullptr, Wide(W("Windows x64")), Wide(kMonitor)));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_UNKNOWN_PRINT_MONITOR));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, Wide(W(""))));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_FAILS(DeleteMonitorW(nullptr, Wide(W("Windows x64")), Wide(kMonitor)),
+               ERROR_UNKNOWN_PRINT_MONITOR);
+  EXPECT_FAILS(DeleteMonitorW(nullptr, nullptr, Wide(W(""))), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(MonitorContract, EnumPortsListsTheLocalPorts) {
   DWORD needed = 0, count = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(EnumPortsW(nullptr, 1, nullptr, 0, &needed, &count));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FAILS(EnumPortsW(nullptr, 1, nullptr, 0, &needed, &count), ERROR_INSUFFICIENT_BUFFER);
   std::vector<BYTE> buffer(needed);
   ASSERT_TRUE(EnumPortsW(nullptr, 1, buffer.data(), needed, &needed, &count));
   bool file = false;
@@ -127,9 +114,7 @@ TEST_F(MonitorContract, EnumPortsListsTheLocalPorts) {
     file = file || Lower(Narrow(port->pName)) == "file:";
   }
   EXPECT_TRUE(file);
-  SetLastError(kAnyError);
-  EXPECT_FALSE(EnumPortsW(nullptr, 3, nullptr, 0, &needed, &count));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
+  EXPECT_FAILS(EnumPortsW(nullptr, 3, nullptr, 0, &needed, &count), ERROR_INVALID_LEVEL);
 }
 
 #ifndef _WIN32
@@ -140,16 +125,12 @@ TEST_F(MonitorContract, SimAMonitorInUseIsRefusedAndItsModuleIsHeld) {
   ASSERT_TRUE(AddTestMonitor(kMonitor, W("ctmon.dll")));
   const WCHAR* module = W("C:\\Windows\\system32\\ctmon.dll");
   EXPECT_TRUE(sim::HeldBySpooler(machine_, module));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeleteFileW(module));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(DeleteFileW(module), ERROR_ACCESS_DENIED);
 
   // Its port takes printers, in any letter case.
   HANDLE h = AddTestPrinter(W("Contract Monitor Printer"), W("contract monitor:"));
   ASSERT_NE(h, nullptr);
-  SetLastError(kAnyError);
-  EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, Wide(kMonitor)));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRINT_MONITOR_IN_USE));
+  EXPECT_FAILS(DeleteMonitorW(nullptr, nullptr, Wide(kMonitor)), ERROR_PRINT_MONITOR_IN_USE);
 
   // Parked on "file:", the printer frees the monitor. Removed, its module stays loaded until
   // the spooler stops.

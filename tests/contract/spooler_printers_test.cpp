@@ -24,16 +24,14 @@ class PrinterContract : public Contract {
 
 TEST_F(PrinterContract, DriverDirectoryTwoCallWithoutTrailingBackslash) {
   DWORD needed = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FAILS(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, nullptr, 0, &needed),
+               ERROR_INSUFFICIENT_BUFFER);
   ASSERT_GT(needed, 2u);
 
   std::vector<BYTE> buffer(needed + 16);
   DWORD again = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, buffer.data(), needed - 1, &again));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_FAILS(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, buffer.data(), needed - 1, &again),
+               ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(again, needed);
 
   ASSERT_TRUE(GetPrinterDriverDirectoryW(nullptr, Wide(W("Windows x64")), 1, buffer.data(), needed,
@@ -52,10 +50,9 @@ TEST_F(PrinterContract, DriverDirectoryTwoCallWithoutTrailingBackslash) {
                           {nullptr, 2, ERROR_INVALID_LEVEL}};
   for (const auto& c : refused) {
     SCOPED_TRACE(c.level);
-    SetLastError(kAnyError);
-    EXPECT_FALSE(GetPrinterDriverDirectoryW(nullptr, Wide(c.env), c.level, buffer.data(),
-                                            DWORD(buffer.size()), &again));
-    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_FAILS(GetPrinterDriverDirectoryW(nullptr, Wide(c.env), c.level, buffer.data(),
+                                            DWORD(buffer.size()), &again),
+                 c.error);
   }
 }
 
@@ -67,16 +64,14 @@ TEST_F(PrinterContract, EnumPrintersTwoCallPacksStringsInsideTheBuffer) {
   for (DWORD level : {1u, 2u}) {
     SCOPED_TRACE(level);
     DWORD needed = 0, count = kAnyError;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(EnumPrintersW(flags, nullptr, level, nullptr, 0, &needed, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(EnumPrintersW(flags, nullptr, level, nullptr, 0, &needed, &count),
+                 ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(count, 0u);
 
     std::vector<BYTE> buffer(needed);
     DWORD again = 0;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(EnumPrintersW(flags, nullptr, level, buffer.data(), needed - 1, &again, &count));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FAILS(EnumPrintersW(flags, nullptr, level, buffer.data(), needed - 1, &again, &count),
+                 ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(again, needed);
 
     ASSERT_TRUE(EnumPrintersW(flags, nullptr, level, buffer.data(), needed, &again, &count));
@@ -105,9 +100,7 @@ TEST_F(PrinterContract, EnumPrintersTwoCallPacksStringsInsideTheBuffer) {
     EXPECT_TRUE(found);
   }
   DWORD needed = 0, count = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(EnumPrintersW(flags, nullptr, 3, nullptr, 0, &needed, &count));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
+  EXPECT_FAILS(EnumPrintersW(flags, nullptr, 3, nullptr, 0, &needed, &count), ERROR_INVALID_LEVEL);
 }
 
 TEST_F(PrinterContract, AddOpenDeleteAndTheirSecondTimes) {
@@ -118,9 +111,7 @@ TEST_F(PrinterContract, AddOpenDeleteAndTheirSecondTimes) {
   EXPECT_EQ(Narrow(reinterpret_cast<PRINTER_INFO_2W*>(info.data())->pPrinterName),
             Narrow(kTestPrinter));
   EXPECT_TRUE(ClosePrinter(h));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(ClosePrinter(h));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FAILS(ClosePrinter(h), ERROR_INVALID_HANDLE);
 
   SetLastError(kAnyError);
   HANDLE twice = AddTestPrinter(kTestPrinter);
@@ -152,13 +143,9 @@ TEST_F(PrinterContract, AddOpenDeleteAndTheirSecondTimes) {
   for (const auto& c : refused) {
     SCOPED_TRACE(Narrow(c.name));
     h = nullptr;
-    SetLastError(kAnyError);
-    EXPECT_FALSE(OpenPrinterW(Wide(c.name), &h, &all));
-    EXPECT_EQ(GetLastError(), OnWine() ? c.wineError : c.error);
+    EXPECT_FAILS(OpenPrinterW(Wide(c.name), &h, &all), OnWine() ? c.wineError : c.error);
   }
-  SetLastError(kAnyError);
-  EXPECT_FALSE(OpenPrinterW(Wide(kTestPrinter), nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_FAILS(OpenPrinterW(Wide(kTestPrinter), nullptr, nullptr), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(PrinterContract, AddPrinterRefusesWhatTheSpoolerDoesNotKnow) {
@@ -455,12 +442,8 @@ TEST_F(PrinterContract, DefaultPrinterSizesAndRefusals) {
       EXPECT_EQ(Narrow(buffer), Narrow(kTestPrinter));
     }
   }
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetDefaultPrinterW(nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-  SetLastError(kAnyError);
-  EXPECT_FALSE(SetDefaultPrinterW(W("No Such Printer 42")));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PRINTER_NAME));
+  EXPECT_FAILS(GetDefaultPrinterW(nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS(SetDefaultPrinterW(W("No Such Printer 42")), ERROR_INVALID_PRINTER_NAME);
 }
 
 TEST_F(PrinterContract, AStoppedSpoolerRefusesSpoolerCalls) {
@@ -625,9 +608,7 @@ TEST_F(PrinterContract, SimDeletingTheDefaultPrinterLeavesNoDefault) {
   EXPECT_TRUE(ClosePrinter(h));
   WCHAR name[100];
   DWORD size = 100;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetDefaultPrinterW(name, &size));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_FAILS(GetDefaultPrinterW(name, &size), ERROR_FILE_NOT_FOUND);
   // An empty name makes the first printer the default when there is none.
   EXPECT_TRUE(SetDefaultPrinterW(W("")));
   size = 100;
@@ -653,9 +634,7 @@ TEST_F(PrinterContract, SimHandlesDieWithTheSpoolerThatIssuedThem) {
   ASSERT_TRUE(OpenPrinterW(Wide(W("Microsoft Print to PDF")), &h, nullptr));
   machine_.services.services[0].starts += 1;  // the service was restarted meanwhile
   DWORD needed = 0;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(GetPrinterW(h, 2, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FAILS(GetPrinterW(h, 2, nullptr, 0, &needed), ERROR_INVALID_HANDLE);
   EXPECT_TRUE(ClosePrinter(h));
 }
 
@@ -663,9 +642,7 @@ TEST_F(PrinterContract, SimEveryEntryPointCanBeMadeToFail) {
   sim::AddFault(machine_, "OpenPrinterW", ERROR_ACCESS_DENIED);
   sim::AddFault(machine_, "GetPrinterDataExA", ERROR_NOT_ENOUGH_MEMORY);
   HANDLE h = nullptr;
-  SetLastError(kAnyError);
-  EXPECT_FALSE(OpenPrinterW(Wide(W("Microsoft Print to PDF")), &h, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_FAILS(OpenPrinterW(Wide(W("Microsoft Print to PDF")), &h, nullptr), ERROR_ACCESS_DENIED);
   ASSERT_TRUE(OpenPrinterW(Wide(W("Microsoft Print to PDF")), &h, nullptr));  // once only
   BYTE buffer[64];
   DWORD type = 0, needed = 0;

@@ -7,9 +7,8 @@ TEST_F(Contract, MissingWindowsAreNotFound) {
   EXPECT_EQ(FindWindowW(W("HH Parent"), W("No Such Help Viewer Title")), nullptr);
   EXPECT_FALSE(IsWindow(nullptr));
   EXPECT_FALSE(IsWindow(reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x1A2B))));
-  SetLastError(0xdeadbeef);
-  EXPECT_FALSE(PostMessageW(reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x1A2B)), WM_NULL, 0, 0));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_WINDOW_HANDLE));
+  EXPECT_FAILS(PostMessageW(reinterpret_cast<HWND>(static_cast<LONG_PTR>(0x1A2B)), WM_NULL, 0, 0),
+               ERROR_INVALID_WINDOW_HANDLE);
 }
 
 #ifndef _WIN32

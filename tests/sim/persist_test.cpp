@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <tuple>
@@ -48,135 +49,57 @@ constexpr size_t Arity() {
   }
 }
 
+// Names for the members of a record of up to 32 members, for a structured binding.
+#define ORV_F1 f0
+#define ORV_F2 ORV_F1, f1
+#define ORV_F3 ORV_F2, f2
+#define ORV_F4 ORV_F3, f3
+#define ORV_F5 ORV_F4, f4
+#define ORV_F6 ORV_F5, f5
+#define ORV_F7 ORV_F6, f6
+#define ORV_F8 ORV_F7, f7
+#define ORV_F9 ORV_F8, f8
+#define ORV_F10 ORV_F9, f9
+#define ORV_F11 ORV_F10, f10
+#define ORV_F12 ORV_F11, f11
+#define ORV_F13 ORV_F12, f12
+#define ORV_F14 ORV_F13, f13
+#define ORV_F15 ORV_F14, f14
+#define ORV_F16 ORV_F15, f15
+#define ORV_F17 ORV_F16, f16
+#define ORV_F18 ORV_F17, f17
+#define ORV_F19 ORV_F18, f18
+#define ORV_F20 ORV_F19, f19
+#define ORV_F21 ORV_F20, f20
+#define ORV_F22 ORV_F21, f21
+#define ORV_F23 ORV_F22, f22
+#define ORV_F24 ORV_F23, f23
+#define ORV_F25 ORV_F24, f24
+#define ORV_F26 ORV_F25, f25
+#define ORV_F27 ORV_F26, f26
+#define ORV_F28 ORV_F27, f27
+#define ORV_F29 ORV_F28, f28
+#define ORV_F30 ORV_F29, f29
+#define ORV_F31 ORV_F30, f30
+#define ORV_F32 ORV_F31, f31
+#define ORV_TIE(n)                                        \
+  else if constexpr (n == Arity<std::remove_cv_t<T>>()) { \
+    auto& [ORV_F##n] = t;                                 \
+    return std::tie(ORV_F##n);                            \
+  }
+
 template <class T>
 auto Tie(T& t) {
-  constexpr size_t n = Arity<std::remove_cv_t<T>>();
-  static_assert(n > 0 && n <= 32, "a model record this walk cannot take apart");
+  static_assert(Arity<std::remove_cv_t<T>>() > 0 && Arity<std::remove_cv_t<T>>() <= 32,
+                "a model record this walk cannot take apart");
   if constexpr (false) {
-  } else if constexpr (n == 1) {
-    auto& [f0] = t;
-    return std::tie(f0);
-  } else if constexpr (n == 2) {
-    auto& [f0, f1] = t;
-    return std::tie(f0, f1);
-  } else if constexpr (n == 3) {
-    auto& [f0, f1, f2] = t;
-    return std::tie(f0, f1, f2);
-  } else if constexpr (n == 4) {
-    auto& [f0, f1, f2, f3] = t;
-    return std::tie(f0, f1, f2, f3);
-  } else if constexpr (n == 5) {
-    auto& [f0, f1, f2, f3, f4] = t;
-    return std::tie(f0, f1, f2, f3, f4);
-  } else if constexpr (n == 6) {
-    auto& [f0, f1, f2, f3, f4, f5] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5);
-  } else if constexpr (n == 7) {
-    auto& [f0, f1, f2, f3, f4, f5, f6] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6);
-  } else if constexpr (n == 8) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7);
-  } else if constexpr (n == 9) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8);
-  } else if constexpr (n == 10) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9);
-  } else if constexpr (n == 11) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10);
-  } else if constexpr (n == 12) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11);
-  } else if constexpr (n == 13) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12);
-  } else if constexpr (n == 14) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13);
-  } else if constexpr (n == 15) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14);
-  } else if constexpr (n == 16) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15);
-  } else if constexpr (n == 17) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16);
-  } else if constexpr (n == 18) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17);
-  } else if constexpr (n == 19) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18);
-  } else if constexpr (n == 20) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18,
-           f19] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19);
-  } else if constexpr (n == 21) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20);
-  } else if constexpr (n == 22) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21);
-  } else if constexpr (n == 23) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22);
-  } else if constexpr (n == 24) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23);
-  } else if constexpr (n == 25) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24);
-  } else if constexpr (n == 26) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25);
-  } else if constexpr (n == 27) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26);
-  } else if constexpr (n == 28) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26, f27] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26, f27);
-  } else if constexpr (n == 29) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26, f27, f28] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26, f27, f28);
-  } else if constexpr (n == 30) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26, f27, f28, f29] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26, f27, f28, f29);
-  } else if constexpr (n == 31) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26, f27, f28, f29, f30] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26, f27, f28, f29, f30);
-  } else if constexpr (n == 32) {
-    auto& [f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17, f18, f19,
-           f20, f21, f22, f23, f24, f25, f26, f27, f28, f29, f30, f31] = t;
-    return std::tie(f0, f1, f2, f3, f4, f5, f6, f7, f8, f9, f10, f11, f12, f13, f14, f15, f16, f17,
-                    f18, f19, f20, f21, f22, f23, f24, f25, f26, f27, f28, f29, f30, f31);
   }
+  // clang-format off
+  ORV_TIE(1) ORV_TIE(2) ORV_TIE(3) ORV_TIE(4) ORV_TIE(5) ORV_TIE(6) ORV_TIE(7) ORV_TIE(8)
+  ORV_TIE(9) ORV_TIE(10) ORV_TIE(11) ORV_TIE(12) ORV_TIE(13) ORV_TIE(14) ORV_TIE(15) ORV_TIE(16)
+  ORV_TIE(17) ORV_TIE(18) ORV_TIE(19) ORV_TIE(20) ORV_TIE(21) ORV_TIE(22) ORV_TIE(23) ORV_TIE(24)
+  ORV_TIE(25) ORV_TIE(26) ORV_TIE(27) ORV_TIE(28) ORV_TIE(29) ORV_TIE(30) ORV_TIE(31) ORV_TIE(32)
+  // clang-format on
 }
 
 template <class T>
@@ -509,6 +432,11 @@ class Persist : public ::testing::Test {
   void WriteText(const fs::path& path, const std::string& text) const {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   }
+  void EditJson(const std::function<void(json&)>& change) const {
+    json j = ReadJson();
+    change(j);
+    WriteText(dir_ / "machine.json", j.dump());
+  }
 
   fs::path root_, dir_;
 };
@@ -526,35 +454,28 @@ TEST(PersistModel, SampleSetsEveryField) {
 }
 
 TEST_F(Persist, RoundTripKeepsEverything) {
-  const sim::Machine sample = SampleMachine();
+  sim::Machine fresh;
+  sim::InitDefaultMachine(fresh);
   std::string error;
-  ASSERT_TRUE(sim::SaveMachine(sample, dir_, &error)) << error;
+  for (const sim::Machine& sample : {fresh, SampleMachine()}) {
+    ASSERT_TRUE(sim::SaveMachine(sample, dir_, &error)) << error;
+    sim::Machine loaded;
+    ASSERT_TRUE(sim::LoadMachine(dir_, loaded, &error)) << error;
+    std::vector<std::string> diffs;
+    Compare(WithoutRunRecords(sample), loaded, "sim::Machine", diffs);
+    EXPECT_TRUE(diffs.empty()) << "not kept by a save and a load:" << Join(diffs);
+  }
+
+  // A second trip writes the same state again, into the next generation.
+  const json first = ReadJson();
   sim::Machine loaded;
   ASSERT_TRUE(sim::LoadMachine(dir_, loaded, &error)) << error;
-  std::vector<std::string> diffs;
-  Compare(WithoutRunRecords(sample), loaded, "sim::Machine", diffs);
-  EXPECT_TRUE(diffs.empty()) << "not kept by a save and a load:" << Join(diffs);
-
-  // A second trip writes the same state again.
-  const json first = ReadJson();
   ASSERT_TRUE(sim::SaveMachine(loaded, dir_, &error)) << error;
   json second = ReadJson();
-  EXPECT_EQ(first["filesDir"], "files-1");
-  EXPECT_EQ(second["filesDir"], "files-2");
+  EXPECT_EQ(first["filesDir"], "files-2");
+  EXPECT_EQ(second["filesDir"], "files-3");
   second["filesDir"] = first["filesDir"];
   EXPECT_EQ(first, second);
-}
-
-TEST_F(Persist, DefaultMachineRoundTrips) {
-  sim::Machine m;
-  sim::InitDefaultMachine(m);
-  std::string error;
-  ASSERT_TRUE(sim::SaveMachine(m, dir_, &error)) << error;
-  sim::Machine loaded;
-  ASSERT_TRUE(sim::LoadMachine(dir_, loaded, &error)) << error;
-  std::vector<std::string> diffs;
-  Compare(WithoutRunRecords(m), loaded, "sim::Machine", diffs);
-  EXPECT_TRUE(diffs.empty()) << Join(diffs);
 }
 
 TEST_F(Persist, FilesLieUnderTheirPathsAndOddNamesApart) {
@@ -654,44 +575,26 @@ TEST_F(Persist, DamagedMachinesAreRefusedAndLeftAlone) {
          t.WriteText(t.dir_ / "machine.json", text.substr(0, text.size() / 2));
        },
        "not valid JSON"},
-      {"another format version",
-       [](Persist& t) {
-         json j = t.ReadJson();
-         j["version"] = 99;
-         t.WriteText(t.dir_ / "machine.json", j.dump());
-       },
+      {"another format version", [](Persist& t) { t.EditJson([](json& j) { j["version"] = 99; }); },
        "format version 99"},
       {"not a machine", [](Persist& t) { t.WriteText(t.dir_ / "machine.json", R"({"hello": 1})"); },
        "not an orvsim machine"},
-      {"a section missing",
-       [](Persist& t) {
-         json j = t.ReadJson();
-         j.erase("spooler");
-         t.WriteText(t.dir_ / "machine.json", j.dump());
-       },
+      {"a section missing", [](Persist& t) { t.EditJson([](json& j) { j.erase("spooler"); }); },
        "\"spooler\" is missing"},
       {"a misspelt field",
        [](Persist& t) {
-         json j = t.ReadJson();
-         j["spooler"]["printers"][0]["comennt"] = "x";
-         t.WriteText(t.dir_ / "machine.json", j.dump());
+         t.EditJson([](json& j) { j["spooler"]["printers"][0]["comennt"] = "x"; });
        },
        "spooler.printers[0]: unknown field \"comennt\""},
       {"a number out of range",
-       [](Persist& t) {
-         json j = t.ReadJson();
-         j["services"]["services"][0]["state"] = -1;
-         t.WriteText(t.dir_ / "machine.json", j.dump());
-       },
+       [](Persist& t) { t.EditJson([](json& j) { j["services"]["services"][0]["state"] = -1; }); },
        "services.services[0].state"},
       {"a file's contents missing",
        [](Persist& t) { fs::remove(t.dir_ / "files-1" / "C" / "Windows" / "kvxmon64.dll"); },
        "C:\\Windows\\kvxmon64.dll"},
       {"contents named outside the machine",
        [](Persist& t) {
-         json j = t.ReadJson();
-         j["fs"]["files"][0]["content"] = "../../etc/passwd";
-         t.WriteText(t.dir_ / "machine.json", j.dump());
+         t.EditJson([](json& j) { j["fs"]["files"][0]["content"] = "../../etc/passwd"; });
        },
        "content"},
       {"contents that are a link",

@@ -1,12 +1,8 @@
-#include <gtest/gtest.h>
+#include "files/copy_file.h"
 
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "context/install_context.h"
-#include "files/copy_file.h"
-#include "sim/machine.h"
+#include "machine_fixture.h"
 #include "sim/process_control.h"
 
 namespace {
@@ -22,21 +18,12 @@ void LockStaged(sim::Machine& m) {
   sim::LockFile(m, kStaged, GENERIC_READ, 0);
 }
 
-class CopyFileTest : public ::testing::Test {
+class CopyFileTest : public unit::MachineTest {
  public:
-  CopyFileTest() { Fresh(); }
-  void Fresh() {
-    m = sim::Machine();
-    sim::InitDefaultMachine(m);
-    TearDownInstallContext(context);
-    BuildInstallContext(context);
-    Assign(context.LogText, nullptr);  // only the copy's own lines
-    context.ErrorCount = 0;
-    context.Indent = 0;
-    m.calls.clear();
-  }
-  std::u16string Log() const {
-    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
+  CopyFileTest() { Renew(); }
+  void Renew() {
+    Fresh();
+    Build();  // only the copy's own lines
   }
   HRESULT Copy(const std::u16string& directory, bool report = true,
                const std::u16string& file = u"kvxdrv64.dll") {
@@ -53,9 +40,6 @@ class CopyFileTest : public ::testing::Test {
     const sim::SimFile* f = sim::FindFile(m, path);
     return f ? f->data : std::vector<uint8_t>{};
   }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
   std::vector<char16_t> out;
 };
 
@@ -69,7 +53,7 @@ TEST_F(CopyFileTest, DestinationPathsAndTheTwoLinesOfASuccessfulCopy) {
       {u"C:", u"C:\\kvxdrv64.dll"},
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     sim::PutFile(m, c.path, std::vector<uint8_t>(50000, 7));  // a longer stale copy
     context.Indent = 1;
     EXPECT_EQ(Copy(c.directory), S_OK);
@@ -83,13 +67,13 @@ TEST_F(CopyFileTest, DestinationPathsAndTheTwoLinesOfASuccessfulCopy) {
   }
   // No directory: the bare name, here the source itself, which its own open handle keeps
   // from being truncated.
-  Fresh();
+  Renew();
   const std::vector<uint8_t> original = Contents(kSource);
   EXPECT_EQ(Copy(u""), E_FAIL);
   EXPECT_EQ(std::u16string(out.data()), u"kvxdrv64.dll");
   EXPECT_EQ(Contents(kSource), original);
   // No module directory: the source is looked for relative to the current directory.
-  Fresh();
+  Renew();
   Assign(context.ModuleDir, nullptr);
   EXPECT_EQ(Copy(kDrivers), S_OK);
   EXPECT_EQ(CallsTo("CreateFileW", u"kvxdrv64.dll"), 1u);
@@ -100,7 +84,7 @@ TEST_F(CopyFileTest, FilesOfEverySizeAreCopiedWhole) {
     size_t size, reads;
   } cases[] = {{0, 1}, {1, 1}, {8191, 1}, {8192, 2}, {8193, 2}, {16384, 3}, {20000, 3}};
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     std::vector<uint8_t> data(c.size);
     for (size_t i = 0; i < c.size; ++i) data[i] = uint8_t(i * 31 + 7);
     sim::PutFile(m, kSource, data);
@@ -156,7 +140,7 @@ TEST_F(CopyFileTest, FailuresAndWhatTheyLog) {
       {"path too long, silent", [](sim::Machine&) {}, tooLong, false, u"", 0, 0},
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     c.arrange(m);
     EXPECT_EQ(Copy(c.directory, c.report), E_FAIL) << c.name;
     EXPECT_EQ(Log(), u">CopyFile kvxdrv64.dll to " + c.directory + u" [" +
@@ -218,7 +202,7 @@ TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountNotByTime) {
       {0, 0xFFFFFFFFu - 2000, 100, 5000},  // a wrap of the tick counter changes nothing
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     m.tickBase = c.tickBase;
     LockStaged(m);
     if (c.unlockAfterMs) sim::UnlockFile(m, kStaged, c.unlockAfterMs);

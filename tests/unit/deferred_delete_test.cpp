@@ -1,25 +1,17 @@
-#include <gtest/gtest.h>
+#include "files/deferred_delete.h"
 
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "context/install_context.h"
-#include "files/deferred_delete.h"
-#include "sim/machine.h"
+#include "machine_fixture.h"
 #include "sim/process_control.h"
 
 namespace {
 
-using Paths = std::vector<std::u16string>;
+using Paths = unit::Texts;
 const std::u16string kDir = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 
-class DeferredDeleteTest : public ::testing::Test {
+class DeferredDeleteTest : public unit::MachineTest {
  public:
-  DeferredDeleteTest() { sim::InitDefaultMachine(m); }
-  std::u16string Log() const {
-    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
-  }
   Paths Listed() const {
     Paths paths;
     for (const PendingDelete* e = context.PendingDeletes; e; e = e->Next) paths.push_back(e->Path);
@@ -48,9 +40,6 @@ class DeferredDeleteTest : public ::testing::Test {
     }
     return strings;
   }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
 };
 
 TEST_F(DeferredDeleteTest, AddingKeepsOneEntryPerExactTextNewestFirst) {

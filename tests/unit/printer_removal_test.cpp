@@ -1,51 +1,24 @@
 #include "spooler/printer_removal.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-#include "context/install_context.h"
-#include "sim/machine.h"
+#include "machine_fixture.h"
 
 namespace {
 
-class PrinterRemovalTest : public ::testing::Test {
+class PrinterRemovalTest : public unit::MachineTest {
  protected:
-  PrinterRemovalTest() {
-    sim::InitDefaultMachine(m);
-    m.spooler.printers.clear();
-  }
-  void Build() {
-    BuildInstallContext(context);
-    Assign(context.LogText, nullptr);
-  }
-  std::u16string Log() const {
-    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
-  }
+  PrinterRemovalTest() { m.spooler.printers.clear(); }
   // subKeyAt: "" plain value, "DsUser" the keyed copy, nullptr none.
   sim::SimPrinter& AddQueue(const std::u16string& name, const std::u16string& driver,
                             const char* subKeyAt = nullptr, const std::string& subKey = "") {
-    sim::SimPrinter p;
-    p.name = name;
-    p.portName = u"LPT1:";
-    p.driverName = driver;
+    sim::SimPrinter& p = unit::MachineTest::AddQueue(name, u"LPT1:", driver);
     if (subKeyAt) {
       std::vector<uint8_t> bytes(subKey.begin(), subKey.end());
       bytes.push_back(0);
       p.data.push_back(
           {*subKeyAt ? subKeyAt : sim::kPlainDataKey, {{"SubKey", REG_SZ, std::move(bytes)}}});
     }
-    return sim::AddSimPrinter(m, p);
+    return p;
   }
-  std::vector<std::u16string> SimPrinters() const {
-    std::vector<std::u16string> names;
-    for (const auto& p : m.spooler.printers) names.push_back(p.name);
-    return names;
-  }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
 };
 
 TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestFirst) {
@@ -68,7 +41,7 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
             u"  >DeletePrinter(NoKey)\r\n    OK\r\n"
             u"  >DeletePrinter(Gone)\r\n"
             u"    Error(16): Can`t open printer 'Gone' - (The printer name is invalid.)\r\n");
-  EXPECT_EQ(SimPrinters(), (std::vector<std::u16string>{u"Other", u"Case"}));
+  EXPECT_EQ(QueueNames(), (std::vector<std::u16string>{u"Other", u"Case"}));
   EXPECT_EQ(context.ErrorCount, 1);
   EXPECT_EQ(context.Indent, 0);
 

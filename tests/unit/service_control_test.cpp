@@ -1,29 +1,13 @@
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "context/install_context.h"
-#include "context/run_log.h"
-#include "sim/machine.h"
 #include "spooler/service_control.h"
+
+#include "context/run_log.h"
+#include "machine_fixture.h"
 
 namespace {
 
-class ServiceControlTest : public ::testing::Test {
+class ServiceControlTest : public unit::MachineTest {
  protected:
-  ServiceControlTest() { Fresh(); }
-  void Fresh() {
-    m = sim::Machine();
-    sim::InitDefaultMachine(m);
-    SetLastError(0);
-  }
-  std::u16string Log() const {
-    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
-  }
-  sim::SimService& Spooler() { return m.services.services[0]; }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
+  ServiceControlTest() { SetLastError(0); }
 };
 
 const std::u16string kStartRefused =

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "context/install_context.h"
+#include "sim/machine.h"
+
+namespace unit {
+
+using Texts = std::vector<std::u16string>;
+
+// UTF-16LE bytes as the registry stores a string, terminator included unless told.
+inline std::vector<uint8_t> Utf16Bytes(std::u16string_view s, bool terminated = true) {
+  std::vector<uint8_t> out;
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c & 0xFF));
+    out.push_back(uint8_t(c >> 8));
+  }
+  if (terminated) out.insert(out.end(), {0, 0});
+  return out;
+}
+
+// A default machine made current, and a context the product code can log into.
+class MachineTest : public ::testing::Test {
+ public:
+  MachineTest() { sim::InitDefaultMachine(m); }
+  // A new default machine for the next row of a table; the previous context is released.
+  void Fresh() {
+    TearDownInstallContext(context);
+    context.ErrorCount = context.Indent = 0;
+    m = sim::Machine();
+    sim::InitDefaultMachine(m);
+  }
+  // The context as a run builds it, with the log started afresh and no calls recorded.
+  void Build() {
+    BuildInstallContext(context);
+    Assign(context.LogText, nullptr);
+    context.ErrorCount = 0;
+    m.calls.clear();
+  }
+  std::u16string Log() const {
+    return std::u16string(Chars(context.LogText), size_t(Count(context.LogText)));
+  }
+  sim::SimPrinter& AddQueue(const std::u16string& name, const std::u16string& port = u"FILE:",
+                            const std::u16string& driver = u"Microsoft Print To PDF") {
+    sim::SimPrinter p;
+    p.name = name;
+    p.portName = port;
+    p.driverName = driver;
+    return sim::AddSimPrinter(m, p);
+  }
+  Texts QueueNames() const {
+    Texts names;
+    for (const auto& p : m.spooler.printers) names.push_back(p.name);
+    return names;
+  }
+  size_t CallCount(const std::string& api) const {
+    return size_t(std::count_if(m.calls.begin(), m.calls.end(),
+                                [&](const sim::CallRecord& c) { return c.api == api; }));
+  }
+  sim::SimService& Spooler() { return m.services.services[0]; }
+
+  sim::Machine m;
+  sim::MachineScope scope{m};
+  InstallContext context;
+};
+
+}  // namespace unit
