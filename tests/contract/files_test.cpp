@@ -26,7 +26,9 @@ class Files : public Contract {
 #else
     dir_ = W("C:\\Windows\\Temp\\");
 #endif
-    dir_ += W("orvfiles") + Number(GetTickCount());
+    // Tests can start within one tick: a counter keeps their directories apart.
+    static DWORD made = 0;
+    dir_ += W("orvfiles") + Number(GetTickCount()) + W("_") + Number(++made);
     ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
   }
   void TearDown() override {
