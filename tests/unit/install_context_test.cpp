@@ -1,28 +1,21 @@
-#include <gtest/gtest.h>
+#include "context/install_context.h"
 
 #include <cstring>
-#include <string>
 
-#include "context/install_context.h"
-#include "context/run_log.h"
-#include "sim/machine.h"
+#include "machine_fixture.h"
 
 namespace {
 
-class InstallContextTest : public ::testing::Test {
- protected:
-  InstallContextTest() { sim::InitDefaultMachine(m); }
-  static std::u16string Str(const WideText& t) {
-    return std::u16string(Chars(t), size_t(Count(t)));
-  }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-};
+std::u16string Str(const WideText& t) {
+  return std::u16string(Chars(t), size_t(Count(t)));
+}
+
+class InstallContextTest : public unit::MachineTest {};
 
 TEST_F(InstallContextTest, HealthyConstruction) {
-  InstallContext c;
+  InstallContext& c = context;
   BuildInstallContext(c);
-  EXPECT_EQ(Str(c.LogText), u"Orvalstone 2300\r\n>Check Spooler\r\n");
+  EXPECT_EQ(Log(), u"Orvalstone 2300\r\n>Check Spooler\r\n");
   EXPECT_EQ(c.ErrorCount, 0);
   EXPECT_EQ(c.Indent, 0);
   EXPECT_EQ(Str(c.ModuleDir), u"C:\\Program Files\\Orvalstone\\Setup\\");
@@ -79,9 +72,9 @@ TEST_F(InstallContextTest, DirectoriesGetOneTrailingBackslash) {
 TEST_F(InstallContextTest, MissingDirectoriesAreLoggedAndConstructionGoesOn) {
   sim::AddFault(m, "GetPrinterDriverDirectoryW", ERROR_ACCESS_DENIED);
   sim::AddFault(m, "GetSystemDirectoryW", ERROR_INVALID_PARAMETER);
-  InstallContext c;
+  InstallContext& c = context;
   BuildInstallContext(c);
-  EXPECT_EQ(Str(c.LogText),
+  EXPECT_EQ(Log(),
             u"Orvalstone 2300\r\n>Check Spooler\r\n"
             u"Error(6): Can`t retrieve printer driver directory. - (Access is denied.)\r\n"
             u"Error(7): Can`t retrieve system directory. - (The parameter is incorrect.)\r\n");
@@ -94,7 +87,7 @@ TEST_F(InstallContextTest, MissingDirectoriesAreLoggedAndConstructionGoesOn) {
 
 TEST_F(InstallContextTest, SpoolerStates) {
   // Stopped but starting within the wait: no error line.
-  m.services.services[0].state = SERVICE_STOPPED;
+  Spooler().state = SERVICE_STOPPED;
   {
     InstallContext c;
     BuildInstallContext(c);
@@ -102,8 +95,8 @@ TEST_F(InstallContextTest, SpoolerStates) {
     EXPECT_TRUE(sim::SpoolerRunning(m));
   }
   // Disabled: error 4 one level down, and the rest of the context is still built.
-  m.services.services[0].state = SERVICE_STOPPED;
-  m.services.services[0].disabled = true;
+  Spooler().state = SERVICE_STOPPED;
+  Spooler().disabled = true;
   InstallContext c;
   BuildInstallContext(c);
   const std::u16string log = Str(c.LogText);

@@ -1,38 +1,29 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "app/entry.h"
 #include "files/pending_renames.h"
-#include "sim/machine.h"
+
+#include <functional>
+
+#include "machine_fixture.h"
 #include "sim/process_control.h"
 
 namespace {
 
 using namespace std::string_literals;
 using Bytes = std::vector<uint8_t>;
-using Strings = std::vector<std::u16string>;
+using unit::Texts;
 
 constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t kValue[] = u"PendingFileRenameOperations";
 const std::u16string kSys = u"C:\\Windows\\system32\\";
 
 Bytes ToBytes(std::u16string_view text, Bytes extra = {}) {
-  Bytes out;
-  for (char16_t c : text) {
-    out.push_back(uint8_t(c & 0xFF));
-    out.push_back(uint8_t(c >> 8));
-  }
+  Bytes out = unit::Utf16Bytes(text, false);
   out.insert(out.end(), extra.begin(), extra.end());
   return out;
 }
 
 // Absent entries read as "", so a present but empty copy shows as "<empty>".
-Strings Entries(const PendingRenameTable& t) {
-  Strings out;
+Texts Entries(const PendingRenameTable& t) {
+  Texts out;
   for (LONG i = 0; i < 2 * t.PairCount; ++i) {
     out.push_back(!t.Strings[i] ? u"" : *t.Strings[i] ? std::u16string(t.Strings[i]) : u"<empty>");
   }
@@ -43,13 +34,8 @@ std::vector<DWORD> Flags(const PendingRenameTable& t) {
   return std::vector<DWORD>(t.Exists, t.Exists + 2 * t.PairCount);
 }
 
-class PendingRenamesTest : public ::testing::Test {
+class PendingRenamesTest : public unit::MachineTest {
  protected:
-  PendingRenamesTest() { Fresh(); }
-  void Fresh() {
-    m = sim::Machine();
-    sim::InitDefaultMachine(m);
-  }
   void SetList(std::u16string_view text, DWORD type = REG_MULTI_SZ) {
     sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kValue, type, ToBytes(text));
   }
@@ -58,34 +44,27 @@ class PendingRenamesTest : public ::testing::Test {
     return path;
   }
   bool Exists(const std::u16string& path) { return sim::FindFile(m, path) != nullptr; }
-  sim::SimService& Spooler() { return m.services.services[0]; }
-  sim::Machine m;
-  sim::MachineScope scope{m};
 };
 
 TEST_F(PendingRenamesTest, ParsingStaysInsideTheValue) {
   const struct {
     const char* name;
     Bytes bytes;
-    Strings entries;
+    Texts entries;
   } cases[] = {
-      {"one deletion", ToBytes(u"\\??\\C:\\a.dll\0\0\0"s), {u"\\??\\C:\\a.dll", u""}},
-      {"three pairs",
-       ToBytes(u"\\??\\C:\\a\0\0\\??\\C:\\b\0!\\??\\C:\\c\0\\??\\C:\\d\0\0\0"s),
-       {u"\\??\\C:\\a", u"", u"\\??\\C:\\b", u"!\\??\\C:\\c", u"\\??\\C:\\d", u""}},
-      {"odd string count", ToBytes(u"a\0b\0c\0\0"s), {u"a", u"b"}},
+      {"one deletion, characters above 0xFF",
+       ToBytes(u"\\??\\C:\\\u00fc\u20ac\0\0\0"s),
+       {u"\\??\\C:\\\u00fc\u20ac", u""}},
+      {"unpaired last string", ToBytes(u"a\0b\0c\0\0"s), {u"a", u"b"}},
       {"empty source and target", ToBytes(u"\0\0\0"s), {u"", u""}},
       {"no closing NUL after a rename", ToBytes(u"a\0b\0"s), {u"a", u"b"}},
       {"no closing NUL after a deletion", ToBytes(u"a\0\0"s), {}},
       {"last string unterminated", ToBytes(u"a\0bc"s), {u"a", u"b"}},
       {"odd byte count", ToBytes(u"a\0\0\0"s, {'x'}), {u"a", u""}},
       {"odd byte count, stray byte after the list", ToBytes(u"a\0\0"s, {'x'}), {}},
-      {"characters above 0xFF", ToBytes(u"C:\\\u00fc\u20ac\0\0\0"s), {u"C:\\\u00fc\u20ac", u""}},
       {"no terminator at all", ToBytes(u"abc"), {}},
       {"empty", {}, {}},
       {"one byte", {'a'}, {}},
-      {"one character", ToBytes(u"a"), {}},
-      {"three bytes", {'a', 0, 0}, {}},
   };
   for (const auto& c : cases) {
     // What follows the value in memory is not NUL: reading past it would show.
@@ -101,16 +80,15 @@ TEST_F(PendingRenamesTest, ParsingStaysInsideTheValue) {
 }
 
 TEST_F(PendingRenamesTest, ReadingGivesAnEmptyTableForAnythingUnreadable) {
-  const Strings deletion = {u"\\??\\C:\\gone.dll", u""};
+  const Texts deletion = {u"\\??\\C:\\gone.dll", u""};
   const std::u16string text = u"\\??\\C:\\gone.dll\0\0\0"s;
   const struct {
     const char* name;
     std::function<void(sim::Machine&)> arrange;
-    Strings entries;
+    Texts entries;
   } cases[] = {
       {"multi-string", [&](sim::Machine&) { SetList(text); }, deletion},
       // The type is not looked at: the same bytes give the same operations.
-      {"plain string", [&](sim::Machine&) { SetList(text, REG_SZ); }, deletion},
       {"binary", [&](sim::Machine&) { SetList(text, REG_BINARY); }, deletion},
       {"no value", [](sim::Machine&) {}, {}},
       {"empty value", [&](sim::Machine&) { SetList(u""); }, {}},
@@ -211,12 +189,10 @@ TEST_F(PendingRenamesTest, PendingModulesRestartTheSpoolerAtMostTwice) {
          return u"C:/Windows/system32/kvxmon64.dll\0C:\\x\0\0"s;
        },
        true, 2, true},
-      {"help file", [&](sim::Machine&) { return File(kSys + u"kvxhelp.chm") + u"\0C:\\x\0\0"s; },
-       false, 0, false},
-      {"look-alike names",
+      {"help file and look-alike names",
        [&](sim::Machine&) {
-         return File(kSys + u"kvxmon64.dll.old") + u"\0C:\\x\0"s + File(kSys + u"old_kvxui64.dll") +
-                u"\0C:\\x\0\0"s;
+         return File(kSys + u"kvxhelp.chm") + u"\0C:\\x\0"s + File(kSys + u"kvxmon64.dll.old") +
+                u"\0C:\\x\0"s + File(kSys + u"old_kvxui64.dll") + u"\0C:\\x\0\0"s;
        },
        false, 0, false},
   };
@@ -229,21 +205,6 @@ TEST_F(PendingRenamesTest, PendingModulesRestartTheSpoolerAtMostTwice) {
     EXPECT_TRUE(sim::SpoolerRunning(m)) << c.name;
     // A module the clean-up could not delete stays for the next start.
     EXPECT_EQ(Exists(monitor), c.monitorLeft) << c.name;
-  }
-}
-
-TEST_F(PendingRenamesTest, OnInitAsksForTheDefaultPrinterOnlyWithoutPendingModules) {
-  for (const bool held : {false, true}) {
-    Fresh();
-    if (held) m.spooler.monitors.push_back({u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {}});
-    SetList(u"\\??\\" + File(kSys + u"kvxmon64.dll") + u"\0\0\0"s);
-    m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\" onInit";
-    const int exitCode = wWinMain(nullptr, nullptr, m.kernel.commandLine.data(), SW_SHOWNORMAL);
-    const bool askedDefault = std::any_of(m.calls.begin(), m.calls.end(), [](const auto& call) {
-      return call.api == "GetDefaultPrinterW";
-    });
-    EXPECT_EQ(exitCode == ExitPendingModules, held);
-    EXPECT_NE(askedDefault, held);
   }
 }
 

@@ -1,31 +1,21 @@
-#include <gtest/gtest.h>
+#include "spooler/printer_snapshot.h"
 
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "context/install_context.h"
-#include "sim/machine.h"
-#include "spooler/printer_snapshot.h"
+#include "machine_fixture.h"
 
 namespace {
 
-constexpr const char16_t* kPdfDriver = u"Microsoft Print To PDF";
-
-class PrinterSnapshotTest : public ::testing::Test {
+class PrinterSnapshotTest : public unit::MachineTest {
  protected:
   PrinterSnapshotTest() {
-    sim::InitDefaultMachine(m);
     m.spooler.printers.clear();
     m.spooler.defaultPrinter.clear();
   }
   sim::SimPrinter& Add(const std::u16string& name, bool connection = false) {
-    sim::SimPrinter p;
-    p.name = name;
-    p.portName = u"FILE:";
-    p.driverName = kPdfDriver;
+    sim::SimPrinter& p = AddQueue(name);
     p.connection = connection;
-    return sim::AddSimPrinter(m, p);
+    return p;
   }
   HANDLE Open(const std::u16string& name, DWORD access = PRINTER_ALL_ACCESS) {
     HANDLE h = nullptr;
@@ -33,8 +23,8 @@ class PrinterSnapshotTest : public ::testing::Test {
     EXPECT_TRUE(OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &h, &defaults));
     return h;
   }
-  std::vector<std::u16string> Marked() const {
-    std::vector<std::u16string> names;
+  unit::Texts Marked() const {
+    unit::Texts names;
     const PRINTER_INFO_2W* r = PrinterRecords(context.PrinterSnapshot);
     for (DWORD i = 0; i < context.PrinterSnapshot.Count; ++i) {
       if (r[i].Attributes & PRINTER_ATTRIBUTE_DEFAULT) {
@@ -43,9 +33,6 @@ class PrinterSnapshotTest : public ::testing::Test {
     }
     return names;
   }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-  InstallContext context;
 };
 
 TEST_F(PrinterSnapshotTest, NoPrintersGivesAnEmptyListWithoutABlock) {
@@ -105,7 +92,7 @@ TEST_F(PrinterSnapshotTest, DefaultPrinterMarkIsExactAndCoversEveryRecordOfThatN
   m.spooler.defaultPrinter = u"Office";
   TakePrinterSnapshot(context);
   // Local queues come first, then the connections.
-  EXPECT_EQ(Marked(), (std::vector<std::u16string>{u"Office#0", u"Office#3"}));
+  EXPECT_EQ(Marked(), (unit::Texts{u"Office#0", u"Office#3"}));
 }
 
 TEST_F(PrinterSnapshotTest, DefaultPrinterNameMustFitIn255Characters) {
@@ -224,7 +211,7 @@ TEST_F(PrinterSnapshotTest, InformationBlocksAreOwnedAndExact) {
   EXPECT_EQ(std::u16string(info->pComment), u"2nd floor");
   DRIVER_INFO_2W* driver = GetDriverInfo(h);
   ASSERT_NE(driver, nullptr);
-  EXPECT_EQ(std::u16string(driver->pName), kPdfDriver);
+  EXPECT_EQ(std::u16string(driver->pName), u"Microsoft Print To PDF");
   EXPECT_EQ(m.kernel.globalBlocks.size(), 2u);
   GlobalFree(info);
   GlobalFree(driver);

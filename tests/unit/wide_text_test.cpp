@@ -1,19 +1,12 @@
-#include <gtest/gtest.h>
+#include "context/wide_text.h"
 
 #include <algorithm>
-#include <string>
 
-#include "context/wide_text.h"
-#include "sim/machine.h"
+#include "machine_fixture.h"
 
 namespace {
 
-class WideTextTest : public ::testing::Test {
- protected:
-  WideTextTest() { sim::InitDefaultMachine(m); }
-  sim::Machine m;
-  sim::MachineScope scope{m};
-};
+using WideTextTest = unit::MachineTest;
 
 std::u16string Str(const WideText& t) {
   return std::u16string(Chars(t), size_t(Count(t)));
