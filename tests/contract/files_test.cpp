@@ -174,25 +174,67 @@ TEST_F(Files, OpenHandlesShareByTheirAccessAndShareModes) {
   }
 }
 
-TEST_F(Files, DeleteFileAnswers) {
-  WString path = Path(W("gone.txt"));
-  Put(path, "x");
-  SetLastError(0xdeadbeef);
-  EXPECT_TRUE(DeleteFileW(path.c_str()));
-  EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_FILE_NOT_FOUND);  // twice
+TEST_F(Files, DeleteMoveAndCopyAnswers) {
+  using Call = BOOL (*)(LPCWSTR from, LPCWSTR to);
+  const Call remove = [](LPCWSTR from, LPCWSTR) { return DeleteFileW(from); };
+  const Call move = [](LPCWSTR from, LPCWSTR to) { return MoveFileExW(from, to, 0); };
+  const Call replace = [](LPCWSTR from, LPCWSTR to) {
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING);
+  };
+  const Call copyNew = [](LPCWSTR from, LPCWSTR to) { return CopyFileW(from, to, TRUE); };
+  const Call copy = [](LPCWSTR from, LPCWSTR to) { return CopyFileW(from, to, FALSE); };
+  enum Held { kNone, kFrom, kTo };
+  struct Case {
+    const char* what;
+    Call call;
+    bool fromExists, toExists;
+    Held held;  // a handle open on that file meanwhile, sharing as below
+    DWORD share;
+    DWORD error;  // 0: the call succeeds
+    const char *fromAfter, *toAfter;
+  };
+  const char* gone = "<error 2>";
+  const Case cases[] = {
+      {"delete", remove, true, false, kNone, 0, 0, gone, gone},
+      {"delete twice", remove, false, false, kNone, 0, ERROR_FILE_NOT_FOUND, gone, gone},
+      {"delete while open", remove, true, false, kFrom, FILE_SHARE_READ, ERROR_SHARING_VIOLATION,
+       "F", gone},
+      {"delete while open for deletion", remove, true, false, kFrom, kAllShare, 0, gone, gone},
+      {"move onto a file", move, true, true, kNone, 0, ERROR_ALREADY_EXISTS, "F", "T"},
+      {"replacing move", replace, true, true, kNone, 0, 0, gone, "F"},
+      {"move a missing file", move, false, false, kNone, 0, ERROR_FILE_NOT_FOUND, gone, gone},
+      {"move to a new name", move, true, false, kNone, 0, 0, gone, "F"},
+      {"move while open", move, true, false, kFrom, FILE_SHARE_READ, ERROR_SHARING_VIOLATION, "F",
+       gone},
+      {"copy", copyNew, true, false, kNone, 0, 0, "F", "F"},
+      {"copy onto a file", copyNew, true, true, kNone, 0, ERROR_FILE_EXISTS, "F", "T"},
+      {"copy a missing file", copy, false, false, kNone, 0, ERROR_FILE_NOT_FOUND, gone, gone},
+      {"copy onto a file open without write sharing", copy, true, true, kTo, FILE_SHARE_READ,
+       ERROR_SHARING_VIOLATION, "F", "T"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WString from = Path(W("from") + Number(n)), to = Path(W("to") + Number(n++));
+    if (c.fromExists) Put(from, "F");
+    if (c.toExists) Put(to, "T");
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (c.held != kNone) {
+      h = CreateFileW((c.held == kFrom ? from : to).c_str(), GENERIC_READ, c.share, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(c.call(from.c_str(), to.c_str()) != FALSE, c.error == 0);
+    if (c.error) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(Get(from), c.fromAfter);
+    EXPECT_EQ(Get(to), c.toAfter);
+  }
   EXPECT_FAILS(DeleteFileW((dir_ + W("\\nodir\\x.txt")).c_str()), ERROR_PATH_NOT_FOUND);
   EXPECT_FAILS(DeleteFileW(dir_.c_str()), ERROR_ACCESS_DENIED);  // a directory
-
-  // Open without FILE_SHARE_DELETE: refused; with it: allowed.
-  Put(path, "x");
-  HANDLE h =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_SHARING_VIOLATION);
-  CloseHandle(h);
-  h = CreateFileW(path.c_str(), GENERIC_READ, kAllShare, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_TRUE(DeleteFileW(path.c_str()));
-  CloseHandle(h);
-  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Files, ReadOnlyFilesRefuseWritesAndDeletion) {
@@ -216,6 +258,9 @@ TEST_F(Files, ReadOnlyFilesRefuseWritesAndDeletion) {
   EXPECT_FAILS(DeleteFileW(path.c_str()), ERROR_ACCESS_DENIED);
   if (enforced) {
     EXPECT_EQ(Get(path), "keep");
+    WString source = Path(W("source.txt"));
+    Put(source, "new");
+    EXPECT_FAILS(CopyFileW(source.c_str(), path.c_str(), FALSE), ERROR_ACCESS_DENIED);
   }
   ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL));
   EXPECT_TRUE(DeleteFileW(path.c_str()));
@@ -244,43 +289,6 @@ TEST_F(Files, AttributesAndDirectories) {
   Put(path, "same");
   WString other = dir_ + W("/sub/../.\\mixed.txt");
   EXPECT_EQ(Get(other), "same");
-}
-
-TEST_F(Files, MoveFileRenamesAndReplaces) {
-  WString a = Path(W("a.txt")), b = Path(W("b.txt")), c = Path(W("c.txt"));
-  Put(a, "A");
-  Put(b, "B");
-  EXPECT_FAILS(MoveFileExW(a.c_str(), b.c_str(), 0), ERROR_ALREADY_EXISTS);
-  EXPECT_TRUE(MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(Get(b), "A");
-  EXPECT_EQ(Get(a), "<error 2>");
-  EXPECT_FAILS(MoveFileExW(a.c_str(), c.c_str(), 0), ERROR_FILE_NOT_FOUND);  // moved already
-  EXPECT_TRUE(MoveFileExW(b.c_str(), c.c_str(), 0));
-  EXPECT_EQ(Get(c), "A");
-  // An open handle without FILE_SHARE_DELETE keeps the file where it is.
-  HANDLE h =
-      CreateFileW(c.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FAILS(MoveFileExW(c.c_str(), a.c_str(), 0), ERROR_SHARING_VIOLATION);
-  CloseHandle(h);
-}
-
-TEST_F(Files, CopyFileAnswers) {
-  WString from = Path(W("from.txt")), to = Path(W("to.txt"));
-  Put(from, "content");
-  SetLastError(0xdeadbeef);
-  EXPECT_TRUE(CopyFileW(from.c_str(), to.c_str(), TRUE));
-  EXPECT_EQ(Get(to), "content");
-  EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), TRUE), ERROR_FILE_EXISTS);  // twice
-  EXPECT_FAILS(CopyFileW((dir_ + W("\\none")).c_str(), to.c_str(), FALSE), ERROR_FILE_NOT_FOUND);
-  // A destination held without write sharing cannot be overwritten.
-  HANDLE h =
-      CreateFileW(to.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), FALSE), ERROR_SHARING_VIOLATION);
-  CloseHandle(h);
-  ASSERT_TRUE(SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_READONLY));
-  if (!OnWine()) {  // Wine run as root writes read-only files (see above)
-    EXPECT_FAILS(CopyFileW(from.c_str(), to.c_str(), FALSE), ERROR_ACCESS_DENIED);
-  }
 }
 
 // The list of operations the system carries out at its next start, kept in the registry.

@@ -117,19 +117,25 @@ inline WideString InstalledDriver() {
   return reinterpret_cast<DRIVER_INFO_1W*>(buffer.data())->pName;
 }
 
-// A printer on FILE: with the installed driver; returns its open handle or null.
-inline HANDLE AddTestPrinter(const WCHAR* name, const WCHAR* port = W("FILE:")) {
-  WideString driver = InstalledDriver();
-  Wide printerName(name), portName(port), processor(W("winprint")), datatype(W("RAW")),
-      comment(W("")), drv(driver);
+// A printer from the fields the installer fills (a null one stays unset); returns its open
+// handle or null.
+inline HANDLE AddPrinterWith(const WCHAR* name, const WCHAR* port, const WCHAR* driver,
+                             const WCHAR* processor, const WCHAR* datatype, DWORD level = 2) {
+  Wide printerName(name), portName(port), drv(driver), proc(processor), type(datatype),
+      comment(W(""));
   PRINTER_INFO_2W info = {};
   info.pPrinterName = printerName;
   info.pPortName = portName;
   info.pDriverName = drv;
-  info.pPrintProcessor = processor;
-  info.pDatatype = datatype;
+  info.pPrintProcessor = proc;
+  info.pDatatype = type;
   info.pComment = comment;
-  return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  return AddPrinterW(nullptr, level, reinterpret_cast<LPBYTE>(&info));
+}
+
+// A printer on FILE: with the installed driver; returns its open handle or null.
+inline HANDLE AddTestPrinter(const WCHAR* name, const WCHAR* port = W("FILE:")) {
+  return AddPrinterWith(name, port, InstalledDriver().c_str(), W("winprint"), W("RAW"));
 }
 
 // Removes a printer by name if it is there, so tests on a real machine leave nothing behind.
@@ -149,4 +155,29 @@ inline std::vector<BYTE> PrinterInfo2(HANDLE h) {
   std::vector<BYTE> buffer(needed ? needed : 1);
   if (!GetPrinterW(h, 2, buffer.data(), needed, &needed)) buffer.clear();
   return buffer;
+}
+
+// A listing through the two-call pattern: the size asked with no buffer, refused one byte
+// short with the same size, then filled exactly. `call(buffer, size, &needed, &count)`.
+struct Listing {
+  std::vector<BYTE> buffer;
+  DWORD count = 0;
+  DWORD countWhenTooSmall = kAnyError;  // what the sizing call reported
+};
+
+template <typename Call>
+Listing ListTwoCall(Call call) {
+  Listing out;
+  DWORD needed = 0, again = 0;
+  EXPECT_FAILS(call(nullptr, 0, &needed, &out.countWhenTooSmall), ERROR_INSUFFICIENT_BUFFER);
+  if (needed == 0) return out;  // the sizing call has failed the test already
+  out.buffer.resize(needed);
+  EXPECT_FAILS(call(out.buffer.data(), needed - 1, &again, &out.count), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(again, needed);
+  if (!call(out.buffer.data(), needed, &again, &out.count)) {
+    ADD_FAILURE() << "the exact size was refused: " << GetLastError();
+    out.count = 0;
+  }
+  EXPECT_EQ(again, needed);
+  return out;
 }

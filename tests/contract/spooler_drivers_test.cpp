@@ -175,25 +175,17 @@ TEST_F(DriverContract, AddPrinterDriverExRefusals) {
 TEST_F(DriverContract, EnumPrinterDriversEveryLevelTwoCall) {
   for (DWORD level = 1; level <= 6; ++level) {
     SCOPED_TRACE(level);
-    DWORD needed = 0, count = kAnyError;
-    EXPECT_FAILS(EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count),
-                 ERROR_INSUFFICIENT_BUFFER);
-    std::vector<BYTE> buffer(needed);
-    DWORD again = 0;
-    EXPECT_FAILS(
-        EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed - 1, &again, &count),
-        ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(again, needed);
-    ASSERT_TRUE(
-        EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed, &again, &count));
-    EXPECT_EQ(again, needed);
-    ASSERT_GE(count, 1u);
+    Listing list = ListTwoCall([&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* count) {
+      return EnumPrinterDriversW(nullptr, nullptr, level, buffer, size, needed, count);
+    });
+    ASSERT_GE(list.count, 1u);
+    const auto& buffer = list.buffer;
     // pName follows cVersion from level 2 on; every string lies inside the buffer.
-    LPWSTR name = level == 1 ? reinterpret_cast<DRIVER_INFO_1W*>(buffer.data())->pName
-                             : reinterpret_cast<DRIVER_INFO_2W*>(buffer.data())->pName;
+    LPWSTR name = level == 1 ? reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data())->pName
+                             : reinterpret_cast<const DRIVER_INFO_2W*>(buffer.data())->pName;
     EXPECT_TRUE(Inside(name, buffer));
     if (level > 1) {
-      auto* d = reinterpret_cast<DRIVER_INFO_2W*>(buffer.data());
+      auto* d = reinterpret_cast<const DRIVER_INFO_2W*>(buffer.data());
       EXPECT_TRUE(Inside(d->pDriverPath, buffer));
       EXPECT_NE(Narrow(d->pDriverPath).find('\\'), std::string::npos) << "a full path";
     }
@@ -225,8 +217,8 @@ TEST_F(DriverContract, GetPrinterDriverEveryLevelTwoCall) {
     DWORD again = 0;
     ASSERT_TRUE(GetPrinterDriverW(h, nullptr, level, buffer.data(), needed, &again));
     EXPECT_EQ(again, needed);
-    LPWSTR name = level == 1 ? reinterpret_cast<DRIVER_INFO_1W*>(buffer.data())->pName
-                             : reinterpret_cast<DRIVER_INFO_2W*>(buffer.data())->pName;
+    LPWSTR name = level == 1 ? reinterpret_cast<const DRIVER_INFO_1W*>(buffer.data())->pName
+                             : reinterpret_cast<const DRIVER_INFO_2W*>(buffer.data())->pName;
     EXPECT_TRUE(Inside(name, buffer));
     EXPECT_EQ(Narrow(name), Narrow(InstalledDriver().c_str()));
   }

@@ -29,33 +29,23 @@ BOOL AddTestMonitor(const WCHAR* name, const WCHAR* dll = W("localspl.dll"), DWO
 TEST_F(MonitorContract, EnumMonitorsTwoCallBothLevels) {
   for (DWORD level : {1u, 2u}) {
     SCOPED_TRACE(level);
-    DWORD needed = 0, count = kAnyError;
-    EXPECT_FAILS(EnumMonitorsW(nullptr, level, nullptr, 0, &needed, &count),
-                 ERROR_INSUFFICIENT_BUFFER);
-    const DWORD countWhenTooSmall = count;
-    std::vector<BYTE> buffer(needed);
-    DWORD again = 0;
-    EXPECT_FAILS(EnumMonitorsW(nullptr, level, buffer.data(), needed - 1, &again, &count),
-                 ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(again, needed);
-    ASSERT_TRUE(EnumMonitorsW(nullptr, level, buffer.data(), needed, &again, &count));
-    EXPECT_EQ(again, needed);
-    if (OnWine()) {
-      // Wine 8.0 deviation: a call with too small a buffer still reports the number of
-      // monitors; Windows reports the records returned, none.
-      EXPECT_EQ(countWhenTooSmall, count);
-    } else {
-      EXPECT_EQ(countWhenTooSmall, 0u);
-    }
+    Listing list = ListTwoCall([&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* count) {
+      return EnumMonitorsW(nullptr, level, buffer, size, needed, count);
+    });
+    // Wine 8.0 deviation: a call with too small a buffer still reports the number of
+    // monitors; Windows reports the records returned, none.
+    EXPECT_EQ(list.countWhenTooSmall, OnWine() ? list.count : 0u);
+    const auto& buffer = list.buffer;
+    const DWORD count = list.count;
     bool local = false;
     for (DWORD i = 0; i < count; ++i) {
       if (level == 1) {
-        auto* mi = reinterpret_cast<MONITOR_INFO_1W*>(buffer.data()) + i;
+        auto* mi = reinterpret_cast<const MONITOR_INFO_1W*>(buffer.data()) + i;
         EXPECT_TRUE(Inside(mi->pName, buffer));
         local = local || Narrow(mi->pName) == "Local Port";
         continue;
       }
-      auto* mi = reinterpret_cast<MONITOR_INFO_2W*>(buffer.data()) + i;
+      auto* mi = reinterpret_cast<const MONITOR_INFO_2W*>(buffer.data()) + i;
       EXPECT_TRUE(Inside(mi->pName, buffer));
       EXPECT_TRUE(Inside(mi->pDLLName, buffer));
       if (Narrow(mi->pName) != "Local Port") continue;
@@ -103,17 +93,17 @@ TEST_F(MonitorContract, AddAndDeleteWithTheirSecondTimes) {
 }
 
 TEST_F(MonitorContract, EnumPortsListsTheLocalPorts) {
-  DWORD needed = 0, count = 0;
-  EXPECT_FAILS(EnumPortsW(nullptr, 1, nullptr, 0, &needed, &count), ERROR_INSUFFICIENT_BUFFER);
-  std::vector<BYTE> buffer(needed);
-  ASSERT_TRUE(EnumPortsW(nullptr, 1, buffer.data(), needed, &needed, &count));
+  Listing list = ListTwoCall([](BYTE* buffer, DWORD size, DWORD* needed, DWORD* count) {
+    return EnumPortsW(nullptr, 1, buffer, size, needed, count);
+  });
   bool file = false;
-  for (DWORD i = 0; i < count; ++i) {
-    auto* port = reinterpret_cast<PORT_INFO_1W*>(buffer.data()) + i;
-    EXPECT_TRUE(Inside(port->pName, buffer));
+  for (DWORD i = 0; i < list.count; ++i) {
+    auto* port = reinterpret_cast<const PORT_INFO_1W*>(list.buffer.data()) + i;
+    EXPECT_TRUE(Inside(port->pName, list.buffer));
     file = file || Lower(Narrow(port->pName)) == "file:";
   }
   EXPECT_TRUE(file);
+  DWORD needed = 0, count = 0;
   EXPECT_FAILS(EnumPortsW(nullptr, 3, nullptr, 0, &needed, &count), ERROR_INVALID_LEVEL);
 }
 

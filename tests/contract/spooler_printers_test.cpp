@@ -63,29 +63,21 @@ TEST_F(PrinterContract, EnumPrintersTwoCallPacksStringsInsideTheBuffer) {
   const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
   for (DWORD level : {1u, 2u}) {
     SCOPED_TRACE(level);
-    DWORD needed = 0, count = kAnyError;
-    EXPECT_FAILS(EnumPrintersW(flags, nullptr, level, nullptr, 0, &needed, &count),
-                 ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(count, 0u);
-
-    std::vector<BYTE> buffer(needed);
-    DWORD again = 0;
-    EXPECT_FAILS(EnumPrintersW(flags, nullptr, level, buffer.data(), needed - 1, &again, &count),
-                 ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(again, needed);
-
-    ASSERT_TRUE(EnumPrintersW(flags, nullptr, level, buffer.data(), needed, &again, &count));
-    EXPECT_EQ(again, needed);
-    ASSERT_GE(count, 1u);
+    Listing list = ListTwoCall([&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* count) {
+      return EnumPrintersW(flags, nullptr, level, buffer, size, needed, count);
+    });
+    EXPECT_EQ(list.countWhenTooSmall, 0u);
+    ASSERT_GE(list.count, 1u);
+    const auto& buffer = list.buffer;
     bool found = false;
-    for (DWORD i = 0; i < count; ++i) {
+    for (DWORD i = 0; i < list.count; ++i) {
       const WCHAR* name = nullptr;
       if (level == 1) {
-        auto* r = reinterpret_cast<PRINTER_INFO_1W*>(buffer.data()) + i;
+        auto* r = reinterpret_cast<const PRINTER_INFO_1W*>(buffer.data()) + i;
         name = r->pName;
         EXPECT_TRUE(Inside(r->pDescription, buffer));
       } else {
-        auto* r = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data()) + i;
+        auto* r = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data()) + i;
         name = r->pPrinterName;
         EXPECT_TRUE(Inside(r->pPortName, buffer));
         EXPECT_TRUE(Inside(r->pDriverName, buffer));
@@ -173,15 +165,8 @@ TEST_F(PrinterContract, AddPrinterRefusesWhatTheSpoolerDoesNotKnow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Wide name(c.name), port(c.port), drv(c.driver), processor(c.processor), type(W("RAW"));
-    PRINTER_INFO_2W info = {};
-    info.pPrinterName = name;
-    info.pPortName = port;
-    info.pDriverName = drv;
-    info.pPrintProcessor = processor;
-    info.pDatatype = type;
     SetLastError(kAnyError);
-    HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+    HANDLE h = AddPrinterWith(c.name, c.port, c.driver, c.processor, W("RAW"));
     if (OnWine() && c.wineAccepts) {
       EXPECT_NE(h, nullptr);
       if (h) {
@@ -193,14 +178,9 @@ TEST_F(PrinterContract, AddPrinterRefusesWhatTheSpoolerDoesNotKnow) {
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(GetLastError(), c.error);
   }
-  Wide name(kTestPrinter), port(W("FILE:")), drv(driver), processor(W("winprint"));
-  PRINTER_INFO_2W info = {};
-  info.pPrinterName = name;
-  info.pPortName = port;
-  info.pDriverName = drv;
-  info.pPrintProcessor = processor;
   SetLastError(kAnyError);
-  EXPECT_EQ(AddPrinterW(nullptr, 7, reinterpret_cast<LPBYTE>(&info)), nullptr);
+  EXPECT_EQ(AddPrinterWith(kTestPrinter, W("FILE:"), driver.c_str(), W("winprint"), W("RAW"), 7),
+            nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_LEVEL));
 }
 
@@ -230,16 +210,9 @@ TEST_F(PrinterContract, SetPrinterMovesThePortAndBack) {
 
 TEST_F(PrinterContract, AddPrinterWithoutDatatypeTakesTheDefault) {
   // As the installer fills it: zeroes but for name, port, driver, comment and processor.
-  WideString driver = InstalledDriver();
-  Wide name(kTestPrinter), port(W("FILE:")), drv(driver), comment(W("")), processor(W("WinPrint"));
-  PRINTER_INFO_2W info = {};
-  info.pPrinterName = name;
-  info.pPortName = port;
-  info.pDriverName = drv;
-  info.pComment = comment;
-  info.pPrintProcessor = processor;
   SetLastError(kAnyError);
-  HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  HANDLE h =
+      AddPrinterWith(kTestPrinter, W("FILE:"), InstalledDriver().c_str(), W("WinPrint"), nullptr);
   if (OnWine()) {
     // Wine: a NULL pDatatype is refused with 1801 and leaves a half-made printer behind.
     EXPECT_EQ(h, nullptr);

@@ -140,14 +140,9 @@ TEST_F(Tool, DamagedMachineIsRefusedByEveryProgram) {
   const std::string whole = State();
   std::ofstream(dir_ / "machine.json", std::ios::trunc) << whole.substr(0, whole.size() / 2);
   const std::string half = State();
-  for (const auto& run : std::vector<std::function<Result()>>{
-           [&] { return Orvinst({"install"}); },
-           [&] { return Orvsim({"show"}); },
-           [&] {
-             return Orvsim({"spooler", "stop"});
-           },
-       }) {
-    const Result r = run();
+  for (const auto& [exe, args] : std::vector<std::pair<const char*, std::vector<std::string>>>{
+           {ORVINST_EXE, {"install"}}, {ORVSIM_EXE, {"show"}}, {ORVSIM_EXE, {"spooler", "stop"}}}) {
+    const Result r = Run(exe, args);
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
     EXPECT_EQ(State(), half);
