@@ -662,22 +662,31 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   return m.kernelHandles.Add(o);
 }
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
-  if (read) *read = 0;
-  if (DWORD e = Enter("ReadFile", std::to_string(toRead))) {
+// What ReadFile and WriteFile check before any I/O: an armed fault, the handle, the
+// arguments (no overlapped I/O on this machine). Sets the last error when it answers null.
+static std::shared_ptr<FileObject> FileForIo(Machine& m, const char* api, HANDLE file,
+                                             LPCVOID buffer, DWORD count, LPOVERLAPPED ov) {
+  if (DWORD e = Enter(api, std::to_string(count))) {
     SetLastError(e);
-    return FALSE;
+    return nullptr;
   }
-  Machine& m = M();
   auto o = m.kernelHandles.GetAs<FileObject>(file);
   if (!o) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return nullptr;
   }
-  if (ov || (!buffer && toRead)) {
+  if (ov || (!buffer && count)) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
+  return o;
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov) {
+  if (read) *read = 0;
+  Machine& m = M();
+  auto o = FileForIo(m, "ReadFile", file, buffer, toRead, ov);
+  if (!o) return FALSE;
   DWORD got = 0, error = 0;
   bool ok = ReadFrom(m, *o, buffer, toRead, &got, &error);
   if (read) *read = got;
@@ -688,20 +697,9 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPO
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                       LPOVERLAPPED ov) {
   if (written) *written = 0;
-  if (DWORD e = Enter("WriteFile", std::to_string(toWrite))) {
-    SetLastError(e);
-    return FALSE;
-  }
   Machine& m = M();
-  auto o = m.kernelHandles.GetAs<FileObject>(file);
-  if (!o) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (ov || (!buffer && toWrite)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  auto o = FileForIo(m, "WriteFile", file, buffer, toWrite, ov);
+  if (!o) return FALSE;
   DWORD put = 0, error = 0;
   bool ok = WriteTo(m, *o, buffer, toWrite, &put, &error);
   if (written) *written = put;
