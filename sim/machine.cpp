@@ -95,15 +95,17 @@ DWORD Enter(const char* api, std::string args) {
   if (m.recordCalls) m.calls.push_back({m.now, api, std::move(args)});
   for (auto it = m.faults.begin(); it != m.faults.end(); ++it) {
     if (it->api != api) continue;
-    DWORD error = it->error;
+    const DWORD error = it->error;
+    const uint32_t delayMs = it->delayMs;
     if (it->remaining > 0 && --it->remaining == 0) m.faults.erase(it);
+    if (delayMs) Advance(m, delayMs);
     return error;
   }
   return 0;
 }
 
-void AddFault(Machine& m, std::string api, DWORD error, int times) {
-  m.faults.push_back({std::move(api), error, times});
+void AddFault(Machine& m, std::string api, DWORD error, int times, uint32_t delayMs) {
+  m.faults.push_back({std::move(api), error, times, delayMs});
 }
 
 void ClearFaults(Machine& m) {

@@ -30,11 +30,13 @@ struct TimedEvent {
   nlohmann::json args;
 };
 
-// Makes one API fail with a chosen error. remaining < 0 means always.
+// Makes one API fail with a chosen error, or (error 0) only slow. The call first takes
+// delayMs of virtual time. remaining < 0 means always.
 struct Fault {
   std::string api;
   DWORD error = 0;
   int remaining = 1;
+  uint32_t delayMs = 0;
 };
 
 struct CallRecord {
@@ -94,7 +96,7 @@ void CancelEvents(Machine& m, const std::string& kind);
 DWORD Enter(const char* api, std::string args = {});
 
 // Faults.
-void AddFault(Machine& m, std::string api, DWORD error, int times = 1);
+void AddFault(Machine& m, std::string api, DWORD error, int times = 1, uint32_t delayMs = 0);
 void ClearFaults(Machine& m);
 
 // Runtime-heap allocation failures are not modelled; the global heap's are.

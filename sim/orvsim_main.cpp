@@ -84,7 +84,10 @@ Processes and the keyboard
   process end PID                end a process
 
 Faults
-  fault add API ERROR [--times N | --always]   make API fail with ERROR (once by default)
+  fault add API ERROR [--times N | --always] [--delay MS]
+                                 make API fail with ERROR (once by default); with --delay
+                                 each such call first takes MS of virtual time (ERROR 0:
+                                 the call is only slow)
   fault clear                    remove every armed fault
 
 Exit status: 0 done; 1 a mistake on the command line (nothing was changed); 2 the machine is
@@ -655,7 +658,10 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
   } else if (what == "faults") {
     o << "Faults (" << m.faults.size() + m.fs.ioFaults.size() << "):\n";
     for (const auto& f : m.faults) {
-      o << "  " << f.api << " fails with " << f.error << ", "
+      o << "  " << f.api;
+      if (f.delayMs) o << " takes " << f.delayMs << " ms" << (f.error ? " and" : "");
+      if (f.error) o << " fails with " << f.error;
+      o << ", "
         << (f.remaining < 0 ? std::string("always") : std::to_string(f.remaining) + " more times")
         << "\n";
     }
@@ -967,7 +973,7 @@ void TrayCommand(Context& c) {
 
 void FaultCommand(Context& c) {
   if (c.a.words.empty())
-    Reject("usage: orvsim fault add API ERROR [--times N | --always] | fault clear");
+    Reject("usage: orvsim fault add API ERROR [--times N | --always] [--delay MS] | fault clear");
   if (c.a.words[0] == "clear") {
     WantWords(c.a, 1, 1, "fault clear");
     sim::ClearFaults(c.m);
@@ -975,14 +981,18 @@ void FaultCommand(Context& c) {
     return;
   }
   if (c.a.words[0] != "add") Reject("unknown fault command \"" + c.a.words[0] + "\"");
-  WantWords(c.a, 3, 3, "fault add API ERROR [--times N | --always]");
+  WantWords(c.a, 3, 3, "fault add API ERROR [--times N | --always] [--delay MS]");
   const std::string& api = c.a.words[1];
   const bool identifier = !api.empty() && std::all_of(api.begin(), api.end(), [](char ch) {
     return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_';
   });
   if (!identifier) Reject("\"" + api + "\" is not an API name");
   const DWORD error = ParseDword(c.a.words[2], "ERROR");
-  if (error == 0) Reject("a fault needs a non-zero error");
+  uint32_t delayMs = 0;
+  if (c.a.Has("--delay")) {
+    delayMs = uint32_t(ParseNumber(c.a.Value("--delay"), 3600000, "--delay"));
+  }
+  if (error == 0 && delayMs == 0) Reject("a fault needs a non-zero error or a --delay");
   if (c.a.Has("--times") && c.a.Has("--always")) Reject("give --times or --always, not both");
   int times = 1;
   if (c.a.Has("--always")) {
@@ -991,8 +1001,9 @@ void FaultCommand(Context& c) {
     times = int(ParseNumber(c.a.Value("--times"), 1000000, "--times"));
     if (times == 0) Reject("--times must be at least 1");
   }
-  sim::AddFault(c.m, api, error, times);
-  c.out << api << " will fail with " << error << "\n";
+  sim::AddFault(c.m, api, error, times, delayMs);
+  if (delayMs) c.out << api << " will take " << delayMs << " ms\n";
+  if (error) c.out << api << " will fail with " << error << "\n";
 }
 
 std::vector<Command> Commands() {
@@ -1045,7 +1056,7 @@ std::vector<Command> Commands() {
          if (!sim::EndProcess(c.m, pid)) Reject("no process " + c.a.words[1] + " is running");
          c.out << "process " << pid << " ended\n";
        }},
-      {"fault", change, {"--times"}, {"--always"}, FaultCommand},
+      {"fault", change, {"--times", "--delay"}, {"--always"}, FaultCommand},
       {"advance",
        change,
        {},

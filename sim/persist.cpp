@@ -197,6 +197,7 @@ void Fields(F& f, Fault& v) {
   f("api", v.api);
   f("error", v.error);
   f("remaining", v.remaining);
+  f("delayMs", v.delayMs);
 }
 template <class F>
 void Fields(F& f, KernelModel& v) {

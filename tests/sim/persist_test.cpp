@@ -249,7 +249,7 @@ sim::Machine SampleMachine() {
   m.events.push_back({130000, "service.running", {{"name", "Spooler"}}});
   m.events.push_back({140000, "process.unlock", {{"path", "C:\\x.dll"}, {"n", 2}}});
   m.faults.push_back({"OpenPrinterW", 5, 2});
-  m.faults.push_back({"AddMonitorW", 3006, -1});
+  m.faults.push_back({"AddMonitorW", 3006, -1, 75});
   m.calls.push_back({1, "Sleep", "50"});
   m.recordCalls = false;
 

@@ -218,4 +218,15 @@ TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountNotByTime) {
   }
 }
 
+// Attempts that are slow themselves reach the 10 s limit before the 100th: the 51st ends
+// 10150 ms after the first began (150 ms each, 50 ms sleeps between).
+TEST_F(CopyFileTest, SlowAttemptsEndInATimeoutLine) {
+  LockStaged(m);
+  sim::AddFault(m, "CreateFileW", 0, -1, 150);
+  EXPECT_EQ(CreateFileTry(context, kStaged.c_str()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CallsTo("CreateFileW", kStaged), 51u);
+  EXPECT_EQ(m.sleptMs, 50u * 50u);
+  EXPECT_EQ(Log(), u"CreateFile - timeout\r\n");
+}
+
 }  // namespace
