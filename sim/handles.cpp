@@ -23,4 +23,8 @@ bool HandleTable::Close(const void* handle) {
   return true;
 }
 
+void HandleTable::CloseAll() {
+  while (!objects_.empty()) Close(reinterpret_cast<const void*>(objects_.begin()->first));
+}
+
 }  // namespace sim

@@ -24,6 +24,8 @@ class HandleTable {
   bool Close(const void* handle);
   size_t Size() const { return objects_.size(); }
   void Clear() { objects_.clear(); }
+  // Closes every handle, as the system does when the process that owns them ends.
+  void CloseAll();
 
  private:
   uintptr_t next_;

@@ -2,8 +2,11 @@
 // loader and C runtime. The product reads nothing but its command line; the machine it runs
 // on lives in a directory (ORVSIM_MACHINE, else .orvsim) and is loaded before the run and
 // saved after it, so separate runs act on one machine as the setup program's runs would.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "sim/machine.h"
@@ -31,6 +34,32 @@ sim::U16 Quote(const sim::U16& arg) {
   out.append(backslashes * 2, u'\\');
   return out + u"\"";
 }
+
+sim::MachineSession* runningSession = nullptr;
+bool shiftBefore = false;
+// Exit status of a run ended at a chosen call, as a shell reports a killed process.
+constexpr int kEndedAtCall = 137;
+
+// ORVSIM_CALLS=FILE: one line per call the program made, "API ARGS".
+void WriteCalls(const sim::Machine& m) {
+  const char* path = std::getenv("ORVSIM_CALLS");
+  if (!path || !*path) return;
+  std::ofstream out(path, std::ios::trunc);
+  for (const auto& c : m.calls) out << c.api << (c.args.empty() ? "" : " ") << c.args << "\n";
+}
+
+// The process is gone at this call: what it did so far stays on the machine, nothing of its
+// own clean-up runs.
+void EndHere(sim::Machine& m) {
+  std::fflush(stdout);
+  m.user.shiftDown = shiftBefore;
+  m.user.echoDialogs = false;
+  WriteCalls(m);
+  sim::EndRunningProgram(m);
+  std::string error;
+  if (!runningSession->Save(m, &error)) std::fprintf(stderr, "orvinst: %s\n", error.c_str());
+  _exit(kEndedAtCall);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,9 +76,15 @@ int main(int argc, char** argv) {
     return kPlatformFailure;
   }
   sim::SetMachine(&machine);
+  runningSession = &session;
+  // ORVSIM_END_AT=K ends the run at its K-th call.
+  if (const char* end = std::getenv("ORVSIM_END_AT")) {
+    machine.endAtCall = std::strtoull(end, nullptr, 10);
+    machine.onEndAt = EndHere;
+  }
   machine.user.echoDialogs = true;
   // SHIFT can be held for one run from outside; the machine keeps its own setting.
-  const bool shiftBefore = machine.user.shiftDown;
+  shiftBefore = machine.user.shiftDown;
   if (const char* shift = std::getenv("ORVSIM_SHIFT")) machine.user.shiftDown = shift[0] == '1';
 
   sim::U16 line = Quote(machine.kernel.modulePath);
@@ -62,6 +97,7 @@ int main(int argc, char** argv) {
 
   machine.user.shiftDown = shiftBefore;
   machine.user.echoDialogs = false;
+  WriteCalls(machine);
   sim::EndRunningProgram(machine);
   if (!session.Save(machine, &error)) {
     std::fprintf(stderr, "orvinst: %s\n", error.c_str());

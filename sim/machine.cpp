@@ -43,6 +43,7 @@ void InitDefaultMachine(Machine& m) {
   m.events.clear();
   m.faults.clear();
   m.calls.clear();
+  m.callsMade = 0;
   m.kernelHandles.Clear();
   InitKernel(m);
   InitUser(m);
@@ -92,9 +93,14 @@ void Advance(Machine& m, uint64_t ms) {
 
 DWORD Enter(const char* api, std::string args) {
   Machine& m = M();
+  if (++m.callsMade == m.endAtCall && m.onEndAt) m.onEndAt(m);
   if (m.recordCalls) m.calls.push_back({m.now, api, std::move(args)});
   for (auto it = m.faults.begin(); it != m.faults.end(); ++it) {
     if (it->api != api) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
     const DWORD error = it->error;
     const uint32_t delayMs = it->delayMs;
     if (it->remaining > 0 && --it->remaining == 0) m.faults.erase(it);
@@ -104,8 +110,9 @@ DWORD Enter(const char* api, std::string args) {
   return 0;
 }
 
-void AddFault(Machine& m, std::string api, DWORD error, int times, uint32_t delayMs) {
-  m.faults.push_back({std::move(api), error, times, delayMs});
+void AddFault(Machine& m, std::string api, DWORD error, int times, uint32_t delayMs,
+              uint32_t skip) {
+  m.faults.push_back({std::move(api), error, times, delayMs, skip});
 }
 
 void ClearFaults(Machine& m) {

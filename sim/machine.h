@@ -31,12 +31,14 @@ struct TimedEvent {
 };
 
 // Makes one API fail with a chosen error, or (error 0) only slow. The call first takes
-// delayMs of virtual time. remaining < 0 means always.
+// delayMs of virtual time. remaining < 0 means always. The first `skip` calls of the API go
+// through untouched, so that the k-th call alone can be made to fail (skip = k - 1).
 struct Fault {
   std::string api;
   DWORD error = 0;
   int remaining = 1;
   uint32_t delayMs = 0;
+  uint32_t skip = 0;
 };
 
 struct CallRecord {
@@ -53,6 +55,12 @@ struct Machine {
   std::vector<Fault> faults;
   std::vector<CallRecord> calls;
   bool recordCalls = true;
+  // Calls the running program has made; never saved. When it reaches endAtCall (non-zero),
+  // onEndAt runs before that call does anything: the process ends there, as when it is
+  // killed or the power fails, and onEndAt must not return.
+  uint64_t callsMade = 0;
+  uint64_t endAtCall = 0;
+  void (*onEndAt)(Machine& m) = nullptr;
 
   KernelModel kernel;
   UserModel user;
@@ -96,7 +104,8 @@ void CancelEvents(Machine& m, const std::string& kind);
 DWORD Enter(const char* api, std::string args = {});
 
 // Faults.
-void AddFault(Machine& m, std::string api, DWORD error, int times = 1, uint32_t delayMs = 0);
+void AddFault(Machine& m, std::string api, DWORD error, int times = 1, uint32_t delayMs = 0,
+              uint32_t skip = 0);
 void ClearFaults(Machine& m);
 
 // Runtime-heap allocation failures are not modelled; the global heap's are.

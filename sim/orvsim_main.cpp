@@ -84,10 +84,10 @@ Processes and the keyboard
   process end PID                end a process
 
 Faults
-  fault add API ERROR [--times N | --always] [--delay MS]
-                                 make API fail with ERROR (once by default); with --delay
-                                 each such call first takes MS of virtual time (ERROR 0:
-                                 the call is only slow)
+  fault add API ERROR [--nth K] [--times N | --always] [--delay MS]
+                                 make API fail with ERROR (once by default); --nth K lets
+                                 the first K-1 calls of API through; with --delay each such
+                                 call first takes MS of virtual time (ERROR 0: only slow)
   fault clear                    remove every armed fault
 
 Exit status: 0 done; 1 a mistake on the command line (nothing was changed); 2 the machine is
@@ -661,6 +661,7 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
       o << "  " << f.api;
       if (f.delayMs) o << " takes " << f.delayMs << " ms" << (f.error ? " and" : "");
       if (f.error) o << " fails with " << f.error;
+      if (f.skip) o << " after " << f.skip << " more calls pass";
       o << ", "
         << (f.remaining < 0 ? std::string("always") : std::to_string(f.remaining) + " more times")
         << "\n";
@@ -973,7 +974,9 @@ void TrayCommand(Context& c) {
 
 void FaultCommand(Context& c) {
   if (c.a.words.empty())
-    Reject("usage: orvsim fault add API ERROR [--times N | --always] [--delay MS] | fault clear");
+    Reject(
+        "usage: orvsim fault add API ERROR [--nth K] [--times N | --always] [--delay MS] | fault "
+        "clear");
   if (c.a.words[0] == "clear") {
     WantWords(c.a, 1, 1, "fault clear");
     sim::ClearFaults(c.m);
@@ -981,7 +984,7 @@ void FaultCommand(Context& c) {
     return;
   }
   if (c.a.words[0] != "add") Reject("unknown fault command \"" + c.a.words[0] + "\"");
-  WantWords(c.a, 3, 3, "fault add API ERROR [--times N | --always] [--delay MS]");
+  WantWords(c.a, 3, 3, "fault add API ERROR [--nth K] [--times N | --always] [--delay MS]");
   const std::string& api = c.a.words[1];
   const bool identifier = !api.empty() && std::all_of(api.begin(), api.end(), [](char ch) {
     return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_';
@@ -1001,7 +1004,13 @@ void FaultCommand(Context& c) {
     times = int(ParseNumber(c.a.Value("--times"), 1000000, "--times"));
     if (times == 0) Reject("--times must be at least 1");
   }
-  sim::AddFault(c.m, api, error, times, delayMs);
+  uint32_t skip = 0;
+  if (c.a.Has("--nth")) {
+    const uint64_t nth = ParseNumber(c.a.Value("--nth"), 1000000, "--nth");
+    if (nth == 0) Reject("--nth counts from 1");
+    skip = uint32_t(nth - 1);
+  }
+  sim::AddFault(c.m, api, error, times, delayMs, skip);
   if (delayMs) c.out << api << " will take " << delayMs << " ms\n";
   if (error) c.out << api << " will fail with " << error << "\n";
 }
@@ -1056,7 +1065,7 @@ std::vector<Command> Commands() {
          if (!sim::EndProcess(c.m, pid)) Reject("no process " + c.a.words[1] + " is running");
          c.out << "process " << pid << " ended\n";
        }},
-      {"fault", change, {"--times", "--delay"}, {"--always"}, FaultCommand},
+      {"fault", change, {"--times", "--delay", "--nth"}, {"--always"}, FaultCommand},
       {"advance",
        change,
        {},

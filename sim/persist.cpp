@@ -198,6 +198,7 @@ void Fields(F& f, Fault& v) {
   f("error", v.error);
   f("remaining", v.remaining);
   f("delayMs", v.delayMs);
+  f("skip", v.skip);
 }
 template <class F>
 void Fields(F& f, KernelModel& v) {

@@ -677,6 +677,9 @@ bool EndProcess(Machine& m, uint32_t pid, DWORD exitCode) {
 
 void EndRunningProgram(Machine& m) {
   DisownMutexes(m, m.kernel.pid, false);
+  // Whatever the program left open is closed for it, files and printers alike.
+  m.kernelHandles.CloseAll();
+  CloseAllPrinterHandles();
   DropReferences(m, m.kernel.pid);
 }
 

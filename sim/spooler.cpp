@@ -268,6 +268,13 @@ struct PrinterHandle : KernelObject {
   DWORD access = 0;
 };
 HandleTable printerHandles(0x5E0000, 8);
+}  // namespace
+
+void sim::CloseAllPrinterHandles() {
+  printerHandles.CloseAll();
+}
+
+namespace {
 
 DWORD MapAccess(DWORD access) {
   if (access & GENERIC_ALL) access |= PRINTER_ALL_ACCESS;

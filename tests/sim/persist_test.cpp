@@ -249,9 +249,12 @@ sim::Machine SampleMachine() {
   m.events.push_back({130000, "service.running", {{"name", "Spooler"}}});
   m.events.push_back({140000, "process.unlock", {{"path", "C:\\x.dll"}, {"n", 2}}});
   m.faults.push_back({"OpenPrinterW", 5, 2});
-  m.faults.push_back({"AddMonitorW", 3006, -1, 75});
+  m.faults.push_back({"AddMonitorW", 3006, -1, 75, 3});
   m.calls.push_back({1, "Sleep", "50"});
   m.recordCalls = false;
+  m.callsMade = 9;
+  m.endAtCall = 12;
+  m.onEndAt = [](sim::Machine&) {};
 
   m.kernel.commandLine = u"orvinst.exe install";
   m.kernel.modulePath = u"D:\\Setup\\orvinst.exe";
@@ -380,6 +383,9 @@ sim::Machine SampleMachine() {
 sim::Machine WithoutRunRecords(sim::Machine m) {
   m.calls.clear();
   m.recordCalls = true;
+  m.callsMade = 0;
+  m.endAtCall = 0;
+  m.onEndAt = nullptr;
   m.kernelHandles = sim::HandleTable();
   m.kernel.globalBlocks.clear();
   m.kernel.localBlocks.clear();
