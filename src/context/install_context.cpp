@@ -137,7 +137,10 @@ void ReleasePendingDeletes(PendingDelete*& head) {
 void ReleaseSavedPrinters(SavedPrinter*& head) {
   while (head) {
     SavedPrinter* next = head->Next;
+    GlobalFree(head->Name);
     GlobalFree(head->SubKey);
+    GlobalFree(head->Comment);
+    GlobalFree(head->Location);
     GlobalFree(head);
     head = next;
   }

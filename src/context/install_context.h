@@ -14,11 +14,14 @@ struct PendingDelete {
   PendingDelete* Next;
 };
 
-// A deleted package queue to re-create: its "SubKey" text (global heap, owned) and its
-// record in the snapshot (not owned).
+// A package queue to re-create, with what it had: name, "SubKey" text (null: it had none),
+// comment, location and default mark. Every text is a global-heap copy owned by the node.
 struct SavedPrinter {
+  LPWSTR Name;
   LPSTR SubKey;
-  PRINTER_INFO_2W* Printer;
+  LPWSTR Comment;
+  LPWSTR Location;
+  BOOL Default;
   SavedPrinter* Next;
 };
 
@@ -35,6 +38,20 @@ struct InstallContext {
   BYTE CheckMonitorVersion = 0;
   BYTE InstallMonitor = 0;
   BYTE CopyMonitor = 0;
+  // Set by ReInstall: deleted queues are saved, in the machine-wide record too, and come back.
+  BYTE RestoreQueues = 0;
+  // Whether the snapshot could be taken, and whether the default printer is known (none
+  // counts as known); a queue that might be the default is not deleted while it is not.
+  BYTE SnapshotTaken = 0;
+  BYTE DefaultKnown = 0;
+  DWORD DefaultError = 0;  // why the default printer is not known
+  // Package queues that are still there after the removal (not deleted, or not deletable).
+  DWORD KeptQueues = 0;
+  // The machine-wide record of saved queues could not be read: it is neither written nor
+  // taken for empty.
+  BYTE RecordUnknown = 0;
+  // The package's monitor is registered: kept, not removable, or added in this run.
+  BYTE MonitorRegistered = 0;
   LONG ErrorCount = 0;
   LONG Indent = 0;
   PendingDelete* PendingDeletes = nullptr;

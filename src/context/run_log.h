@@ -25,6 +25,12 @@ enum LogErrorCode : DWORD {
   ErrAddPrinter = 15,         // "Can`t add printer '%s'"
   ErrOpenPrinter = 16,        // "Can`t open printer '%s'"
   ErrDeletePrinter = 17,      // "Can`t delete printer '%s'"
+  ErrSavePrinter = 18,        // "Can`t save the settings of printer '%s'"
+  ErrRestorePrinter = 19,     // "Can`t restore the settings of printer '%s'"
+  ErrQueueRecord = 20,        // "Can`t update the record of saved printers"
+  ErrReturnPort = 21,         // "Can`t move printer '%s' back to its port"
+  ErrListPrinters = 22,       // "Can`t list the printers"
+  ErrWithdrawDeletion = 23,   // "Can`t withdraw the pending deletion of %s"
 };
 
 // Units of the buffer a Log or LogError line is formatted into, terminator included.

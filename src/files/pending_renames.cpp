@@ -90,6 +90,59 @@ void CleanPendingRenames(PendingRenameTable& table) {
   }
 }
 
+bool WithdrawPendingDeletion(LPCWSTR path) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0,
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(DWORD(status));
+    return false;
+  }
+  DWORD size = 0;
+  status =
+      RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, nullptr, nullptr, &size);
+  auto* data =
+      status == ERROR_SUCCESS && size ? static_cast<LPWSTR>(GlobalAlloc(GPTR, size + 4)) : nullptr;
+  DWORD type = 0;
+  if (data) {
+    status = RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, &type,
+                              reinterpret_cast<LPBYTE>(data), &size);
+  } else if (status == ERROR_SUCCESS && size) {
+    status = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  bool done = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+  if (data && status == ERROR_SUCCESS) {
+    // Pairs are copied over themselves, less the deletions of this path.
+    const DWORD units = size / sizeof(WCHAR);
+    DWORD read = 0;
+    DWORD write = 0;
+    bool changed = false;
+    while (read < units && data[read]) {
+      const DWORD source = read;
+      while (read < units && data[read]) ++read;
+      const DWORD target = ++read;
+      while (read < units && data[read]) ++read;
+      const DWORD pairEnd = ++read;
+      if (target < units && data[target] == 0 &&
+          SameNameIgnoringCase(FilePath(data + source), path)) {
+        changed = true;
+        continue;
+      }
+      for (DWORD i = source; i < pairEnd && i < units; ++i) data[write++] = data[i];
+    }
+    if (changed) {
+      data[write++] = 0;
+      status = RegSetValueExW(key, W("PendingFileRenameOperations"), 0, type ? type : REG_MULTI_SZ,
+                              reinterpret_cast<const BYTE*>(data), write * sizeof(WCHAR));
+      done = status == ERROR_SUCCESS;
+    }
+  }
+  GlobalFree(data);
+  RegCloseKey(key);
+  if (!done) SetLastError(DWORD(status));
+  return done;
+}
+
 bool CheckPendingModules() {
   for (int pass = 0; pass < 2; ++pass) {
     PendingRenameTable table = ReadPendingRenames();

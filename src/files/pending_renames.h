@@ -34,3 +34,8 @@ void CleanPendingRenames(PendingRenameTable& table);
 // clean-up. Each time one is, the spooler is restarted (it may hold the module) and the list
 // is read again, for at most two passes.
 bool CheckPendingModules();
+
+// Takes every pending deletion of `path` (letter case aside) out of the system's list, so
+// that a file put in place is not deleted at the next start. False, with the last error set,
+// when the list could not be read or written.
+bool WithdrawPendingDeletion(LPCWSTR path);

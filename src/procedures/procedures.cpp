@@ -20,6 +20,19 @@ void CleanSystemPendingRenames() {
   ReleasePendingRenames(table);
 }
 
+// The monitor module in place must not be deleted at the next start by an earlier run's
+// hand-over.
+void WithdrawModuleDeletion(InstallContext& context) {
+  if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
+  WideText path = Copy(context.SystemDir);
+  Append(path, context.MonitorFile);
+  if (GetFileAttributesW(Chars(path)) == INVALID_FILE_ATTRIBUTES) return;
+  if (!WithdrawPendingDeletion(Chars(path))) {
+    LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"),
+             Chars(path));
+  }
+}
+
 // One more try, then one with the spooler stopped, for what is still listed.
 void RetryDeletesTwice(InstallContext& context) {
   if (!context.PendingDeletes) return;
@@ -33,8 +46,11 @@ void RetryDeletesTwice(InstallContext& context) {
 void UnInstall(InstallContext& context) {
   Log(context, W(">UnInstall"));
   ++context.Indent;
-  // The tray program goes first: it must not hold anything while spooler objects change.
-  RemoveTray();
+  // The tray program goes first: it must not hold anything while spooler objects change. In
+  // a reinstall its file is the one about to be registered again, and stays.
+  WideText keep;
+  if (context.RestoreQueues) keep = TrayProgramPath(context.ModuleDir);
+  RemoveTray(Count(keep) ? Chars(keep) : nullptr);
 
   Log(context, W("EnumMonitors"));
   MonitorList monitors;
@@ -61,12 +77,15 @@ void FullUnInstall(InstallContext& context) {
   UnInstall(context);
   CleanSystemPendingRenames();
   RetryDeletesTwice(context);
+  // A monitor that could not be removed still serves its port: printers go back on it.
+  if (context.MonitorRegistered) ReturnParkedPrinters(context);
 }
 
 void ReInstall(InstallContext& context) {
   Log(context, W(">ReInstall"));
   context.Indent += 2;
   context.CheckMonitorVersion = 1;
+  context.RestoreQueues = 1;
   UnInstall(context);
 
   if (context.PendingDeletes) {
@@ -77,12 +96,15 @@ void ReInstall(InstallContext& context) {
     ReleasePendingDeletes(context.PendingDeletes);
   }
   CleanSystemPendingRenames();
+  KeepMonitorModule(context);
 
   // The monitor before the driver, the driver before the queues, the queues before the tray.
   if (context.InstallMonitor) AddMonitor(context);
+  if (context.MonitorRegistered) ReturnParkedPrinters(context);
   AddPrinterDriver(context);
   RestorePrinters(context);
   InstallTray(context);
   RetryDeletesTwice(context);
+  WithdrawModuleDeletion(context);
   context.Indent -= 2;
 }

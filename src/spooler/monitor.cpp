@@ -6,6 +6,8 @@
 #include "context/run_log.h"
 #include "files/copy_file.h"
 #include "files/deferred_delete.h"
+#include "spooler/printer_snapshot.h"
+#include "spooler/queue_record.h"
 #include "spooler/service_control.h"
 
 namespace {
@@ -95,6 +97,24 @@ void RedirectPrinters(InstallContext& context) {
   std::memset(redirected, 0, bytes);
   context.RedirectedPrinters = redirected;
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
+  // Each port is recorded before any is changed, so that a run cut short after this point
+  // leaves a later one what it needs to put the printers back.
+  ParkedPrinter* parked = nullptr;
+  bool recorded = true;
+  bool any = false;
+  for (DWORD i = 0; i < count && recorded; ++i) {
+    PRINTER_INFO_2W* record = &records[i];
+    if (!FindText(record->pPortName, kPackageMonitorName, kMonitorNameUnits)) continue;
+    if (!any) recorded = ReadParkedPrinters(parked);
+    any = true;
+    recorded = recorded && AddParkedPrinter(parked, record->pPrinterName, record->pPortName);
+  }
+  if (any && recorded) recorded = WriteParkedPrinters(parked);
+  ReleaseParkedPrinters(parked);
+  if (!recorded) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    return;
+  }
   size_t next = 0;
   for (DWORD i = 0; i < count; ++i) {
     PRINTER_INFO_2W* record = &records[i];
@@ -118,7 +138,112 @@ void ReturnRedirectedPrinters(InstallContext& context) {
   }
 }
 
+// Port names as the spooler compares them: letter case aside ("file:" comes back "FILE:").
+bool SamePortText(LPCWSTR a, LPCWSTR b) {
+  if (!a || !b) return false;
+  auto fold = [](WCHAR c) { return (c >= W('a') && c <= W('z')) ? WCHAR(c - W('a') + W('A')) : c; };
+  for (; fold(*a) == fold(*b); ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+// The port text as parking it leaves it: the first "Orvalstone:" made "file:". Null when
+// the heap refused or the text has no package port.
+LPWSTR ParkedForm(LPCWSTR port) {
+  const size_t units = size_t(lstrlenW(port));
+  auto* text = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
+  if (!text) return nullptr;
+  std::memcpy(text, port, units * sizeof(WCHAR));
+  LPWSTR at = FindText(text, kPackageMonitorName, kMonitorNameUnits);
+  if (!at) {
+    GlobalFree(text);
+    return nullptr;
+  }
+  ParkPort(at);
+  return text;
+}
+
+// Puts one recorded printer back on its old port if it still stands where parking left it.
+// True when nothing more is to be done for it.
+bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked, bool& header) {
+  auto section = [&] {
+    if (header) return;
+    header = true;
+    Log(context, W(">ReturnPrinters"));
+    ++context.Indent;
+  };
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(parked.Name, &printer, &defaults) || !printer) {
+    // A printer deleted since has no port to give back.
+    if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
+    section();
+    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+    return false;
+  }
+  bool done = false;
+  PRINTER_INFO_2W* info = GetPrinterInfo(printer);
+  LPWSTR parkedForm = info ? ParkedForm(parked.Port) : nullptr;
+  if (info && !SamePortText(info->pPortName, parkedForm)) {
+    done = true;  // back already, or moved elsewhere since: not ours to change
+  } else if (info) {
+    info->pPortName = parked.Port;
+    done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info), 0);
+    section();
+    if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name);
+  }
+  if (!done) {
+    section();
+    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+  }
+  const DWORD error = GetLastError();
+  GlobalFree(parkedForm);
+  GlobalFree(info);
+  ClosePrinter(printer);
+  SetLastError(error);
+  return done;
+}
+
 }  // namespace
+
+void KeepMonitorModule(InstallContext& context) {
+  if ((context.InstallMonitor && context.CopyMonitor) || Count(context.SystemDir) == 0) return;
+  WideText path = Copy(context.SystemDir);
+  Append(path, context.MonitorFile);
+  if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return;
+  if (context.InstallMonitor) {
+    context.CopyMonitor = 1;  // AddMonitor copies it before registering
+  } else {
+    CopyFile(context, Chars(context.SystemDir), context.MonitorFile, nullptr, 0, true);
+  }
+}
+
+void ReturnParkedPrinters(InstallContext& context) {
+  ParkedPrinter* parked = nullptr;
+  if (!ReadParkedPrinters(parked)) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    return;
+  }
+  bool changed = false;
+  bool header = false;  // written before the first line, if any
+  ParkedPrinter** link = &parked;
+  while (ParkedPrinter* entry = *link) {
+    if (ReturnParkedPrinter(context, *entry, header)) {
+      *link = entry->Next;
+      entry->Next = nullptr;
+      ReleaseParkedPrinters(entry);
+      changed = true;
+    } else {
+      link = &entry->Next;
+    }
+  }
+  if (changed && !WriteParkedPrinters(parked)) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+  }
+  if (header) --context.Indent;
+  ReleaseParkedPrinters(parked);
+}
 
 void EnumerateMonitors(InstallContext& context, MonitorList& list) {
   list.Buffer = nullptr;
@@ -241,6 +366,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
       if (found) {
         context.InstallMonitor = 0;
+        context.MonitorRegistered = 1;
       } else {
         context.CopyMonitor = 0;
       }
@@ -268,6 +394,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       { SpoolerRestart restart(&context); }
       if (!RemoveMonitor(context.Environment)) {
         LogError(context, ErrDeleteMonitor, W("Can`t remove the port monitor 'Orvalstone:'"));
+        context.MonitorRegistered = 1;
         --context.Indent;
         return;
       }
@@ -315,6 +442,7 @@ void AddMonitor(InstallContext& context) {
     }
   }
   Log(context, W("AddMonitor - OK :)"));
+  context.MonitorRegistered = 1;
   ReturnRedirectedPrinters(context);
   --context.Indent;
 }

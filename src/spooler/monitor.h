@@ -48,3 +48,9 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors);
 // Copies the module into the system directory, registers the monitor and puts the queues
 // that DeleteMonitor moved to "file:" back on the package's port.
 void AddMonitor(InstallContext& context);
+// A module that the monitor removal kept (compatible build) but that is gone since (the
+// system's pending deletions are carried out in between) is put in place again.
+void KeepMonitorModule(InstallContext& context);
+// Puts every printer that a run (this one or an earlier one cut short) moved to "file:"
+// back on the port it had, where it still stands on "file:"; for a registered monitor.
+void ReturnParkedPrinters(InstallContext& context);

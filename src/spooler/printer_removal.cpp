@@ -6,11 +6,9 @@
 #include "context/run_log.h"
 #include "spooler/driver.h"
 #include "spooler/printer_snapshot.h"
+#include "spooler/queue_record.h"
 
 namespace {
-// Room for the text read back; the spooler is offered kSubKeyBytes of it.
-constexpr size_t kSubKeyBufferBytes = 260;
-
 // Opens a queue by name. A missing or empty name would open the print server itself, whose
 // handle is no queue to read or purge: it is refused as the spooler refuses a bad name.
 bool OpenQueue(LPCWSTR name, HANDLE* printer, PRINTER_DEFAULTSW* defaults) {
@@ -29,54 +27,111 @@ bool SameSpoolerName(LPCWSTR a, LPCWSTR b) {
   return *a == *b;
 }
 
-void SaveSubKey(InstallContext& context, PRINTER_INFO_2W* record) {
-  CHAR subKey[kSubKeyBufferBytes] = {};
+namespace {
+// What the queue needs to come back: its "SubKey" (null: it has none). False, with the last
+// error set, when a read failed and nobody can tell what the queue holds.
+bool ReadQueueSubKey(LPCWSTR name, LPSTR* subKey) {
+  *subKey = nullptr;
   HANDLE printer = nullptr;
-  if (!OpenQueue(record->pPrinterName, &printer, nullptr)) return;
-  ReadSubKey(printer, subKey);
-  const size_t length = std::strlen(subKey);
-  if (length != 0) {
-    auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
-    auto* text = node ? static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED, length + 1)) : nullptr;
-    if (text) {
-      std::memcpy(text, subKey, length + 1);
-      node->SubKey = text;
-      node->Printer = record;
-      node->Next = context.SavedPrinters;
-      context.SavedPrinters = node;
-    } else {
-      GlobalFree(node);  // nothing saved without its text
-    }
-  }
+  if (!OpenQueue(name, &printer, nullptr)) return false;
+  const SubKeyRead read = ReadSubKey(printer, subKey);
+  const DWORD error = GetLastError();
   ClosePrinter(printer);
+  SetLastError(error);
+  return read != SubKeyRead::Failed;
+}
+}  // namespace
+
+bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record) {
+  LPCWSTR name = record->pPrinterName;
+  // An earlier run that could not finish recorded the queue whole: that record stands.
+  if (FindSavedPrinter(context.SavedPrinters, name)) return true;
+  if (!context.DefaultKnown) {
+    // Any queue might be the default printer: none is deleted without knowing.
+    SetLastError(context.DefaultError);
+    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    return false;
+  }
+  LPSTR subKey = nullptr;
+  if (!ReadQueueSubKey(name, &subKey)) {
+    // A queue that is no longer there has nothing to save, and its deletion says so.
+    if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
+    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    return false;
+  }
+  SavedPrinter* node = NewSavedPrinter(name, subKey, record->pComment, record->pLocation,
+                                       (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
+  GlobalFree(subKey);
+  if (!node) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    return false;
+  }
+  node->Next = context.SavedPrinters;
+  context.SavedPrinters = node;
+  return true;
 }
 
-void DeletePrinter(InstallContext& context, LPCWSTR name) {
+bool DeletePrinter(InstallContext& context, LPCWSTR name) {
   Log(context, W(">DeletePrinter(%s)"), name ? name : W("*"));
   ++context.Indent;
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, DELETE | PRINTER_ACCESS_ADMINISTER};
   HANDLE printer = nullptr;
+  bool deleted = false;
   if (!OpenQueue(name, &printer, &defaults)) {
+    // One that someone else deleted meanwhile is gone all the same.
+    deleted = GetLastError() == ERROR_INVALID_PRINTER_NAME;
     LogError(context, ErrOpenPrinter, W("Can`t open printer '%s'"), name);
   } else {
     if (PurgeAndDeletePrinter(printer)) {
       Log(context, W("OK"));
+      deleted = true;
     } else {
       LogError(context, ErrDeletePrinter, W("Can`t delete printer '%s'"), name);
     }
     ClosePrinter(printer);
   }
   --context.Indent;
+  return deleted;
 }
 
 void DeleteAllPrinters(InstallContext& context) {
   Log(context, W(">DeleteAllPrinters"));
   ++context.Indent;
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
-  for (DWORD i = 0; i < context.PrinterSnapshot.Count; ++i) {
+  const DWORD count = context.PrinterSnapshot.Count;
+  // Which snapshot queues may go: in a reinstall, only those whose settings are recorded.
+  auto* deletable = static_cast<BYTE*>(GlobalAlloc(GPTR, count ? count : 1));
+  bool recorded = deletable != nullptr;
+  if (recorded && context.RestoreQueues) {
+    recorded = ReadSavedQueues(context.SavedPrinters);
+    if (!recorded) {
+      // What an earlier run left is not known: nothing may be written over it.
+      context.RecordUnknown = 1;
+      ReleaseSavedPrinters(context.SavedPrinters);
+    }
+    for (DWORD i = 0; recorded && i < count; ++i) {
+      if (!SameSpoolerName(records[i].pDriverName, kPackageDriverName)) continue;
+      deletable[i] = SaveQueue(context, &records[i]) ? 1 : 0;
+    }
+    // Recorded once for all, before the first queue goes.
+    recorded = recorded && WriteSavedQueues(context.SavedPrinters);
+  } else if (recorded) {
+    for (DWORD i = 0; i < count; ++i) deletable[i] = 1;
+  }
+  if (!recorded) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+  }
+  for (DWORD i = 0; i < count; ++i) {
     if (!SameSpoolerName(records[i].pDriverName, kPackageDriverName)) continue;
-    SaveSubKey(context, &records[i]);
-    DeletePrinter(context, records[i].pPrinterName);
+    if (!recorded || !deletable[i] || !DeletePrinter(context, records[i].pPrinterName)) {
+      ++context.KeptQueues;
+    }
+  }
+  GlobalFree(deletable);
+  // An uninstall takes the queues: nothing of theirs is to come back.
+  if (!context.RestoreQueues && !WriteSavedQueues(nullptr)) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
   }
   --context.Indent;
 }

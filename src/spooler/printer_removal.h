@@ -5,12 +5,17 @@
 
 struct InstallContext;
 
-// Saves and deletes every snapshot queue of the package's driver, in snapshot order.
+// Deletes every snapshot queue of the package's driver, in snapshot order. In a reinstall
+// (RestoreQueues) each is saved first, in SavedPrinters and in the machine-wide record, and
+// one whose settings cannot be saved stays; an uninstall drops the record. Queues that stay
+// are counted in KeptQueues.
 void DeleteAllPrinters(InstallContext& context);
-// Pushes the queue's "SubKey" and its snapshot record onto SavedPrinters, when it has one.
-void SaveSubKey(InstallContext& context, PRINTER_INFO_2W* record);
-// Purges and deletes one queue by name; failures are error lines.
-void DeletePrinter(InstallContext& context, LPCWSTR name);
+// Pushes the queue's name, "SubKey", comment, location and default mark onto SavedPrinters,
+// unless an earlier run's record already holds it. False (an error line) when they could
+// not be read.
+bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record);
+// Purges and deletes one queue by name; failures are error lines. True when it is gone.
+bool DeletePrinter(InstallContext& context, LPCWSTR name);
 
 // Whole UTF-16 strings, case-sensitive; a missing name equals nothing.
 bool SameSpoolerName(LPCWSTR a, LPCWSTR b);

@@ -9,29 +9,29 @@
 #include "spooler/monitor.h"
 #include "spooler/printer_removal.h"
 #include "spooler/printer_snapshot.h"
+#include "spooler/queue_record.h"
 
 namespace {
-constexpr size_t kRelativePathBytes = 260;
 // Room the settings path is formatted into beyond the relative path (key, separator, zero).
 constexpr size_t kSettingsPathSlack = 46;
 }  // namespace
 
-bool ClearDeletedMark(LPCSTR relativePath) {
+LSTATUS ClearDeletedMark(LPCSTR relativePath) {
   const size_t relative = std::strlen(relativePath);
   const size_t base = sizeof(kQueueSettingsRoot) - 1;
   const SIZE_T bytes = relative + kSettingsPathSlack;
   auto* path = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED, bytes));
-  if (!path) return false;
+  if (!path) return ERROR_NOT_ENOUGH_MEMORY;
   std::memcpy(path, kQueueSettingsRoot, base);
   path[base] = '\\';
   std::memcpy(path + base + 1, relativePath, relative + 1);
   HKEY key = nullptr;
-  const LSTATUS opened = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
+  LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
   GlobalFree(path);
-  if (opened != ERROR_SUCCESS) return false;
-  const LSTATUS deleted = RegDeleteValueA(key, "deleted");
+  if (status != ERROR_SUCCESS) return status;
+  status = RegDeleteValueA(key, "deleted");
   RegCloseKey(key);
-  return deleted == ERROR_SUCCESS;
+  return status;
 }
 
 HANDLE AddPrinter(InstallContext& context, LPCWSTR name) {
@@ -73,35 +73,84 @@ HANDLE AddPrinter(InstallContext& context, LPCWSTR name) {
   return printer;
 }
 
-void RestorePrinters(InstallContext& context) {
-  int restored = 0;
-  for (SavedPrinter* saved = context.SavedPrinters; saved; saved = saved->Next) {
-    PRINTER_INFO_2W* old = saved->Printer;
-    HANDLE printer = AddPrinter(context, old->pPrinterName);
-    if (!printer) continue;
-    if (WriteSubKey(printer, saved->SubKey)) {
-      // The settings key is named by what the new queue now holds, not by what was saved.
-      CHAR relative[kRelativePathBytes] = {};
+namespace {
+// Gives the new queue what the old one had, as much of it as can be given. False, with the
+// last error of the first step that failed, when some of it could not be given.
+bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
+  DWORD firstError = ERROR_SUCCESS;
+  auto failed = [&](DWORD error) {
+    if (firstError == ERROR_SUCCESS) firstError = error ? error : DWORD(E_FAIL);
+  };
+  if (saved.SubKey) {
+    const DWORD written = WriteSubKey(printer, saved.SubKey);
+    // The settings key is named by what the new queue now holds, not by what was saved.
+    LPSTR text = nullptr;
+    if (written != ERROR_SUCCESS) {
+      failed(written);
+    } else if (ReadSubKey(printer, &text) != SubKeyRead::Found) {
+      failed(GetLastError());
+    } else {
       const size_t prefix = sizeof(kQueueSettingsPrefix) - 1;
-      std::memcpy(relative, kQueueSettingsPrefix, prefix);
-      ReadSubKey(printer, relative + prefix);
-      if (relative[prefix] != 0) ClearDeletedMark(relative);
-    }
-    PRINTER_INFO_2W* info = GetPrinterInfo(printer);
-    if (info) {
-      info->pComment = old->pComment;
-      info->pLocation = old->pLocation;
-      SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info), 0);
-      if ((old->Attributes & PRINTER_ATTRIBUTE_DEFAULT) &&
-          SameSpoolerName(old->pDriverName, kPackageDriverName)) {
-        SpoolerSetDefaultPrinter(info->pPrinterName);
+      const size_t length = std::strlen(text);
+      auto* relative = static_cast<LPSTR>(GlobalAlloc(GPTR, prefix + length + 1));
+      LSTATUS cleared = ERROR_NOT_ENOUGH_MEMORY;
+      if (relative) {
+        std::memcpy(relative, kQueueSettingsPrefix, prefix);
+        std::memcpy(relative + prefix, text, length);
+        cleared = ClearDeletedMark(relative);
+        GlobalFree(relative);
       }
-      GlobalFree(info);
+      // A queue without a settings key, or a key without the mark, has nothing to clear.
+      if (cleared != ERROR_SUCCESS && cleared != ERROR_FILE_NOT_FOUND) failed(DWORD(cleared));
     }
-    ClosePrinter(printer);
-    ++restored;
+    GlobalFree(text);
   }
-  if (restored == 0) {
+  PRINTER_INFO_2W* info = GetPrinterInfo(printer);
+  if (!info) {
+    failed(GetLastError());
+  } else {
+    WCHAR empty[] = W("");
+    info->pComment = saved.Comment ? saved.Comment : empty;
+    info->pLocation = saved.Location ? saved.Location : empty;
+    if (!SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info), 0)) failed(GetLastError());
+    if (saved.Default && !SpoolerSetDefaultPrinter(info->pPrinterName)) failed(GetLastError());
+    GlobalFree(info);
+  }
+  SetLastError(firstError);
+  return firstError == ERROR_SUCCESS;
+}
+}  // namespace
+
+void RestorePrinters(InstallContext& context) {
+  const bool nothingSaved = context.SavedPrinters == nullptr;
+  // What comes back whole leaves the list; what does not stays recorded for the next run.
+  SavedPrinter** link = &context.SavedPrinters;
+  while (SavedPrinter* saved = *link) {
+    HANDLE printer = AddPrinter(context, saved->Name);
+    bool whole = false;
+    if (printer) {
+      whole = RestoreSettings(printer, *saved);
+      const DWORD error = GetLastError();
+      ClosePrinter(printer);
+      SetLastError(error);
+      if (!whole) {
+        LogError(context, ErrRestorePrinter, W("Can`t restore the settings of printer '%s'"),
+                 saved->Name);
+      }
+    }
+    if (whole) {
+      *link = saved->Next;
+      saved->Next = nullptr;
+      ReleaseSavedPrinters(saved);
+    } else {
+      link = &saved->Next;
+    }
+  }
+  if (!context.RecordUnknown && context.RestoreQueues && !WriteSavedQueues(context.SavedPrinters)) {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+  }
+  // The package's own queue, only where the package has none and none is to come back.
+  if (nothingSaved && context.KeptQueues == 0 && context.SnapshotTaken && !context.RecordUnknown) {
     HANDLE printer = AddPrinter(context, kFallbackPrinterName);
     if (printer) ClosePrinter(printer);
   }

@@ -15,7 +15,9 @@ inline constexpr CHAR kQueueSettingsPrefix[] = "Orvalstones\\";
 
 // Creates one queue on the package's port and driver; the caller closes the handle.
 HANDLE AddPrinter(InstallContext& context, LPCWSTR name);
-// Brings back every saved queue, newest first, or the fallback queue.
+// Brings back every saved queue, newest first, with all it had, or the fallback queue when
+// the package has no queue and none is to come back. A queue that does not come back whole
+// is an error line and stays in the machine-wide record for the next run.
 void RestorePrinters(InstallContext& context);
-// Removes the value "deleted" from kQueueSettingsRoot\<relativePath>; true when it was removed.
-bool ClearDeletedMark(LPCSTR relativePath);
+// Removes the value "deleted" from kQueueSettingsRoot\<relativePath>; the registry's answer.
+LSTATUS ClearDeletedMark(LPCSTR relativePath);

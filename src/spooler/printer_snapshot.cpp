@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "context/install_context.h"
+#include "context/run_log.h"
 #include "platform/default_printer.h"
 
 namespace {
@@ -34,20 +35,6 @@ bool SameName(LPCWSTR a, LPCWSTR b) {
   return *a == *b;
 }
 
-// One read of a REG_SZ "SubKey": accepted only when the text ends within the buffer. Data
-// stored without its terminator is terminated here; data that fills all 64 bytes without
-// one is longer than the buffer can hold and is passed over like any longer text.
-bool AcceptSubKey(DWORD result, DWORD type, LPSTR buffer, DWORD needed) {
-  if (result != ERROR_SUCCESS || type != REG_SZ) return false;
-  const DWORD written = needed < kSubKeyBytes ? needed : kSubKeyBytes;
-  for (DWORD i = 0; i < written; ++i) {
-    if (buffer[i] == 0) return true;
-  }
-  if (written == kSubKeyBytes) return false;
-  buffer[written] = 0;
-  return true;
-}
-
 CHAR kSubKeyValue[] = "SubKey";
 constexpr CHAR kDsUserKey[] = "DsUser";
 }  // namespace
@@ -58,37 +45,53 @@ void ReleasePrinterList(PrinterList& list) {
   list.Count = 0;
 }
 
-void EnumeratePrinters(PrinterList& list) {
+bool EnumeratePrinters(PrinterList& list) {
   ReleasePrinterList(list);
   DWORD needed = 0;
   DWORD count = 0;
-  if (EnumPrintersW(kPrinterEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  if (EnumPrintersW(kPrinterEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return true;
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
   list.Buffer = AllocateZeroed(SIZE_T(needed) + kEnumSlack);
-  if (!list.Buffer) return;
+  if (!list.Buffer) return false;
   if (!EnumPrintersW(kPrinterEnumFlags, nullptr, 2, list.Buffer, needed, &needed, &count)) {
     const DWORD error = GetLastError();
     ReleasePrinterList(list);
     SetLastError(error);
-    return;
+    return false;
   }
   list.Count = count;
+  return true;
 }
 
 void TakePrinterSnapshot(InstallContext& context) {
   PrinterList& snapshot = context.PrinterSnapshot;
-  EnumeratePrinters(snapshot);
-  WCHAR name[kDefaultNameUnits] = {};
+  context.SnapshotTaken = EnumeratePrinters(snapshot) ? 1 : 0;
+  if (!context.SnapshotTaken) LogError(context, ErrListPrinters, W("Can`t list the printers"));
+  context.DefaultKnown = 0;
+  WCHAR fixed[kDefaultNameUnits] = {};
+  LPWSTR name = fixed;
   DWORD size = kDefaultNameUnits;
-  if (!SpoolerGetDefaultPrinter(name, &size)) return;
-  name[kDefaultNameUnits - 1] = 0;
-  PRINTER_INFO_2W* records = PrinterRecords(snapshot);
-  for (DWORD i = 0; i < snapshot.Count; ++i) {
-    // Every record of that name: a local queue and a connection may share it.
-    if (SameName(records[i].pPrinterName, name)) {
-      records[i].Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+  BOOL found = SpoolerGetDefaultPrinter(name, &size);
+  if (!found && GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > kDefaultNameUnits) {
+    // A name longer than the usual buffer is still a name.
+    name = reinterpret_cast<LPWSTR>(AllocateZeroed(SIZE_T(size) * sizeof(WCHAR)));
+    found = name && SpoolerGetDefaultPrinter(name, &size);
+  }
+  if (!found) {
+    // No default printer at all is something known; any other failure is not.
+    context.DefaultError = GetLastError();
+    context.DefaultKnown = context.DefaultError == ERROR_FILE_NOT_FOUND ? 1 : 0;
+  } else {
+    context.DefaultKnown = 1;
+    PRINTER_INFO_2W* records = PrinterRecords(snapshot);
+    for (DWORD i = 0; i < snapshot.Count; ++i) {
+      // Every record of that name: a local queue and a connection may share it.
+      if (SameName(records[i].pPrinterName, name)) {
+        records[i].Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+      }
     }
   }
+  if (name != fixed) GlobalFree(name);
 }
 
 PRINTER_INFO_2W* GetPrinterInfo(HANDLE printer) {
@@ -133,22 +136,53 @@ BOOL PurgeAndDeletePrinter(HANDLE printer) {
   return DeletePrinter(printer);
 }
 
-void ReadSubKey(HANDLE printer, LPSTR buffer) {
+namespace {
+// One copy of the value: asked for its size first, so that no length is cut short.
+SubKeyRead ReadSubKeyCopy(HANDLE printer, LPCSTR key, LPSTR* text) {
+  auto read = [&](LPBYTE data, DWORD size, DWORD* type, DWORD* needed) {
+    return key ? GetPrinterDataExA(printer, key, kSubKeyValue, type, data, size, needed)
+               : GetPrinterDataA(printer, kSubKeyValue, type, data, size, needed);
+  };
   DWORD type = 0;
   DWORD needed = 0;
-  DWORD result = GetPrinterDataA(printer, kSubKeyValue, &type, reinterpret_cast<LPBYTE>(buffer),
-                                 kSubKeyBytes, &needed);
-  if (AcceptSubKey(result, type, buffer, needed)) return;
-  type = 0;
-  needed = 0;
-  result = GetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, &type,
-                             reinterpret_cast<LPBYTE>(buffer), kSubKeyBytes, &needed);
-  if (!AcceptSubKey(result, type, buffer, needed)) buffer[0] = 0;
+  DWORD result = read(nullptr, 0, &type, &needed);
+  if (result == ERROR_FILE_NOT_FOUND || result == ERROR_SUCCESS) return SubKeyRead::None;
+  if (result != ERROR_MORE_DATA) {
+    SetLastError(result);
+    return SubKeyRead::Failed;
+  }
+  // One byte more than asked, so that a value stored without its terminator gets one.
+  auto* buffer = reinterpret_cast<LPSTR>(AllocateZeroed(SIZE_T(needed) + 1));
+  if (!buffer) return SubKeyRead::Failed;
+  DWORD got = 0;
+  result = read(reinterpret_cast<LPBYTE>(buffer), needed, &type, &got);
+  if (result != ERROR_SUCCESS || type != REG_SZ || buffer[0] == 0) {
+    GlobalFree(buffer);
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return SubKeyRead::None;
+    SetLastError(result);
+    return SubKeyRead::Failed;
+  }
+  *text = buffer;
+  return SubKeyRead::Found;
+}
+}  // namespace
+
+SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text) {
+  *text = nullptr;
+  const SubKeyRead plain = ReadSubKeyCopy(printer, nullptr, text);
+  if (plain == SubKeyRead::Found) return plain;
+  const DWORD plainError = GetLastError();
+  const SubKeyRead keyed = ReadSubKeyCopy(printer, kDsUserKey, text);
+  if (keyed != SubKeyRead::None) return keyed;
+  // Neither copy is there, unless the plain one only could not be read.
+  if (plain == SubKeyRead::Failed) SetLastError(plainError);
+  return plain;
 }
 
-bool WriteSubKey(HANDLE printer, LPCSTR text) {
+DWORD WriteSubKey(HANDLE printer, LPCSTR text) {
   const DWORD size = DWORD(lstrlenA(text)) + 1;
   auto* data = reinterpret_cast<LPBYTE>(const_cast<LPSTR>(text));
-  SetPrinterDataA(printer, kSubKeyValue, REG_SZ, data, size);
-  return SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size) == ERROR_SUCCESS;
+  const DWORD plain = SetPrinterDataA(printer, kSubKeyValue, REG_SZ, data, size);
+  const DWORD keyed = SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size);
+  return plain != ERROR_SUCCESS ? plain : keyed;
 }

@@ -17,13 +17,12 @@ inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
   return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer);
 }
 
-// Readers of the "SubKey" printer data offer the spooler this many bytes.
-constexpr DWORD kSubKeyBytes = 64;
-
-// Local queues and connections at level 2; an enumeration that fails leaves an empty list.
-void EnumeratePrinters(PrinterList& list);
+// Local queues and connections at level 2; an enumeration that fails leaves an empty list
+// and answers false (the last error says why).
+bool EnumeratePrinters(PrinterList& list);
 void ReleasePrinterList(PrinterList& list);
-// Fills the context's PrinterSnapshot and marks every record named like the default printer.
+// Fills the context's PrinterSnapshot and marks every record named like the default printer;
+// sets SnapshotTaken and DefaultKnown. A failed enumeration is an error line.
 void TakePrinterSnapshot(InstallContext& context);
 
 // One PRINTER_INFO_2W (or DRIVER_INFO_2W) and its strings in a zero-filled global-heap block
@@ -37,8 +36,13 @@ HANDLE CreatePrinterQueue(PRINTER_INFO_2W* info);
 // Purges pending jobs (whatever that gives), then deletes the queue. The handle stays open.
 BOOL PurgeAndDeletePrinter(HANDLE printer);
 
-// Leaves the queue's "SubKey" text in buffer (at least kSubKeyBytes), or the empty text.
-// The text is always terminated within kSubKeyBytes.
-void ReadSubKey(HANDLE printer, LPSTR buffer);
-// Writes "SubKey" plainly and under "DsUser"; true when the "DsUser" copy was written.
-bool WriteSubKey(HANDLE printer, LPCSTR text);
+// How reading a queue's "SubKey" went: a text, no usable text in either place, or a read
+// that failed (the last error says why), so that nobody can tell whether it has one.
+enum class SubKeyRead { Found, None, Failed };
+// The queue's whole "SubKey" text, of whatever length: the plain value, or when that is
+// missing, empty or not a string, the copy under "DsUser". On Found, *text is a terminated,
+// zero-filled global-heap block the caller frees; otherwise it is null.
+SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text);
+// Writes "SubKey" plainly and under "DsUser": ERROR_SUCCESS when both copies were written,
+// else the error of the first that failed.
+DWORD WriteSubKey(HANDLE printer, LPCSTR text);

@@ -23,6 +23,8 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
     if (status.dwCurrentState == SERVICE_RUNNING) return true;
     Sleep(kSpoolerPollMs);
     QueryServiceStatus(service, &status);
+    // A request made while the service was still stopping was refused: ask again.
+    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
   }
   return status.dwCurrentState == SERVICE_RUNNING;
 }

@@ -6,6 +6,16 @@ namespace {
 
 constexpr DWORD kWindowsVistaMajor = 6;
 
+// As the file system compares names: letter case aside (ASCII letters, which is what the
+// package's own paths hold).
+bool SamePathIgnoringCase(LPCWSTR a, LPCWSTR b) {
+  auto fold = [](WCHAR c) { return (c >= W('A') && c <= W('Z')) ? WCHAR(c - W('A') + W('a')) : c; };
+  for (; fold(*a) == fold(*b); ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
 bool IsSeparator(WCHAR c) {
   return c == W('\\') || c == W('/');
 }
@@ -133,7 +143,7 @@ void InstallTray(InstallContext& context) {
   StartTray(path);
 }
 
-void RemoveTray() {
+void RemoveTray(LPCWSTR keep) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutexName);
   if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToExit(mutex);
   // Never released explicitly: closing the handle is all the installer does with it.
@@ -146,7 +156,7 @@ void RemoveTray() {
     WCHAR path[kTrayPathUnits];
     if (!ReadTrayPath(key, path)) {
       Sleep(kRunValueUnreadablePauseMs);
-    } else if (path[0] != 0) {
+    } else if (path[0] != 0 && !(keep && SamePathIgnoringCase(path, keep))) {
       DeleteTrayProgram(path);
     }
   }

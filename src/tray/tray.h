@@ -42,5 +42,6 @@ WideText TrayProgramPath(const WideText& moduleDir);
 // program without waiting for it. Reads only ModuleDir.
 void InstallTray(InstallContext& context);
 // Asks a running tray program to exit, then deletes the program file that the Run entry
-// names and the entry itself.
-void RemoveTray();
+// names and the entry itself. A file that is `keep` (letter case aside) is not deleted: a
+// reinstall registers that very file again.
+void RemoveTray(LPCWSTR keep = nullptr);

@@ -56,8 +56,8 @@ void ThreeSavedQueues(sim::Machine& m) {
 
 void CheckThreeSavedQueues(sim::Machine& m) {
   ExpectPackageInstalled(m);
-  // The queue without a settings key is not re-created.
-  EXPECT_EQ(sim::FindPrinter(m, u"Orvalstone"), nullptr);
+  // The package's own queue, without a settings key, comes back too.
+  ExpectQueue(m, u"Orvalstone", u"", u"");
   ExpectQueue(m, u"Invoices", u"Monthly invoices", u"Room 12");
   ExpectQueue(m, u"Letters", u"", u"Front desk");
   ExpectQueue(m, u"Drafts", u"Drafts to check", u"");

@@ -1,3 +1,4 @@
+#include "spooler/queue_record.h"
 #include "context/install_context.h"
 
 #include <cstring>
@@ -118,11 +119,7 @@ TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwns) {
       node->Next = c.PendingDeletes;
       c.PendingDeletes = node;
     }
-    auto* saved = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
-    saved->SubKey = static_cast<LPSTR>(GlobalAlloc(GPTR, 4));
-    std::memcpy(saved->SubKey, "key", 4);
-    saved->Printer = PrinterRecords(c.PrinterSnapshot);
-    c.SavedPrinters = saved;
+    c.SavedPrinters = NewSavedPrinter(u"Q", "key", u"comment", u"location", TRUE);
     c.RedirectedPrinters =
         static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
     c.RedirectedPrinters[0] = PrinterRecords(c.PrinterSnapshot);

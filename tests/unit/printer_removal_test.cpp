@@ -31,6 +31,7 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
   AddQueue(u"Gone", u"Orvalstone printer", "", "Orvalstone\\Gone");
   Build();
   m.spooler.printers.pop_back();  // deleted by someone else since the snapshot
+  context.RestoreQueues = 1;
   DeleteAllPrinters(context);
 
   EXPECT_EQ(Log(),
@@ -45,18 +46,23 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
   EXPECT_EQ(context.ErrorCount, 1);
   EXPECT_EQ(context.Indent, 0);
 
-  const PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
+  // Every queue of the package is saved, one without a SubKey too.
   const struct {
+    const char16_t* name;
     const char* subKey;
-    const PRINTER_INFO_2W* record;
-  } saved[] = {{"Orvalstone\\P3", &records[4]},
-               {"Orvalstone\\P2", &records[2]},
-               {"Orvalstone\\P1", &records[0]}};
+  } saved[] = {{u"NoKey", nullptr},
+               {u"P3", "Orvalstone\\P3"},
+               {u"P2", "Orvalstone\\P2"},
+               {u"P1", "Orvalstone\\P1"}};
   const SavedPrinter* node = context.SavedPrinters;
   for (const auto& s : saved) {
     ASSERT_NE(node, nullptr) << s.subKey;
-    EXPECT_STREQ(node->SubKey, s.subKey);
-    EXPECT_EQ(node->Printer, s.record) << s.subKey;
+    EXPECT_EQ(std::u16string(node->Name), s.name);
+    if (s.subKey) {
+      EXPECT_STREQ(node->SubKey, s.subKey);
+    } else {
+      EXPECT_EQ(node->SubKey, nullptr);
+    }
     node = node->Next;
   }
   EXPECT_EQ(node, nullptr);

@@ -95,11 +95,16 @@ TEST_F(PrinterSnapshotTest, DefaultPrinterMarkIsExactAndCoversEveryRecordOfThatN
   EXPECT_EQ(Marked(), (unit::Texts{u"Office#0", u"Office#3"}));
 }
 
-TEST_F(PrinterSnapshotTest, DefaultPrinterNameMustFitIn255Characters) {
+TEST_F(PrinterSnapshotTest, DefaultPrinterOfAnyLengthIsMarkedAndAFailedQueryIsUnknown) {
   const struct {
     size_t length;
     bool marked;
-  } cases[] = {{254, true}, {255, false}, {0, false}};
+    bool known;
+    const char* fault = nullptr;
+  } cases[] = {{254, true, true},
+               {300, true, true},
+               {0, false, true},
+               {12, false, false, "GetDefaultPrinterW"}};
   for (const auto& c : cases) {
     ReleasePrinterList(context.PrinterSnapshot);
     m.spooler.printers.clear();
@@ -111,13 +116,15 @@ TEST_F(PrinterSnapshotTest, DefaultPrinterNameMustFitIn255Characters) {
     } else {
       m.spooler.defaultPrinter.clear();
     }
+    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
     TakePrinterSnapshot(context);
     EXPECT_EQ(context.PrinterSnapshot.Count, c.length ? 2u : 1u);
     EXPECT_EQ(Marked().size(), c.marked ? 1u : 0u) << c.length;
+    EXPECT_EQ(context.DefaultKnown != 0, c.known) << c.length;
   }
 }
 
-TEST_F(PrinterSnapshotTest, ReadSubKeyFallsBackToDsUserAndAlwaysTerminates) {
+TEST_F(PrinterSnapshotTest, ReadSubKeyReadsWholeTextsAndFallsBackToDsUser) {
   auto bytes = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
   const std::string z("\0", 1);
   const struct {
@@ -125,16 +132,23 @@ TEST_F(PrinterSnapshotTest, ReadSubKeyFallsBackToDsUserAndAlwaysTerminates) {
     DWORD plainType;
     std::string plain;  // absent when empty
     std::string dsUser;
+    SubKeyRead read;
     std::string expected;
+    const char* fault = nullptr;  // fails the plain read
   } cases[] = {
-      {"plain text", REG_SZ, "abc" + z, "ds" + z, "abc"},
-      {"other type", REG_DWORD, "abcd", "ds" + z, "ds"},
-      {"longer than 63", REG_SZ, std::string(70, 'L') + z, "ds" + z, "ds"},
-      {"63 characters", REG_SZ, std::string(63, 'k') + z, "", std::string(63, 'k')},
-      {"stored unterminated", REG_SZ, "abc", "", "abc"},
-      {"64 bytes, no terminator", REG_SZ, std::string(64, 'u'), "ds" + z, "ds"},
-      {"nothing usable", REG_DWORD, "abcd", std::string(64, 'u'), ""},
-      {"no values at all", 0, "", "", ""},
+      {"plain text", REG_SZ, "abc" + z, "ds" + z, SubKeyRead::Found, "abc"},
+      {"other type", REG_DWORD, "abcd", "ds" + z, SubKeyRead::Found, "ds"},
+      {"300 characters", REG_SZ, std::string(300, 'L') + z, "ds" + z, SubKeyRead::Found,
+       std::string(300, 'L')},
+      {"stored unterminated", REG_SZ, "abc", "", SubKeyRead::Found, "abc"},
+      {"empty plain value", REG_SZ, z, "ds" + z, SubKeyRead::Found, "ds"},
+      {"nothing usable", REG_DWORD, "abcd", z, SubKeyRead::None, ""},
+      {"no values at all", 0, "", "", SubKeyRead::None, ""},
+      {"plain read fails, copy good", REG_SZ, "abc" + z, "ds" + z, SubKeyRead::Found, "ds",
+       "GetPrinterDataA"},
+      {"plain read fails, no copy", REG_SZ, "abc" + z, "", SubKeyRead::Failed, "",
+       "GetPrinterDataA"},
+      {"copy read fails", 0, "", "ds" + z, SubKeyRead::Failed, "", "GetPrinterDataExA"},
   };
   for (const auto& c : cases) {
     m.spooler.printers.clear();
@@ -144,24 +158,27 @@ TEST_F(PrinterSnapshotTest, ReadSubKeyFallsBackToDsUserAndAlwaysTerminates) {
     }
     if (!c.dsUser.empty()) p.data.push_back({"DsUser", {{"SubKey", REG_SZ, bytes(c.dsUser)}}});
     HANDLE h = Open(u"Q");
-    char buffer[260];
-    std::memset(buffer, 'Z', sizeof buffer);
-    ReadSubKey(h, buffer);
-    const void* end = std::memchr(buffer, 0, kSubKeyBytes);
-    ASSERT_NE(end, nullptr) << c.name;
-    EXPECT_EQ(std::string(buffer), c.expected) << c.name;
+    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
+    LPSTR text = nullptr;
+    EXPECT_EQ(ReadSubKey(h, &text), c.read) << c.name;
+    EXPECT_EQ(text ? std::string(text) : std::string(), c.expected) << c.name;
+    if (c.read == SubKeyRead::Failed) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << c.name;
+    }
+    GlobalFree(text);
+    sim::ClearFaults(m);
     ClosePrinter(h);
   }
 }
 
-TEST_F(PrinterSnapshotTest, WriteSubKeyAnswersForTheDsUserCopy) {
+TEST_F(PrinterSnapshotTest, WriteSubKeyAnswersForBothCopies) {
   const struct {
     const char* fault;
     bool result;
     bool plainWritten, dsUserWritten;
   } cases[] = {
       {nullptr, true, true, true},
-      {"SetPrinterDataA", true, false, true},
+      {"SetPrinterDataA", false, false, true},
       {"SetPrinterDataExA", false, true, false},
   };
   for (const auto& c : cases) {
@@ -169,7 +186,7 @@ TEST_F(PrinterSnapshotTest, WriteSubKeyAnswersForTheDsUserCopy) {
     Add(u"Q");
     HANDLE h = Open(u"Q");
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(WriteSubKey(h, "Orvalstone\\Q1"), c.result);
+    EXPECT_EQ(WriteSubKey(h, "Orvalstone\\Q1") == ERROR_SUCCESS, c.result);
     sim::SimPrinter* p = sim::FindPrinter(m, u"Q");
     const sim::PrinterDataValue* plain = sim::FindPrinterData(*p, "", "SubKey");
     const sim::PrinterDataValue* ds = sim::FindPrinterData(*p, "DsUser", "SubKey");

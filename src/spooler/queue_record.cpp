@@ -1,0 +1,309 @@
+#include "spooler/queue_record.h"
+
+#include <cstring>
+
+#include "context/install_context.h"
+#include "context/wide_text.h"
+
+namespace {
+// Each entry is a run of strings "T=text", one per field, T its tag; an entry starts with
+// its "N=" string. Tags keep every string non-empty, as a multi-string needs, and unknown
+// tags are passed over, so that a later build may add fields.
+constexpr WCHAR kNameTag = W('N');
+constexpr WCHAR kSubKeyTag = W('K');
+constexpr WCHAR kCommentTag = W('C');
+constexpr WCHAR kLocationTag = W('L');
+constexpr WCHAR kDefaultTag = W('D');
+constexpr WCHAR kPortTag = W('P');
+
+bool SameText(LPCWSTR a, LPCWSTR b) {
+  if (!a || !b) return false;
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+LPWSTR GlobalText(LPCWSTR s, size_t units) {
+  auto* copy = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
+  if (copy && units) std::memcpy(copy, s, units * sizeof(WCHAR));
+  return copy;
+}
+
+LPWSTR GlobalText(LPCWSTR s) {
+  return GlobalText(s ? s : W(""), s ? size_t(lstrlenW(s)) : 0);
+}
+
+// The ANSI "SubKey" is kept byte for byte, each byte one UTF-16 unit, so that it comes back
+// exactly whatever the code page.
+LPSTR NarrowBytes(LPCWSTR s, size_t units) {
+  auto* copy = static_cast<LPSTR>(GlobalAlloc(GPTR, units + 1));
+  if (!copy) return nullptr;
+  for (size_t i = 0; i < units; ++i) {
+    if (s[i] > 0xFF) {
+      GlobalFree(copy);
+      return nullptr;
+    }
+    copy[i] = CHAR(BYTE(s[i]));
+  }
+  return copy;
+}
+
+// One "T=text" string and its terminator, appended to the multi-string being built.
+bool AppendField(WideText& out, WCHAR tag, LPCWSTR text) {
+  const ULONGLONG start = Count(out);
+  const ULONGLONG units = text ? ULONGLONG(lstrlenW(text)) : 0;
+  if (!Resize(out, start + 2 + units + 1)) return false;
+  LPWSTR at = Data(out) + start;
+  at[0] = tag;
+  at[1] = W('=');
+  if (units) std::memcpy(at + 2, text, units * sizeof(WCHAR));
+  at[2 + units] = 0;
+  return true;
+}
+
+bool AppendBytesField(WideText& out, WCHAR tag, LPCSTR bytes) {
+  const size_t length = std::strlen(bytes);
+  const ULONGLONG start = Count(out);
+  if (!Resize(out, start + 2 + length + 1)) return false;
+  LPWSTR at = Data(out) + start;
+  at[0] = tag;
+  at[1] = W('=');
+  for (size_t i = 0; i < length; ++i) at[2 + i] = WCHAR(BYTE(bytes[i]));
+  at[2 + length] = 0;
+  return true;
+}
+
+LSTATUS OpenRecordKey(bool create, HKEY* key) {
+  *key = nullptr;
+  if (!create) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, KEY_READ, key);
+  return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                         KEY_ALL_ACCESS, nullptr, key, nullptr);
+}
+
+bool Failed(LSTATUS status) {
+  SetLastError(DWORD(status));
+  return false;
+}
+
+// The value's strings in a zero-filled global-heap block closed by two zeros (*units counts
+// what lies before them), or null with ERROR_SUCCESS for a missing key or value.
+LPWSTR ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* status) {
+  *units = 0;
+  HKEY key = nullptr;
+  *status = OpenRecordKey(false, &key);
+  if (*status != ERROR_SUCCESS) {
+    if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
+    return nullptr;
+  }
+  DWORD type = 0;
+  DWORD bytes = 0;
+  *status = RegQueryValueExW(key, value, nullptr, &type, nullptr, &bytes);
+  LPWSTR data = nullptr;
+  if (*status == ERROR_SUCCESS && bytes > 0) {
+    data = static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR)));
+    if (!data) {
+      *status = ERROR_NOT_ENOUGH_MEMORY;
+    } else {
+      *status =
+          RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &bytes);
+      if (*status != ERROR_SUCCESS) {
+        GlobalFree(data);
+        data = nullptr;
+      }
+      *units = bytes / sizeof(WCHAR);
+    }
+  } else if (*status == ERROR_FILE_NOT_FOUND) {
+    *status = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  return data;
+}
+
+bool WriteMultiString(LPCWSTR value, const WideText& strings) {
+  HKEY key = nullptr;
+  // An empty record needs no key: none is made just to hold nothing.
+  LSTATUS status = Count(strings) == 0
+                       ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, KEY_SET_VALUE, &key)
+                       : OpenRecordKey(true, &key);
+  if (status == ERROR_FILE_NOT_FOUND && Count(strings) == 0) return true;
+  if (status != ERROR_SUCCESS) return Failed(status);
+  if (Count(strings) == 0) {
+    status = RegDeleteValueW(key, value);
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+  } else {
+    // The list's closing zero follows the last string's own.
+    const DWORD bytes = DWORD((Count(strings) + 1) * sizeof(WCHAR));
+    status = RegSetValueExW(key, value, 0, REG_MULTI_SZ,
+                            reinterpret_cast<const BYTE*>(Chars(strings)), bytes);
+  }
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS || Failed(status);
+}
+
+// Calls `field(tag, text, units)` for each string and `start()` before each "N=" string.
+template <class Start, class Field>
+void EachField(LPCWSTR data, size_t units, Start start, Field field) {
+  size_t at = 0;
+  while (at < units && data[at]) {
+    const LPCWSTR s = data + at;
+    size_t length = 0;
+    while (at + length < units && s[length]) ++length;
+    if (length >= 2 && s[1] == W('=')) {
+      if (s[0] == kNameTag) start();
+      field(s[0], s + 2, length - 2);
+    }
+    at += length + 1;
+  }
+}
+}  // namespace
+
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCWSTR location,
+                              BOOL isDefault) {
+  auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+  if (!node) return nullptr;
+  node->Name = GlobalText(name);
+  node->Comment = GlobalText(comment);
+  node->Location = GlobalText(location);
+  node->Default = isDefault;
+  bool whole = node->Name && node->Comment && node->Location;
+  if (subKey) {
+    const size_t length = std::strlen(subKey);
+    node->SubKey = static_cast<LPSTR>(GlobalAlloc(GPTR, length + 1));
+    if (node->SubKey) std::memcpy(node->SubKey, subKey, length);
+    whole = whole && node->SubKey;
+  }
+  if (!whole) {
+    ReleaseSavedPrinters(node);
+    return nullptr;
+  }
+  return node;
+}
+
+SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
+  for (; list; list = list->Next) {
+    if (SameText(list->Name, name)) return list;
+  }
+  return nullptr;
+}
+
+bool ReadSavedQueues(SavedPrinter*& list) {
+  size_t units = 0;
+  LSTATUS status = ERROR_SUCCESS;
+  LPWSTR data = ReadMultiString(kSavedQueuesValue, &units, &status);
+  if (status != ERROR_SUCCESS) return Failed(status);
+  SavedPrinter** tail = &list;
+  while (*tail) tail = &(*tail)->Next;
+  SavedPrinter* entry = nullptr;
+  bool whole = true;
+  auto finish = [&] {
+    if (entry && !FindSavedPrinter(list, entry->Name)) {
+      *tail = entry;
+      tail = &entry->Next;
+    } else {
+      ReleaseSavedPrinters(entry);
+    }
+    entry = nullptr;
+  };
+  EachField(
+      data, units,
+      [&] {
+        finish();
+        entry = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+        whole = whole && entry;
+      },
+      [&](WCHAR tag, LPCWSTR text, size_t length) {
+        if (!entry) return;
+        LPWSTR* slot = tag == kNameTag       ? &entry->Name
+                       : tag == kCommentTag  ? &entry->Comment
+                       : tag == kLocationTag ? &entry->Location
+                                             : nullptr;
+        if (slot && !*slot) {
+          *slot = GlobalText(text, length);
+          whole = whole && *slot;
+        } else if (tag == kSubKeyTag && !entry->SubKey) {
+          entry->SubKey = NarrowBytes(text, length);
+        } else if (tag == kDefaultTag) {
+          entry->Default = length == 1 && text[0] == W('1');
+        }
+      });
+  finish();
+  GlobalFree(data);
+  return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+bool WriteSavedQueues(const SavedPrinter* list) {
+  WideText strings;
+  bool built = true;
+  for (; list && built; list = list->Next) {
+    built = AppendField(strings, kNameTag, list->Name) &&
+            (!list->SubKey || AppendBytesField(strings, kSubKeyTag, list->SubKey)) &&
+            AppendField(strings, kCommentTag, list->Comment) &&
+            AppendField(strings, kLocationTag, list->Location) &&
+            (!list->Default || AppendField(strings, kDefaultTag, W("1")));
+  }
+  if (!built) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+  return WriteMultiString(kSavedQueuesValue, strings);
+}
+
+void ReleaseParkedPrinters(ParkedPrinter*& list) {
+  while (list) {
+    ParkedPrinter* next = list->Next;
+    GlobalFree(list->Name);
+    GlobalFree(list->Port);
+    GlobalFree(list);
+    list = next;
+  }
+}
+
+bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port) {
+  for (const ParkedPrinter* p = list; p; p = p->Next) {
+    if (SameText(p->Name, name)) return true;
+  }
+  auto* entry = static_cast<ParkedPrinter*>(GlobalAlloc(GPTR, sizeof(ParkedPrinter)));
+  if (!entry) return false;
+  entry->Name = GlobalText(name);
+  entry->Port = GlobalText(port);
+  entry->Next = list;
+  list = entry;
+  return entry->Name && entry->Port;
+}
+
+bool ReadParkedPrinters(ParkedPrinter*& list) {
+  size_t units = 0;
+  LSTATUS status = ERROR_SUCCESS;
+  LPWSTR data = ReadMultiString(kParkedPrintersValue, &units, &status);
+  if (status != ERROR_SUCCESS) return Failed(status);
+  ParkedPrinter* entry = nullptr;
+  bool whole = true;
+  EachField(
+      data, units,
+      [&] {
+        entry = static_cast<ParkedPrinter*>(GlobalAlloc(GPTR, sizeof(ParkedPrinter)));
+        if (entry) {
+          entry->Next = list;
+          list = entry;
+        }
+        whole = whole && entry;
+      },
+      [&](WCHAR tag, LPCWSTR text, size_t length) {
+        if (!entry) return;
+        LPWSTR* slot = tag == kNameTag ? &entry->Name : tag == kPortTag ? &entry->Port : nullptr;
+        if (slot && !*slot) {
+          *slot = GlobalText(text, length);
+          whole = whole && *slot;
+        }
+      });
+  GlobalFree(data);
+  return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+bool WriteParkedPrinters(const ParkedPrinter* list) {
+  WideText strings;
+  bool built = true;
+  for (; list && built; list = list->Next) {
+    if (!list->Name || !list->Port) continue;
+    built =
+        AppendField(strings, kNameTag, list->Name) && AppendField(strings, kPortTag, list->Port);
+  }
+  if (!built) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+  return WriteMultiString(kParkedPrintersValue, strings);
+}

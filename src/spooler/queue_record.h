@@ -1,0 +1,41 @@
+// What a reinstall must not lose, whichever call fails and wherever the run is cut short:
+// the settings of each package queue it deletes, and the port of each printer it moves to
+// "file:" while the monitor is replaced. Both are kept in the registry, machine-wide, from
+// before the change until the queue is whole again or the printer back on its port, so that
+// a later run finishes what an earlier one left.
+#pragma once
+#include "platform/win32.h"
+
+struct InstallContext;
+struct SavedPrinter;
+
+// HKEY_LOCAL_MACHINE key of the record and its two REG_MULTI_SZ values.
+inline constexpr WCHAR kRecordKeyPath[] = W("Software\\Vantrel Software KFT\\Orvalstone");
+inline constexpr WCHAR kSavedQueuesValue[] = W("SavedQueues");
+inline constexpr WCHAR kParkedPrintersValue[] = W("ParkedPrinters");
+
+// A printer moved off the package's port: its name and the whole port text it had.
+struct ParkedPrinter {
+  LPWSTR Name;
+  LPWSTR Port;
+  ParkedPrinter* Next;
+};
+
+// A node holding global-heap copies of the given texts (subKey may be null), or null when
+// the heap refused.
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCWSTR location,
+                              BOOL isDefault);
+// The node named exactly `name` in the list, or null.
+SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
+
+// Appends the recorded queues to the end of the list, in their recorded order. A missing
+// record is an empty one; false (with the last error set) when it could not be read.
+bool ReadSavedQueues(SavedPrinter*& list);
+// Records exactly the listed queues (none: the value goes). False with the last error set.
+bool WriteSavedQueues(const SavedPrinter* list);
+
+bool ReadParkedPrinters(ParkedPrinter*& list);
+bool WriteParkedPrinters(const ParkedPrinter* list);
+void ReleaseParkedPrinters(ParkedPrinter*& list);
+// Adds an entry at the head, unless one of that name is listed; false when the heap refused.
+bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port);
