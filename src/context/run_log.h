@@ -30,7 +30,14 @@ enum LogErrorCode : DWORD {
   ErrQueueRecord = 20,        // "Can`t update the record of saved printers"
   ErrReturnPort = 21,         // "Can`t move printer '%s' back to its port"
   ErrListPrinters = 22,       // "Can`t list the printers"
-  ErrWithdrawDeletion = 23,   // "Can`t withdraw the pending deletion of %s"
+  ErrListMonitors = 23,       // "Can`t list the port monitors"
+  ErrListDrivers = 24,        // "Can`t list the printer drivers"
+  ErrRegisterTray = 25,       // "Can`t register the tray program"
+  ErrRemoveTray = 26,         // "Can`t remove the tray program"
+  ErrModuleDirectory = 27,    // "Can`t retrieve the installer's directory."
+  ErrDeleteFile = 28,         // "Can`t delete %s"
+  ErrWithdrawDeletion = 29,   // "Can`t withdraw the pending deletion of %s"
+  ErrParkPrinter = 30,        // "Can`t move printer '%s' to the port file:"
 };
 
 // Units of the buffer a Log or LogError line is formatted into, terminator included.

@@ -25,6 +25,14 @@ WideText JoinPath(LPCWSTR directory, LPCWSTR fileName) {
   return path;
 }
 
+// "X:\..." or "\\server\...": a relative directory would be resolved against whatever the
+// current directory is, and an empty one against the program's own.
+bool IsAbsoluteDirectory(LPCWSTR directory) {
+  if (!directory || !directory[0]) return false;
+  if (directory[0] == W('\\') && directory[1] == W('\\')) return true;
+  return directory[1] == W(':') && directory[2] == W('\\');
+}
+
 // Copies the path with its terminator into the caller's buffer. A path that does not fit
 // leaves the buffer empty rather than cut: a truncated path names some other file.
 bool StorePath(const WideText& path, LPWSTR buffer, size_t units) {
@@ -71,7 +79,20 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
   const WideText sourcePath = JoinPath(Chars(context.ModuleDir), fileName);
   const WideText destinationPath = JoinPath(directory, fileName);
   HRESULT result = E_FAIL;
-  if (destination && !StorePath(destinationPath, destination, destinationUnits)) {
+  if (!IsAbsoluteDirectory(Chars(context.ModuleDir))) {
+    if (destination && destinationUnits) destination[0] = 0;
+    if (reportErrors) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+    }
+  } else if (!IsAbsoluteDirectory(directory)) {
+    if (destination && destinationUnits) destination[0] = 0;
+    if (reportErrors) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
+               Chars(destinationPath));
+    }
+  } else if (destination && !StorePath(destinationPath, destination, destinationUnits)) {
     // The caller registers and deletes the file by that buffer: refuse rather than copy to a
     // path it cannot hold.
     if (reportErrors) {

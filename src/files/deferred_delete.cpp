@@ -19,20 +19,29 @@ void ReleaseEntry(PendingDelete* entry) {
 }
 }  // namespace
 
-void AddPendingDelete(PendingDelete*& list, LPCWSTR path) {
-  if (!path || !*path) return;
+bool AddPendingDelete(PendingDelete*& list, LPCWSTR path) {
+  if (!path || !*path) return true;
   for (const PendingDelete* entry = list; entry; entry = entry->Next) {
-    if (SamePath(entry->Path, path)) return;
+    if (SamePath(entry->Path, path)) return true;
   }
   auto* entry = static_cast<PendingDelete*>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
-  if (!entry) return;
+  if (!entry) return false;
   entry->Path = DuplicateToGlobal(path);
   if (!entry->Path) {
     GlobalFree(entry);
-    return;
+    return false;
   }
   entry->Next = list;
   list = entry;
+  return true;
+}
+
+void DeleteOrListFile(InstallContext& context, LPCWSTR path) {
+  if (!path || !*path || DeleteFileW(path)) return;
+  if (!AddPendingDelete(context.PendingDeletes, path)) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    LogError(context, ErrDeleteFile, W("Can`t delete %s"), path);
+  }
 }
 
 void DeleteFileTry(InstallContext& context) {
@@ -59,7 +68,11 @@ void DeleteFileTry(InstallContext& context) {
 DWORD ScheduleRebootDeletes(InstallContext& context) {
   DWORD accepted = 0;
   for (const PendingDelete* entry = context.PendingDeletes; entry; entry = entry->Next) {
-    if (MoveFileExW(entry->Path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++accepted;
+    if (MoveFileExW(entry->Path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+      ++accepted;
+    } else if (GetFileAttributesW(entry->Path) != INVALID_FILE_ATTRIBUTES) {
+      LogError(context, ErrDeleteFile, W("Can`t delete %s"), entry->Path);
+    }
   }
   // A path the system refused is dropped all the same: nothing more can be done for it.
   ReleasePendingDeletes(context.PendingDeletes);

@@ -7,9 +7,13 @@ struct InstallContext;
 struct PendingDelete;
 
 // Adds a copy of the path at the head of the list unless the same text is listed already.
-void AddPendingDelete(PendingDelete*& list, LPCWSTR path);
+// False when the heap refused: the path is then nobody's to delete.
+bool AddPendingDelete(PendingDelete*& list, LPCWSTR path);
+// Deletes the file now, or lists it for a later try; an error line when neither can be done.
+void DeleteOrListFile(InstallContext& context, LPCWSTR path);
 // Tries to delete every listed file; drops the entries that are done (or already gone).
 void DeleteFileTry(InstallContext& context);
 // Hands every listed path to the system for deletion at restart, newest first; empties the
-// list and returns how many the system accepted.
+// list and returns how many the system accepted. A path the system refuses stays on the
+// disk: an error line.
 DWORD ScheduleRebootDeletes(InstallContext& context);

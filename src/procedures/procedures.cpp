@@ -47,19 +47,34 @@ void UnInstall(InstallContext& context) {
   Log(context, W(">UnInstall"));
   ++context.Indent;
   // The tray program goes first: it must not hold anything while spooler objects change. In
-  // a reinstall its file is the one about to be registered again, and stays.
-  WideText keep;
-  if (context.RestoreQueues) keep = TrayProgramPath(context.ModuleDir);
-  RemoveTray(Count(keep) ? Chars(keep) : nullptr);
+  // a reinstall its file is the one about to be registered again, and stays (all the more
+  // when the installer's own place, and so that file's, is not known).
+  if (context.RestoreQueues) {
+    const bool known = Count(context.ModuleDir) != 0;
+    WideText keep;
+    if (known) keep = TrayProgramPath(context.ModuleDir);
+    RemoveTray(Chars(keep), known ? TrayFile::Delete : TrayFile::Keep);
+  } else {
+    WideText left;
+    if (!RemoveTray(nullptr, TrayFile::Delete, &left)) {
+      LogError(context, ErrRemoveTray, W("Can`t remove the tray program"));
+    }
+    // A program that would not let go of its file loses it at the next start.
+    if (Count(left) != 0) DeleteOrListFile(context, Chars(left));
+  }
 
   Log(context, W("EnumMonitors"));
   MonitorList monitors;
-  EnumerateMonitors(context, monitors);
+  // A list that could not be taken hides what is installed: nothing listed is removed.
+  const bool monitorsListed = EnumerateMonitors(context, monitors);
+  if (!monitorsListed) LogError(context, ErrListMonitors, W("Can`t list the port monitors"));
   Log(context, W("%d Monitors found."), static_cast<int>(monitors.Count));
 
   Log(context, W("EnumPrinterDrivers for %s"), context.Environment);
   DriverList drivers;
-  EnumerateDrivers(drivers, context.Environment);
+  if (!EnumerateDrivers(drivers, context.Environment)) {
+    LogError(context, ErrListDrivers, W("Can`t list the printer drivers"));
+  }
   Log(context, W("%d drivers found"), static_cast<int>(drivers.Count));
 
   // Queues before their driver, the driver before the monitor whose port they use.
@@ -103,7 +118,9 @@ void ReInstall(InstallContext& context) {
   if (context.MonitorRegistered) ReturnParkedPrinters(context);
   AddPrinterDriver(context);
   RestorePrinters(context);
-  InstallTray(context);
+  if (!InstallTray(context)) {
+    LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+  }
   RetryDeletesTwice(context);
   WithdrawModuleDeletion(context);
   context.Indent -= 2;

@@ -52,38 +52,39 @@ BOOL DeletePackageDriver(InstallContext& context) {
 
 // The spooler has copied what it needs; the staged copy goes now or later.
 void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
-  if (!DeleteFileW(path) && *path) AddPendingDelete(context.PendingDeletes, path);
+  DeleteOrListFile(context, path);
 }
 }  // namespace
 
-void EnumerateDrivers(DriverList& list, LPCWSTR environment) {
+bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
   list.Level = kListLevel;
   list.Buffer = nullptr;
   list.Count = 0;
   LPWSTR env = const_cast<LPWSTR>(environment);
   DWORD needed = 0;
   DWORD count = 0;
-  if (EnumPrinterDriversW(nullptr, env, kListLevel, nullptr, 0, &needed, &count)) return;
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+  if (EnumPrinterDriversW(nullptr, env, kListLevel, nullptr, 0, &needed, &count)) return true;
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
   auto* block = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
   if (!block) {
     SetLastError(DWORD(E_OUTOFMEMORY));
-    return;
+    return false;
   }
   std::memset(block, 0, needed);
   if (!EnumPrinterDriversW(nullptr, env, kListLevel, block, needed, &needed, &count)) {
     const DWORD error = GetLastError();
     GlobalFree(block);
     SetLastError(error);
-    return;
+    return false;
   }
   // An empty list holds no block, however the spooler answered the first call.
   if (count == 0) {
     GlobalFree(block);
-    return;
+    return true;
   }
   list.Buffer = block;
   list.Count = count;
+  return true;
 }
 
 void ReleaseDriverList(DriverList& list) {
@@ -111,10 +112,15 @@ void AddPrinterDriver(InstallContext& context) {
   WCHAR uiPath[kPathBufferUnits] = {};
   WCHAR helpPath[kPathBufferUnits] = {};
   const LPCWSTR directory = Chars(context.DriverDir);
-  // Without the driver module or its UI there is nothing to register; what was staged stays.
-  if (CopyFile(context, directory, context.DriverFile, driverPath, kPathBufferUnits, true) ==
-          S_OK &&
-      CopyFile(context, directory, context.UiFile, uiPath, kPathBufferUnits, true) == S_OK) {
+  // Without the driver module or its UI there is nothing to register, and nothing staged is
+  // left behind.
+  bool staged =
+      CopyFile(context, directory, context.DriverFile, driverPath, kPathBufferUnits, true) == S_OK;
+  if (staged) {
+    staged = CopyFile(context, directory, context.UiFile, uiPath, kPathBufferUnits, true) == S_OK;
+    if (!staged) DeleteStagedCopy(context, driverPath);
+  }
+  if (staged) {
     // The driver works without its help file.
     if (CopyFile(context, directory, context.HelpFile, helpPath, kPathBufferUnits, true) != S_OK) {
       helpPath[0] = 0;

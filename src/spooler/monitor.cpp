@@ -15,11 +15,23 @@ namespace {
 constexpr size_t kMonitorNameUnits = sizeof(kPackageMonitorName) / sizeof(WCHAR) - 1;  // 11
 constexpr size_t kParkingPortUnits = sizeof(kParkingPortName) / sizeof(WCHAR) - 1;     // 5
 
-// The system's text goes in as it comes, line break included.
+// The system's text without its line break, which would leave an empty, unindented line.
 void LogEnumerationFailure(InstallContext& context, LPCWSTR format, DWORD code) {
-  LPWSTR text = UntrimmedSystemText(code);
+  LPWSTR text = SystemErrorText(code);
   Log(context, format, text ? static_cast<LPCWSTR>(text) : W("No Error or no description"));
   LocalFree(text);
+  SetLastError(code);
+}
+
+// A name the spooler reports for the module: only a bare file name names a file of ours in
+// the system directory; one with a path or a way up could name anything.
+bool IsBareFileName(LPCWSTR name) {
+  if (!name || !*name) return false;
+  if (name[0] == W('.') && (name[1] == 0 || (name[1] == W('.') && name[2] == 0))) return false;
+  for (LPCWSTR c = name; *c; ++c) {
+    if (*c == W('\\') || *c == W('/') || *c == W(':')) return false;
+  }
+  return true;
 }
 
 // The record's name at index i, or null when the list's level carries no name we know.
@@ -68,20 +80,27 @@ void ReturnPort(LPWSTR at) {
   std::memcpy(at, kPackageMonitorName, kMonitorNameUnits * sizeof(WCHAR));
 }
 
-// Hands the edited snapshot record to the spooler.
-void UpdatePrinter(InstallContext& context, PRINTER_INFO_2W* record) {
+// Hands the edited snapshot record to the spooler. False when that failed for a printer
+// that is there (one deleted since the snapshot has no port to change).
+bool UpdatePrinter(InstallContext& context, PRINTER_INFO_2W* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   HANDLE printer = nullptr;
   if (!OpenPrinterW(record->pPrinterName, &printer, &defaults) || !printer) {
+    const DWORD error = GetLastError();
     Log(context, W("Can't open printer %s"), record->pPrinterName);
-    return;
+    SetLastError(error);
+    return error == ERROR_INVALID_PRINTER_NAME;
   }
-  if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0)) {
+  const bool set = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0);
+  const DWORD error = GetLastError();
+  if (set) {
     Log(context, W("SetPrinter(%s) - ok"), record->pPrinterName);
   } else {
     Log(context, W("SetPrinter(%s) - failed"), record->pPrinterName);
   }
   ClosePrinter(printer);
+  SetLastError(error);
+  return set;
 }
 
 // Moves every snapshot queue that uses the package's port to "file:" and remembers it in
@@ -122,7 +141,11 @@ void RedirectPrinters(InstallContext& context) {
     if (!at) continue;
     redirected[next++] = record;
     ParkPort(at);
-    UpdatePrinter(context, record);
+    // Still on the package's port, it keeps the monitor from being removed.
+    if (!UpdatePrinter(context, record)) {
+      LogError(context, ErrParkPrinter, W("Can`t move printer '%s' to the port file:"),
+               record->pPrinterName);
+    }
   }
 }
 
@@ -245,7 +268,7 @@ void ReturnParkedPrinters(InstallContext& context) {
   ReleaseParkedPrinters(parked);
 }
 
-void EnumerateMonitors(InstallContext& context, MonitorList& list) {
+bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
   list.Buffer = nullptr;
   list.Level = 2;
   list.Count = 0;
@@ -253,27 +276,30 @@ void EnumerateMonitors(InstallContext& context, MonitorList& list) {
   DWORD count = 0;
   if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
     Log(context, W("1. EnumMonitors returns true"));
-    return;
+    return true;
   }
   const DWORD error = GetLastError();
   if (error != ERROR_INSUFFICIENT_BUFFER) {
     LogEnumerationFailure(context, W("2. EnumMonitors  failed with code: %s"), error);
-    return;
+    return false;
   }
   auto* buffer = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
   if (!buffer) {
     Log(context, W("3. EnumMonitors - can't allocate memory for buffer"));
     SetLastError(DWORD(E_OUTOFMEMORY));
-    return;
+    return false;
   }
   std::memset(buffer, 0, needed);
   if (!EnumMonitorsW(nullptr, 2, buffer, needed, &needed, &count)) {
     LogEnumerationFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
+    const DWORD failure = GetLastError();
     GlobalFree(buffer);
-    return;
+    SetLastError(failure);
+    return false;
   }
   list.Buffer = buffer;
   list.Count = count;
+  return true;
 }
 
 void ReleaseMonitorList(MonitorList& list) {
@@ -354,14 +380,16 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("Computing monitor filename"));
     fileName = context.MonitorFile;
   }
-  const bool namesFile = fileName && *fileName && Count(context.SystemDir) != 0;
+  // Only a bare name in a known system directory names our module; nothing else is read for
+  // its version or deleted.
+  const bool namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
   if (fileName && *fileName) Append(path, fileName);
   Log(context, W("Auto calculated monitor file name: %s"), Chars(path));
 
   if (!context.CheckMonitorVersion) {
     Log(context, W("There is no check for monitor version"));
   } else {
-    const DWORD version = GetModuleVersion(Chars(path));
+    const DWORD version = namesFile ? GetModuleVersion(Chars(path)) : kNoModuleVersion;
     if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
       Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
       if (found) {
@@ -402,7 +430,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
   }
 
   if (namesFile) {
-    if (!DeleteFileW(Chars(path))) AddPendingDelete(context.PendingDeletes, Chars(path));
+    DeleteOrListFile(context, Chars(path));
   } else {
     Log(context, W("Monitor file name is unknown, no file deleted"));
   }

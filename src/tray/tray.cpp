@@ -5,6 +5,8 @@
 namespace {
 
 constexpr DWORD kWindowsVistaMajor = 6;
+// ERROR_INVALID_DATA: a Run value that is no string names no file.
+constexpr LSTATUS kNotAString = 13;
 
 // As the file system compares names: letter case aside (ASCII letters, which is what the
 // package's own paths hold).
@@ -25,54 +27,52 @@ bool EndsWithSeparator(const WideText& text) {
   return count > 0 && IsSeparator(Chars(text)[count - 1]);
 }
 
-// The tray program exists only for NT 6.0 and later.
+// The tray program exists only for NT 6.0 and later. Every 64-bit Windows this installer
+// runs on is one, so a version that cannot be read does not keep the tray program out.
 bool TraySupported() {
   OSVERSIONINFOA version = {};
   version.dwOSVersionInfoSize = sizeof(version);
-  if (!GetVersionExA(&version)) return false;
+  if (!GetVersionExA(&version)) return true;
   return version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
          version.dwMajorVersion >= kWindowsVistaMajor;
 }
 
-HKEY OpenRunKey() {
+bool RegisterTray(const WideText& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
-    return nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key);
+  if (status == ERROR_SUCCESS) {
+    const DWORD bytes = DWORD((Count(path) + 1) * sizeof(WCHAR));
+    status = RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(Chars(path)), bytes);
+    RegCloseKey(key);
   }
-  return key;
-}
-
-void RegisterTray(const WideText& path) {
-  HKEY key = OpenRunKey();
-  if (!key) return;
-  const DWORD bytes = DWORD((Count(path) + 1) * sizeof(WCHAR));
-  RegSetValueExW(key, kTrayRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(Chars(path)), bytes);
-  RegCloseKey(key);
+  SetLastError(DWORD(status));
+  return status == ERROR_SUCCESS;
 }
 
 void StartTray(const WideText& path) {
-  // A quote, at most 259 characters of the path, a quote, the terminator.
-  WCHAR commandLine[kTrayCommandPathUnits + 3] = {};
-  DWORD length = 0;
-  commandLine[length++] = W('"');
-  LPCWSTR chars = Chars(path);
-  for (DWORD i = 0; i < kTrayCommandPathUnits && chars[i] != 0; ++i) {
-    commandLine[length++] = chars[i];
-  }
-  commandLine[length++] = W('"');
-  commandLine[length] = 0;
+  // The whole path between quotes, however long: a path cut short names no program.
+  const ULONGLONG units = Count(path);
+  auto* commandLine = static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(units + 3) * sizeof(WCHAR)));
+  if (!commandLine) return;
+  commandLine[0] = W('"');
+  const LPCWSTR chars = Chars(path);
+  for (ULONGLONG i = 0; i < units; ++i) commandLine[1 + i] = chars[i];
+  commandLine[units + 1] = W('"');
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process = {};
-  // The installer does not wait for the tray program, and a failed start is not its concern.
+  // The installer does not wait for the tray program; one that does not start now starts at
+  // the next logon.
   if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                      nullptr, &startup, &process)) {
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
   }
+  GlobalFree(commandLine);
 }
 
 // Asks a running tray program to exit and waits, within bounds, for it to give up its mutex.
@@ -97,31 +97,50 @@ void AskTrayToExit(HANDLE mutex) {
   if (seen) WaitForSingleObject(mutex, kTrayMutexWaitMs);
 }
 
-// Reads the Run value into path. Only a string that fits the buffer whole, terminator
-// included, counts: a path cut short could name some other file.
-bool ReadTrayPath(HKEY key, WCHAR (&path)[kTrayPathUnits]) {
-  for (WCHAR& c : path) c = 0;
+// Reads the Run value, whatever its length, into a zero-filled global-heap block; otherwise
+// the registry's answer (ERROR_INVALID_DATA for a value that is no string).
+LSTATUS ReadTrayPath(HKEY key, LPWSTR* path) {
+  *path = nullptr;
   DWORD type = 0;
-  DWORD bytes = sizeof(path);
-  if (RegQueryValueExW(key, kTrayRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(path),
-                       &bytes) != ERROR_SUCCESS) {
-    return false;
+  DWORD bytes = 0;
+  LSTATUS status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type, nullptr, &bytes);
+  if (status != ERROR_SUCCESS) return status;
+  // A terminator more than the value holds, in case it was stored without one.
+  auto* text = static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR)));
+  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+  status =
+      RegQueryValueExW(key, kTrayRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(text), &bytes);
+  if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
+    status = kNotAString;  // names no file
   }
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  for (WCHAR c : path) {
-    if (c == 0) return true;
+  if (status != ERROR_SUCCESS) {
+    GlobalFree(text);
+    return status;
   }
-  return false;
+  *path = text;
+  return ERROR_SUCCESS;
 }
 
-void DeleteTrayProgram(LPCWSTR path) {
+// The file name after the last separator is the tray program's own: nothing else that the
+// Run value might have been pointed at is deleted.
+bool NamesTrayProgram(LPCWSTR path) {
+  LPCWSTR name = path;
+  for (LPCWSTR c = path; *c; ++c) {
+    if (*c == W('\\') || *c == W('/') || *c == W(':')) name = c + 1;
+  }
+  const WideText own = AssignAnsi(kTrayProgramName);
+  return SamePathIgnoringCase(name, Chars(own));
+}
+
+bool DeleteTrayProgram(LPCWSTR path) {
   for (int attempt = 0; attempt < kTrayDeleteAttempts; ++attempt) {
-    if (DeleteFileW(path)) return;
+    if (DeleteFileW(path)) return true;
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
     // A program still running keeps its file: give it time to end.
     Sleep(error == ERROR_ACCESS_DENIED ? kTrayDeleteDeniedPauseMs : kTrayDeleteOtherPauseMs);
   }
+  return false;
 }
 
 }  // namespace
@@ -136,30 +155,52 @@ WideText TrayProgramPath(const WideText& moduleDir) {
   return path;
 }
 
-void InstallTray(InstallContext& context) {
-  if (!TraySupported()) return;
+bool InstallTray(InstallContext& context) {
+  if (!TraySupported()) return true;
+  // Nothing is registered from a relative place.
+  if (Count(context.ModuleDir) == 0) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
   const WideText path = TrayProgramPath(context.ModuleDir);
-  RegisterTray(path);
+  const bool registered = RegisterTray(path);
+  const DWORD error = GetLastError();
   StartTray(path);
+  SetLastError(error);
+  return registered;
 }
 
-void RemoveTray(LPCWSTR keep) {
+bool RemoveTray(LPCWSTR keep, TrayFile file, WideText* leftFile) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutexName);
+  DWORD failure = mutex ? 0 : GetLastError();
   if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToExit(mutex);
   // Never released explicitly: closing the handle is all the installer does with it.
   if (mutex) CloseHandle(mutex);
 
-  HKEY key = OpenRunKey();
-  if (!key) return;
-  // Without the mutex the program may still be running: its file is left alone.
-  if (mutex) {
-    WCHAR path[kTrayPathUnits];
-    if (!ReadTrayPath(key, path)) {
-      Sleep(kRunValueUnreadablePauseMs);
-    } else if (path[0] != 0 && !(keep && SamePathIgnoringCase(path, keep))) {
-      DeleteTrayProgram(path);
-    }
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(failure ? failure : DWORD(status));
+    return false;
   }
-  RegDeleteValueA(key, kTrayRunValueAnsi);
+  // Without the mutex the program may still be running: its file is left alone.
+  if (mutex && file == TrayFile::Delete) {
+    LPWSTR path = nullptr;
+    status = ReadTrayPath(key, &path);
+    if (status != ERROR_SUCCESS) {
+      // Missing or no file name: nothing to delete. Anything else: the file may stay.
+      if (status != ERROR_FILE_NOT_FOUND && status != kNotAString) failure = DWORD(status);
+      Sleep(kRunValueUnreadablePauseMs);
+    } else if (path && path[0] != 0 && NamesTrayProgram(path) &&
+               !(keep && SamePathIgnoringCase(path, keep)) && !DeleteTrayProgram(path)) {
+      if (leftFile) Assign(*leftFile, path);
+    }
+    GlobalFree(path);
+  }
+  status = RegDeleteValueA(key, kTrayRunValueAnsi);
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && !failure)
+    failure = DWORD(status);
   RegCloseKey(key);
+  SetLastError(failure);
+  return failure == 0;
 }

@@ -24,24 +24,30 @@ inline constexpr char kTrayProgramName[] = "orvtray.exe";
 constexpr int kTrayExitAttempts = 20;
 constexpr DWORD kTrayMutexWaitMs = 5000;
 constexpr DWORD kTrayWindowPauseMs = 250;
-// The Run value is read into this many UTF-16 units, terminator included.
-constexpr DWORD kTrayPathUnits = 264;
 constexpr DWORD kRunValueUnreadablePauseMs = 1000;
 // Deleting the tray program's file.
 constexpr int kTrayDeleteAttempts = 10;
 constexpr DWORD kTrayDeleteDeniedPauseMs = 100;
 constexpr DWORD kTrayDeleteOtherPauseMs = 10;
-// At most this many characters of the path go between the quotes of the command line.
-constexpr DWORD kTrayCommandPathUnits = 259;
 
 // The tray program's path: "orvtray.exe" in the parent of the installer's directory (a
 // trailing separator of moduleDir ignored); the bare name when there is no parent.
 WideText TrayProgramPath(const WideText& moduleDir);
 
-// On Windows NT 6.0 and later: writes the Run entry (when the key opens) and starts the tray
-// program without waiting for it. Reads only ModuleDir.
-void InstallTray(InstallContext& context);
+// On Windows NT 6.0 and later: writes the Run entry and starts the tray program without
+// waiting for it. Reads only ModuleDir. False, with the last error set, when the Run entry
+// could not be written (a program that does not start now still starts at the next logon).
+bool InstallTray(InstallContext& context);
+
+// What RemoveTray does with the tray program's file.
+enum class TrayFile {
+  Delete,  // the file the Run entry names, if it is the package's tray program
+  Keep,    // never (a reinstall whose own tray program's path is not known)
+};
 // Asks a running tray program to exit, then deletes the program file that the Run entry
-// names and the entry itself. A file that is `keep` (letter case aside) is not deleted: a
-// reinstall registers that very file again.
-void RemoveTray(LPCWSTR keep = nullptr);
+// names and the entry itself. Only a file named "orvtray.exe" is deleted, and not `keep`
+// (letter case aside): a reinstall registers that very file again. False, with the last
+// error set, when the program may still run or the entry is still there; a file that would
+// not go is left in *leftFile (when given) for the caller to hand over.
+bool RemoveTray(LPCWSTR keep = nullptr, TrayFile file = TrayFile::Delete,
+                WideText* leftFile = nullptr);

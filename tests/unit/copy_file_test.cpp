@@ -50,7 +50,6 @@ TEST_F(CopyFileTest, DestinationPathsAndTheTwoLinesOfASuccessfulCopy) {
       {kDrivers, kStaged},
       {u"C:\\Windows\\Temp", u"C:\\Windows\\Temp\\kvxdrv64.dll"},
       {u"C:\\Windows\\Temp/", u"C:\\Windows\\Temp/\\kvxdrv64.dll"},
-      {u"C:", u"C:\\kvxdrv64.dll"},
   };
   for (const auto& c : cases) {
     Renew();
@@ -65,18 +64,22 @@ TEST_F(CopyFileTest, DestinationPathsAndTheTwoLinesOfASuccessfulCopy) {
     EXPECT_EQ(std::u16string(out.data()), c.path);
     EXPECT_EQ(Contents(c.path), Contents(kSource)) << sim::ToUtf8(c.path);
   }
-  // No directory: the bare name, here the source itself, which its own open handle keeps
-  // from being truncated.
-  Renew();
-  const std::vector<uint8_t> original = Contents(kSource);
-  EXPECT_EQ(Copy(u""), E_FAIL);
-  EXPECT_EQ(std::u16string(out.data()), u"kvxdrv64.dll");
-  EXPECT_EQ(Contents(kSource), original);
-  // No module directory: the source is looked for relative to the current directory.
-  Renew();
-  Assign(context.ModuleDir, nullptr);
-  EXPECT_EQ(Copy(kDrivers), S_OK);
-  EXPECT_EQ(CallsTo("CreateFileW", u"kvxdrv64.dll"), 1u);
+  // Nothing is copied from or to a relative place: no directory, a drive's current one, no
+  // module directory. Nothing is opened, and the caller's buffer stays empty.
+  const struct {
+    std::u16string directory;
+    bool moduleDir;
+    int error;
+  } refused[] = {{u"", true, 9}, {u"C:", true, 9}, {kDrivers, false, 10}};
+  for (const auto& c : refused) {
+    Renew();
+    if (!c.moduleDir) Assign(context.ModuleDir, nullptr);
+    EXPECT_EQ(Copy(c.directory), E_FAIL);
+    EXPECT_EQ(std::u16string(out.data()), u"");
+    EXPECT_EQ(CallsTo("CreateFileW"), 0u);
+    EXPECT_NE(Log().find(u"Error(" + sim::FromUtf8(std::to_string(c.error)) + u")"),
+              std::u16string::npos);
+  }
 }
 
 TEST_F(CopyFileTest, FilesOfEverySizeAreCopiedWhole) {

@@ -112,10 +112,9 @@ TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
 // Deleting the program file the Run entry names.
 
 TEST_F(TrayTest, RunEntryDecidesWhichFileIsDeleted) {
-  const std::u16string fits = PathOfLength(263);     // 263 characters and the terminator
-  const std::u16string tooLong = PathOfLength(264);  // no room for the terminator
   const std::u16string longer = PathOfLength(300);
   const std::u16string cut = longer.substr(0, 263);
+  const std::u16string other = u"C:\\Windows\\system32\\kernel32.dll";
   const struct {
     const char* name;
     bool registered;
@@ -128,18 +127,17 @@ TEST_F(TrayTest, RunEntryDecidesWhichFileIsDeleted) {
   } cases[] = {
       {"registered file", true, kTrayFile, REG_SZ, true, {kTrayFile}, {kTrayFile}, 0},
       {"file already gone", true, u"C:\\Windows\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 0},
-      // Any other error is retried: 10 attempts with 10 ms between them.
-      {"directory gone", true, u"C:\\gone\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 10 * 10},
+      {"directory gone", true, u"C:\\gone\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 0},
       {"empty value", true, u"", REG_SZ, true, {kTrayFile}, {}, 0},
       {"stored without terminator", true, kTrayFile, REG_SZ, false, {kTrayFile}, {kTrayFile}, 0},
       {"expandable string", true, kTrayFile, REG_EXPAND_SZ, true, {kTrayFile}, {kTrayFile}, 0},
       {"no value", false, u"", REG_SZ, true, {kTrayFile}, {}, 1000},
       {"not a string", true, kTrayFile, REG_BINARY, true, {kTrayFile}, {}, 1000},
-      {"path filling the buffer", true, fits, REG_SZ, true, {fits}, {fits}, 0},
-      {"path without room for its terminator", true, tooLong, REG_SZ, true, {tooLong}, {}, 1000},
-      {"unterminated path filling the buffer", true, tooLong, REG_SZ, false, {tooLong}, {}, 1000},
-      // A path that does not fit is never deleted cut short.
-      {"longer path", true, longer, REG_SZ, true, {longer, cut}, {}, 1000},
+      // Read whole whatever its length: never a path cut short.
+      {"longer path", true, longer, REG_SZ, true, {longer, cut}, {longer}, 0},
+      {"unterminated longer path", true, longer, REG_SZ, false, {longer, cut}, {longer}, 0},
+      // Only the package's own program goes, whatever the value was pointed at.
+      {"another program's file", true, other, REG_SZ, true, {other}, {}, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -303,19 +301,19 @@ TEST_F(TrayTest, VersionGateRunKeyAndStartFailuresDecideWhatInstallDoes) {
   }
 }
 
-TEST_F(TrayTest, LongPathIsRegisteredWholeButCutOnTheCommandLine) {
+TEST_F(TrayTest, LongPathIsRegisteredAndStartedWhole) {
   const std::u16string path = PathOfLength(300);
   const std::u16string dir = path.substr(0, path.size() - std::u16string(u"orvtray.exe").size());
   Assign(context.ModuleDir, (dir + u"Setup\\").c_str());
-  sim::PutFile(m, path.substr(0, 259), {'M', 'Z'});  // what the cut command line names
+  sim::PutFile(m, path, {'M', 'Z'});
 
-  InstallTray(context);
+  EXPECT_TRUE(InstallTray(context));
 
   ASSERT_NE(RunValue(), nullptr);
   EXPECT_EQ(RunValue()->data, Utf16Bytes(path));
   const sim::CallRecord* start = LastCall("CreateProcessW");
   ASSERT_NE(start, nullptr);
-  EXPECT_EQ(start->args, "|\"" + sim::ToUtf8(path.substr(0, 259)) + "\"");
+  EXPECT_EQ(start->args, "|\"" + sim::ToUtf8(path) + "\"");
   EXPECT_EQ(m.kernelHandles.Size(), 0u);
 }
 
