@@ -1,5 +1,7 @@
 #include "platform/default_printer.h"
 
+#include "platform/dll_search.h"
+
 #ifdef _WIN32
 namespace {
 using GetDefaultFn = BOOL(WINAPI*)(LPWSTR, LPDWORD);
@@ -8,7 +10,7 @@ using SetDefaultFn = BOOL(WINAPI*)(LPCWSTR);
 // Resolved once; only from the system directory, never from beside the executable.
 FARPROC SpoolerOrdinal(WORD ordinal) {
   static HMODULE module = nullptr;
-  if (!module) module = LoadLibraryExW(L"winspool.drv", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module) module = LoadSystemLibrary(L"winspool.drv");
   if (!module) return nullptr;
   return GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
 }

@@ -24,6 +24,21 @@ FARPROC WINAPI LoadFromSystemDirectory(unsigned notification, PDelayLoadInfo inf
 
 // Declared with C linkage by <delayimp.h>.
 PfnDliHook __pfnDliNotifyHook2 = LoadFromSystemDirectory;
+
+HMODULE LoadSystemLibrary(LPCWSTR name) {
+  HMODULE module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module) return module;
+  WCHAR path[MAX_PATH];
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  path[length++] = W('\\');
+  for (LPCWSTR c = name; *c; ++c) {
+    if (length + 1 >= MAX_PATH) return nullptr;
+    path[length++] = *c;
+  }
+  path[length] = 0;
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
 #endif
 
 bool RestrictDllSearch() {

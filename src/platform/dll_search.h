@@ -7,3 +7,10 @@
 // Limits the DLL search of this process to the system directory. Returns false when the
 // system offers no way to do so (the search then at least leaves out the current directory).
 bool RestrictDllSearch();
+
+#ifdef _WIN32
+// Loads a system DLL from the system directory only: through the system-directory search
+// where Windows has it, else by its full path there (Windows 7 without the update refuses
+// the flag). Null when neither works.
+HMODULE LoadSystemLibrary(LPCWSTR name);
+#endif

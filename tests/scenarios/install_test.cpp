@@ -72,7 +72,10 @@ void CheckThreeSavedQueues(sim::Machine& m) {
   EXPECT_EQ(m.spooler.defaultPrinter, u"Drafts");
   // The compatible monitor stayed as it was.
   EXPECT_EQ(ModuleBuild(m, kMonitorModule), 2073);
+  // The tray program registered again is the one that was there: its file stays, it runs.
   EXPECT_TRUE(RunValuePresent(m));
+  EXPECT_NE(sim::FindFile(m, kTrayPath), nullptr);
+  EXPECT_TRUE(TrayRunning(m));
 }
 
 void CheckFreshInstall(sim::Machine& m) {
@@ -158,7 +161,112 @@ void CheckStagedCopiesScheduled(sim::Machine& m) {
   ExpectQueue(m, u"Orvalstone", u"", u"");
 }
 
+// Uninstalled while another program holds the monitor module (handed over for deletion at
+// the next start), and installed again before that start, the module let go of or not.
+void UninstalledModuleHeld(sim::Machine& m, bool released) {
+  Installed(m);
+  if (::testing::Test::HasFatalFailure()) return;
+  const uint32_t holder = sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 101);
+  if (released) sim::EndProcess(m, holder);
+  sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));  // the setup copies its files again
+}
+
+void CheckModuleLiveAndNotPending(sim::Machine& m) {
+  ExpectPackageInstalled(m);
+  ExpectQueue(m, u"Orvalstone", u"", u"");
+  EXPECT_EQ(ModuleBuild(m, kMonitorModule), 2300);
+  // Nothing left that would delete the live module at the next start.
+  const sim::RegValue* v =
+      sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations");
+  EXPECT_TRUE(v == nullptr || v->data.size() <= 2u);
+  sim::Restart(m);
+  EXPECT_EQ(ModuleBuild(m, kMonitorModule), 2300);
+}
+
+// A SubKey longer than any fixed buffer, one whose plain value is empty but whose "DsUser"
+// copy is good, and the package's own queue as the default printer with its settings.
+void UnusualQueues(sim::Machine& m) {
+  Installed(m);
+  if (::testing::Test::HasFatalFailure()) return;
+  sim::SimPrinter* own = sim::FindPrinter(m, u"Orvalstone");
+  own->comment = u"Our own";
+  own->location = u"Hall";
+  m.spooler.defaultPrinter = u"Orvalstone";
+  sim::SimPrinter longer;
+  longer.name = u"Long";
+  longer.portName = u"Orvalstone:";
+  longer.driverName = u"Orvalstone printer";
+  PutPrinterData(longer, sim::kPlainDataKey, "SubKey", std::string(100, 'k'));
+  PutPrinterData(longer, "DsUser", "SubKey", std::string(100, 'k'));
+  sim::AddSimPrinter(m, longer);
+  sim::SimPrinter empty = longer;
+  empty.name = u"EmptyPlain";
+  empty.data.clear();
+  PutPrinterData(empty, sim::kPlainDataKey, "SubKey", "");
+  PutPrinterData(empty, "DsUser", "SubKey", "emp-04");
+  sim::AddSimPrinter(m, empty);
+}
+
+void CheckUnusualQueues(sim::Machine& m) {
+  ExpectPackageInstalled(m);
+  ExpectQueue(m, u"Orvalstone", u"Our own", u"Hall");
+  EXPECT_EQ(m.spooler.defaultPrinter, u"Orvalstone");
+  EXPECT_EQ(PrinterText(m, u"Long", sim::kPlainDataKey, "SubKey"), std::string(100, 'k'));
+  EXPECT_EQ(PrinterText(m, u"Long", "DsUser", "SubKey"), std::string(100, 'k'));
+  EXPECT_EQ(PrinterText(m, u"EmptyPlain", sim::kPlainDataKey, "SubKey"), "emp-04");
+  EXPECT_EQ(PrinterText(m, u"EmptyPlain", "DsUser", "SubKey"), "emp-04");
+}
+
+// The spooler refuses every removal of the unsupported monitor: it stays registered, and
+// the printers moved off its port go back on it.
+void MonitorRefusedOnReinstall(sim::Machine& m) {
+  MonitorInUse(m);
+  sim::AddFault(m, "DeleteMonitorW", ERROR_ACCESS_DENIED, 3);
+}
+
+void CheckPortsGivenBack(sim::Machine& m) {
+  EXPECT_EQ(sim::FindPrinter(m, u"Fax")->portName, u"Orvalstone:");
+  EXPECT_EQ(sim::FindPrinter(m, u"Archive")->portName, u"LPT1:,Orvalstone:");
+  ExpectQueue(m, u"Orvalstone", u"", u"");
+}
+
+// The setup in a folder whose path is 300 characters long.
+void LongInstallerFolder(sim::Machine& m) {
+  std::u16string folder = u"C:\\Program Files\\Orvalstone";
+  while (folder.size() < 280) folder += u"\\" + std::u16string(20, u'd');
+  folder.resize(300);
+  for (const char16_t* f : {u"kvxmon64.dll", u"kvxdrv64.dll", u"kvxui64.dll", u"kvxhelp.chm"}) {
+    sim::PutFile(
+        m, folder + u"\\Setup\\" + f,
+        sim::FindFile(m, u"C:\\Program Files\\Orvalstone\\Setup\\" + std::u16string(f))->data);
+  }
+  sim::PutFile(m, folder + u"\\orvtray.exe", sim::FindFile(m, kTrayPath)->data);
+  m.kernel.modulePath = folder + u"\\Setup\\orvinst.exe";
+  sim::PutFile(m, m.kernel.modulePath, Bytes("MZ orvinst"));
+}
+
+void CheckLongFolderTray(sim::Machine& m) {
+  const std::u16string tray = m.kernel.modulePath.substr(0, 300) + u"\\orvtray.exe";
+  const sim::RegValue* run = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray");
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(run->data, Utf16Bytes(tray + std::u16string(1, u'\0')));
+  EXPECT_TRUE(TrayRunning(m));
+}
+
 const Case kInstallCases[] = {
+    {"reinstall_after_uninstall_module_released",
+     [](sim::Machine& m) { UninstalledModuleHeld(m, true); }, u"install", 1, false,
+     CheckModuleLiveAndNotPending},
+    {"reinstall_after_uninstall_module_still_held",
+     [](sim::Machine& m) { UninstalledModuleHeld(m, false); }, u"install", 1, false,
+     CheckModuleLiveAndNotPending},
+    {"reinstall_long_empty_subkeys_own_queue_default", UnusualQueues, u"install", 1, false,
+     CheckUnusualQueues},
+    {"reinstall_monitor_removal_refused", MonitorRefusedOnReinstall, u"install", 100, true,
+     CheckPortsGivenBack},
+    {"install_long_installer_folder", LongInstallerFolder, u"install", 1, false,
+     CheckLongFolderTray},
     {"fresh_install", nullptr, u"install", 1, false, CheckFreshInstall},
     {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, false, CheckThreeSavedQueues},
     {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1, false,

@@ -158,7 +158,35 @@ void CheckNothingRemoved(sim::Machine& m) {
   EXPECT_FALSE(RunValuePresent(m));
 }
 
+// The Run value was pointed at another program's file: that file is not the package's.
+const std::u16string kOtherProgram = u"C:\\Windows\\system32\\kernel32.dll";
+void RunValueNamesAnotherFile(sim::Machine& m) {
+  Installed(m);
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray", REG_SZ,
+                   Utf16Bytes(kOtherProgram + std::u16string(1, u'\0')));
+}
+
+void CheckOtherFileLeftAlone(sim::Machine& m) {
+  EXPECT_NE(sim::FindFile(m, kOtherProgram), nullptr);
+  EXPECT_FALSE(RunValuePresent(m));
+  EXPECT_EQ(sim::FindMonitor(m, u"Orvalstone:"), nullptr);
+}
+
+// A failed listing hides what is installed: the uninstall cannot say it is done.
+void DriverListingFails(sim::Machine& m) {
+  Installed(m);
+  sim::AddFault(m, "EnumPrinterDriversW", ERROR_ACCESS_DENIED);
+}
+
+void CheckDriverStays(sim::Machine& m) {
+  EXPECT_NE(sim::FindDriver(m, u"Orvalstone printer"), nullptr);
+}
+
 const Case kUninstallCases[] = {
+    {"uninstall_run_value_names_another_file", RunValueNamesAnotherFile, u"uninstall", 2, false,
+     CheckOtherFileLeftAlone},
+    {"uninstall_driver_listing_fails", DriverListingFails, u"uninstall", 100, true,
+     CheckDriverStays},
     {"uninstall", Installed, u"uninstall", 2, false, CheckGone},
     {"uninstall_nothing_installed", nullptr, u"un", 2, false, CheckNothingTouched},
     {"uninstall_monitor_module_held", ModuleHeld, u"uninstall", 101, false, CheckModuleScheduled},

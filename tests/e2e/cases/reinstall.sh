@@ -40,8 +40,9 @@ expect_no_line "so it is not added again" "$LOG" '>AddMonitor'
 expect_eq "queues re-created in reverse order" \
   "$(grep -o '>AddPrinter(.*)' <<<"$LOG" | head -2 | tr '\n' ' ')" \
   ">AddPrinter(Second) >AddPrinter(My Queue) "
-# Wine refused both, so the fallback queue is tried as well (on Windows it is not).
-expect_line "Wine: with none re-created the fallback is tried" "$LOG" '>AddPrinter\(Orvalstone\)$'
+# Wine refused both; they stay recorded for the next run, so no fallback queue is made beside
+# them.
+expect_no_line "no fallback queue beside queues still to come back" "$LOG" '>AddPrinter\(Orvalstone\)$'
 
 read_state
 expect_line "the monitor is still registered" "$STATE" '^monitor: "Orvalstone:" dll="kvxmon64.dll" '
@@ -66,5 +67,12 @@ expect_eq "Run entry names the new copy" "$(reg_value "$RUN_KEY" OrvalstoneTray)
 new_tray=$(tray_window)
 expect_line "a tray program runs" "$new_tray" '^found: [0-9-]+$'
 [ "$new_tray" != "$old_tray" ] || fail "the old tray program's window is still there"
+
+# A repair from the same folder: the tray program registered again is the very file the Run
+# entry names, so it is stopped, kept, and started again.
+run_orvinst_expect 100 '^ *Error\(' install
+[ -f "$ORV_DIR/orvtray.exe" ] || fail "the tray program's file is gone after a repair"
+expect_eq "Run entry still names it" "$(reg_value "$RUN_KEY" OrvalstoneTray)" 'C:\orv2\orvtray.exe'
+expect_line "the tray program runs after a repair" "$(tray_window)" '^found: [0-9-]+$'
 
 case_end
