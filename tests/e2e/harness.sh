@@ -191,6 +191,17 @@ set_prefix_paths() {
 
 # "found: HANDLE" while the tray program's window exists, "found: none" otherwise.
 tray_window() { wine "$ORVCHECK_WIN" find "$TRAY_CLASS" - 2>/dev/null | tr -d '\r'; }
+# The window of a tray program that was just started: on a busy machine it may take a moment
+# to make it, so the search is repeated for up to 10 s.
+started_tray_window() {
+  local out
+  for _ in $(seq 20); do
+    out=$(tray_window)
+    grep -q '^found: [0-9-]' <<<"$out" && break
+    sleep 0.5
+  done
+  echo "$out"
+}
 
 # Wine's AddPrinterW leaves a queue it refused as a registry key that cannot be opened (see
 # WINE_ADD_PRINTER_ERROR). A case that needs working queues removes that key, as nothing on

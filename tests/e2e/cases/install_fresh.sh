@@ -47,7 +47,7 @@ expect_eq "its print processor" "$(reg_value "$PRINTERS_KEY\\Orvalstone" 'Print 
 expect_eq "not made the default printer" "$(state_lines default-printer)" none
 
 expect_eq "Run entry" "$(reg_value "$RUN_KEY" OrvalstoneTray)" 'C:\orv\orvtray.exe'
-expect_line "the tray program is running" "$(tray_window)" '^found: [0-9-]+$'
+expect_line "the tray program is running" "$(started_tray_window)" '^found: [0-9-]+$'
 expect_eq "nothing scheduled for restart" \
   "$(reg_value "$SESSION_KEY" PendingFileRenameOperations)" ""
 

@@ -6,7 +6,7 @@ case_begin uninstall
 
 install_package
 add_package_queue "My Queue" q7 "the comment" "room 5" default
-expect_line "the tray program runs before" "$(tray_window)" '^found: [0-9-]+$'
+expect_line "the tray program runs before" "$(started_tray_window)" '^found: [0-9-]+$'
 
 # On Windows this run ends with 2, or with 101 if the spooler still held the monitor module when
 # it was deleted (it is then scheduled for deletion at restart). Under Wine it ends with 100:
