@@ -1,8 +1,11 @@
 #include "context/install_context.h"
 
 #include <cstring>
+#include <initializer_list>
 
+#include "context/names.h"
 #include "context/run_log.h"
+#include "platform/sized_query.h"
 #include "spooler/service_control.h"
 
 HINSTANCE ProcessInstance = nullptr;
@@ -18,31 +21,25 @@ void AppendBackslash(WideText& text) {
 }
 
 void ObtainDriverDirectory(InstallContext& context) {
-  DWORD needed = 0;
   LPWSTR environment = const_cast<LPWSTR>(context.Environment);
-  if (GetPrinterDriverDirectoryW(nullptr, environment, 1, nullptr, 0, &needed)) return;
-  bool ok = false;
-  if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    // Two bytes more than asked for: room for a trailing backslash's worth of terminator.
-    const SIZE_T bytes = SIZE_T(needed) + 2;
-    auto* buffer = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, bytes));
-    if (!buffer) {
-      SetLastError(DWORD(E_OUTOFMEMORY));
-    } else {
-      std::memset(buffer, 0, bytes);
-      if (GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, needed, &needed)) {
-        // Terminated whatever the spooler wrote into its part of the block.
-        reinterpret_cast<LPWSTR>(buffer)[bytes / sizeof(WCHAR) - 1] = 0;
-        Assign(context.DriverDir, reinterpret_cast<LPCWSTR>(buffer));
-        AppendBackslash(context.DriverDir);
-        ok = true;
-      }
-      const DWORD error = GetLastError();
-      GlobalFree(buffer);
-      SetLastError(error);
-    }
+  DWORD bytes = 0;
+  unique_global<BYTE> block;
+  // Two bytes more than asked for: room for a terminator whatever the spooler wrote.
+  const SizedQuery answer = QuerySized(
+      [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        bytes = size;
+        return GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, size, needed);
+      },
+      block, 2);
+  if (answer == SizedQuery::Empty) return;
+  if (answer != SizedQuery::Filled) {
+    LogError(context, ErrDriverDirectory, W("Can`t retrieve printer driver directory."));
+    return;
   }
-  if (!ok) LogError(context, ErrDriverDirectory, W("Can`t retrieve printer driver directory."));
+  auto* path = reinterpret_cast<LPWSTR>(block.get());
+  path[(SIZE_T(bytes) + 2) / sizeof(WCHAR) - 1] = 0;
+  Assign(context.DriverDir, path);
+  AppendBackslash(context.DriverDir);
 }
 
 // The directory of the running executable, separator kept. A path longer than the first
@@ -51,19 +48,18 @@ void ObtainDriverDirectory(InstallContext& context) {
 void ObtainModuleDirectory(InstallContext& context) {
   WCHAR small[kPathUnits];
   LPWSTR path = small;
-  LPWSTR large = nullptr;
+  unique_global<WCHAR> large;
   DWORD units = kPathUnits;
   DWORD length = GetModuleFileNameW(ProcessInstance, path, units);
   while (length >= units && units < kLongestPath) {
-    GlobalFree(large);
     units *= 4;
     if (units > kLongestPath) units = kLongestPath;
-    large = static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED, SIZE_T(units) * sizeof(WCHAR)));
+    large.reset(static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED, SIZE_T(units) * sizeof(WCHAR))));
     if (!large) {
       length = 0;
       break;
     }
-    path = large;
+    path = large.get();
     length = GetModuleFileNameW(ProcessInstance, path, units);
   }
   if (length > 0 && length < units) {
@@ -79,7 +75,6 @@ void ObtainModuleDirectory(InstallContext& context) {
   if (Count(context.ModuleDir) == 0) {
     LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
   }
-  GlobalFree(large);
 }
 
 // The system directory with a trailing backslash. A result that does not fit the buffer is
@@ -87,12 +82,12 @@ void ObtainModuleDirectory(InstallContext& context) {
 void ObtainSystemDirectory(InstallContext& context) {
   WCHAR small[kPathUnits];
   LPWSTR path = small;
-  LPWSTR large = nullptr;
+  unique_global<WCHAR> large;
   UINT length = GetSystemDirectoryW(path, kPathUnits);
   if (length >= kPathUnits) {
     const UINT units = length + 1;
-    large = static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED, SIZE_T(units) * sizeof(WCHAR)));
-    path = large;
+    large.reset(static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED, SIZE_T(units) * sizeof(WCHAR))));
+    path = large.get();
     length = large ? GetSystemDirectoryW(path, units) : 0;
     if (length >= units) length = 0;
   }
@@ -103,7 +98,6 @@ void ObtainSystemDirectory(InstallContext& context) {
     Assign(context.SystemDir, path);
     AppendBackslash(context.SystemDir);
   }
-  GlobalFree(large);
 }
 }  // namespace
 
@@ -117,13 +111,13 @@ void BuildInstallContext(InstallContext& context) {
   context.InstallMonitor = 1;
   context.CopyMonitor = 1;
   CheckSpooler(context);
-  context.Environment = W("Windows x64");
-  context.MonitorFile = W("kvxmon64.dll");
-  context.DriverFile = W("kvxdrv64.dll");
-  context.UiFile = W("kvxui64.dll");
+  context.Environment = kEnvironment;
+  context.MonitorFile = kMonitorModuleName;
+  context.DriverFile = kDriverModuleName;
+  context.UiFile = kUiModuleName;
   ObtainDriverDirectory(context);
-  context.HelpFile = W("kvxhelp.chm");
-  context.RedirectedPrinters = nullptr;
+  context.HelpFile = kHelpFileName;
+  context.RedirectedPrinters.reset();
   ObtainModuleDirectory(context);
   ObtainSystemDirectory(context);
   TakePrinterSnapshot(context);
@@ -132,8 +126,8 @@ void BuildInstallContext(InstallContext& context) {
 void ReleasePendingDeletes(PendingDelete*& head) {
   while (head) {
     PendingDelete* next = head->Next;
-    GlobalFree(head->Path);
-    GlobalFree(head);
+    ReleaseGlobal(head->Path);
+    ReleaseGlobal(head);
     head = next;
   }
 }
@@ -141,18 +135,17 @@ void ReleasePendingDeletes(PendingDelete*& head) {
 void ReleaseSavedPrinters(SavedPrinter*& head) {
   while (head) {
     SavedPrinter* next = head->Next;
-    GlobalFree(head->Name);
-    GlobalFree(head->SubKey);
-    GlobalFree(head->Comment);
-    GlobalFree(head->Location);
-    GlobalFree(head);
+    for (void* text : {static_cast<void*>(head->Name), static_cast<void*>(head->SubKey),
+                       static_cast<void*>(head->Comment), static_cast<void*>(head->Location)}) {
+      ReleaseGlobal(text);
+    }
+    ReleaseGlobal(head);
     head = next;
   }
 }
 
 void TearDownInstallContext(InstallContext& context) {
-  GlobalFree(context.RedirectedPrinters);
-  context.RedirectedPrinters = nullptr;
+  context.RedirectedPrinters.reset();
   ReleasePrinterList(context.PrinterSnapshot);
   ReleaseSavedPrinters(context.SavedPrinters);
   ReleasePendingDeletes(context.PendingDeletes);

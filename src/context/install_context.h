@@ -2,7 +2,7 @@
 // state that one step hands to a later one. Everything it holds is released at teardown.
 #pragma once
 #include "context/wide_text.h"
-#include "platform/win32.h"
+#include "platform/unique.h"
 #include "spooler/printer_snapshot.h"
 
 // The installer's build number, as the first log line and the dialog title show it.
@@ -57,8 +57,8 @@ struct InstallContext {
   PendingDelete* PendingDeletes = nullptr;
   SavedPrinter* SavedPrinters = nullptr;
   PrinterList PrinterSnapshot;
-  // Null-terminated array of snapshot records (global heap), or null.
-  PRINTER_INFO_2W** RedirectedPrinters = nullptr;
+  // Null-terminated array of snapshot records (global heap), or none.
+  unique_global<PRINTER_INFO_2W*> RedirectedPrinters;
 
   // An empty record; BuildInstallContext does the construction work.
   InstallContext() = default;

@@ -1,6 +1,11 @@
 #include "context/run_log.h"
 
 #include "context/install_context.h"
+#include "platform/unique.h"
+
+void LogSection::Deepen(InstallContext& context, LONG levels) {
+  context.Indent += levels;
+}
 
 void AppendLogLine(InstallContext& context, LPCWSTR text) {
   if (context.Indent != 0) {
@@ -30,21 +35,22 @@ void LogErrorArgs(InstallContext& context, DWORD code, LPCWSTR format, const For
   n += FormatTextArgs(line + n, kLogLineUnits - n, format, args, count);
   // Read only now: the failing call of the caller left it, and formatting calls nothing.
   const DWORD lastError = GetLastError();
-  LPWSTR systemText = SystemErrorText(lastError);
+  const unique_hlocal systemText(SystemErrorText(lastError));
   if (lastError != 0) {
     if (systemText) {
-      FormatText(line + n, kLogLineUnits - n, W(" - (%s)"), systemText);
+      FormatText(line + n, kLogLineUnits - n, W(" - (%s)"), static_cast<LPCWSTR>(systemText.get()));
     } else {
       FormatText(line + n, kLogLineUnits - n, W(" - ( No Description )"));
     }
   }
   AppendLogLine(context, line);
   ++context.ErrorCount;
-  LocalFree(systemText);
   // The caller may still want the code for its own decisions.
   SetLastError(lastError);
 }
 
+namespace {
+// The message exactly as the system gives it, line break included, or null.
 LPWSTR UntrimmedSystemText(DWORD code) {
   LPWSTR text = nullptr;
   const DWORD length = FormatMessageW(
@@ -54,6 +60,7 @@ LPWSTR UntrimmedSystemText(DWORD code) {
   if (length == 0 || !text) return nullptr;
   return text;
 }
+}  // namespace
 
 LPWSTR SystemErrorText(DWORD code) {
   LPWSTR text = UntrimmedSystemText(code);

@@ -6,7 +6,9 @@
 
 struct InstallContext;
 
-// Every error line of the installer carries one of these codes.
+// Every error line of the installer carries one of these codes. The messages keep the
+// spellings the setup program and the logs it keeps have always seen ("Can`t", "Cant't"):
+// do not correct them.
 enum LogErrorCode : DWORD {
   ErrOpenServiceManager = 1,  // "Can't open service manager."
   ErrOpenSpooler = 2,         // "Can't open the spooler"
@@ -67,8 +69,29 @@ void LogError(InstallContext& context, DWORD code, LPCWSTR format, const Args&..
   LogErrorArgs(context, code, format, list, sizeof...(Args));
 }
 
+// An operation's part of the log: its ">Header" line at the caller's depth, and its own lines
+// `levels` deeper until it goes out of scope.
+class LogSection {
+ public:
+  template <class... Args>
+  LogSection(InstallContext& context, LPCWSTR header, const Args&... args)
+      : LogSection(context, 1, header, args...) {}
+  template <class... Args>
+  LogSection(InstallContext& context, LONG levels, LPCWSTR header, const Args&... args)
+      : context_(context), levels_(levels) {
+    Log(context, header, args...);
+    Deepen(context, levels_);
+  }
+  ~LogSection() { Deepen(context_, -levels_); }
+  LogSection(const LogSection&) = delete;
+  LogSection& operator=(const LogSection&) = delete;
+
+ private:
+  static void Deepen(InstallContext& context, LONG levels);
+  InstallContext& context_;
+  LONG levels_;
+};
+
 // The system's English message for the code without its trailing line breaks, or null.
 // The caller frees it with LocalFree.
 LPWSTR SystemErrorText(DWORD code);
-// The same message exactly as the system gives it, line break included, or null.
-LPWSTR UntrimmedSystemText(DWORD code);

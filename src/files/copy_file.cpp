@@ -2,8 +2,14 @@
 
 #include "context/install_context.h"
 #include "context/run_log.h"
+#include "platform/unique.h"
 
 namespace {
+// A file handle as the wrappers hold one: none instead of INVALID_HANDLE_VALUE.
+HANDLE OpenedFile(HANDLE file) {
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 // One fixed buffer for the whole copy.
 constexpr DWORD kCopyBufferBytes = 8192;
 // Opening the destination: at most this many attempts, 50 ms apart, and no new attempt once
@@ -74,8 +80,8 @@ HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
 
 HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, LPWSTR destination,
                  size_t destinationUnits, bool reportErrors) {
-  Log(context, W(">CopyFile %s to %s [%d])"), fileName, directory, reportErrors ? 1 : 0);
-  ++context.Indent;
+  LogSection section(context, W(">CopyFile %s to %s [%d])"), fileName, directory,
+                     reportErrors ? 1 : 0);
   const WideText sourcePath = JoinPath(Chars(context.ModuleDir), fileName);
   const WideText destinationPath = JoinPath(directory, fileName);
   HRESULT result = E_FAIL;
@@ -101,28 +107,25 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
                Chars(destinationPath));
     }
   } else {
-    HANDLE source = CreateFileW(Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (source == INVALID_HANDLE_VALUE) {
+    const unique_handle source(OpenedFile(CreateFileW(
+        Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    if (!source) {
       if (reportErrors) {
         LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
       }
     } else {
-      HANDLE target = CreateFileTry(context, Chars(destinationPath));
-      if (target == INVALID_HANDLE_VALUE) {
+      const unique_handle target(OpenedFile(CreateFileTry(context, Chars(destinationPath))));
+      if (!target) {
         if (reportErrors) {
           LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
                    Chars(destinationPath));
         }
       } else {
-        result = CopyContents(context, source, target, Chars(destinationPath));
-        CloseHandle(target);
+        result = CopyContents(context, source.get(), target.get(), Chars(destinationPath));
       }
-      CloseHandle(source);
     }
   }
   Log(context, result == S_OK ? W("Copy Succeeded :)") : W("Copy Failed :("));
-  --context.Indent;
   return result;
 }
 

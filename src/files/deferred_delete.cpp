@@ -2,33 +2,28 @@
 
 #include "context/install_context.h"
 #include "context/run_log.h"
+#include "context/text_compare.h"
+#include "platform/unique.h"
 
 namespace {
-// Code unit by code unit, the whole string: paths that differ only in letter case or in
-// their form are different entries.
-bool SamePath(LPCWSTR a, LPCWSTR b) {
-  for (; *a == *b; ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
-}
 
 void ReleaseEntry(PendingDelete* entry) {
-  GlobalFree(entry->Path);
-  GlobalFree(entry);
+  ReleaseGlobal(entry->Path);
+  ReleaseGlobal(entry);
 }
 }  // namespace
 
 bool AddPendingDelete(PendingDelete*& list, LPCWSTR path) {
   if (!path || !*path) return true;
   for (const PendingDelete* entry = list; entry; entry = entry->Next) {
-    if (SamePath(entry->Path, path)) return true;
+    // Unit for unit: paths that differ in letter case or form are different entries.
+    if (SameText(entry->Path, path)) return true;
   }
   auto* entry = static_cast<PendingDelete*>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
   if (!entry) return false;
   entry->Path = DuplicateToGlobal(path);
   if (!entry->Path) {
-    GlobalFree(entry);
+    ReleaseGlobal(entry);
     return false;
   }
   entry->Next = list;

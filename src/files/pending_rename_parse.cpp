@@ -2,6 +2,8 @@
 // it needs nothing of the platform but the global heap.
 #include "files/pending_renames.h"
 
+#include "platform/unique.h"
+
 namespace {
 // Characters are assembled from their two little-endian bytes: the data need not be aligned.
 WCHAR CharAt(const BYTE* data, SIZE_T index) {
@@ -29,17 +31,43 @@ LPWSTR CopyString(const BYTE* data, SIZE_T begin, SIZE_T end) {
 }
 }  // namespace
 
+PendingRenameTable::PendingRenameTable(PendingRenameTable&& other) noexcept
+    : Strings(other.Strings), Exists(other.Exists), PairCount(other.PairCount) {
+  other.Strings = nullptr;
+  other.Exists = nullptr;
+  other.PairCount = 0;
+}
+
+PendingRenameTable& PendingRenameTable::operator=(PendingRenameTable&& other) noexcept {
+  if (this != &other) {
+    ReleasePendingRenames(*this);
+    Strings = other.Strings;
+    Exists = other.Exists;
+    PairCount = other.PairCount;
+    other.Strings = nullptr;
+    other.Exists = nullptr;
+    other.PairCount = 0;
+  }
+  return *this;
+}
+
+PendingRenameTable::~PendingRenameTable() {
+  ReleasePendingRenames(*this);
+}
+
 void ReleasePendingRenames(PendingRenameTable& table) {
   if (table.Strings) {
-    for (LONG i = 0; i < 2 * table.PairCount; ++i) GlobalFree(table.Strings[i]);
-    GlobalFree(table.Strings);
+    for (LONG i = 0; i < 2 * table.PairCount; ++i) ReleaseGlobal(table.Strings[i]);
+    ReleaseGlobal(table.Strings);
   }
-  GlobalFree(table.Exists);
-  table = PendingRenameTable{};
+  ReleaseGlobal(table.Exists);
+  table.Strings = nullptr;
+  table.Exists = nullptr;
+  table.PairCount = 0;
 }
 
 void ParsePendingRenames(const BYTE* data, DWORD size, PendingRenameTable& table) {
-  table = PendingRenameTable{};
+  ReleasePendingRenames(table);
   if (!data) return;
   const SIZE_T length = TextLength(size);
   // Empty strings count: an empty target is what makes a pair a deletion.

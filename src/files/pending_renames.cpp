@@ -1,13 +1,10 @@
 #include "files/pending_renames.h"
 
-#include "spooler/service_control.h"
+#include "context/names.h"
+#include "context/text_compare.h"
+#include "platform/unique.h"
 
 namespace {
-constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-// The package's 64-bit modules; the help file is never loaded by anyone, so it is not asked.
-constexpr LPCWSTR kPackageModules[] = {W("kvxmon64.dll"), W("kvxdrv64.dll"), W("kvxui64.dll")};
-
 // The list names files in the native form "\??\C:\..."; the file calls take the rest.
 LPCWSTR FilePath(LPCWSTR s) {
   const bool prefixed = s[0] == W('\\') && s[1] == W('?') && s[2] == W('?') && s[3] == W('\\');
@@ -22,58 +19,44 @@ LPCWSTR FileNamePart(LPCWSTR s) {
   return name;
 }
 
-WCHAR FoldAscii(WCHAR c) {
-  return (c >= W('A') && c <= W('Z')) ? WCHAR(c - W('A') + W('a')) : c;
-}
-
-bool SameNameIgnoringCase(LPCWSTR a, LPCWSTR b) {
-  for (; FoldAscii(*a) == FoldAscii(*b); ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
-}
-
 bool IsExistingFile(LPCWSTR s) {
   const DWORD attributes = GetFileAttributesW(FilePath(s));
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
+}  // namespace
 
-// Any operation counts, a rename as much as a deletion: either way the module is replaced or
-// removed only at the next start.
 bool PackageModulePending(const PendingRenameTable& table) {
   for (LONG k = 0; k < table.PairCount; ++k) {
     const LPCWSTR source = table.Strings[2 * k];
     if (table.Exists[2 * k] != 1 || !source) continue;
     for (LPCWSTR module : kPackageModules) {
-      if (SameNameIgnoringCase(FileNamePart(source), module)) return true;
+      if (SameTextIgnoringCase(FileNamePart(source), module)) return true;
     }
   }
   return false;
 }
-}  // namespace
 
 PendingRenameTable ReadPendingRenames() {
   PendingRenameTable table;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  unique_hkey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, key.put()) !=
+      ERROR_SUCCESS) {
     return table;
   }
   DWORD size = 0;
-  if (RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, nullptr, nullptr, &size) !=
+  if (RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &size) !=
           ERROR_SUCCESS ||
       size == 0) {
-    RegCloseKey(key);
     return table;
   }
-  auto* data = static_cast<BYTE*>(GlobalAlloc(GPTR, size));
+  const unique_global<BYTE> data(static_cast<BYTE*>(GlobalAlloc(GPTR, size)));
   DWORD read = size;
-  const bool ok = data && RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, nullptr,
-                                           data, &read) == ERROR_SUCCESS;
-  RegCloseKey(key);
+  const bool ok = data && RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr,
+                                           data.get(), &read) == ERROR_SUCCESS;
+  key.reset();
   // Only the bytes the second read delivered: a list that shrank in between must not gain
   // empty targets from the zero-filled rest, which would turn renames into deletions.
-  if (ok) ParsePendingRenames(data, read < size ? read : size, table);
-  GlobalFree(data);
+  if (ok) ParsePendingRenames(data.get(), read < size ? read : size, table);
   for (LONG i = 0; i < 2 * table.PairCount; ++i) {
     if (table.Strings[i]) table.Exists[i] = IsExistingFile(table.Strings[i]) ? 1 : 0;
   }
@@ -91,67 +74,50 @@ void CleanPendingRenames(PendingRenameTable& table) {
 }
 
 bool WithdrawPendingDeletion(LPCWSTR path) {
-  HKEY key = nullptr;
+  unique_hkey key;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0,
-                                 KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
   if (status != ERROR_SUCCESS) {
     SetLastError(DWORD(status));
     return false;
   }
   DWORD size = 0;
-  status =
-      RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, nullptr, nullptr, &size);
-  auto* data =
-      status == ERROR_SUCCESS && size ? static_cast<LPWSTR>(GlobalAlloc(GPTR, size + 4)) : nullptr;
+  status = RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &size);
+  if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && size == 0)) return true;
+  const unique_global<WCHAR> data(
+      status == ERROR_SUCCESS ? static_cast<LPWSTR>(GlobalAlloc(GPTR, size + 4)) : nullptr);
+  if (status == ERROR_SUCCESS && !data) status = ERROR_NOT_ENOUGH_MEMORY;
   DWORD type = 0;
   if (data) {
-    status = RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, &type,
-                              reinterpret_cast<LPBYTE>(data), &size);
-  } else if (status == ERROR_SUCCESS && size) {
-    status = ERROR_NOT_ENOUGH_MEMORY;
+    status = RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, &type,
+                              reinterpret_cast<LPBYTE>(data.get()), &size);
   }
-  bool done = status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
-  if (data && status == ERROR_SUCCESS) {
+  if (status == ERROR_SUCCESS) {
     // Pairs are copied over themselves, less the deletions of this path.
+    LPWSTR text = data.get();
     const DWORD units = size / sizeof(WCHAR);
     DWORD read = 0;
     DWORD write = 0;
     bool changed = false;
-    while (read < units && data[read]) {
+    while (read < units && text[read]) {
       const DWORD source = read;
-      while (read < units && data[read]) ++read;
+      while (read < units && text[read]) ++read;
       const DWORD target = ++read;
-      while (read < units && data[read]) ++read;
+      while (read < units && text[read]) ++read;
       const DWORD pairEnd = ++read;
-      if (target < units && data[target] == 0 &&
-          SameNameIgnoringCase(FilePath(data + source), path)) {
+      if (target < units && text[target] == 0 &&
+          SameTextIgnoringCase(FilePath(text + source), path)) {
         changed = true;
         continue;
       }
-      for (DWORD i = source; i < pairEnd && i < units; ++i) data[write++] = data[i];
+      for (DWORD i = source; i < pairEnd && i < units; ++i) text[write++] = text[i];
     }
     if (changed) {
-      data[write++] = 0;
-      status = RegSetValueExW(key, W("PendingFileRenameOperations"), 0, type ? type : REG_MULTI_SZ,
-                              reinterpret_cast<const BYTE*>(data), write * sizeof(WCHAR));
-      done = status == ERROR_SUCCESS;
+      text[write++] = 0;
+      status = RegSetValueExW(key.get(), kPendingRenamesValue, 0, type ? type : REG_MULTI_SZ,
+                              reinterpret_cast<const BYTE*>(text), write * sizeof(WCHAR));
     }
   }
-  GlobalFree(data);
-  RegCloseKey(key);
-  if (!done) SetLastError(DWORD(status));
-  return done;
-}
-
-bool CheckPendingModules() {
-  for (int pass = 0; pass < 2; ++pass) {
-    PendingRenameTable table = ReadPendingRenames();
-    CleanPendingRenames(table);
-    const bool pending = PackageModulePending(table);
-    ReleasePendingRenames(table);
-    if (!pending) return false;
-    // The spooler may hold the module loaded; stopping it lets the next clean-up delete it.
-    SpoolerRestart restart(nullptr);
-  }
-  return true;
+  SetLastError(DWORD(status));
+  return status == ERROR_SUCCESS;
 }

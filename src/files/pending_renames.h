@@ -12,6 +12,11 @@ struct PendingRenameTable {
   // One flag per string: 1 when it names an existing file that is not a directory.
   DWORD* Exists = nullptr;
   LONG PairCount = 0;
+
+  PendingRenameTable() = default;
+  PendingRenameTable(PendingRenameTable&& other) noexcept;
+  PendingRenameTable& operator=(PendingRenameTable&& other) noexcept;
+  ~PendingRenameTable();
 };
 
 // Splits the bytes of the value (UTF-16 strings, each ending in a NUL, the list closed by one
@@ -30,10 +35,9 @@ PendingRenameTable ReadPendingRenames();
 // flag on success. The list itself is left as it is.
 void CleanPendingRenames(PendingRenameTable& table);
 
-// Whether one of the package's modules is still waiting for the next start after the
-// clean-up. Each time one is, the spooler is restarted (it may hold the module) and the list
-// is read again, for at most two passes.
-bool CheckPendingModules();
+// Whether some pair's source is still there and is one of the package's modules (file name
+// compared ignoring ASCII case): a rename counts as much as a deletion.
+bool PackageModulePending(const PendingRenameTable& table);
 
 // Takes every pending deletion of `path` (letter case aside) out of the system's list, so
 // that a file put in place is not deleted at the next start. False, with the last error set,

@@ -17,7 +17,6 @@ namespace {
 void CleanSystemPendingRenames() {
   PendingRenameTable table = ReadPendingRenames();
   CleanPendingRenames(table);
-  ReleasePendingRenames(table);
 }
 
 // The monitor module in place must not be deleted at the next start by an earlier run's
@@ -44,8 +43,7 @@ void RetryDeletesTwice(InstallContext& context) {
 }  // namespace
 
 void UnInstall(InstallContext& context) {
-  Log(context, W(">UnInstall"));
-  ++context.Indent;
+  LogSection section(context, W(">UnInstall"));
   // The tray program goes first: it must not hold anything while spooler objects change. In
   // a reinstall its file is the one about to be registered again, and stays (all the more
   // when the installer's own place, and so that file's, is not known).
@@ -82,10 +80,6 @@ void UnInstall(InstallContext& context) {
   DeletePrinterDriver(context, drivers);
   DeleteMonitor(context, monitors);
   if (context.PendingDeletes) DeleteFileTry(context);
-
-  ReleaseDriverList(drivers);
-  ReleaseMonitorList(monitors);
-  --context.Indent;
 }
 
 void FullUnInstall(InstallContext& context) {
@@ -97,8 +91,7 @@ void FullUnInstall(InstallContext& context) {
 }
 
 void ReInstall(InstallContext& context) {
-  Log(context, W(">ReInstall"));
-  context.Indent += 2;
+  LogSection section(context, 2, W(">ReInstall"));
   context.CheckMonitorVersion = 1;
   context.RestoreQueues = 1;
   UnInstall(context);
@@ -123,5 +116,4 @@ void ReInstall(InstallContext& context) {
   }
   RetryDeletesTwice(context);
   WithdrawModuleDeletion(context);
-  context.Indent -= 2;
 }

@@ -4,25 +4,18 @@
 
 #include "context/install_context.h"
 #include "context/run_log.h"
+#include "context/text_compare.h"
 #include "files/copy_file.h"
 #include "files/deferred_delete.h"
+#include "platform/sized_query.h"
 #include "spooler/service_control.h"
 
 namespace {
 constexpr DWORD kListLevel = 6;
 
-// Whole strings, code unit by code unit, terminator included.
-bool IsPackageDriverName(LPCWSTR name) {
-  if (!name) return false;
-  for (LPCWSTR want = kPackageDriverName;; ++name, ++want) {
-    if (*name != *want) return false;
-    if (*want == 0) return true;
-  }
-}
-
 template <class Record>
 LPCWSTR NameAt(const DriverList& list, DWORD index) {
-  return reinterpret_cast<const Record*>(list.Buffer)[index].pName;
+  return reinterpret_cast<const Record*>(list.Buffer.get())[index].pName;
 }
 
 // The name of a record as its level lays it out; null for a level without known records.
@@ -57,46 +50,34 @@ void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
 }  // namespace
 
 bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
+  ReleaseDriverList(list);
   list.Level = kListLevel;
-  list.Buffer = nullptr;
-  list.Count = 0;
   LPWSTR env = const_cast<LPWSTR>(environment);
-  DWORD needed = 0;
   DWORD count = 0;
-  if (EnumPrinterDriversW(nullptr, env, kListLevel, nullptr, 0, &needed, &count)) return true;
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-  auto* block = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
-  if (!block) {
-    SetLastError(DWORD(E_OUTOFMEMORY));
-    return false;
-  }
-  std::memset(block, 0, needed);
-  if (!EnumPrinterDriversW(nullptr, env, kListLevel, block, needed, &needed, &count)) {
-    const DWORD error = GetLastError();
-    GlobalFree(block);
-    SetLastError(error);
-    return false;
-  }
+  unique_global<BYTE> block;
+  const SizedQuery answer = QuerySized(
+      [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return EnumPrinterDriversW(nullptr, env, kListLevel, buffer, size, needed, &count);
+      },
+      block);
+  if (answer != SizedQuery::Filled) return answer == SizedQuery::Empty;
   // An empty list holds no block, however the spooler answered the first call.
-  if (count == 0) {
-    GlobalFree(block);
-    return true;
+  if (count != 0) {
+    list.Buffer = std::move(block);
+    list.Count = count;
   }
-  list.Buffer = block;
-  list.Count = count;
   return true;
 }
 
 void ReleaseDriverList(DriverList& list) {
-  GlobalFree(list.Buffer);
-  list.Buffer = nullptr;
+  list.Buffer.reset();
   list.Count = 0;
 }
 
 int FindPackageDriver(const DriverList& list) {
   if (list.Count == 0 || !list.Buffer) return -1;
   for (DWORD i = 0; i < list.Count; ++i) {
-    if (IsPackageDriverName(DriverName(list, i))) return int(i);
+    if (SameText(DriverName(list, i), kPackageDriverName)) return int(i);
   }
   return -1;
 }
@@ -106,8 +87,7 @@ BOOL RegisterDriver(DRIVER_INFO_6W* info) {
 }
 
 void AddPrinterDriver(InstallContext& context) {
-  Log(context, W(">Add Printer Driver"));
-  ++context.Indent;
+  LogSection section(context, W(">Add Printer Driver"));
   WCHAR driverPath[kPathBufferUnits] = {};
   WCHAR uiPath[kPathBufferUnits] = {};
   WCHAR helpPath[kPathBufferUnits] = {};
@@ -145,13 +125,12 @@ void AddPrinterDriver(InstallContext& context) {
     DeleteStagedCopy(context, uiPath);
     DeleteStagedCopy(context, helpPath);
   }
-  --context.Indent;
 }
 
 void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
-  Log(context, W(">DeletePrinterDriver for %s"), context.Environment);
-  ++context.Indent;
+  LogSection section(context, W(">DeletePrinterDriver for %s"), context.Environment);
   if (list.Count == 0) {
+    // The setup's log readers know this line as it is spelled.
     Log(context, W("BTW, there is no printer drivers on this system."));
   } else {
     Log(context, W("------------ %d existing drivers-----------"), list.Count);
@@ -164,7 +143,6 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
   const int index = FindPackageDriver(list);
   if (index < 0) {
     Log(context, W("No Orvalstone driver was found"));
-    --context.Indent;
     return;
   }
   Log(context, W("Driver is found. Index=%d"), index + 1);
@@ -174,10 +152,8 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     { SpoolerRestart restart(&context); }
     if (!DeletePackageDriver(context)) {
       LogError(context, ErrDeleteDriver, W("Can`t remove the printer-driver 'Orvalstone printer'"));
-      --context.Indent;
       return;
     }
   }
   Log(context, W("OK :)"));
-  --context.Indent;
 }

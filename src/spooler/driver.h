@@ -1,19 +1,16 @@
 // The package's printer driver: staging its files and registering it, finding it among the
 // installed drivers, and removing it with its files.
 #pragma once
-#include "platform/win32.h"
+#include "context/names.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
-// The driver's name as the spooler knows it; compared exactly, case-sensitive.
-constexpr WCHAR kPackageDriverName[] = W("Orvalstone printer");
-constexpr WCHAR kDriverManufacturer[] = W("Vantrel Software Kft.");
-constexpr WCHAR kDriverOemUrl[] = W("https://www.vantrel.example/orvalstone");
-
 // An enumeration of installed drivers: Count records of info level Level followed by their
-// strings in one zero-filled global-heap block (null when empty), owned by the holder.
+// strings in one zero-filled global-heap block (empty when there are none), released with
+// the list.
 struct DriverList {
-  LPBYTE Buffer = nullptr;
+  unique_global<BYTE> Buffer;
   DWORD Level = 0;
   DWORD Count = 0;
 };

@@ -1,11 +1,15 @@
 #include "spooler/monitor.h"
 
 #include <cstring>
+#include <optional>
 
 #include "context/install_context.h"
+#include "context/names.h"
 #include "context/run_log.h"
+#include "context/text_compare.h"
 #include "files/copy_file.h"
 #include "files/deferred_delete.h"
+#include "platform/sized_query.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
 #include "spooler/service_control.h"
@@ -17,9 +21,9 @@ constexpr size_t kParkingPortUnits = sizeof(kParkingPortName) / sizeof(WCHAR) - 
 
 // The system's text without its line break, which would leave an empty, unindented line.
 void LogEnumerationFailure(InstallContext& context, LPCWSTR format, DWORD code) {
-  LPWSTR text = SystemErrorText(code);
-  Log(context, format, text ? static_cast<LPCWSTR>(text) : W("No Error or no description"));
-  LocalFree(text);
+  const unique_hlocal text(SystemErrorText(code));
+  const LPCWSTR shown = text ? static_cast<LPCWSTR>(text.get()) : W("No Error or no description");
+  Log(context, format, shown);
   SetLastError(code);
 }
 
@@ -37,27 +41,9 @@ bool IsBareFileName(LPCWSTR name) {
 // The record's name at index i, or null when the list's level carries no name we know.
 LPCWSTR MonitorName(const MonitorList& list, DWORD i) {
   if (!list.Buffer) return nullptr;
-  if (list.Level == 1) return reinterpret_cast<const MONITOR_INFO_1W*>(list.Buffer)[i].pName;
-  if (list.Level == 2) return reinterpret_cast<const MONITOR_INFO_2W*>(list.Buffer)[i].pName;
-  return nullptr;
-}
-
-bool IsPackageMonitorName(LPCWSTR name) {
-  if (!name) return false;
-  for (size_t i = 0; i <= kMonitorNameUnits; ++i) {
-    if (name[i] != kPackageMonitorName[i]) return false;
-  }
-  return true;
-}
-
-// First occurrence of `what` (case-sensitive) in `text`, or null.
-LPWSTR FindText(LPWSTR text, LPCWSTR what, size_t whatUnits) {
-  if (!text) return nullptr;
-  for (LPWSTR at = text; *at; ++at) {
-    size_t i = 0;
-    while (i < whatUnits && at[i] == what[i]) ++i;
-    if (i == whatUnits) return at;
-  }
+  const BYTE* records = list.Buffer.get();
+  if (list.Level == 1) return reinterpret_cast<const MONITOR_INFO_1W*>(records)[i].pName;
+  if (list.Level == 2) return reinterpret_cast<const MONITOR_INFO_2W*>(records)[i].pName;
   return nullptr;
 }
 
@@ -84,21 +70,20 @@ void ReturnPort(LPWSTR at) {
 // that is there (one deleted since the snapshot has no port to change).
 bool UpdatePrinter(InstallContext& context, PRINTER_INFO_2W* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(record->pPrinterName, &printer, &defaults) || !printer) {
+  unique_printer printer;
+  if (!OpenPrinterW(record->pPrinterName, printer.put(), &defaults) || !printer) {
     const DWORD error = GetLastError();
     Log(context, W("Can't open printer %s"), record->pPrinterName);
     SetLastError(error);
     return error == ERROR_INVALID_PRINTER_NAME;
   }
-  const bool set = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0);
+  const bool set = SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(record), 0);
   const DWORD error = GetLastError();
   if (set) {
     Log(context, W("SetPrinter(%s) - ok"), record->pPrinterName);
   } else {
     Log(context, W("SetPrinter(%s) - failed"), record->pPrinterName);
   }
-  ClosePrinter(printer);
   SetLastError(error);
   return set;
 }
@@ -106,15 +91,13 @@ bool UpdatePrinter(InstallContext& context, PRINTER_INFO_2W* record) {
 // Moves every snapshot queue that uses the package's port to "file:" and remembers it in
 // RedirectedPrinters, so that the spooler lets the monitor go.
 void RedirectPrinters(InstallContext& context) {
-  GlobalFree(context.RedirectedPrinters);
-  context.RedirectedPrinters = nullptr;
+  context.RedirectedPrinters.reset();
   const DWORD count = context.PrinterSnapshot.Count;
   if (count == 0) return;
   const SIZE_T bytes = (SIZE_T(count) + 1) * sizeof(PRINTER_INFO_2W*);
-  auto** redirected = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GMEM_FIXED, bytes));
+  context.RedirectedPrinters.reset(static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, bytes)));
+  PRINTER_INFO_2W** redirected = context.RedirectedPrinters.get();
   if (!redirected) return;
-  std::memset(redirected, 0, bytes);
-  context.RedirectedPrinters = redirected;
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
   // Each port is recorded before any is changed, so that a run cut short after this point
   // leaves a later one what it needs to put the printers back.
@@ -123,7 +106,7 @@ void RedirectPrinters(InstallContext& context) {
   bool any = false;
   for (DWORD i = 0; i < count && recorded; ++i) {
     PRINTER_INFO_2W* record = &records[i];
-    if (!FindText(record->pPortName, kPackageMonitorName, kMonitorNameUnits)) continue;
+    if (!FindText(record->pPortName, kPackageMonitorName)) continue;
     if (!any) recorded = ReadParkedPrinters(parked);
     any = true;
     recorded = recorded && AddParkedPrinter(parked, record->pPrinterName, record->pPortName);
@@ -137,7 +120,7 @@ void RedirectPrinters(InstallContext& context) {
   size_t next = 0;
   for (DWORD i = 0; i < count; ++i) {
     PRINTER_INFO_2W* record = &records[i];
-    LPWSTR at = FindText(record->pPortName, kPackageMonitorName, kMonitorNameUnits);
+    LPWSTR at = FindText(record->pPortName, kPackageMonitorName);
     if (!at) continue;
     redirected[next++] = record;
     ParkPort(at);
@@ -150,11 +133,11 @@ void RedirectPrinters(InstallContext& context) {
 }
 
 void ReturnRedirectedPrinters(InstallContext& context) {
-  PRINTER_INFO_2W** redirected = context.RedirectedPrinters;
+  PRINTER_INFO_2W** redirected = context.RedirectedPrinters.get();
   if (!redirected) return;
   for (; *redirected; ++redirected) {
     PRINTER_INFO_2W* record = *redirected;
-    LPWSTR at = FindText(record->pPortName, kParkingPortName, kParkingPortUnits);
+    LPWSTR at = FindText(record->pPortName, kParkingPortName);
     if (!at) continue;
     ReturnPort(at);
     UpdatePrinter(context, record);
@@ -163,68 +146,53 @@ void ReturnRedirectedPrinters(InstallContext& context) {
 
 // Port names as the spooler compares them: letter case aside ("file:" comes back "FILE:").
 bool SamePortText(LPCWSTR a, LPCWSTR b) {
-  if (!a || !b) return false;
-  auto fold = [](WCHAR c) { return (c >= W('a') && c <= W('z')) ? WCHAR(c - W('a') + W('A')) : c; };
-  for (; fold(*a) == fold(*b); ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
+  return SameTextIgnoringCase(a, b);
 }
 
 // The port text as parking it leaves it: the first "Orvalstone:" made "file:". Null when
 // the heap refused or the text has no package port.
-LPWSTR ParkedForm(LPCWSTR port) {
+unique_global<WCHAR> ParkedForm(LPCWSTR port) {
   const size_t units = size_t(lstrlenW(port));
-  auto* text = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
-  if (!text) return nullptr;
-  std::memcpy(text, port, units * sizeof(WCHAR));
-  LPWSTR at = FindText(text, kPackageMonitorName, kMonitorNameUnits);
-  if (!at) {
-    GlobalFree(text);
-    return nullptr;
-  }
+  unique_global<WCHAR> text(static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR))));
+  if (!text) return text;
+  std::memcpy(text.get(), port, units * sizeof(WCHAR));
+  LPWSTR at = FindText(text.get(), kPackageMonitorName);
+  if (!at) return unique_global<WCHAR>();
   ParkPort(at);
   return text;
 }
 
 // Puts one recorded printer back on its old port if it still stands where parking left it.
 // True when nothing more is to be done for it.
-bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked, bool& header) {
-  auto section = [&] {
-    if (header) return;
-    header = true;
-    Log(context, W(">ReturnPrinters"));
-    ++context.Indent;
+bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
+                         std::optional<LogSection>& section) {
+  auto header = [&] {
+    if (!section) section.emplace(context, W(">ReturnPrinters"));
   };
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(parked.Name, &printer, &defaults) || !printer) {
+  unique_printer printer;
+  if (!OpenPrinterW(parked.Name, printer.put(), &defaults) || !printer) {
     // A printer deleted since has no port to give back.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
-    section();
+    header();
     LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
     return false;
   }
   bool done = false;
-  PRINTER_INFO_2W* info = GetPrinterInfo(printer);
-  LPWSTR parkedForm = info ? ParkedForm(parked.Port) : nullptr;
-  if (info && !SamePortText(info->pPortName, parkedForm)) {
+  unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
+  const unique_global<WCHAR> parkedForm = info ? ParkedForm(parked.Port) : unique_global<WCHAR>();
+  if (info && !SamePortText(info->pPortName, parkedForm.get())) {
     done = true;  // back already, or moved elsewhere since: not ours to change
   } else if (info) {
     info->pPortName = parked.Port;
-    done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info), 0);
-    section();
+    done = SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(info.get()), 0);
+    header();
     if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name);
   }
   if (!done) {
-    section();
+    header();
     LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
   }
-  const DWORD error = GetLastError();
-  GlobalFree(parkedForm);
-  GlobalFree(info);
-  ClosePrinter(printer);
-  SetLastError(error);
   return done;
 }
 
@@ -249,10 +217,10 @@ void ReturnParkedPrinters(InstallContext& context) {
     return;
   }
   bool changed = false;
-  bool header = false;  // written before the first line, if any
+  std::optional<LogSection> section;  // begun before the first line, if any
   ParkedPrinter** link = &parked;
   while (ParkedPrinter* entry = *link) {
-    if (ReturnParkedPrinter(context, *entry, header)) {
+    if (ReturnParkedPrinter(context, *entry, section)) {
       *link = entry->Next;
       entry->Next = nullptr;
       ReleaseParkedPrinters(entry);
@@ -264,53 +232,48 @@ void ReturnParkedPrinters(InstallContext& context) {
   if (changed && !WriteParkedPrinters(parked)) {
     LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
   }
-  if (header) --context.Indent;
   ReleaseParkedPrinters(parked);
 }
 
 bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
-  list.Buffer = nullptr;
+  ReleaseMonitorList(list);
   list.Level = 2;
-  list.Count = 0;
-  DWORD needed = 0;
   DWORD count = 0;
-  if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &count)) {
-    Log(context, W("1. EnumMonitors returns true"));
-    return true;
+  unique_global<BYTE> block;
+  switch (QuerySized(
+      [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return EnumMonitorsW(nullptr, 2, buffer, size, needed, &count);
+      },
+      block)) {
+    case SizedQuery::Empty:
+      Log(context, W("1. EnumMonitors returns true"));
+      return true;
+    case SizedQuery::SizeFailed:
+      LogEnumerationFailure(context, W("2. EnumMonitors  failed with code: %s"), GetLastError());
+      return false;
+    case SizedQuery::NoMemory:
+      Log(context, W("3. EnumMonitors - can't allocate memory for buffer"));
+      SetLastError(DWORD(E_OUTOFMEMORY));
+      return false;
+    case SizedQuery::FillFailed:
+      LogEnumerationFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
+      return false;
+    case SizedQuery::Filled:
+      break;
   }
-  const DWORD error = GetLastError();
-  if (error != ERROR_INSUFFICIENT_BUFFER) {
-    LogEnumerationFailure(context, W("2. EnumMonitors  failed with code: %s"), error);
-    return false;
-  }
-  auto* buffer = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, needed));
-  if (!buffer) {
-    Log(context, W("3. EnumMonitors - can't allocate memory for buffer"));
-    SetLastError(DWORD(E_OUTOFMEMORY));
-    return false;
-  }
-  std::memset(buffer, 0, needed);
-  if (!EnumMonitorsW(nullptr, 2, buffer, needed, &needed, &count)) {
-    LogEnumerationFailure(context, W("3. EnumMonitors  failed with code: %s"), GetLastError());
-    const DWORD failure = GetLastError();
-    GlobalFree(buffer);
-    SetLastError(failure);
-    return false;
-  }
-  list.Buffer = buffer;
+  list.Buffer = std::move(block);
   list.Count = count;
   return true;
 }
 
 void ReleaseMonitorList(MonitorList& list) {
-  GlobalFree(list.Buffer);
-  list.Buffer = nullptr;
+  list.Buffer.reset();
   list.Count = 0;
 }
 
 LONG FindPackageMonitor(const MonitorList& list) {
   for (DWORD i = 0; i < list.Count; ++i) {
-    if (IsPackageMonitorName(MonitorName(list, i))) return LONG(i);
+    if (SameText(MonitorName(list, i), kPackageMonitorName)) return LONG(i);
   }
   return -1;
 }
@@ -326,8 +289,8 @@ void LogMonitorList(InstallContext& context, const MonitorList& list) {
 }
 
 BOOL RemoveMonitor(LPCWSTR environment) {
-  WCHAR name[] = W("Orvalstone:");
-  return DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment), name);
+  return DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment),
+                        const_cast<LPWSTR>(kPackageMonitorName));
 }
 
 DWORD GetModuleVersion(LPCWSTR path) {
@@ -335,28 +298,26 @@ DWORD GetModuleVersion(LPCWSTR path) {
   DWORD handle = 0;
   const DWORD size = GetFileVersionInfoSizeW(path, &handle);
   if (size == 0) return kNoModuleVersion;
-  LPVOID block = GlobalAlloc(GMEM_FIXED, size);
+  const unique_global<void> block(GlobalAlloc(GPTR, size));
   if (!block) return kNoModuleVersion;
-  std::memset(block, 0, size);
   DWORD version = kNoModuleVersion;
-  if (GetFileVersionInfoW(path, 0, size, block)) {
+  if (GetFileVersionInfoW(path, 0, size, block.get())) {
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (VerQueryValueW(block, W("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info &&
+    if (VerQueryValueW(block.get(), W("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info &&
         length >= sizeof(VS_FIXEDFILEINFO)) {
       version = info->dwProductVersionLS & 0xFFFF;
     }
   }
-  GlobalFree(block);
   return version;
 }
 
 void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
-  Log(context, W(">DeleteMonitor"));
-  ++context.Indent;
+  LogSection section(context, W(">DeleteMonitor"));
   if (monitors.Count != 0) {
     LogMonitorList(context, monitors);
   } else {
+    // The setup's log readers know this line as it is spelled.
     Log(context, W("BTW, there is no port monitors on this system."));
   }
   const LONG index = FindPackageMonitor(monitors);
@@ -374,7 +335,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
   if (found) {
     Log(context, W("Trying to get monitor filename from MONITOR_INFO_2"));
     if (monitors.Level == 2) {
-      fileName = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.Buffer)[index].pDLLName;
+      fileName = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.Buffer.get())[index].pDLLName;
     }
   } else {
     Log(context, W("Computing monitor filename"));
@@ -400,7 +361,6 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       }
       Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), context.InstallMonitor ? 1 : 0,
           context.CopyMonitor ? 1 : 0);
-      --context.Indent;
       return;
     }
     if (version == kNoModuleVersion) {
@@ -413,7 +373,6 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
   if (!RemoveMonitor(context.Environment)) {
     if (!found) {
       Log(context, W("Can't delete monitor and monitor was not found. So everything should be ok"));
-      --context.Indent;
       return;
     }
     Log(context, W("Can't delete monitor from the first try"));
@@ -423,7 +382,6 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       if (!RemoveMonitor(context.Environment)) {
         LogError(context, ErrDeleteMonitor, W("Can`t remove the port monitor 'Orvalstone:'"));
         context.MonitorRegistered = 1;
-        --context.Indent;
         return;
       }
     }
@@ -435,12 +393,10 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("Monitor file name is unknown, no file deleted"));
   }
   Log(context, W("Monitor was removed :)"));
-  --context.Indent;
 }
 
 void AddMonitor(InstallContext& context) {
-  Log(context, W(">AddMonitor"));
-  ++context.Indent;
+  LogSection section(context, W(">AddMonitor"));
   if (!context.CopyMonitor) {
     Log(context, W("Skip copy monitor file"));
   } else {
@@ -454,8 +410,8 @@ void AddMonitor(InstallContext& context) {
     }
   }
 
-  WCHAR name[] = W("Orvalstone:");
-  MONITOR_INFO_2W info = {name, const_cast<LPWSTR>(context.Environment),
+  MONITOR_INFO_2W info = {const_cast<LPWSTR>(kPackageMonitorName),
+                          const_cast<LPWSTR>(context.Environment),
                           const_cast<LPWSTR>(context.MonitorFile)};
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1) Sleep(kAddMonitorPauseMs);
@@ -465,12 +421,10 @@ void AddMonitor(InstallContext& context) {
     if (attempt == kAddMonitorAttempts) {
       SetLastError(error);
       LogError(context, ErrAddMonitor, W("Can`t install a local port monitor'Orvalstone:'"));
-      --context.Indent;
       return;
     }
   }
   Log(context, W("AddMonitor - OK :)"));
   context.MonitorRegistered = 1;
   ReturnRedirectedPrinters(context);
-  --context.Indent;
 }

@@ -2,14 +2,11 @@
 // reading a module's version, removing the monitor while the other queues stay usable on
 // "file:", and registering it again.
 #pragma once
-#include "platform/win32.h"
+#include "context/names.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
-// The monitor's name; the package's queues use the same text as their port.
-inline constexpr WCHAR kPackageMonitorName[] = W("Orvalstone:");
-// What the package's port is swapped for while the monitor is replaced.
-inline constexpr WCHAR kParkingPortName[] = W("file:");
 // Installed monitor builds in this range are kept instead of being replaced.
 constexpr DWORD kFirstCompatibleMonitor = 2073;
 constexpr DWORD kLastCompatibleMonitor = 2300;
@@ -20,9 +17,9 @@ constexpr int kAddMonitorAttempts = 5;
 constexpr DWORD kAddMonitorPauseMs = 50;
 
 // One enumeration result: MONITOR_INFO_1W or _2W records followed by their strings in a
-// zero-filled global-heap block (null when empty), freed by the owner with GlobalFree.
+// zero-filled global-heap block (empty when there are none), released with the list.
 struct MonitorList {
-  LPBYTE Buffer = nullptr;
+  unique_global<BYTE> Buffer;
   DWORD Level = 2;
   DWORD Count = 0;
 };

@@ -1,44 +1,34 @@
 #include "spooler/printer_removal.h"
 
-#include <cstring>
-
 #include "context/install_context.h"
+#include "context/names.h"
 #include "context/run_log.h"
-#include "spooler/driver.h"
+#include "context/text_compare.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
 
 namespace {
 // Opens a queue by name. A missing or empty name would open the print server itself, whose
 // handle is no queue to read or purge: it is refused as the spooler refuses a bad name.
-bool OpenQueue(LPCWSTR name, HANDLE* printer, PRINTER_DEFAULTSW* defaults) {
-  *printer = nullptr;
+bool OpenQueue(LPCWSTR name, unique_printer& printer, PRINTER_DEFAULTSW* defaults) {
+  printer.reset();
   if (!name || !*name) {
     SetLastError(ERROR_INVALID_PRINTER_NAME);
     return false;
   }
-  return OpenPrinterW(const_cast<LPWSTR>(name), printer, defaults) && *printer;
-}
-}  // namespace
-
-bool SameSpoolerName(LPCWSTR a, LPCWSTR b) {
-  if (!a || !b) return false;
-  while (*a && *a == *b) ++a, ++b;
-  return *a == *b;
+  return OpenPrinterW(const_cast<LPWSTR>(name), printer.put(), defaults) && printer;
 }
 
-namespace {
-// What the queue needs to come back: its "SubKey" (null: it has none). False, with the last
+// What the queue needs to come back: its "SubKey" (empty: it has none). False, with the last
 // error set, when a read failed and nobody can tell what the queue holds.
-bool ReadQueueSubKey(LPCWSTR name, LPSTR* subKey) {
-  *subKey = nullptr;
-  HANDLE printer = nullptr;
-  if (!OpenQueue(name, &printer, nullptr)) return false;
-  const SubKeyRead read = ReadSubKey(printer, subKey);
-  const DWORD error = GetLastError();
-  ClosePrinter(printer);
-  SetLastError(error);
-  return read != SubKeyRead::Failed;
+bool ReadQueueSubKey(LPCWSTR name, unique_global<CHAR>& subKey) {
+  unique_printer printer;
+  if (!OpenQueue(name, printer, nullptr)) return false;
+  return ReadSubKey(printer.get(), subKey) != SubKeyRead::Failed;
+}
+
+bool IsPackageQueue(const PRINTER_INFO_2W& record) {
+  return SameText(record.pDriverName, kPackageDriverName);
 }
 }  // namespace
 
@@ -52,16 +42,15 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record) {
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
     return false;
   }
-  LPSTR subKey = nullptr;
-  if (!ReadQueueSubKey(name, &subKey)) {
+  unique_global<CHAR> subKey;
+  if (!ReadQueueSubKey(name, subKey)) {
     // A queue that is no longer there has nothing to save, and its deletion says so.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
     return false;
   }
-  SavedPrinter* node = NewSavedPrinter(name, subKey, record->pComment, record->pLocation,
+  SavedPrinter* node = NewSavedPrinter(name, subKey.get(), record->pComment, record->pLocation,
                                        (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
-  GlobalFree(subKey);
   if (!node) {
     SetLastError(DWORD(E_OUTOFMEMORY));
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
@@ -73,36 +62,30 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record) {
 }
 
 bool DeletePrinter(InstallContext& context, LPCWSTR name) {
-  Log(context, W(">DeletePrinter(%s)"), name ? name : W("*"));
-  ++context.Indent;
+  LogSection section(context, W(">DeletePrinter(%s)"), name ? name : W("*"));
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, DELETE | PRINTER_ACCESS_ADMINISTER};
-  HANDLE printer = nullptr;
-  bool deleted = false;
-  if (!OpenQueue(name, &printer, &defaults)) {
+  unique_printer printer;
+  if (!OpenQueue(name, printer, &defaults)) {
     // One that someone else deleted meanwhile is gone all the same.
-    deleted = GetLastError() == ERROR_INVALID_PRINTER_NAME;
+    const bool gone = GetLastError() == ERROR_INVALID_PRINTER_NAME;
     LogError(context, ErrOpenPrinter, W("Can`t open printer '%s'"), name);
-  } else {
-    if (PurgeAndDeletePrinter(printer)) {
-      Log(context, W("OK"));
-      deleted = true;
-    } else {
-      LogError(context, ErrDeletePrinter, W("Can`t delete printer '%s'"), name);
-    }
-    ClosePrinter(printer);
+    return gone;
   }
-  --context.Indent;
-  return deleted;
+  if (!PurgeAndDeletePrinter(printer.get())) {
+    LogError(context, ErrDeletePrinter, W("Can`t delete printer '%s'"), name);
+    return false;
+  }
+  Log(context, W("OK"));
+  return true;
 }
 
 void DeleteAllPrinters(InstallContext& context) {
-  Log(context, W(">DeleteAllPrinters"));
-  ++context.Indent;
+  LogSection section(context, W(">DeleteAllPrinters"));
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
   const DWORD count = context.PrinterSnapshot.Count;
   // Which snapshot queues may go: in a reinstall, only those whose settings are recorded.
-  auto* deletable = static_cast<BYTE*>(GlobalAlloc(GPTR, count ? count : 1));
-  bool recorded = deletable != nullptr;
+  const unique_global<BYTE> deletable(static_cast<BYTE*>(GlobalAlloc(GPTR, count ? count : 1)));
+  bool recorded = bool(deletable);
   if (recorded && context.RestoreQueues) {
     recorded = ReadSavedQueues(context.SavedPrinters);
     if (!recorded) {
@@ -111,27 +94,24 @@ void DeleteAllPrinters(InstallContext& context) {
       ReleaseSavedPrinters(context.SavedPrinters);
     }
     for (DWORD i = 0; recorded && i < count; ++i) {
-      if (!SameSpoolerName(records[i].pDriverName, kPackageDriverName)) continue;
-      deletable[i] = SaveQueue(context, &records[i]) ? 1 : 0;
+      if (IsPackageQueue(records[i])) deletable.get()[i] = SaveQueue(context, &records[i]) ? 1 : 0;
     }
     // Recorded once for all, before the first queue goes.
     recorded = recorded && WriteSavedQueues(context.SavedPrinters);
   } else if (recorded) {
-    for (DWORD i = 0; i < count; ++i) deletable[i] = 1;
+    for (DWORD i = 0; i < count; ++i) deletable.get()[i] = 1;
   }
   if (!recorded) {
     LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
   }
   for (DWORD i = 0; i < count; ++i) {
-    if (!SameSpoolerName(records[i].pDriverName, kPackageDriverName)) continue;
-    if (!recorded || !deletable[i] || !DeletePrinter(context, records[i].pPrinterName)) {
+    if (!IsPackageQueue(records[i])) continue;
+    if (!recorded || !deletable.get()[i] || !DeletePrinter(context, records[i].pPrinterName)) {
       ++context.KeptQueues;
     }
   }
-  GlobalFree(deletable);
   // An uninstall takes the queues: nothing of theirs is to come back.
   if (!context.RestoreQueues && !WriteSavedQueues(nullptr)) {
     LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
   }
-  --context.Indent;
 }

@@ -16,6 +16,3 @@ void DeleteAllPrinters(InstallContext& context);
 bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record);
 // Purges and deletes one queue by name; failures are error lines. True when it is gone.
 bool DeletePrinter(InstallContext& context, LPCWSTR name);
-
-// Whole UTF-16 strings, case-sensitive; a missing name equals nothing.
-bool SameSpoolerName(LPCWSTR a, LPCWSTR b);

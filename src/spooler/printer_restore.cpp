@@ -3,77 +3,17 @@
 #include <cstring>
 
 #include "context/install_context.h"
+#include "context/names.h"
 #include "context/run_log.h"
 #include "platform/default_printer.h"
-#include "spooler/driver.h"
 #include "spooler/monitor.h"
-#include "spooler/printer_removal.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
 
 namespace {
 // Room the settings path is formatted into beyond the relative path (key, separator, zero).
 constexpr size_t kSettingsPathSlack = 46;
-}  // namespace
 
-LSTATUS ClearDeletedMark(LPCSTR relativePath) {
-  const size_t relative = std::strlen(relativePath);
-  const size_t base = sizeof(kQueueSettingsRoot) - 1;
-  const SIZE_T bytes = relative + kSettingsPathSlack;
-  auto* path = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED, bytes));
-  if (!path) return ERROR_NOT_ENOUGH_MEMORY;
-  std::memcpy(path, kQueueSettingsRoot, base);
-  path[base] = '\\';
-  std::memcpy(path + base + 1, relativePath, relative + 1);
-  HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
-  GlobalFree(path);
-  if (status != ERROR_SUCCESS) return status;
-  status = RegDeleteValueA(key, "deleted");
-  RegCloseKey(key);
-  return status;
-}
-
-HANDLE AddPrinter(InstallContext& context, LPCWSTR name) {
-  Log(context, W(">AddPrinter(%s)"), name ? name : W("*"));
-  ++context.Indent;
-  Log(context, W("Let's check our port monitors"));
-  MonitorList monitors;
-  EnumerateMonitors(context, monitors);
-  if (FindPackageMonitor(monitors) != -1) {
-    Log(context, W("Port monitor is found"));
-  } else {
-    Log(context, W("No Orvalstone port monitor was found."));
-    if (monitors.Count != 0) {
-      LogMonitorList(context, monitors);
-    } else {
-      Log(context, W("BTW, there is no port monitors on this system."));
-    }
-  }
-  ReleaseMonitorList(monitors);
-
-  WCHAR port[] = W("Orvalstone:");
-  WCHAR driver[] = W("Orvalstone printer");
-  WCHAR comment[] = W("");
-  WCHAR processor[] = W("WinPrint");
-  PRINTER_INFO_2W info;
-  std::memset(&info, 0, sizeof info);
-  info.pPrinterName = const_cast<LPWSTR>(name);
-  info.pPortName = port;
-  info.pDriverName = driver;
-  info.pComment = comment;
-  info.pPrintProcessor = processor;
-  HANDLE printer = CreatePrinterQueue(&info);
-  if (printer) {
-    Log(context, W("OK :)"));
-  } else {
-    LogError(context, ErrAddPrinter, W("Can`t add printer '%s'"), name);
-  }
-  --context.Indent;
-  return printer;
-}
-
-namespace {
 // Gives the new queue what the old one had, as much of it as can be given. False, with the
 // last error of the first step that failed, when some of it could not be given.
 bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
@@ -84,55 +24,99 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
   if (saved.SubKey) {
     const DWORD written = WriteSubKey(printer, saved.SubKey);
     // The settings key is named by what the new queue now holds, not by what was saved.
-    LPSTR text = nullptr;
+    unique_global<CHAR> text;
     if (written != ERROR_SUCCESS) {
       failed(written);
-    } else if (ReadSubKey(printer, &text) != SubKeyRead::Found) {
+    } else if (ReadSubKey(printer, text) != SubKeyRead::Found) {
       failed(GetLastError());
     } else {
       const size_t prefix = sizeof(kQueueSettingsPrefix) - 1;
-      const size_t length = std::strlen(text);
-      auto* relative = static_cast<LPSTR>(GlobalAlloc(GPTR, prefix + length + 1));
+      const size_t length = std::strlen(text.get());
+      const unique_global<CHAR> relative(
+          static_cast<LPSTR>(GlobalAlloc(GPTR, prefix + length + 1)));
       LSTATUS cleared = ERROR_NOT_ENOUGH_MEMORY;
       if (relative) {
-        std::memcpy(relative, kQueueSettingsPrefix, prefix);
-        std::memcpy(relative + prefix, text, length);
-        cleared = ClearDeletedMark(relative);
-        GlobalFree(relative);
+        std::memcpy(relative.get(), kQueueSettingsPrefix, prefix);
+        std::memcpy(relative.get() + prefix, text.get(), length);
+        cleared = ClearDeletedMark(relative.get());
       }
       // A queue without a settings key, or a key without the mark, has nothing to clear.
       if (cleared != ERROR_SUCCESS && cleared != ERROR_FILE_NOT_FOUND) failed(DWORD(cleared));
     }
-    GlobalFree(text);
   }
-  PRINTER_INFO_2W* info = GetPrinterInfo(printer);
+  unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer);
   if (!info) {
     failed(GetLastError());
   } else {
     WCHAR empty[] = W("");
     info->pComment = saved.Comment ? saved.Comment : empty;
     info->pLocation = saved.Location ? saved.Location : empty;
-    if (!SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info), 0)) failed(GetLastError());
+    if (!SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.get()), 0)) failed(GetLastError());
     if (saved.Default && !SpoolerSetDefaultPrinter(info->pPrinterName)) failed(GetLastError());
-    GlobalFree(info);
   }
   SetLastError(firstError);
   return firstError == ERROR_SUCCESS;
 }
 }  // namespace
 
+LSTATUS ClearDeletedMark(LPCSTR relativePath) {
+  const size_t relative = std::strlen(relativePath);
+  const size_t base = sizeof(kQueueSettingsRoot) - 1;
+  const unique_global<CHAR> path(
+      static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED, relative + kSettingsPathSlack)));
+  if (!path) return ERROR_NOT_ENOUGH_MEMORY;
+  std::memcpy(path.get(), kQueueSettingsRoot, base);
+  path.get()[base] = '\\';
+  std::memcpy(path.get() + base + 1, relativePath, relative + 1);
+  unique_hkey key;
+  const LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path.get(), 0, KEY_ALL_ACCESS, key.put());
+  if (status != ERROR_SUCCESS) return status;
+  return RegDeleteValueA(key.get(), kDeletedMarkValue);
+}
+
+unique_printer AddPrinter(InstallContext& context, LPCWSTR name) {
+  LogSection section(context, W(">AddPrinter(%s)"), name ? name : W("*"));
+  Log(context, W("Let's check our port monitors"));
+  {
+    MonitorList monitors;
+    EnumerateMonitors(context, monitors);
+    if (FindPackageMonitor(monitors) != -1) {
+      Log(context, W("Port monitor is found"));
+    } else {
+      Log(context, W("No Orvalstone port monitor was found."));
+      if (monitors.Count != 0) {
+        LogMonitorList(context, monitors);
+      } else {
+        Log(context, W("BTW, there is no port monitors on this system."));
+      }
+    }
+  }
+
+  WCHAR comment[] = W("");
+  PRINTER_INFO_2W info;
+  std::memset(&info, 0, sizeof info);
+  info.pPrinterName = const_cast<LPWSTR>(name);
+  info.pPortName = const_cast<LPWSTR>(kPackageMonitorName);
+  info.pDriverName = const_cast<LPWSTR>(kPackageDriverName);
+  info.pComment = comment;
+  info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
+  unique_printer printer(CreatePrinterQueue(&info));
+  if (printer) {
+    Log(context, W("OK :)"));
+  } else {
+    LogError(context, ErrAddPrinter, W("Can`t add printer '%s'"), name);
+  }
+  return printer;
+}
+
 void RestorePrinters(InstallContext& context) {
   const bool nothingSaved = context.SavedPrinters == nullptr;
   // What comes back whole leaves the list; what does not stays recorded for the next run.
   SavedPrinter** link = &context.SavedPrinters;
   while (SavedPrinter* saved = *link) {
-    HANDLE printer = AddPrinter(context, saved->Name);
     bool whole = false;
-    if (printer) {
-      whole = RestoreSettings(printer, *saved);
-      const DWORD error = GetLastError();
-      ClosePrinter(printer);
-      SetLastError(error);
+    if (const unique_printer printer = AddPrinter(context, saved->Name)) {
+      whole = RestoreSettings(printer.get(), *saved);
       if (!whole) {
         LogError(context, ErrRestorePrinter, W("Can`t restore the settings of printer '%s'"),
                  saved->Name);
@@ -151,7 +135,6 @@ void RestorePrinters(InstallContext& context) {
   }
   // The package's own queue, only where the package has none and none is to come back.
   if (nothingSaved && context.KeptQueues == 0 && context.SnapshotTaken && !context.RecordUnknown) {
-    HANDLE printer = AddPrinter(context, kFallbackPrinterName);
-    if (printer) ClosePrinter(printer);
+    AddPrinter(context, kFallbackPrinterName);
   }
 }

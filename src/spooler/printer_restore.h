@@ -2,19 +2,12 @@
 // port and driver, the saved "SubKey", comment, location and default mark; or one queue
 // "Orvalstone" when none comes back.
 #pragma once
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
-// The queue created when no saved queue could be brought back.
-inline constexpr WCHAR kFallbackPrinterName[] = W("Orvalstone");
-// Per-user settings of the package's queues, under HKEY_CURRENT_USER.
-inline constexpr CHAR kQueueSettingsRoot[] = "Software\\Vantrel Software KFT\\Orvalstone";
-// Where a queue's own settings key lies below kQueueSettingsRoot: this, then its SubKey text.
-inline constexpr CHAR kQueueSettingsPrefix[] = "Orvalstones\\";
-
-// Creates one queue on the package's port and driver; the caller closes the handle.
-HANDLE AddPrinter(InstallContext& context, LPCWSTR name);
+// Creates one queue on the package's port and driver; its handle, or none.
+unique_printer AddPrinter(InstallContext& context, LPCWSTR name);
 // Brings back every saved queue, newest first, with all it had, or the fallback queue when
 // the package has no queue and none is to come back. A queue that does not come back whole
 // is an error line and stays in the machine-wide record for the next run.

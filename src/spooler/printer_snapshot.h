@@ -2,19 +2,19 @@
 // share. Nothing here writes to the log: failures reach the caller through the thread's
 // last error, which these wrappers leave as the failing call set it.
 #pragma once
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
 // PRINTER_INFO_2W records one after another, followed by their strings, in one zero-filled
 // global-heap block (null when the list is empty).
 struct PrinterList {
-  LPBYTE Buffer = nullptr;
+  unique_global<BYTE> Buffer;
   DWORD Count = 0;
 };
 
 inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
-  return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer);
+  return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer.get());
 }
 
 // Local queues and connections at level 2; an enumeration that fails leaves an empty list
@@ -25,12 +25,11 @@ void ReleasePrinterList(PrinterList& list);
 // sets SnapshotTaken and DefaultKnown. A failed enumeration is an error line.
 void TakePrinterSnapshot(InstallContext& context);
 
-// One PRINTER_INFO_2W (or DRIVER_INFO_2W) and its strings in a zero-filled global-heap block
-// owned by the caller (GlobalFree), or null.
-PRINTER_INFO_2W* GetPrinterInfo(HANDLE printer);
-DRIVER_INFO_2W* GetDriverInfo(HANDLE printer);
+// One PRINTER_INFO_2W (or DRIVER_INFO_2W) and its strings in a zero-filled global-heap block,
+// or empty (the last error says why).
+unique_global<PRINTER_INFO_2W> GetPrinterInfo(HANDLE printer);
+unique_global<DRIVER_INFO_2W> GetDriverInfo(HANDLE printer);
 
-BOOL ClosePrinterHandle(HANDLE printer);
 // AddPrinterW on the local machine at level 2; the caller closes the handle.
 HANDLE CreatePrinterQueue(PRINTER_INFO_2W* info);
 // Purges pending jobs (whatever that gives), then deletes the queue. The handle stays open.
@@ -40,9 +39,9 @@ BOOL PurgeAndDeletePrinter(HANDLE printer);
 // that failed (the last error says why), so that nobody can tell whether it has one.
 enum class SubKeyRead { Found, None, Failed };
 // The queue's whole "SubKey" text, of whatever length: the plain value, or when that is
-// missing, empty or not a string, the copy under "DsUser". On Found, *text is a terminated,
-// zero-filled global-heap block the caller frees; otherwise it is null.
-SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text);
+// missing, empty or not a string, the copy under "DsUser". On Found, `text` holds it,
+// terminated; otherwise it is empty.
+SubKeyRead ReadSubKey(HANDLE printer, unique_global<CHAR>& text);
 // Writes "SubKey" plainly and under "DsUser": ERROR_SUCCESS when both copies were written,
 // else the error of the first that failed.
 DWORD WriteSubKey(HANDLE printer, LPCSTR text);

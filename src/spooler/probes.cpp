@@ -1,15 +1,17 @@
 #include "spooler/probes.h"
 
+#include "context/names.h"
+#include "context/text_compare.h"
+#include "files/pending_renames.h"
 #include "platform/default_printer.h"
-#include "spooler/driver.h"
 #include "spooler/monitor.h"
-#include "spooler/printer_removal.h"
 #include "spooler/printer_snapshot.h"
+#include "spooler/service_control.h"
 
 namespace {
 
 bool IsPackageQueue(LPCWSTR driverName) {
-  return SameSpoolerName(driverName, kPackageDriverName);
+  return SameText(driverName, kPackageDriverName);
 }
 
 // The first queue of the package's driver in enumeration order, or null.
@@ -27,21 +29,12 @@ bool CheckDriverVersion() {
   PrinterList list;
   EnumeratePrinters(list);
   const PRINTER_INFO_2W* queue = FirstPackageQueue(list);
-  HANDLE printer = nullptr;
-  if (!queue || !OpenPrinterW(queue->pPrinterName, &printer, nullptr)) {
-    ReleasePrinterList(list);
-    return false;
-  }
-  bool current = false;
-  DRIVER_INFO_2W* driver = GetDriverInfo(printer);
-  if (driver && driver->pDriverPath) {
-    // Compared signed: "no version" (all bits set) is -1 and never current.
-    current = LONG(GetModuleVersion(driver->pDriverPath)) > kLastOutdatedDriverBuild;
-  }
-  ClosePrinterHandle(printer);
-  if (driver) GlobalFree(driver);
-  ReleasePrinterList(list);
-  return current;
+  unique_printer printer;
+  if (!queue || !OpenPrinterW(queue->pPrinterName, printer.put(), nullptr)) return false;
+  const unique_global<DRIVER_INFO_2W> driver = GetDriverInfo(printer.get());
+  // Compared signed: "no version" (all bits set) is -1 and never current.
+  return driver && driver->pDriverPath &&
+         LONG(GetModuleVersion(driver->pDriverPath)) > kLastOutdatedDriverBuild;
 }
 
 bool CheckDefaultPrinter() {
@@ -50,14 +43,10 @@ bool CheckDefaultPrinter() {
   DWORD size = kDefaultPrinterUnits;
   SpoolerGetDefaultPrinter(name, &size);
   if (name[0] == 0) return true;
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(name, &printer, nullptr) || !printer) return true;
-  bool notPackage = true;
-  PRINTER_INFO_2W* info = GetPrinterInfo(printer);
-  if (info) notPackage = !IsPackageQueue(info->pDriverName);
-  ClosePrinterHandle(printer);
-  if (info) GlobalFree(info);
-  return notPackage;
+  unique_printer printer;
+  if (!OpenPrinterW(name, printer.put(), nullptr) || !printer) return true;
+  const unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
+  return !info || !IsPackageQueue(info->pDriverName);
 }
 
 void SetPackageDefault() {
@@ -67,5 +56,15 @@ void SetPackageDefault() {
   if (const PRINTER_INFO_2W* queue = FirstPackageQueue(list)) {
     SpoolerSetDefaultPrinter(queue->pPrinterName);
   }
-  ReleasePrinterList(list);
+}
+
+bool CheckPendingModules() {
+  for (int pass = 0; pass < 2; ++pass) {
+    PendingRenameTable table = ReadPendingRenames();
+    CleanPendingRenames(table);
+    if (!PackageModulePending(table)) return false;
+    // The spooler may hold the module loaded; stopping it lets the next clean-up delete it.
+    SpoolerRestart restart(nullptr);
+  }
+  return true;
 }

@@ -1,4 +1,4 @@
-// The three questions the outer setup asks about the package's queues through short command
+// The questions the outer setup asks about the package's queues through short command
 // words. No context, no log, no spooler service check: each probe takes what it needs from the
 // spooler, folds every failure into its answer and frees what it took.
 #pragma once
@@ -17,3 +17,7 @@ bool CheckDriverVersion();
 bool CheckDefaultPrinter();
 // Makes the first package queue the default printer, when there is one.
 void SetPackageDefault();
+// Whether one of the package's modules is still waiting for the next start after the
+// system's pending deletions were carried out. Each time one is, the spooler is restarted
+// (it may hold the module) and the list read again, for at most two passes.
+bool CheckPendingModules();

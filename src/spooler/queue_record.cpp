@@ -3,7 +3,10 @@
 #include <cstring>
 
 #include "context/install_context.h"
+#include "context/names.h"
+#include "context/text_compare.h"
 #include "context/wide_text.h"
+#include "platform/unique.h"
 
 namespace {
 // Each entry is a run of strings "T=text", one per field, T its tag; an entry starts with
@@ -15,12 +18,6 @@ constexpr WCHAR kCommentTag = W('C');
 constexpr WCHAR kLocationTag = W('L');
 constexpr WCHAR kDefaultTag = W('D');
 constexpr WCHAR kPortTag = W('P');
-
-bool SameText(LPCWSTR a, LPCWSTR b) {
-  if (!a || !b) return false;
-  while (*a && *a == *b) ++a, ++b;
-  return *a == *b;
-}
 
 LPWSTR GlobalText(LPCWSTR s, size_t units) {
   auto* copy = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
@@ -39,7 +36,7 @@ LPSTR NarrowBytes(LPCWSTR s, size_t units) {
   if (!copy) return nullptr;
   for (size_t i = 0; i < units; ++i) {
     if (s[i] > 0xFF) {
-      GlobalFree(copy);
+      ReleaseGlobal(copy);
       return nullptr;
     }
     copy[i] = CHAR(BYTE(s[i]));
@@ -72,11 +69,10 @@ bool AppendBytesField(WideText& out, WCHAR tag, LPCSTR bytes) {
   return true;
 }
 
-LSTATUS OpenRecordKey(bool create, HKEY* key) {
-  *key = nullptr;
-  if (!create) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, KEY_READ, key);
+LSTATUS OpenRecordKey(bool create, unique_hkey& key) {
+  if (!create) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, KEY_READ, key.put());
   return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                         KEY_ALL_ACCESS, nullptr, key, nullptr);
+                         KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
 }
 
 bool Failed(LSTATUS status) {
@@ -85,57 +81,50 @@ bool Failed(LSTATUS status) {
 }
 
 // The value's strings in a zero-filled global-heap block closed by two zeros (*units counts
-// what lies before them), or null with ERROR_SUCCESS for a missing key or value.
-LPWSTR ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* status) {
+// what lies before them), or empty with ERROR_SUCCESS for a missing key or value.
+unique_global<WCHAR> ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* status) {
   *units = 0;
-  HKEY key = nullptr;
-  *status = OpenRecordKey(false, &key);
+  unique_global<WCHAR> data;
+  unique_hkey key;
+  *status = OpenRecordKey(false, key);
   if (*status != ERROR_SUCCESS) {
     if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
-    return nullptr;
+    return data;
   }
   DWORD type = 0;
   DWORD bytes = 0;
-  *status = RegQueryValueExW(key, value, nullptr, &type, nullptr, &bytes);
-  LPWSTR data = nullptr;
-  if (*status == ERROR_SUCCESS && bytes > 0) {
-    data = static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR)));
-    if (!data) {
-      *status = ERROR_NOT_ENOUGH_MEMORY;
-    } else {
-      *status =
-          RegQueryValueExW(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(data), &bytes);
-      if (*status != ERROR_SUCCESS) {
-        GlobalFree(data);
-        data = nullptr;
-      }
-      *units = bytes / sizeof(WCHAR);
-    }
-  } else if (*status == ERROR_FILE_NOT_FOUND) {
-    *status = ERROR_SUCCESS;
+  *status = RegQueryValueExW(key.get(), value, nullptr, &type, nullptr, &bytes);
+  if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
+  if (*status != ERROR_SUCCESS || bytes == 0) return data;
+  data.reset(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
+  if (!data) {
+    *status = ERROR_NOT_ENOUGH_MEMORY;
+    return data;
   }
-  RegCloseKey(key);
+  *status = RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<LPBYTE>(data.get()),
+                             &bytes);
+  if (*status != ERROR_SUCCESS) return unique_global<WCHAR>();
+  *units = bytes / sizeof(WCHAR);
   return data;
 }
 
 bool WriteMultiString(LPCWSTR value, const WideText& strings) {
-  HKEY key = nullptr;
+  unique_hkey key;
   // An empty record needs no key: none is made just to hold nothing.
-  LSTATUS status = Count(strings) == 0
-                       ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0, KEY_SET_VALUE, &key)
-                       : OpenRecordKey(true, &key);
+  LSTATUS status = Count(strings) == 0 ? RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
+                                                       KEY_SET_VALUE, key.put())
+                                       : OpenRecordKey(true, key);
   if (status == ERROR_FILE_NOT_FOUND && Count(strings) == 0) return true;
   if (status != ERROR_SUCCESS) return Failed(status);
   if (Count(strings) == 0) {
-    status = RegDeleteValueW(key, value);
+    status = RegDeleteValueW(key.get(), value);
     if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
   } else {
     // The list's closing zero follows the last string's own.
     const DWORD bytes = DWORD((Count(strings) + 1) * sizeof(WCHAR));
-    status = RegSetValueExW(key, value, 0, REG_MULTI_SZ,
+    status = RegSetValueExW(key.get(), value, 0, REG_MULTI_SZ,
                             reinterpret_cast<const BYTE*>(Chars(strings)), bytes);
   }
-  RegCloseKey(key);
   return status == ERROR_SUCCESS || Failed(status);
 }
 
@@ -188,7 +177,7 @@ SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
 bool ReadSavedQueues(SavedPrinter*& list) {
   size_t units = 0;
   LSTATUS status = ERROR_SUCCESS;
-  LPWSTR data = ReadMultiString(kSavedQueuesValue, &units, &status);
+  const unique_global<WCHAR> data = ReadMultiString(kSavedQueuesValue, &units, &status);
   if (status != ERROR_SUCCESS) return Failed(status);
   SavedPrinter** tail = &list;
   while (*tail) tail = &(*tail)->Next;
@@ -204,7 +193,7 @@ bool ReadSavedQueues(SavedPrinter*& list) {
     entry = nullptr;
   };
   EachField(
-      data, units,
+      data.get(), units,
       [&] {
         finish();
         entry = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
@@ -226,7 +215,6 @@ bool ReadSavedQueues(SavedPrinter*& list) {
         }
       });
   finish();
-  GlobalFree(data);
   return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
 }
 
@@ -247,9 +235,9 @@ bool WriteSavedQueues(const SavedPrinter* list) {
 void ReleaseParkedPrinters(ParkedPrinter*& list) {
   while (list) {
     ParkedPrinter* next = list->Next;
-    GlobalFree(list->Name);
-    GlobalFree(list->Port);
-    GlobalFree(list);
+    ReleaseGlobal(list->Name);
+    ReleaseGlobal(list->Port);
+    ReleaseGlobal(list);
     list = next;
   }
 }
@@ -270,12 +258,12 @@ bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port) {
 bool ReadParkedPrinters(ParkedPrinter*& list) {
   size_t units = 0;
   LSTATUS status = ERROR_SUCCESS;
-  LPWSTR data = ReadMultiString(kParkedPrintersValue, &units, &status);
+  const unique_global<WCHAR> data = ReadMultiString(kParkedPrintersValue, &units, &status);
   if (status != ERROR_SUCCESS) return Failed(status);
   ParkedPrinter* entry = nullptr;
   bool whole = true;
   EachField(
-      data, units,
+      data.get(), units,
       [&] {
         entry = static_cast<ParkedPrinter*>(GlobalAlloc(GPTR, sizeof(ParkedPrinter)));
         if (entry) {
@@ -292,7 +280,6 @@ bool ReadParkedPrinters(ParkedPrinter*& list) {
           whole = whole && *slot;
         }
       });
-  GlobalFree(data);
   return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
 }
 

@@ -9,10 +9,8 @@
 struct InstallContext;
 struct SavedPrinter;
 
-// HKEY_LOCAL_MACHINE key of the record and its two REG_MULTI_SZ values.
-inline constexpr WCHAR kRecordKeyPath[] = W("Software\\Vantrel Software KFT\\Orvalstone");
-inline constexpr WCHAR kSavedQueuesValue[] = W("SavedQueues");
-inline constexpr WCHAR kParkedPrintersValue[] = W("ParkedPrinters");
+// Kept under kRecordKeyPath, as the REG_MULTI_SZ values kSavedQueuesValue and
+// kParkedPrintersValue.
 
 // A printer moved off the package's port: its name and the whole port text it had.
 struct ParkedPrinter {

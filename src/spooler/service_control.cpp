@@ -1,13 +1,13 @@
 #include "spooler/service_control.h"
 
 #include "context/install_context.h"
+#include "context/names.h"
 #include "context/run_log.h"
 
 namespace {
 constexpr DWORD kManagerAccess = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
 constexpr DWORD kCheckAccess = SERVICE_QUERY_STATUS | SERVICE_START;
 constexpr DWORD kRestartAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
-constexpr WCHAR kSpoolerName[] = W("spooler");
 
 SC_HANDLE OpenManager() {
   return OpenSCManagerW(nullptr, nullptr, kManagerAccess);
@@ -30,48 +30,41 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 }
 
 bool CheckSpooler(InstallContext& context) {
-  Log(context, W(">Check Spooler"));
-  ++context.Indent;
-  SC_HANDLE manager = OpenManager();
+  LogSection section(context, W(">Check Spooler"));
+  unique_schandle manager(OpenManager());
   if (!manager) {
     LogError(context, ErrOpenServiceManager, W("Can't open service manager."));
-    --context.Indent;
     return false;
   }
-  bool answer = true;
-  SC_HANDLE service = OpenServiceW(manager, kSpoolerName, kCheckAccess);
+  unique_schandle service(OpenServiceW(manager.get(), kSpoolerServiceName, kCheckAccess));
   if (!service) {
     LogError(context, ErrOpenSpooler, W("Can't open the spooler"));
-    answer = false;
-  } else {
-    SERVICE_STATUS status = {};
-    // An unreadable status starts nothing: the spooler is taken to be running.
-    if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING &&
-        !StartSpoolerAndWait(service)) {
-      LogError(context, ErrStartSpooler, W("Can't start the spooler"));
-      answer = false;
-    }
-    CloseServiceHandle(service);
+    return false;
   }
-  CloseServiceHandle(manager);
-  --context.Indent;
-  return answer;
+  SERVICE_STATUS status = {};
+  // An unreadable status starts nothing: the spooler is taken to be running.
+  if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_RUNNING &&
+      !StartSpoolerAndWait(service.get())) {
+    LogError(context, ErrStartSpooler, W("Can't start the spooler"));
+    return false;
+  }
+  return true;
 }
 
 SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
   if (Context) Log(*Context, W(">Restart Spooler"));
-  Manager = OpenManager();
+  Manager.reset(OpenManager());
   if (!Manager) {
     if (Context) LogError(*Context, ErrOpenServiceManager, W("Can't open service manager."));
     return;
   }
-  Service = OpenServiceW(Manager, kSpoolerName, kRestartAccess);
+  Service.reset(OpenServiceW(Manager.get(), kSpoolerServiceName, kRestartAccess));
   if (!Service) {
     if (Context) LogError(*Context, ErrOpenSpooler, W("Can't open the spooler"));
     return;
   }
   SERVICE_STATUS status = {};
-  if (!ControlService(Service, SERVICE_CONTROL_STOP, &status)) {
+  if (!ControlService(Service.get(), SERVICE_CONTROL_STOP, &status)) {
     const DWORD error = GetLastError();
     // A spooler that was not running needs no stopping.
     if (error != ERROR_SERVICE_NOT_ACTIVE && Context) {
@@ -82,11 +75,11 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
   StopAttempted = 1;
   // Start from a cleared record: a failed read must not pass for a stopped spooler.
   status = SERVICE_STATUS{};
-  QueryServiceStatus(Service, &status);
+  QueryServiceStatus(Service.get(), &status);
   for (int i = 0; i < kSpoolerPolls; ++i) {
     if (status.dwCurrentState == SERVICE_STOPPED) return;
     Sleep(kSpoolerPollMs);
-    QueryServiceStatus(Service, &status);
+    QueryServiceStatus(Service.get(), &status);
   }
   if (status.dwCurrentState != SERVICE_STOPPED && Context) {
     LogError(*Context, ErrStopSpooler, W("Can't stop the spooler"));
@@ -94,11 +87,7 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
 }
 
 SpoolerRestart::~SpoolerRestart() {
-  if (Service) {
-    if (StopAttempted && !StartSpoolerAndWait(Service) && Context) {
-      LogError(*Context, ErrStartSpooler, W("Can't start the spooler"));
-    }
-    CloseServiceHandle(Service);
+  if (Service && StopAttempted && !StartSpoolerAndWait(Service.get()) && Context) {
+    LogError(*Context, ErrStartSpooler, W("Can't start the spooler"));
   }
-  if (Manager) CloseServiceHandle(Manager);
 }

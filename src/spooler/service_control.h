@@ -2,7 +2,7 @@
 // that module files it holds can be replaced or deleted. Every wait polls the service status
 // with fixed sleeps and is bounded.
 #pragma once
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
@@ -22,8 +22,8 @@ bool StartSpoolerAndWait(SC_HANDLE service);
 // is logged.
 struct SpoolerRestart {
   InstallContext* Context = nullptr;
-  SC_HANDLE Manager = nullptr;
-  SC_HANDLE Service = nullptr;
+  unique_schandle Manager;
+  unique_schandle Service;
   BYTE StopAttempted = 0;
 
   explicit SpoolerRestart(InstallContext* context);

@@ -1,22 +1,14 @@
 #include "tray/tray.h"
 
 #include "context/install_context.h"
+#include "context/text_compare.h"
+#include "platform/unique.h"
 
 namespace {
 
 constexpr DWORD kWindowsVistaMajor = 6;
 // ERROR_INVALID_DATA: a Run value that is no string names no file.
 constexpr LSTATUS kNotAString = 13;
-
-// As the file system compares names: letter case aside (ASCII letters, which is what the
-// package's own paths hold).
-bool SamePathIgnoringCase(LPCWSTR a, LPCWSTR b) {
-  auto fold = [](WCHAR c) { return (c >= W('A') && c <= W('Z')) ? WCHAR(c - W('A') + W('a')) : c; };
-  for (; fold(*a) == fold(*b); ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
-}
 
 bool IsSeparator(WCHAR c) {
   return c == W('\\') || c == W('/');
@@ -38,14 +30,14 @@ bool TraySupported() {
 }
 
 bool RegisterTray(const WideText& path) {
-  HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key);
+  unique_hkey key;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, key.put());
   if (status == ERROR_SUCCESS) {
     const DWORD bytes = DWORD((Count(path) + 1) * sizeof(WCHAR));
-    status = RegSetValueExW(key, kTrayRunValue, 0, REG_SZ,
+    status = RegSetValueExW(key.get(), kTrayRunValue, 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(Chars(path)), bytes);
-    RegCloseKey(key);
   }
+  key.reset();
   SetLastError(DWORD(status));
   return status == ERROR_SUCCESS;
 }
@@ -53,7 +45,9 @@ bool RegisterTray(const WideText& path) {
 void StartTray(const WideText& path) {
   // The whole path between quotes, however long: a path cut short names no program.
   const ULONGLONG units = Count(path);
-  auto* commandLine = static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(units + 3) * sizeof(WCHAR)));
+  const unique_global<WCHAR> line(
+      static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(units + 3) * sizeof(WCHAR))));
+  LPWSTR commandLine = line.get();
   if (!commandLine) return;
   commandLine[0] = W('"');
   const LPCWSTR chars = Chars(path);
@@ -69,10 +63,10 @@ void StartTray(const WideText& path) {
   // the next logon.
   if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                      nullptr, &startup, &process)) {
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    // Neither is waited for: both go at once, the process's first.
+    const unique_handle thread(process.hThread);
+    const unique_handle started(process.hProcess);
   }
-  GlobalFree(commandLine);
 }
 
 // Asks a running tray program to exit and waits, within bounds, for it to give up its mutex.
@@ -99,26 +93,23 @@ void AskTrayToExit(HANDLE mutex) {
 
 // Reads the Run value, whatever its length, into a zero-filled global-heap block; otherwise
 // the registry's answer (ERROR_INVALID_DATA for a value that is no string).
-LSTATUS ReadTrayPath(HKEY key, LPWSTR* path) {
-  *path = nullptr;
+LSTATUS ReadTrayPath(HKEY key, unique_global<WCHAR>& path) {
+  path.reset();
   DWORD type = 0;
   DWORD bytes = 0;
   LSTATUS status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type, nullptr, &bytes);
   if (status != ERROR_SUCCESS) return status;
   // A terminator more than the value holds, in case it was stored without one.
-  auto* text = static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR)));
+  unique_global<WCHAR> text(
+      static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR))));
   if (!text) return ERROR_NOT_ENOUGH_MEMORY;
-  status =
-      RegQueryValueExW(key, kTrayRunValue, nullptr, &type, reinterpret_cast<LPBYTE>(text), &bytes);
+  status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type,
+                            reinterpret_cast<LPBYTE>(text.get()), &bytes);
   if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
     status = kNotAString;  // names no file
   }
-  if (status != ERROR_SUCCESS) {
-    GlobalFree(text);
-    return status;
-  }
-  *path = text;
-  return ERROR_SUCCESS;
+  if (status == ERROR_SUCCESS) path = std::move(text);
+  return status;
 }
 
 // The file name after the last separator is the tray program's own: nothing else that the
@@ -129,7 +120,7 @@ bool NamesTrayProgram(LPCWSTR path) {
     if (*c == W('\\') || *c == W('/') || *c == W(':')) name = c + 1;
   }
   const WideText own = AssignAnsi(kTrayProgramName);
-  return SamePathIgnoringCase(name, Chars(own));
+  return SameTextIgnoringCase(name, Chars(own));
 }
 
 bool DeleteTrayProgram(LPCWSTR path) {
@@ -171,36 +162,41 @@ bool InstallTray(InstallContext& context) {
 }
 
 bool RemoveTray(LPCWSTR keep, TrayFile file, WideText* leftFile) {
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutexName);
-  DWORD failure = mutex ? 0 : GetLastError();
-  if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToExit(mutex);
-  // Never released explicitly: closing the handle is all the installer does with it.
-  if (mutex) CloseHandle(mutex);
+  bool mutexOpened = false;
+  DWORD failure = 0;
+  {
+    const unique_handle mutex(CreateMutexA(nullptr, FALSE, kTrayMutexName));
+    mutexOpened = bool(mutex);
+    if (!mutex) failure = GetLastError();
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToExit(mutex.get());
+    // Never released explicitly: closing the handle is all the installer does with it.
+  }
 
-  HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, &key);
+  unique_hkey key;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, KEY_ALL_ACCESS, key.put());
   if (status != ERROR_SUCCESS) {
     SetLastError(failure ? failure : DWORD(status));
     return false;
   }
   // Without the mutex the program may still be running: its file is left alone.
-  if (mutex && file == TrayFile::Delete) {
-    LPWSTR path = nullptr;
-    status = ReadTrayPath(key, &path);
+  if (mutexOpened && file == TrayFile::Delete) {
+    unique_global<WCHAR> path;
+    status = ReadTrayPath(key.get(), path);
     if (status != ERROR_SUCCESS) {
       // Missing or no file name: nothing to delete. Anything else: the file may stay.
       if (status != ERROR_FILE_NOT_FOUND && status != kNotAString) failure = DWORD(status);
       Sleep(kRunValueUnreadablePauseMs);
-    } else if (path && path[0] != 0 && NamesTrayProgram(path) &&
-               !(keep && SamePathIgnoringCase(path, keep)) && !DeleteTrayProgram(path)) {
-      if (leftFile) Assign(*leftFile, path);
+    } else if (path.get()[0] != 0 && NamesTrayProgram(path.get()) &&
+               !(keep && SameTextIgnoringCase(path.get(), keep)) &&
+               !DeleteTrayProgram(path.get())) {
+      if (leftFile) Assign(*leftFile, path.get());
     }
-    GlobalFree(path);
   }
-  status = RegDeleteValueA(key, kTrayRunValueAnsi);
-  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && !failure)
+  status = RegDeleteValueA(key.get(), kTrayRunValueAnsi);
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && !failure) {
     failure = DWORD(status);
-  RegCloseKey(key);
+  }
+  key.reset();
   SetLastError(failure);
   return failure == 0;
 }

@@ -3,22 +3,10 @@
 // The installer and the tray program meet only through a named mutex, a window class and one
 // window message. Nothing here writes to the log or counts an error.
 #pragma once
+#include "context/names.h"
 #include "context/wide_text.h"
-#include "platform/win32.h"
 
 struct InstallContext;
-
-// Owned by a running tray program (a local name, no namespace prefix).
-inline constexpr char kTrayMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
-// Class of the tray program's top-level window.
-inline constexpr WCHAR kTrayWindowClass[] = W("ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}");
-// Posted with both parameters 0: asks the tray program to exit.
-constexpr UINT kTrayExitMessage = WM_USER + 2;
-// The machine-wide Run entry: a REG_SZ holding the tray program's full path, unquoted.
-inline constexpr char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-inline constexpr WCHAR kTrayRunValue[] = W("OrvalstoneTray");
-inline constexpr char kTrayRunValueAnsi[] = "OrvalstoneTray";
-inline constexpr char kTrayProgramName[] = "orvtray.exe";
 
 // Exit requests and the waits that go with them.
 constexpr int kTrayExitAttempts = 20;

@@ -196,7 +196,7 @@ TEST_F(DriverTest, EnumerationFailuresLeaveAnEmptyList) {
                      c.lastError == ERROR_INVALID_ENVIRONMENT ? u"Windows 3.1" : u"Windows x64");
     EXPECT_EQ(list.Level, 6u) << c.name;
     EXPECT_EQ(list.Count, 0u) << c.name;
-    EXPECT_EQ(list.Buffer, nullptr) << c.name;
+    EXPECT_FALSE(list.Buffer) << c.name;
     if (c.lastError) {
       EXPECT_EQ(GetLastError(), c.lastError) << c.name;
     }
@@ -210,15 +210,20 @@ TEST_F(DriverTest, FindReadsEveryLevelsLayout) {
   for (DWORD level = 1; level <= 6; ++level) {
     DWORD needed = 0, count = 0;
     EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count);
-    std::vector<BYTE> buffer(needed);
-    ASSERT_TRUE(
-        EnumPrinterDriversW(nullptr, nullptr, level, buffer.data(), needed, &needed, &count));
-    DriverList byLevel{buffer.data(), level, count};
+    DriverList byLevel;
+    byLevel.Buffer.reset(static_cast<BYTE*>(GlobalAlloc(GPTR, needed)));
+    ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, level, byLevel.Buffer.get(), needed, &needed,
+                                    &count));
+    byLevel.Level = level;
+    byLevel.Count = count;
     EXPECT_EQ(FindPackageDriver(byLevel), 3) << level;  // after the two look-alikes and PDF
     byLevel.Count = 3;
     EXPECT_EQ(FindPackageDriver(byLevel), -1) << level;
   }
-  DriverList unknown{reinterpret_cast<LPBYTE>(&list), 7, 1};
+  DriverList unknown;
+  unknown.Buffer.reset(static_cast<BYTE*>(GlobalAlloc(GPTR, 64)));
+  unknown.Level = 7;
+  unknown.Count = 1;
   EXPECT_EQ(FindPackageDriver(unknown), -1);
   EXPECT_EQ(FindPackageDriver(DriverList{}), -1);
 }

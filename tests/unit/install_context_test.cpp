@@ -31,7 +31,7 @@ TEST_F(InstallContextTest, HealthyConstruction) {
   EXPECT_EQ(c.InstallMonitor, 1);
   EXPECT_EQ(c.CopyMonitor, 1);
   EXPECT_EQ(c.PrinterSnapshot.Count, 1u);
-  EXPECT_EQ(c.RedirectedPrinters, nullptr);
+  EXPECT_FALSE(c.RedirectedPrinters);
 }
 
 TEST_F(InstallContextTest, ModuleDirectoryKeepsItsSeparator) {
@@ -120,17 +120,17 @@ TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwns) {
       c.PendingDeletes = node;
     }
     c.SavedPrinters = NewSavedPrinter(u"Q", "key", u"comment", u"location", TRUE);
-    c.RedirectedPrinters =
-        static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
-    c.RedirectedPrinters[0] = PrinterRecords(c.PrinterSnapshot);
+    c.RedirectedPrinters.reset(
+        static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*))));
+    c.RedirectedPrinters.get()[0] = PrinterRecords(c.PrinterSnapshot);
     EXPECT_FALSE(m.kernel.globalBlocks.empty());
 
     TearDownInstallContext(c);
     EXPECT_TRUE(m.kernel.globalBlocks.empty());
     EXPECT_EQ(c.PendingDeletes, nullptr);
     EXPECT_EQ(c.SavedPrinters, nullptr);
-    EXPECT_EQ(c.RedirectedPrinters, nullptr);
-    EXPECT_EQ(c.PrinterSnapshot.Buffer, nullptr);
+    EXPECT_FALSE(c.RedirectedPrinters);
+    EXPECT_FALSE(c.PrinterSnapshot.Buffer);
     EXPECT_EQ(c.PrinterSnapshot.Count, 0u);
     for (const WideText* t : {&c.ModuleDir, &c.SystemDir, &c.LogText, &c.DriverDir}) {
       EXPECT_EQ(t->Block, nullptr);

@@ -1,10 +1,22 @@
 #include "spooler/monitor.h"
 
+#include <cstring>
+
 #include <optional>
 
 #include "machine_fixture.h"
 
 namespace {
+
+// A list holding a global-heap copy of the given records, as an enumeration leaves one.
+MonitorList ListOf(const void* records, size_t bytes, DWORD level, DWORD count) {
+  MonitorList list;
+  list.Buffer.reset(static_cast<BYTE*>(GlobalAlloc(GPTR, bytes)));
+  std::memcpy(list.Buffer.get(), records, bytes);
+  list.Level = level;
+  list.Count = count;
+  return list;
+}
 
 using unit::Texts;
 const std::u16string kSystem = u"C:\\Windows\\system32\\";
@@ -37,7 +49,7 @@ class MonitorTest : public unit::MachineTest {
   }
   Texts Redirected() const {
     Texts names;
-    for (PRINTER_INFO_2W** r = context.RedirectedPrinters; r && *r; ++r)
+    for (PRINTER_INFO_2W** r = context.RedirectedPrinters.get(); r && *r; ++r)
       names.push_back((*r)->pPrinterName);
     return names;
   }
@@ -72,12 +84,13 @@ TEST_F(MonitorTest, LookupMatchesTheWholeNameExactlyAtEitherLevel) {
     EnumMonitorsW(nullptr, level, nullptr, 0, &needed, &count);
     std::vector<BYTE> buffer(needed);
     EnumMonitorsW(nullptr, level, buffer.data(), needed, &needed, &count);
-    EXPECT_EQ(FindPackageMonitor({buffer.data(), c.level, count}), c.index) << c.names.size();
+    EXPECT_EQ(FindPackageMonitor(ListOf(buffer.data(), buffer.size(), c.level, count)), c.index)
+        << c.names.size();
   }
   // A record without a name is listed, not skipped.
   WCHAR a[] = u"Local Port", b[] = u"Orvalstone:";
   MONITOR_INFO_2W records[] = {{a, a, a}, {nullptr, a, a}, {b, a, a}};
-  LogMonitorList(context, {reinterpret_cast<LPBYTE>(records), 2, 3});
+  LogMonitorList(context, ListOf(records, sizeof records, 2, 3));
   EXPECT_TRUE(Logged(u"1. Local Port\r\n2. ***EMPTY***\r\n3. Orvalstone:\r\n"));
 }
 
@@ -102,9 +115,11 @@ TEST_F(MonitorTest, EnumerationFailuresLeaveAnEmptyListAndAPlainLine) {
       sim::AddFault(m, c.api, c.error);
     else
       m.spooler.monitors.clear();
-    MonitorList list{nullptr, 1, 7};
+    MonitorList list;
+    list.Level = 1;
+    list.Count = 7;
     EnumerateMonitors(context, list);
-    EXPECT_TRUE(list.Buffer == nullptr && list.Level == 2 && list.Count == 0);
+    EXPECT_TRUE(!list.Buffer && list.Level == 2 && list.Count == 0);
     EXPECT_EQ(Log(), c.line);
   }
   EXPECT_EQ(GetLastError(), DWORD(E_OUTOFMEMORY));
@@ -204,7 +219,7 @@ TEST_F(MonitorTest, RefusedRemovalIsRetriedAfterASpoolerRestart) {
                        u"use.)\r\n"))
         << sim::ToUtf8(Log());
     EXPECT_EQ(Redirected(), queueInSnapshot ? Texts{u"P1"} : Texts{});
-    EXPECT_EQ(context.RedirectedPrinters == nullptr, !queueInSnapshot);
+    EXPECT_EQ(!context.RedirectedPrinters, !queueInSnapshot);
     EXPECT_EQ(context.ErrorCount, queueInSnapshot ? 2 : 1);
     EXPECT_EQ(Spooler().stops, 1u);
     EXPECT_TRUE(sim::SpoolerRunning(m));
@@ -219,7 +234,7 @@ TEST_F(MonitorTest, ModuleThatCannotGoNowOrIsNotNamedIsNeverDeletedByMistake) {
     Build();
     sim::AddFault(m, "DeleteFileW", ERROR_SHARING_VIOLATION);
     MONITOR_INFO_2W record = {name, env, dllName};
-    DeleteMonitor(context, {reinterpret_cast<LPBYTE>(&record), 2, 1});
+    DeleteMonitor(context, ListOf(&record, sizeof record, 2, 1));
     const bool named = dllName == module;
     EXPECT_EQ(Logged(u"  Monitor file name is unknown, no file deleted\r\n"), !named);
     // Only a named module goes to the deletions retried later; never the directory.

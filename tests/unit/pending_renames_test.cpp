@@ -1,4 +1,5 @@
 #include "files/pending_renames.h"
+#include "spooler/probes.h"
 
 #include <functional>
 

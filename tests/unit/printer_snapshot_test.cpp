@@ -37,7 +37,7 @@ class PrinterSnapshotTest : public unit::MachineTest {
 
 TEST_F(PrinterSnapshotTest, NoPrintersGivesAnEmptyListWithoutABlock) {
   TakePrinterSnapshot(context);
-  EXPECT_EQ(context.PrinterSnapshot.Buffer, nullptr);
+  EXPECT_FALSE(context.PrinterSnapshot.Buffer);
   EXPECT_EQ(context.PrinterSnapshot.Count, 0u);
   EXPECT_TRUE(m.kernel.globalBlocks.empty());
 }
@@ -50,13 +50,13 @@ TEST_F(PrinterSnapshotTest, ListBlockHas32ZeroBytesTheSpoolerNeverSees) {
   PrinterList list;
   EnumeratePrinters(list);
   ASSERT_EQ(list.Count, 2u);
-  ASSERT_EQ(GlobalSize(list.Buffer), SIZE_T(needed) + 32);
-  for (DWORD i = needed; i < needed + 32; ++i) EXPECT_EQ(list.Buffer[i], 0) << i;
+  ASSERT_EQ(GlobalSize(list.Buffer.get()), SIZE_T(needed) + 32);
+  for (DWORD i = needed; i < needed + 32; ++i) EXPECT_EQ(list.Buffer.get()[i], 0) << i;
   EXPECT_EQ(std::u16string(PrinterRecords(list)[1].pPrinterName), u"Two");
   EnumeratePrinters(list);  // a second enumeration replaces the block
   EXPECT_EQ(m.kernel.globalBlocks.size(), 1u);
   ReleasePrinterList(list);
-  EXPECT_EQ(list.Buffer, nullptr);
+  EXPECT_FALSE(list.Buffer);
   EXPECT_EQ(list.Count, 0u);
   EXPECT_TRUE(m.kernel.globalBlocks.empty());
 }
@@ -75,7 +75,7 @@ TEST_F(PrinterSnapshotTest, FailedEnumerationLeavesAnEmptyList) {
     sim::AddFault(m, c.api, c.error);
     PrinterList list;
     EnumeratePrinters(list);
-    EXPECT_EQ(list.Buffer, nullptr) << c.api;
+    EXPECT_FALSE(list.Buffer) << c.api;
     EXPECT_EQ(list.Count, 0u);
     EXPECT_EQ(GetLastError(), c.lastError);
   }
@@ -159,13 +159,13 @@ TEST_F(PrinterSnapshotTest, ReadSubKeyReadsWholeTextsAndFallsBackToDsUser) {
     if (!c.dsUser.empty()) p.data.push_back({"DsUser", {{"SubKey", REG_SZ, bytes(c.dsUser)}}});
     HANDLE h = Open(u"Q");
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-    LPSTR text = nullptr;
-    EXPECT_EQ(ReadSubKey(h, &text), c.read) << c.name;
-    EXPECT_EQ(text ? std::string(text) : std::string(), c.expected) << c.name;
+    unique_global<CHAR> text;
+    EXPECT_EQ(ReadSubKey(h, text), c.read) << c.name;
+    EXPECT_EQ(text ? std::string(text.get()) : std::string(), c.expected) << c.name;
     if (c.read == SubKeyRead::Failed) {
       EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << c.name;
     }
-    GlobalFree(text);
+    text.reset();
     sim::ClearFaults(m);
     ClosePrinter(h);
   }
@@ -215,31 +215,31 @@ TEST_F(PrinterSnapshotTest, PurgeComesFirstAndAFailedPurgeDoesNotStopTheDeletion
     } else {
       EXPECT_EQ(p, nullptr);
     }
-    EXPECT_TRUE(ClosePrinterHandle(h));
+    EXPECT_TRUE(ClosePrinter(h));
   }
 }
 
 TEST_F(PrinterSnapshotTest, InformationBlocksAreOwnedAndExact) {
   Add(u"Office").comment = u"2nd floor";
   HANDLE h = Open(u"Office");
-  PRINTER_INFO_2W* info = GetPrinterInfo(h);
-  ASSERT_NE(info, nullptr);
+  unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(h);
+  ASSERT_TRUE(info);
   EXPECT_EQ(std::u16string(info->pPrinterName), u"Office");
   EXPECT_EQ(std::u16string(info->pComment), u"2nd floor");
-  DRIVER_INFO_2W* driver = GetDriverInfo(h);
-  ASSERT_NE(driver, nullptr);
+  unique_global<DRIVER_INFO_2W> driver = GetDriverInfo(h);
+  ASSERT_TRUE(driver);
   EXPECT_EQ(std::u16string(driver->pName), u"Microsoft Print To PDF");
   EXPECT_EQ(m.kernel.globalBlocks.size(), 2u);
-  GlobalFree(info);
-  GlobalFree(driver);
+  info.reset();
+  driver.reset();
 
   sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 2);
-  EXPECT_EQ(GetPrinterInfo(h), nullptr);
+  EXPECT_FALSE(GetPrinterInfo(h));
   EXPECT_EQ(GetLastError(), DWORD(E_OUTOFMEMORY));
-  EXPECT_EQ(GetDriverInfo(h), nullptr);
+  EXPECT_FALSE(GetDriverInfo(h));
   EXPECT_EQ(GetLastError(), DWORD(E_OUTOFMEMORY));
   sim::AddFault(m, "GetPrinterW", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(GetPrinterInfo(h), nullptr);
+  EXPECT_FALSE(GetPrinterInfo(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   ClosePrinter(h);
   EXPECT_TRUE(m.kernel.globalBlocks.empty());
