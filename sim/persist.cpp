@@ -140,6 +140,8 @@ template <class T, class A>
 struct IsVector<std::vector<T, A>> : std::true_type {};
 template <>
 struct IsVector<PrinterTable> : std::true_type {};
+template <>
+struct IsVector<RegKeyList> : std::true_type {};
 template <class T>
 struct IsOptional : std::false_type {};
 template <class T>

@@ -108,6 +108,8 @@ template <class T>
 struct IsVector<std::vector<T>> : std::true_type {};
 template <>
 struct IsVector<sim::PrinterTable> : std::true_type {};
+template <>
+struct IsVector<sim::RegKeyList> : std::true_type {};
 template <class T>
 struct IsOptional : std::false_type {};
 template <class T>
