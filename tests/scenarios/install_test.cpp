@@ -159,16 +159,16 @@ void CheckStagedCopiesScheduled(sim::Machine& m) {
 }
 
 const Case kInstallCases[] = {
-    {"fresh_install", nullptr, u"install", 1, false, CheckFreshInstall},
-    {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, false, CheckThreeSavedQueues},
+    {"fresh_install", nullptr, u"install", 1, false, CheckFreshInstall, 1000},
+    {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, false, CheckThreeSavedQueues, 0},
     {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1, false,
-     CheckCompatibleModuleKept},
+     CheckCompatibleModuleKept, 1000},
     {"reinstall_monitor_in_use_printers_parked", MonitorInUse, u"install", 1, false,
-     CheckPrintersReturned},
+     CheckPrintersReturned, 400},
     {"reinstall_removal_leaves_held_module", UnsupportedModuleHeld, u"install", 100, true,
-     CheckHeldModuleDropped},
+     CheckHeldModuleDropped, 10800},
     {"install_staged_copies_undeletable", StagedCopiesUndeletable, u"install", 101, false,
-     CheckStagedCopiesScheduled},
+     CheckStagedCopiesScheduled, 1400},
 };
 
 class InstallScenario : public ::testing::TestWithParam<Case> {

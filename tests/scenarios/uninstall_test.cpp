@@ -158,20 +158,22 @@ void CheckNothingRemoved(sim::Machine& m) {
 }
 
 const Case kUninstallCases[] = {
-    {"uninstall", Installed, u"uninstall", 2, false, CheckGone},
-    {"uninstall_nothing_installed", nullptr, u"un", 2, false, CheckNothingTouched},
-    {"uninstall_monitor_module_held", ModuleHeld, u"uninstall", 101, false, CheckModuleScheduled},
+    {"uninstall", Installed, u"uninstall", 2, false, CheckGone, 400},
+    {"uninstall_nothing_installed", nullptr, u"un", 2, false, CheckNothingTouched, 1000},
+    {"uninstall_monitor_module_held", ModuleHeld, u"uninstall", 101, false, CheckModuleScheduled,
+     400},
     {"uninstall_monitor_in_use_printers_parked", MonitorInUse, u"uninstall", 2, false,
-     CheckGoneFaxParked},
+     CheckGoneFaxParked, 400},
     {"uninstall_monitor_removal_refused", MonitorRefused, u"uninstall", 100, true,
-     CheckMonitorStays},
+     CheckMonitorStays, 400},
     {"uninstall_driver_refused_once", DriverRefusedOnce, u"uninstall", 2, false,
-     CheckGoneSpoolerRunning},
+     CheckGoneSpoolerRunning, 800},
     {"uninstall_spooler_will_not_stop", SpoolerWillNotStop, u"uninstall", 100, true,
-     CheckGoneModuleScheduled},
+     CheckGoneModuleScheduled, 20000},
     {"uninstall_spooler_will_not_start", SpoolerSlowToStart, u"uninstall", 100, true,
-     CheckSpoolerLate},
-    {"uninstall_spooler_disabled", SpoolerDisabled, u"uninstall", 100, true, CheckNothingRemoved},
+     CheckSpoolerLate, 30400},
+    {"uninstall_spooler_disabled", SpoolerDisabled, u"uninstall", 100, true, CheckNothingRemoved,
+     10000},
 };
 
 class UninstallScenario : public ::testing::TestWithParam<Case> {
