@@ -180,7 +180,7 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
     } else {
       Reject(what + " must be a number, not \"" + text + "\"");
     }
-    if (v > (max - uint64_t(d)) / uint64_t(base)) {
+    if (uint64_t(d) > max || v > (max - uint64_t(d)) / uint64_t(base)) {
       Reject(what + " is too large (at most " + std::to_string(max) + "): " + text);
     }
     v = v * uint64_t(base) + uint64_t(d);

@@ -205,6 +205,11 @@ TEST_F(Tool, MistakesChangeNothing) {
         "FILE:"},
        "exists already"},
       {{"default", "Nobody"}, "no printer"},
+      {{"printer", "add-many", "2", "Q", "--driver", "Microsoft Print To PDF", "--port", "FILE:"},
+       "%d once"},
+      {{"printer", "add-many", "2", "Q%d", "--driver", "Microsoft Print To PDF", "--port",
+        "FILE:", "--default", "3"},
+       "--default"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "dword", "12abc"}, "must be a number"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "dword", "4294967296"}, "too large"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "binary", "0g"}, "hex bytes"},
@@ -285,6 +290,17 @@ TEST_F(Tool, ChangesReachTheMachine) {
        [](sim::Machine& m) {
          EXPECT_EQ(sim::FindPrinter(m, u"Queue"), nullptr);
          EXPECT_EQ(m.spooler.defaultPrinter, u"");
+       }},
+      {{"printer", "add-many", "3", "Q%d", "--driver", "Microsoft Print To PDF", "--port",
+        "file:", "--subkey", "k-%d", "--default", "2"},
+       [](sim::Machine& m) {
+         for (const char* key : {"", "DsUser"}) {
+           const auto* v = sim::FindPrinterData(*sim::FindPrinter(m, u"Q3"), key, "SubKey");
+           ASSERT_NE(v, nullptr) << key;
+           EXPECT_EQ(v->bytes, Bytes(std::string_view("k-3\0", 4)));
+         }
+         EXPECT_EQ(m.spooler.printers.size(), 4u);
+         EXPECT_EQ(m.spooler.defaultPrinter, u"Q2");
        }},
       {{"reg", "set", "HKLM\\Software\\Test", "Count", "dword", "0x10"},
        [](sim::Machine& m) {
