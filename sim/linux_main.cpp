@@ -64,8 +64,9 @@ void EndHere(sim::Machine& m) {
 
 int main(int argc, char** argv) {
   // Exit status of the platform itself (a damaged, busy or unsavable machine); the product
-  // never reaches its entry then.
-  constexpr int kPlatformFailure = 2;
+  // never reaches its entry then. No command word exits with it: 2 would read as a finished
+  // uninstall.
+  constexpr int kPlatformFailure = 90;
   static sim::Machine machine;
   sim::MachineSession session;
   bool created = false;

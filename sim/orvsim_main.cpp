@@ -51,6 +51,11 @@ Spooler
 
 Printers
   printer add NAME --driver DRIVER --port PORT [--comment TEXT] [--location TEXT]
+  printer add-many COUNT PATTERN --driver DRIVER --port PORT [--comment TEXT]
+           [--location TEXT] [--subkey PATTERN] [--default K]
+                                 COUNT queues named by PATTERN with %d replaced by 1..COUNT;
+                                 --subkey: their "SubKey" printer data (plain and under
+                                 DsUser), %d replaced alike; --default: the K-th is the default
   printer remove NAME
   printer set NAME [--driver DRIVER] [--port PORT] [--comment TEXT] [--location TEXT]
   printer data NAME [--key KEY] VALUE TYPE DATA...     set printer data (plain values
@@ -175,7 +180,7 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
     } else {
       Reject(what + " must be a number, not \"" + text + "\"");
     }
-    if (v > (max - uint64_t(d)) / uint64_t(base)) {
+    if (uint64_t(d) > max || v > (max - uint64_t(d)) / uint64_t(base)) {
       Reject(what + " is too large (at most " + std::to_string(max) + "): " + text);
     }
     v = v * uint64_t(base) + uint64_t(d);
@@ -751,10 +756,64 @@ sim::PrinterDataKey& DataKey(sim::SimPrinter& p, const std::string& name, bool c
   return p.data.back();
 }
 
+// The pattern with its one "%d" replaced by n.
+std::string Numbered(const std::string& pattern, uint64_t n) {
+  const size_t at = pattern.find("%d");
+  if (at == std::string::npos) return pattern;
+  return pattern.substr(0, at) + std::to_string(n) + pattern.substr(at + 2);
+}
+
+// Many queues at once, as a print server has them: checked in full before any is added.
+void AddManyPrinters(Context& c) {
+  WantWords(c.a, 3, 3, "printer add-many COUNT PATTERN --driver DRIVER --port PORT [...]");
+  const uint64_t count = ParseNumber(c.a.words[1], 100000, "COUNT");
+  if (count == 0) Reject("COUNT must be at least 1");
+  const std::string& pattern = c.a.words[2];
+  const size_t at = pattern.find("%d");
+  if (at == std::string::npos || pattern.find("%d", at + 1) != std::string::npos) {
+    Reject("PATTERN must hold %d once, where each queue's number goes");
+  }
+  if (!c.a.Has("--driver") || !c.a.Has("--port")) {
+    Reject("printer add-many needs --driver and --port");
+  }
+  const uint64_t defaultIndex =
+      c.a.Has("--default") ? ParseNumber(c.a.Value("--default"), count, "--default") : 0;
+  if (c.a.Has("--default") && defaultIndex == 0) Reject("--default must be 1 to COUNT");
+  sim::SimPrinter model;
+  SetPrinterFields(c, model);
+  std::vector<sim::SimPrinter> queues;
+  queues.reserve(count);
+  for (uint64_t i = 1; i <= count; ++i) {
+    sim::SimPrinter p = model;
+    p.name = PrinterName(Numbered(pattern, i));
+    if (sim::PrinterExists(c.m, p.name)) {
+      Reject("a printer \"" + Numbered(pattern, i) + "\" exists already");
+    }
+    if (c.a.Has("--subkey")) {
+      // As the ANSI printer-data calls write a string: Windows-1252, terminated.
+      const std::string text = sim::ToAnsi(sim::FromUtf8(Numbered(c.a.Value("--subkey"), i)));
+      std::vector<uint8_t> bytes(text.begin(), text.end());
+      bytes.push_back(0);
+      for (const char* key : {sim::kPlainDataKey, "DsUser"}) {
+        p.data.push_back({key, {{"SubKey", REG_SZ, bytes}}});
+      }
+    }
+    queues.push_back(std::move(p));
+  }
+  for (auto& p : queues) sim::AddSimPrinter(c.m, std::move(p));
+  if (defaultIndex) c.m.spooler.defaultPrinter = sim::FromUtf8(Numbered(pattern, defaultIndex));
+  c.out << count << " printers added, \"" << Numbered(pattern, 1) << "\" to \""
+        << Numbered(pattern, count) << "\"\n";
+}
+
 void PrinterCommand(Context& c) {
-  if (c.a.words.empty()) Reject("usage: orvsim printer add|remove|set|data|data-delete NAME ...");
+  if (c.a.words.empty()) {
+    Reject("usage: orvsim printer add|add-many|remove|set|data|data-delete NAME ...");
+  }
   const std::string& what = c.a.words[0];
-  if (what == "add") {
+  if (what == "add-many") {
+    AddManyPrinters(c);
+  } else if (what == "add") {
     WantWords(c.a, 2, 2, "printer add NAME --driver DRIVER --port PORT [...]");
     const U16 name = PrinterName(c.a.words[1]);
     if (sim::FindPrinter(c.m, name)) Reject("a printer \"" + c.a.words[1] + "\" exists already");
@@ -769,7 +828,7 @@ void PrinterCommand(Context& c) {
     sim::SimPrinter& p = ExistingPrinter(c.m, c.a.words[1]);
     if (sim::EqualFold(p.name, c.m.spooler.defaultPrinter)) c.m.spooler.defaultPrinter.clear();
     const uint32_t id = p.id;
-    std::erase_if(c.m.spooler.printers, [&](const sim::SimPrinter& q) { return q.id == id; });
+    erase_if(c.m.spooler.printers, [&](const sim::SimPrinter& q) { return q.id == id; });
     c.out << "printer \"" << c.a.words[1] << "\" removed\n";
   } else if (what == "set") {
     WantWords(c.a, 2, 2, "printer set NAME [--driver D] [--port P] [--comment T] [--location T]");
@@ -1022,7 +1081,7 @@ std::vector<Command> Commands() {
       {"spooler", change, {}, {}, SpoolerCommand},
       {"printer",
        change,
-       {"--driver", "--port", "--comment", "--location", "--key", "--hex"},
+       {"--driver", "--port", "--comment", "--location", "--key", "--hex", "--subkey", "--default"},
        {},
        PrinterCommand},
       {"default", change, {}, {"--none"}, DefaultCommand},
@@ -1124,6 +1183,9 @@ int Run(const fs::path& dir, const std::vector<std::string>& argv) {
     }
     if (sim::MachineExists(dir) && !a.Has("--force")) {
       Reject("there is a machine in " + dir.string() + " already (--force replaces it)");
+    }
+    if (!sim::MachineExists(dir) && !sim::MachineDirectoryFree(dir) && !a.Has("--force")) {
+      Reject(dir.string() + " holds no machine and is not empty (--force makes one there)");
     }
     sim::Machine m;
     sim::InitDefaultMachine(m);

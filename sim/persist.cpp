@@ -138,6 +138,10 @@ template <class T>
 struct IsVector : std::false_type {};
 template <class T, class A>
 struct IsVector<std::vector<T, A>> : std::true_type {};
+template <>
+struct IsVector<PrinterTable> : std::true_type {};
+template <>
+struct IsVector<RegKeyList> : std::true_type {};
 template <class T>
 struct IsOptional : std::false_type {};
 template <class T>
@@ -946,12 +950,12 @@ bool LinkIfSame(const fs::path& old, const fs::path& target, std::string_view by
   return ::link(old.c_str(), target.c_str()) == 0;
 }
 
-bool DirectoryIsOursOrEmpty(const fs::path& dir) {
+// Empty but for the lock this run just took. A files generation or a state file written aside
+// without machine.json is a machine that lost its state: refused, never replaced.
+bool DirectoryIsEmpty(const fs::path& dir) {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name == kLockFile || name == kStateTemp || Generation(name)) continue;
-    return false;
+    if (entry.path().filename() != kLockFile) return false;
   }
   return !ec;
 }
@@ -1184,7 +1188,12 @@ bool MachineExists(const fs::path& dir) {
   return fs::exists(dir / kStateFile, ec);
 }
 
-bool SaveMachine(const Machine& m, const fs::path& dir, std::string* error) {
+namespace {
+
+// Saves as a new generation; `previous` is the current one (empty: none), whose unchanged
+// contents are linked. *saved names the new one.
+bool SaveGeneration(const Machine& m, const fs::path& dir, const fs::path& previous,
+                    fs::path* saved, std::string* error) {
   fs::path generation;
   try {
     fs::create_directories(dir);
@@ -1197,7 +1206,6 @@ bool SaveMachine(const Machine& m, const fs::path& dir, std::string* error) {
 
     // Contents that did not change since the current generation are linked, not written
     // again: most runs change a few files of many.
-    const fs::path previous = CurrentGeneration(dir);
     ContentNames names;
     std::vector<const SimFile*> order;
     json j = Encode(m, &names, &order);
@@ -1239,10 +1247,12 @@ bool SaveMachine(const Machine& m, const fs::path& dir, std::string* error) {
       fs::remove_all(entry.path(), ignored);
     }
   }
+  *saved = generation;
   return true;
 }
 
-bool LoadMachine(const fs::path& dir, Machine& m, std::string* error) {
+// Loads the machine and tells which generation of files it uses.
+bool LoadGeneration(const fs::path& dir, Machine& m, fs::path* generationOut, std::string* error) {
   const std::string where = "the machine in " + dir.string();
   std::string text;
   if (!ReadTextFile(dir / kStateFile, &text, error)) {
@@ -1293,7 +1303,25 @@ bool LoadMachine(const fs::path& dir, Machine& m, std::string* error) {
     }
   }
   m = std::move(loaded);
+  *generationOut = generation;
   return true;
+}
+
+}  // namespace
+
+bool MachineDirectoryFree(const fs::path& dir) {
+  std::error_code ec;
+  return !fs::exists(dir, ec) || DirectoryIsEmpty(dir);
+}
+
+bool SaveMachine(const Machine& m, const fs::path& dir, std::string* error) {
+  fs::path saved;
+  return SaveGeneration(m, dir, CurrentGeneration(dir), &saved, error);
+}
+
+bool LoadMachine(const fs::path& dir, Machine& m, std::string* error) {
+  fs::path generation;
+  return LoadGeneration(dir, m, &generation, error);
 }
 
 fs::path DefaultMachineDir() {
@@ -1371,12 +1399,13 @@ bool MachineSession::Open(const fs::path& dir, Machine& m, MachineAccess access,
   *created = false;
   const bool create = access == MachineAccess::kChangeOrCreate;
   if (!lock_.Acquire(dir, access != MachineAccess::kRead, waitMs, error, create)) return false;
-  if (MachineExists(dir)) return LoadMachine(dir, m, error);
+  generation_.clear();
+  if (MachineExists(dir)) return LoadGeneration(dir, m, &generation_, error);
   if (access != MachineAccess::kChangeOrCreate) {
     *error = "there is no machine in " + dir.string() + " (orvsim new makes one)";
     return false;
   }
-  if (!DirectoryIsOursOrEmpty(dir)) {
+  if (!DirectoryIsEmpty(dir)) {
     *error = dir.string() +
              " holds no machine and is not empty; a new machine is made only in a missing or "
              "empty directory";
@@ -1384,7 +1413,7 @@ bool MachineSession::Open(const fs::path& dir, Machine& m, MachineAccess access,
   }
   Machine fresh;
   InitDefaultMachine(fresh);
-  if (!SaveMachine(fresh, dir, error)) return false;
+  if (!SaveGeneration(fresh, dir, {}, &generation_, error)) return false;
   m = std::move(fresh);
   *created = true;
   return true;
@@ -1395,7 +1424,8 @@ bool MachineSession::Save(const Machine& m, std::string* error) {
     *error = "the machine in " + dir_.string() + " is not locked";
     return false;
   }
-  return SaveMachine(m, dir_, error);
+  // The generation this session loaded or saved last: machine.json is not read again.
+  return SaveGeneration(m, dir_, generation_, &generation_, error);
 }
 
 }  // namespace sim

@@ -48,6 +48,8 @@ bool SaveMachine(const Machine& m, const std::filesystem::path& dir, std::string
 bool LoadMachine(const std::filesystem::path& dir, Machine& m, std::string* error);
 // Whether the directory holds a saved machine (its machine.json exists).
 bool MachineExists(const std::filesystem::path& dir);
+// Whether a new machine may be made there: the directory is missing, or empty but for its lock.
+bool MachineDirectoryFree(const std::filesystem::path& dir);
 
 // The machine directory: ORVSIM_MACHINE when set, else .orvsim in the working directory.
 std::filesystem::path DefaultMachineDir();
@@ -96,6 +98,7 @@ class MachineSession {
 
  private:
   std::filesystem::path dir_;
+  std::filesystem::path generation_;  // the files-<n> directory the machine's contents are in
   MachineLock lock_;
 };
 

@@ -192,7 +192,9 @@ void TrayStarts(Machine& m, uint32_t pid) {
   m.user.windows.push_back(w);
 }
 
-uint32_t Launch(Machine& m, SimProcess p) {
+// holdsImage: the program's file is mapped as its image, so it cannot be deleted until the
+// process exits (taken before the program runs: a tray that quits at once lets go of it).
+uint32_t Launch(Machine& m, SimProcess p, bool holdsImage) {
   p.pid = m.processes.nextPid;
   p.tid = p.pid + 4;
   m.processes.nextPid += 8;
@@ -200,6 +202,15 @@ uint32_t Launch(Machine& m, SimProcess p) {
   p.running = true;
   const uint32_t pid = p.pid;
   const bool tray = p.program == "tray";
+  if (holdsImage) {
+    FileLock lock;
+    lock.path = p.image;
+    lock.pid = pid;
+    lock.access = GENERIC_READ;
+    lock.share = FILE_SHARE_READ;
+    lock.module = true;
+    m.fs.locks.push_back(lock);
+  }
   m.processes.processes.push_back(std::move(p));
   if (tray) TrayStarts(m, pid);
   return pid;
@@ -216,17 +227,7 @@ uint32_t LaunchImage(Machine& m, U16 image, U16 commandLine, DWORD flags, WORD s
     p.mode = m.processes.trayMode;
     p.exitDelayMs = m.processes.trayExitDelayMs;
   }
-  const U16 path = p.image;
-  const uint32_t pid = Launch(m, std::move(p));
-  // A running program's file is mapped as its image: it cannot be deleted until it exits.
-  FileLock lock;
-  lock.path = path;
-  lock.pid = pid;
-  lock.access = GENERIC_READ;
-  lock.share = FILE_SHARE_READ;
-  lock.module = true;
-  m.fs.locks.push_back(lock);
-  return pid;
+  return Launch(m, std::move(p), true);
 }
 
 void UnlockNow(Machine& m, std::u16string_view path) {
@@ -598,7 +599,7 @@ uint32_t StartTray(Machine& m, std::string_view mode, uint32_t exitDelayMs,
   p.mode = std::string(mode);
   p.exitDelayMs = exitDelayMs;
   p.creationFlags = NORMAL_PRIORITY_CLASS;
-  return Launch(m, std::move(p));
+  return Launch(m, std::move(p), true);
 }
 
 uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {
@@ -606,7 +607,7 @@ uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {
   p.program = "helpviewer";
   p.image = kHelpViewerImage;
   p.commandLine = u"\"" + U16(kHelpViewerImage) + u"\"";
-  const uint32_t pid = Launch(m, std::move(p));
+  const uint32_t pid = Launch(m, std::move(p), false);
   SimWindow w;
   w.handle = m.user.nextWindow;
   m.user.nextWindow += 2;
@@ -623,7 +624,7 @@ uint32_t LockFile(Machine& m, std::u16string_view path, DWORD access, DWORD shar
   p.program = "other";
   p.image = kLockHolderImage;
   p.commandLine = U16(kLockHolderImage);
-  const uint32_t pid = Launch(m, std::move(p));
+  const uint32_t pid = Launch(m, std::move(p), false);
   FileLock lock;
   lock.path = U16(path);
   lock.pid = pid;

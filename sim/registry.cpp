@@ -16,14 +16,80 @@ RegKey* RootKey(Machine& m, HKEY root) {
   return nullptr;
 }
 
-RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
-  for (auto& k : key.subkeys) {
-    if (EqualFold(k.name, name)) return &k;
+}  // namespace
+
+RegKeyList::RegKeyList() = default;
+RegKeyList::RegKeyList(std::initializer_list<RegKey> keys) : keys_(keys) {}
+RegKeyList::RegKeyList(const RegKeyList& other) : keys_(other.keys_) {}
+RegKeyList::RegKeyList(RegKeyList&& other) noexcept : keys_(std::move(other.keys_)) {
+  other.indexed_ = false;
+}
+RegKeyList& RegKeyList::operator=(const RegKeyList& other) {
+  if (this != &other) {
+    keys_ = other.keys_;
+    indexed_ = false;
   }
-  return nullptr;
+  return *this;
+}
+RegKeyList& RegKeyList::operator=(RegKeyList&& other) noexcept {
+  keys_ = std::move(other.keys_);
+  indexed_ = other.indexed_ = false;
+  return *this;
+}
+RegKeyList::~RegKeyList() = default;
+
+size_t RegKeyList::size() const {
+  return keys_.size();
+}
+bool RegKeyList::empty() const {
+  return keys_.empty();
+}
+RegKeyList::const_iterator RegKeyList::begin() const {
+  return keys_.begin();
+}
+RegKeyList::const_iterator RegKeyList::end() const {
+  return keys_.end();
+}
+const RegKey& RegKeyList::operator[](size_t i) const {
+  return keys_[i];
+}
+RegKeyList::iterator RegKeyList::begin() {
+  indexed_ = false;
+  return keys_.begin();
+}
+RegKeyList::iterator RegKeyList::end() {
+  indexed_ = false;
+  return keys_.end();
+}
+RegKey& RegKeyList::operator[](size_t i) {
+  indexed_ = false;
+  return keys_[i];
+}
+void RegKeyList::clear() {
+  indexed_ = false;
+  keys_.clear();
+}
+void RegKeyList::push_back(RegKey key) {
+  indexed_ = false;
+  keys_.push_back(std::move(key));
 }
 
-}  // namespace
+RegKey* RegKeyList::Find(std::u16string_view name) {
+  if (!indexed_) {
+    byName_.clear();
+    byName_.reserve(keys_.size());
+    for (size_t i = 0; i < keys_.size(); ++i) byName_.emplace(Fold(keys_[i].name), i);
+    indexed_ = true;
+  }
+  auto it = byName_.find(Fold(name));
+  return it == byName_.end() ? nullptr : &keys_[it->second];
+}
+
+RegKey& RegKeyList::Add(RegKey key) {
+  if (indexed_) byName_.emplace(Fold(key.name), keys_.size());
+  keys_.push_back(std::move(key));
+  return keys_.back();
+}
 
 RegKey* FindRegKey(Machine& m, HKEY root, std::u16string_view path, bool create) {
   RegKey* key = RootKey(m, root);
@@ -34,11 +100,8 @@ RegKey* FindRegKey(Machine& m, HKEY root, std::u16string_view path, bool create)
     std::u16string_view part = path.substr(pos, end - pos);
     pos = end + 1;
     if (part.empty()) continue;
-    RegKey* next = FindSubkey(*key, part);
-    if (!next && create) {
-      key->subkeys.push_back(RegKey{U16(part), {}, {}});
-      next = &key->subkeys.back();
-    }
+    RegKey* next = key->subkeys.Find(part);
+    if (!next && create) next = &key->subkeys.Add(RegKey{U16(part), {}, {}});
     key = next;
   }
   return key;
@@ -177,12 +240,7 @@ LSTATUS OpenKey(Machine& m, HKEY key, std::u16string_view sub, REGSAM access, PH
   // Keep the stored spelling of each name.
   RegKey* walk = parent.root == HKEY_LOCAL_MACHINE ? &m.registry.hklm : &m.registry.hkcu;
   for (const auto& part : path) {
-    for (auto& s : walk->subkeys) {
-      if (EqualFold(s.name, part)) {
-        walk = &s;
-        break;
-      }
-    }
+    if (RegKey* s = walk->subkeys.Find(part)) walk = s;
     o->path.push_back(walk->name);
   }
   o->access = KeyAccess(access);
@@ -390,7 +448,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   U16 name = path.back();
   path.pop_back();
   RegKey* above = FindRegKey(m, parent.root, JoinPath(path));
-  std::erase_if(above->subkeys, [&](const RegKey& s) { return EqualFold(s.name, name); });
+  erase_if(above->subkeys, [&](const RegKey& s) { return EqualFold(s.name, name); });
   return ERROR_SUCCESS;
 }
 

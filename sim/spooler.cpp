@@ -4,6 +4,7 @@
 // in use, and RPC_S_SERVER_UNAVAILABLE while the service is not running.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "sim/machine.h"
 
@@ -230,11 +231,19 @@ bool ValidPrinterName(LPCWSTR name) {
   return n.size() <= kMaxPrinterName && n.find_first_of(u",\\!") == std::u16string_view::npos;
 }
 
+// The printer table with its indexes up to date.
+PrinterTable& Printers(Machine& m) {
+  PrinterTable& t = m.spooler.printers;
+  if (!t.Indexed()) t.Reindex(&m.spooler.nextPrinterId);
+  return t;
+}
+
 SimPrinter* PrinterById(Machine& m, uint32_t id) {
-  for (auto& p : m.spooler.printers) {
-    if (p.id == id) return &p;
-  }
-  return nullptr;
+  return Printers(m).FindId(id);
+}
+
+SimPrinter* PrinterNamed(Machine& m, std::u16string_view name) {
+  return name.empty() ? nullptr : Printers(m).Find(name);
 }
 
 U16 ModulePath(const Machine& m, std::u16string_view dll) {
@@ -251,10 +260,10 @@ std::u16string_view BaseName(std::u16string_view path) {
   return slash == std::u16string_view::npos ? path : path.substr(slash + 1);
 }
 
-void RemovePrinterAt(Machine& m, size_t index) {
+void RemovePrinter(Machine& m, const SimPrinter& p) {
   SpoolerModel& s = m.spooler;
-  if (EqualFold(s.defaultPrinter, s.printers[index].name)) s.defaultPrinter.clear();
-  s.printers.erase(s.printers.begin() + ptrdiff_t(index));
+  if (EqualFold(s.defaultPrinter, p.name)) s.defaultPrinter.clear();
+  Printers(m).Remove(p);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -305,19 +314,6 @@ SimPrinter* HandlePrinter(HANDLE h, DWORD rights, DWORD* error) {
     return nullptr;
   }
   return p;
-}
-
-// Printers put into the model directly (tests, orvsim, a loaded machine) may lack an id of
-// their own; handles need one.
-void EnsurePrinterIds(Machine& m) {
-  std::vector<uint32_t> seen;
-  for (auto& p : m.spooler.printers) {
-    if (p.id == 0 || std::find(seen.begin(), seen.end(), p.id) != seen.end()) {
-      p.id = m.spooler.nextPrinterId++;
-    }
-    m.spooler.nextPrinterId = std::max(m.spooler.nextPrinterId, p.id + 1);
-    seen.push_back(p.id);
-  }
 }
 
 HANDLE NewPrinterHandle(Machine& m, bool server, uint32_t id, DWORD access) {
@@ -520,10 +516,16 @@ DWORD ApplyPrinterInfo(Machine& m, const PRINTER_INFO_2W& info, SimPrinter* exis
   const bool renamed =
       !existing || !info.pPrinterName || !EqualFold(existing->name, info.pPrinterName);
   if (renamed && !ValidPrinterName(info.pPrinterName)) return ERROR_INVALID_PRINTER_NAME;
-  for (const auto& other : m.spooler.printers) {
-    if (&other != existing && EqualFold(other.name, info.pPrinterName)) {
-      return ERROR_PRINTER_ALREADY_EXISTS;
+  PrinterTable& printers = Printers(m);
+  if (printers.DuplicateNames()) {
+    for (const auto& other : std::as_const(printers)) {
+      if (&other != existing && EqualFold(other.name, info.pPrinterName)) {
+        return ERROR_PRINTER_ALREADY_EXISTS;
+      }
     }
+  } else if (const SimPrinter* other = printers.Find(info.pPrinterName);
+             other && other != existing) {
+    return ERROR_PRINTER_ALREADY_EXISTS;
   }
   U16 ports = FromW(info.pPortName);
   if (!connection && !CanonicalPorts(m, info.pPortName, &ports)) return ERROR_UNKNOWN_PORT;
@@ -573,14 +575,7 @@ DWORD ControlPrinter(Machine& m, SimPrinter& p, DWORD command) {
     case PRINTER_CONTROL_PURGE:
       p.jobs = 0;
       // A printer waiting for its jobs to end goes once they are gone.
-      if (p.status & PRINTER_STATUS_PENDING_DELETION) {
-        for (size_t i = 0; i < m.spooler.printers.size(); ++i) {
-          if (m.spooler.printers[i].id == p.id) {
-            RemovePrinterAt(m, i);
-            break;
-          }
-        }
-      }
+      if (p.status & PRINTER_STATUS_PENDING_DELETION) RemovePrinter(m, p);
       return 0;
     case PRINTER_CONTROL_SET_STATUS:
       return 0;
@@ -613,12 +608,8 @@ std::vector<U16> DriverFiles(const SimDriver& d) {
   return files;
 }
 
-bool DriverInUse(const Machine& m, std::u16string_view name, std::u16string_view env) {
-  if (!EqualFold(env, kNativeEnvironment)) return false;
-  for (const auto& p : m.spooler.printers) {
-    if (EqualFold(p.driverName, name)) return true;
-  }
-  return false;
+bool DriverInUse(Machine& m, std::u16string_view name, std::u16string_view env) {
+  return EqualFold(env, kNativeEnvironment) && Printers(m).DriverUsers(name) > 0;
 }
 
 uint64_t VersionOf(const SimFile* f) {
@@ -643,14 +634,15 @@ BOOL WINAPI EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, 
   if ((flags & PRINTER_ENUM_NAME) && !LocalServer(name)) return Fail(ERROR_INVALID_NAME);
   std::vector<const SimPrinter*> list;
   if (flags & PRINTER_ENUM_DEFAULT) {
-    if (SimPrinter* p = FindPrinter(m, m.spooler.defaultPrinter)) list.push_back(p);
+    if (SimPrinter* p = PrinterNamed(m, m.spooler.defaultPrinter)) list.push_back(p);
   } else {
     const bool local = flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME);
+    list.reserve(m.spooler.printers.size());
     // Local queues first, then connections, as the providers answer in that order.
-    for (const auto& p : m.spooler.printers) {
+    for (const auto& p : std::as_const(m.spooler.printers)) {
       if (local && !p.connection) list.push_back(&p);
     }
-    for (const auto& p : m.spooler.printers) {
+    for (const auto& p : std::as_const(m.spooler.printers)) {
       if ((flags & PRINTER_ENUM_CONNECTIONS) && p.connection) list.push_back(&p);
     }
   }
@@ -674,8 +666,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR name, HANDLE* printer, LPPRINTER_DEFAULTSW defau
     *printer = NewPrinterHandle(m, true, 0, access ? access : SERVER_ACCESS_ADMINISTER);
     return TRUE;
   }
-  EnsurePrinterIds(m);
-  SimPrinter* p = FindPrinter(m, name);
+  SimPrinter* p = PrinterNamed(m, name);
   if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
   if (defaults && defaults->pDatatype && !KnownDatatype(defaults->pDatatype)) {
     return Fail(ERROR_INVALID_DATATYPE);
@@ -731,7 +722,7 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
   if (DWORD e = ApplyPrinterInfo(m, *reinterpret_cast<const PRINTER_INFO_2W*>(info), p, &updated)) {
     return Fail(e);
   }
-  *p = std::move(updated);
+  Printers(m).Replace(*p, std::move(updated));
   if (EqualFold(m.spooler.defaultPrinter, oldName)) m.spooler.defaultPrinter = p->name;
   if (command) ControlPrinter(m, *p, command);
   return TRUE;
@@ -773,12 +764,7 @@ BOOL WINAPI DeletePrinter(HANDLE printer) {
     p->status |= PRINTER_STATUS_PENDING_DELETION;
     return TRUE;
   }
-  for (size_t i = 0; i < m.spooler.printers.size(); ++i) {
-    if (&m.spooler.printers[i] == p) {
-      RemovePrinterAt(m, i);
-      break;
-    }
-  }
+  RemovePrinter(m, *p);
   return TRUE;
 }
 
@@ -817,8 +803,8 @@ BOOL WINAPI GetDefaultPrinterW(LPWSTR buffer, LPDWORD size) {
   if (DWORD e = Begin("GetDefaultPrinterW")) return Fail(e);
   if (!size) return Fail(ERROR_INVALID_PARAMETER);
   Machine& m = M();
-  const SimPrinter* p = FindPrinter(m, m.spooler.defaultPrinter);
-  if (m.spooler.defaultPrinter.empty() || !p) return Fail(ERROR_FILE_NOT_FOUND);
+  const SimPrinter* p = PrinterNamed(m, m.spooler.defaultPrinter);
+  if (!p) return Fail(ERROR_FILE_NOT_FOUND);
   const DWORD chars = DWORD(p->name.size() + 1);
   if (!buffer || *size < chars) {
     *size = chars;
@@ -835,12 +821,12 @@ BOOL WINAPI SetDefaultPrinterW(LPCWSTR printer) {
   SpoolerModel& s = m.spooler;
   if (!printer || !*printer) {
     // Keeps a default there is; otherwise the first printer becomes the default.
-    if (FindPrinter(m, s.defaultPrinter)) return TRUE;
+    if (PrinterNamed(m, s.defaultPrinter)) return TRUE;
     if (s.printers.empty()) return Fail(ERROR_INVALID_PRINTER_NAME);
-    s.defaultPrinter = s.printers.front().name;
+    s.defaultPrinter = std::as_const(s.printers).front().name;
     return TRUE;
   }
-  SimPrinter* p = FindPrinter(m, printer);
+  SimPrinter* p = PrinterNamed(m, printer);
   if (!p) return Fail(ERROR_INVALID_PRINTER_NAME);
   s.defaultPrinter = p->name;
   return TRUE;
@@ -1105,7 +1091,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName
   auto it = std::find_if(monitors.begin(), monitors.end(),
                          [&](const SimMonitor& x) { return EqualFold(x.name, monitorName); });
   if (it == monitors.end()) return Fail(ERROR_UNKNOWN_PRINT_MONITOR);
-  for (const auto& p : m.spooler.printers) {
+  for (const auto& p : std::as_const(m.spooler.printers)) {
     for (const auto& port : it->ports) {
       if (PrinterUsesPort(p, port)) return Fail(ERROR_PRINT_MONITOR_IN_USE);
     }
@@ -1135,11 +1121,12 @@ BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LP
 namespace sim {
 
 SimPrinter* FindPrinter(Machine& m, std::u16string_view name) {
-  if (name.empty()) return nullptr;
-  for (auto& p : m.spooler.printers) {
-    if (EqualFold(p.name, name)) return &p;
-  }
-  return nullptr;
+  // The caller may change the printer as it likes: the indexes are rebuilt after it.
+  return name.empty() ? nullptr : Printers(m).FindToEdit(name);
+}
+
+bool PrinterExists(Machine& m, std::u16string_view name) {
+  return PrinterNamed(m, name) != nullptr;
 }
 
 SimDriver* FindDriver(Machine& m, std::u16string_view name, std::u16string_view environment) {
@@ -1154,10 +1141,9 @@ SimMonitor* FindMonitor(Machine& m, std::u16string_view name) {
 }
 
 SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer) {
-  EnsurePrinterIds(m);
+  PrinterTable& printers = Printers(m);
   printer.id = m.spooler.nextPrinterId++;
-  m.spooler.printers.push_back(std::move(printer));
-  return m.spooler.printers.back();
+  return printers.Add(std::move(printer));
 }
 
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
@@ -1183,10 +1169,14 @@ bool HeldBySpooler(Machine& m, std::u16string_view path) {
     if (FoldPath(module) == target) return true;
   }
   // The modules of drivers that printers use stay loaded; their data and help files not.
-  for (const auto& p : m.spooler.printers) {
-    const SimDriver* d = NewestDriver(m, p.driverName, kNativeEnvironment);
-    if (!d) continue;
-    for (const U16* module : {&d->driverPath, &d->configFile}) {
+  // A printer uses the newest driver of its driver's name.
+  PrinterTable& printers = Printers(m);
+  for (auto& d : m.spooler.drivers) {
+    if (!EqualFold(d.environment, kNativeEnvironment) || !printers.DriverUsers(d.name) ||
+        NewestDriver(m, d.name, kNativeEnvironment) != &d) {
+      continue;
+    }
+    for (const U16* module : {&d.driverPath, &d.configFile}) {
       if (!module->empty() && FoldPath(*module) == target) return true;
     }
   }

@@ -3,7 +3,10 @@
 // default printer. Plain data throughout, so a machine can be saved and loaded as it is.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
+#include <list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/text.h"
@@ -81,8 +84,85 @@ struct SimMonitor {
   std::vector<U16> ports;
 };
 
+// The printers in the order the spooler lists them, indexed by folded name, by id and by the
+// driver they use, so that a print server's thousands of queues cost each call no more than a
+// few would. Reads through a const table leave the indexes alone. Any non-const access may
+// change a printer's name, id or driver behind their back, so it drops them and the next
+// indexed lookup rebuilds them: tests and orvsim edit printers directly as before. The
+// spooler's own calls go through the indexed operations, which keep them in step.
+class PrinterTable {
+ public:
+  using List = std::list<SimPrinter>;
+  using value_type = SimPrinter;
+  using iterator = List::iterator;
+  using const_iterator = List::const_iterator;
+
+  PrinterTable() = default;
+  PrinterTable(std::initializer_list<SimPrinter> printers) : list_(printers) {}
+  PrinterTable(const PrinterTable& other) : list_(other.list_) {}
+  PrinterTable& operator=(const PrinterTable& other);
+  PrinterTable(PrinterTable&& other) noexcept : list_(std::move(other.list_)) { other.Drop(); }
+  PrinterTable& operator=(PrinterTable&& other) noexcept;
+
+  size_t size() const { return list_.size(); }
+  bool empty() const { return list_.empty(); }
+  const_iterator begin() const { return list_.begin(); }
+  const_iterator end() const { return list_.end(); }
+  const SimPrinter& front() const { return list_.front(); }
+  const SimPrinter& back() const { return list_.back(); }
+  const SimPrinter& operator[](size_t i) const;  // walks the list: for tests
+
+  iterator begin() { return Drop(), list_.begin(); }
+  iterator end() { return Drop(), list_.end(); }
+  SimPrinter& front() { return Drop(), list_.front(); }
+  SimPrinter& back() { return Drop(), list_.back(); }
+  SimPrinter& operator[](size_t i);
+  void clear() { Drop(), list_.clear(); }
+  void push_back(SimPrinter p) { Drop(), list_.push_back(std::move(p)); }
+  void pop_back() { Drop(), list_.pop_back(); }
+  iterator insert(const_iterator at, SimPrinter p) {
+    return Drop(), list_.insert(at, std::move(p));
+  }
+  iterator erase(const_iterator at) { return Drop(), list_.erase(at); }
+  template <class Pred>
+  friend size_t erase_if(PrinterTable& t, Pred pred) {
+    t.Drop();
+    return std::erase_if(t.list_, pred);
+  }
+
+  // Indexed operations. Reindex gives an id to each printer without one of its own (none, or
+  // one another printer has), drawing from *nextId; the others need an indexed table.
+  bool Indexed() const { return indexed_; }
+  void Reindex(uint32_t* nextId);
+  SimPrinter* Find(std::u16string_view name);  // the first printer of that name
+  // As Find, for a caller that may change what the indexes hold: drops them.
+  SimPrinter* FindToEdit(std::u16string_view name) {
+    SimPrinter* p = Find(name);
+    Drop();
+    return p;
+  }
+  SimPrinter* FindId(uint32_t id);
+  // Whether two printers share a name (only a machine edited by hand has such).
+  bool DuplicateNames() const { return duplicateNames_; }
+  size_t DriverUsers(std::u16string_view driver) const;
+  SimPrinter& Add(SimPrinter p);  // at the end; its id must be new
+  void Remove(const SimPrinter& p);
+  void Replace(SimPrinter& p, SimPrinter updated);  // the id stays
+
+ private:
+  void Drop() { indexed_ = false; }
+  void IndexOne(iterator it);
+
+  List list_;
+  bool indexed_ = false;
+  bool duplicateNames_ = false;
+  std::unordered_map<U16, iterator> byName_;  // folded name
+  std::unordered_map<uint32_t, iterator> byId_;
+  std::unordered_map<U16, size_t> driverUsers_;  // folded driver name
+};
+
 struct SpoolerModel {
-  std::vector<SimPrinter> printers;
+  PrinterTable printers;
   std::vector<SimDriver> drivers;
   std::vector<SimMonitor> monitors;
   std::vector<U16> printProcessors = {u"winprint"};
@@ -98,6 +178,8 @@ struct Machine;
 // Direct access for tests, orvsim and the other models. Names compare ignoring case, as
 // the spooler compares them.
 SimPrinter* FindPrinter(Machine& m, std::u16string_view name);
+// Whether a printer has that name; unlike FindPrinter, leaves the indexes in place.
+bool PrinterExists(Machine& m, std::u16string_view name);
 SimDriver* FindDriver(Machine& m, std::u16string_view name,
                       std::u16string_view environment = u"Windows x64");
 SimMonitor* FindMonitor(Machine& m, std::u16string_view name);

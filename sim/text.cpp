@@ -99,16 +99,25 @@ std::string ToAnsi(std::u16string_view s) {
   return out;
 }
 
+namespace {
+char16_t FoldChar(char16_t c) {
+  return ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) ? c + 0x20 : c;
+}
+}  // namespace
+
 U16 Fold(std::u16string_view s) {
   U16 out(s);
-  for (auto& c : out) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 0x20;
-  }
+  for (auto& c : out) c = FoldChar(c);
   return out;
 }
 
+// Compared in place: lookups run it on every name they pass.
 bool EqualFold(std::u16string_view a, std::u16string_view b) {
-  return Fold(a) == Fold(b);
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+  }
+  return true;
 }
 
 std::string FoldA(std::string_view s) {

@@ -4,17 +4,25 @@
 # linked in), and the resources it needs at run time. Prints "FAIL: <reason>" for each problem
 # and exits non-zero when there was one.
 #
-# Usage: check_pe.sh [--objdump PATH] [--no-static-import DLL]... [--resource TYPE:ID]... EXE
+# Usage: check_pe.sh [--objdump PATH] [--no-static-import DLL]... [--resource TYPE:ID]...
+#                    [--stripped DEBUGFILE] [--max-bytes N] EXE
 #   --no-static-import DLL  the DLL may be imported only delay-loaded, never by the loader
 #   --resource TYPE:ID      a resource (numeric type and id) that must exist in language 1033
+#   --stripped DEBUGFILE    no debug sections: the debug information is in DEBUGFILE (beside
+#                           the program), which the program names by debuglink
+#   --max-bytes N           the file is at most N bytes
 set -uo pipefail
 
 objdump=x86_64-w64-mingw32-objdump
 forbidden_static=()
 resources=()
+debug_file=
+max_bytes=
 while [ $# -gt 1 ]; do
   case "$1" in
     --objdump) objdump=$2; shift 2 ;;
+    --stripped) debug_file=$2; shift 2 ;;
+    --max-bytes) max_bytes=$2; shift 2 ;;
     --no-static-import) forbidden_static+=("$2"); shift 2 ;;
     --resource) resources+=("$2"); shift 2 ;;
     *) break ;;
@@ -72,6 +80,32 @@ listing=$(sed -n '/^The .rsrc Resource Directory section/,$p' <<<"$dump" |
 for want in "${resources[@]}"; do
   grep -qx "$want:1033" <<<"$listing" || fail "resource $want (language 1033) is missing"
 done
+
+if [ -n "$debug_file" ]; then
+  sections=$("$objdump" -h "$exe" | awk '$1 ~ /^[0-9]+$/ { print $2 }')
+  for section in $(grep -E '^\.(debug|zdebug)' <<<"$sections"); do
+    fail "carries the debug section $section"
+  done
+  # The section holds the file's name and a NUL, padded, then a CRC of the file.
+  if grep -qx .gnu_debuglink <<<"$sections"; then
+    link=$("$objdump" -s -j .gnu_debuglink "$exe" | awk '/^ [0-9a-f]+ / { print $2 $3 $4 $5 }' |
+      tr -d '\n')
+    want=$(printf '%s' "$debug_file" | od -An -tx1 | tr -d ' \n')00
+    [[ $link == "$want"* ]] || fail "does not name $debug_file as its debug file"
+  else
+    fail "names no debug file (no .gnu_debuglink)"
+  fi
+  dir=$(dirname "$exe")
+  if [ ! -f "$dir/$debug_file" ]; then
+    fail "$debug_file is not beside it"
+  elif ! "$objdump" -h "$dir/$debug_file" | grep -q ' \.debug_info '; then
+    fail "$debug_file holds no debug information"
+  fi
+fi
+if [ -n "$max_bytes" ]; then
+  size=$(stat -c %s "$exe")
+  [ "$size" -le "$max_bytes" ] || fail "$size bytes, over the $max_bytes allowed"
+fi
 
 [ $failures -eq 0 ] && echo "OK: $exe"
 [ $failures -eq 0 ]

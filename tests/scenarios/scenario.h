@@ -131,6 +131,7 @@ struct Case {
   int exitCode;
   bool errors;  // the dialog's title tells whether an error was logged
   void (*check)(sim::Machine& m);
+  uint64_t waitedMs;  // virtual time the run spent in Sleep and waits
 };
 
 inline void PrintTo(const Case& c, std::ostream* os) {
@@ -155,8 +156,10 @@ inline void RunCase(sim::Machine& m, const Case& c) {
   if (c.setup) c.setup(m);
   if (::testing::Test::HasFatalFailure()) return;
   m.user.shiftDown = true;
+  const uint64_t sleptBefore = m.sleptMs;
   const Outcome run = RunCommand(m, c.command);
   EXPECT_EQ(run.exitCode, c.exitCode);
+  EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
   EXPECT_EQ(run.title, c.errors ? u"Orvalstone build 2300- Install error log!"
                                 : u"Orvalstone build 2300- Install log.");
   ExpectLog(c.name, run);

@@ -11,6 +11,7 @@ struct ShortCase {
   std::u16string command;
   int exitCode;
   void (*check)(sim::Machine& m);
+  uint64_t waitedMs;  // virtual time the run spent in Sleep and waits
 };
 
 void PrintTo(const ShortCase& c, std::ostream* os) {
@@ -102,25 +103,25 @@ void CheckTrayRemoved(sim::Machine& m) {
 }
 
 const ShortCase kShortCases[] = {
-    {"onChkDrv_no_package", nullptr, u"onChkDrv", 3, CheckSpoolerUntouched},
-    {"onChkDrv_driver_2206", Driver2206, u"onChkDrv", 3, nullptr},
-    {"onChkDrv_driver_2207", Driver2207, u"ONCHKDRV", 103, nullptr},
-    {"onInit_default_of_another_driver", Installed, u"onInit", 102, CheckSpoolerUntouched},
+    {"onChkDrv_no_package", nullptr, u"onChkDrv", 3, CheckSpoolerUntouched, 0},
+    {"onChkDrv_driver_2206", Driver2206, u"onChkDrv", 3, nullptr, 0},
+    {"onChkDrv_driver_2207", Driver2207, u"ONCHKDRV", 103, nullptr, 0},
+    {"onInit_default_of_another_driver", Installed, u"onInit", 102, CheckSpoolerUntouched, 0},
     {"onInit_no_default_printer", [](sim::Machine& m) { m.spooler.defaultPrinter.clear(); },
-     u"oninit", 102, nullptr},
-    {"onInit_package_is_default", PackageIsDefault, u"onInit", 3, CheckPackageIsDefault},
+     u"oninit", 102, nullptr, 0},
+    {"onInit_package_is_default", PackageIsDefault, u"onInit", 3, CheckPackageIsDefault, 0},
     {"onInit_pending_module_freed_by_restart", PendingModuleFreedByRestart, u"onInit", 102,
-     CheckFreedAfterOneRestart},
+     CheckFreedAfterOneRestart, 400},
     {"onInit_pending_module_still_held", PendingModuleOfRegisteredMonitor, u"onInit", 200,
-     CheckHeldAfterTwoRestarts},
-    {"def_set_no_package", nullptr, u"def.set", 4, CheckSpoolerUntouched},
-    {"def_set_first_package_queue", TwoPackageQueues, u"def.set", 4, CheckPackageIsDefault},
+     CheckHeldAfterTwoRestarts, 800},
+    {"def_set_no_package", nullptr, u"def.set", 4, CheckSpoolerUntouched, 0},
+    {"def_set_first_package_queue", TwoPackageQueues, u"def.set", 4, CheckPackageIsDefault, 0},
     {"def_set_other_case_is_no_word", TwoPackageQueues, u"DEF.SET", 6,
-     [](sim::Machine& m) { EXPECT_EQ(m.spooler.defaultPrinter, u"Microsoft Print to PDF"); }},
-    {"removetray_running", TrayRunningAndRegistered, u"removetray", 6, CheckTrayRemoved},
-    {"removetray_not_running", TrayRegisteredNotRunning, u"RemoveTray", 6, CheckTrayRemoved},
+     [](sim::Machine& m) { EXPECT_EQ(m.spooler.defaultPrinter, u"Microsoft Print to PDF"); }, 0},
+    {"removetray_running", TrayRunningAndRegistered, u"removetray", 6, CheckTrayRemoved, 0},
+    {"removetray_not_running", TrayRegisteredNotRunning, u"RemoveTray", 6, CheckTrayRemoved, 0},
     {"removetray_nothing_registered", nullptr, u"removetray", 6,
-     [](sim::Machine& m) { EXPECT_NE(sim::FindFile(m, kTrayPath), nullptr); }},
+     [](sim::Machine& m) { EXPECT_NE(sim::FindFile(m, kTrayPath), nullptr); }, 1000},
 };
 
 class ShortWord : public ::testing::TestWithParam<ShortCase> {
@@ -135,8 +136,10 @@ TEST_P(ShortWord, AnswersThroughItsExitCode) {
   if (c.setup) c.setup(m);
   ASSERT_FALSE(HasFatalFailure());
   m.user.shiftDown = true;
+  const uint64_t sleptBefore = m.sleptMs;
   const Outcome run = RunCommand(m, c.command);
   EXPECT_EQ(run.exitCode, c.exitCode);
+  EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
   EXPECT_FALSE(run.dialogShown);
   if (c.check) c.check(m);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 
 #include "sim/machine.h"
 #include "sim/persist.h"
@@ -31,6 +32,9 @@ std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// orvinst's exit status when the platform refuses the run (no command word exits with it).
+constexpr int kRefused = 90;
 
 std::vector<uint8_t> Bytes(std::string_view s) {
   return {s.begin(), s.end()};
@@ -143,7 +147,7 @@ TEST_F(Tool, DamagedMachineIsRefusedByEveryProgram) {
   for (const auto& [exe, args] : std::vector<std::pair<const char*, std::vector<std::string>>>{
            {ORVINST_EXE, {"install"}}, {ORVSIM_EXE, {"show"}}, {ORVSIM_EXE, {"spooler", "stop"}}}) {
     const Result r = Run(exe, args);
-    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.code, exe == std::string(ORVINST_EXE) ? kRefused : 2);
     EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
     EXPECT_EQ(State(), half);
   }
@@ -152,8 +156,22 @@ TEST_F(Tool, DamagedMachineIsRefusedByEveryProgram) {
   j["version"] = 2;
   std::ofstream(dir_ / "machine.json", std::ios::trunc) << j.dump();
   const Result newer = Orvinst({"install"});
-  EXPECT_EQ(newer.code, 2);
+  EXPECT_EQ(newer.code, kRefused);
   EXPECT_NE(newer.err.find("format version 2"), std::string::npos) << newer.err;
+
+  // A machine whose state file is gone is not replaced by a new one over its files.
+  fs::remove(dir_ / "machine.json");
+  const auto listing = [&] {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir_)) names.insert(e.path().string());
+    return names;
+  };
+  const auto before = listing();
+  const Result lost = Orvinst({"install"});
+  EXPECT_EQ(lost.code, kRefused);
+  EXPECT_NE(lost.err.find("not empty"), std::string::npos) << lost.err;
+  EXPECT_EQ(Orvsim({"new"}).code, 1);
+  EXPECT_EQ(listing(), before);
 }
 
 TEST_F(Tool, BusyMachineIsRefusedAfterTheWait) {
@@ -161,8 +179,9 @@ TEST_F(Tool, BusyMachineIsRefusedAfterTheWait) {
   sim::MachineLock held;
   std::string error;
   ASSERT_TRUE(held.Acquire(dir_, true, 0, &error)) << error;
-  for (const auto& r : {Orvinst({"install"}, "ORVSIM_WAIT=0"), Orvsim({"show"}, "ORVSIM_WAIT=0")}) {
-    EXPECT_EQ(r.code, 2);
+  for (const auto& [r, code] : {std::pair{Orvinst({"install"}, "ORVSIM_WAIT=0"), kRefused},
+                                std::pair{Orvsim({"show"}, "ORVSIM_WAIT=0"), 2}}) {
+    EXPECT_EQ(r.code, code);
     EXPECT_NE(r.err.find("in use by another run"), std::string::npos) << r.err;
   }
   held.Release();
@@ -186,6 +205,11 @@ TEST_F(Tool, MistakesChangeNothing) {
         "FILE:"},
        "exists already"},
       {{"default", "Nobody"}, "no printer"},
+      {{"printer", "add-many", "2", "Q", "--driver", "Microsoft Print To PDF", "--port", "FILE:"},
+       "%d once"},
+      {{"printer", "add-many", "2", "Q%d", "--driver", "Microsoft Print To PDF", "--port",
+        "FILE:", "--default", "3"},
+       "--default"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "dword", "12abc"}, "must be a number"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "dword", "4294967296"}, "too large"},
       {{"reg", "set", "HKLM\\Software\\X", "V", "binary", "0g"}, "hex bytes"},
@@ -266,6 +290,17 @@ TEST_F(Tool, ChangesReachTheMachine) {
        [](sim::Machine& m) {
          EXPECT_EQ(sim::FindPrinter(m, u"Queue"), nullptr);
          EXPECT_EQ(m.spooler.defaultPrinter, u"");
+       }},
+      {{"printer", "add-many", "3", "Q%d", "--driver", "Microsoft Print To PDF", "--port",
+        "file:", "--subkey", "k-%d", "--default", "2"},
+       [](sim::Machine& m) {
+         for (const char* key : {"", "DsUser"}) {
+           const auto* v = sim::FindPrinterData(*sim::FindPrinter(m, u"Q3"), key, "SubKey");
+           ASSERT_NE(v, nullptr) << key;
+           EXPECT_EQ(v->bytes, Bytes(std::string_view("k-3\0", 4)));
+         }
+         EXPECT_EQ(m.spooler.printers.size(), 4u);
+         EXPECT_EQ(m.spooler.defaultPrinter, u"Q2");
        }},
       {{"reg", "set", "HKLM\\Software\\Test", "Count", "dword", "0x10"},
        [](sim::Machine& m) {

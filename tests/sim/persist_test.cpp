@@ -106,6 +106,10 @@ template <class T>
 struct IsVector : std::false_type {};
 template <class T>
 struct IsVector<std::vector<T>> : std::true_type {};
+template <>
+struct IsVector<sim::PrinterTable> : std::true_type {};
+template <>
+struct IsVector<sim::RegKeyList> : std::true_type {};
 template <class T>
 struct IsOptional : std::false_type {};
 template <class T>
@@ -671,15 +675,17 @@ TEST_F(Persist, SessionsMakeMachinesOnlyWhereAsked) {
       EXPECT_FALSE(fs::exists(dir_));
     }
   }
-  {
-    // A directory with other things in it is not taken over.
-    fs::create_directories(dir_);
-    WriteText(dir_ / "notes.txt", "mine");
+  // A directory with other things in it is not taken over, nor one that holds a machine's
+  // files without its machine.json.
+  for (const char* other : {"notes.txt", "files-3/C/kept.dll", "machine.json.new"}) {
+    fs::create_directories((dir_ / other).parent_path());
+    WriteText(dir_ / other, "mine");
     sim::MachineSession session;
     EXPECT_FALSE(session.Open(dir_, m, sim::MachineAccess::kChangeOrCreate, 0, &created, &error));
     EXPECT_NE(error.find("not empty"), std::string::npos) << error;
     EXPECT_FALSE(sim::MachineExists(dir_));
-    fs::remove(dir_ / "notes.txt");
+    EXPECT_TRUE(fs::exists(dir_ / other)) << other;
+    fs::remove_all(dir_);
   }
   sim::MachineSession session;
   ASSERT_TRUE(session.Open(dir_, m, sim::MachineAccess::kChangeOrCreate, 0, &created, &error))

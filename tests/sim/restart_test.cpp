@@ -195,6 +195,25 @@ TEST_F(Restart, StartsWhatTheRunKeysName) {
   ASSERT_EQ(1u, m.user.windows.size());
   EXPECT_EQ(sim::kTrayWindowClass, m.user.windows[0].className);
   EXPECT_EQ(tray->pid, m.user.windows[0].ownerPid);
+
+  // Each running program holds its file as its image; the copy that quit holds nothing, and a
+  // tray started from outside holds its file as one started by the system does.
+  auto holders = [&] {
+    std::vector<std::string> out;
+    for (const auto& l : m.fs.locks) {
+      out.push_back(sim::ToUtf8(l.path) + (sim::FindProcess(m, l.pid)->running ? "" : " ended"));
+    }
+    return out;
+  };
+  EXPECT_EQ((std::vector<std::string>{"C:\\Program Files\\Orvalstone\\orvtray.exe",
+                                      "C:\\Program Files\\Tools\\agent.exe"}),
+            holders());
+  sim::EndProcess(m, tray->pid);
+  const uint32_t started = sim::StartTray(m);
+  ASSERT_NE(0u, started);
+  EXPECT_EQ((std::vector<std::string>{"C:\\Program Files\\Tools\\agent.exe",
+                                      "C:\\Program Files\\Orvalstone\\orvtray.exe"}),
+            holders());
 }
 
 }  // namespace

@@ -95,8 +95,9 @@ TEST_F(DeferredDeleteTest, EachFileStaysOrGoesByWhyItsDeletionFailed) {
        true},
   };
   for (const auto& c : cases) {
-    sim::InitDefaultMachine(m);
+    // The list's nodes live on the machine's heap: released before it is made afresh.
     ReleasePendingDeletes(context.PendingDeletes);
+    sim::InitDefaultMachine(m);
     Assign(context.LogText, nullptr);
     context.Indent = 2;
     sim::PutFile(m, c.path, {'M', 'Z'});

@@ -103,7 +103,7 @@ TEST_F(PendingRenamesTest, ReadingGivesAnEmptyTableForAnythingUnreadable) {
        [](sim::Machine& m) {
          auto& keys =
              sim::FindRegKey(m, HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control")->subkeys;
-         std::erase_if(keys, [](const sim::RegKey& k) { return k.name == u"Session Manager"; });
+         erase_if(keys, [](const sim::RegKey& k) { return k.name == u"Session Manager"; });
        },
        {}},
       {"no memory",

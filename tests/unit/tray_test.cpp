@@ -53,21 +53,21 @@ TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
     const char* mode;
     uint32_t exitDelayMs;
     bool windowless;     // the program holds its mutex but shows no window
-    bool imageLocked;    // its file cannot be deleted while it runs
     uint64_t elapsedMs;  // virtual time RemoveTray took
     size_t exitMessages;
     bool stillRunning;
     bool fileLeft;
   } cases[] = {
-      {"not running", false, "normal", 0, false, false, 0, 0, false, false},
-      {"answers at once", true, "normal", 0, false, false, 0, 1, false, false},
-      {"answers after 3 s", true, "normal", 3000, false, false, 3000, 1, false, false},
+      {"not running", false, "normal", 0, false, 0, 0, false, false},
+      {"answers at once", true, "normal", 0, false, 0, 1, false, false},
+      {"answers after 3 s", true, "normal", 3000, false, 3000, 1, false, false},
       // The first wait times out; the second request finds the exit already under way.
-      {"answers after 6 s", true, "normal", 6000, false, false, 6000, 2, false, false},
-      {"exits holding its mutex", true, "exit-holding", 2000, false, false, 2000, 1, false, false},
-      // 20 requests with a 5 s wait each, one last wait, then 10 refused deletions of 100 ms.
-      {"ignores its message", true, "ignore", 0, false, true, 105000 + 1000, 20, true, true},
-      {"no window", true, "normal", 0, true, false, 20 * 250, 0, true, false},
+      {"answers after 6 s", true, "normal", 6000, false, 6000, 2, false, false},
+      {"exits holding its mutex", true, "exit-holding", 2000, false, 2000, 1, false, false},
+      // 20 requests with a 5 s wait each, one last wait, then 10 deletions of 100 ms refused:
+      // a running program's file is held as its image.
+      {"ignores its message", true, "ignore", 0, false, 105000 + 1000, 20, true, true},
+      {"no window", true, "normal", 0, true, 20 * 250 + 1000, 0, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,7 +80,6 @@ TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
       if (c.windowless) {
         std::erase_if(m.user.windows, [&](const sim::SimWindow& w) { return w.ownerPid == pid; });
       }
-      if (c.imageLocked) sim::LockFile(m, kTrayFile, 0x80000000, 0, true);
     }
     m.calls.clear();
 
