@@ -6,6 +6,8 @@
 //                                      data, the default printer, the spooler service
 //   orvcheck version PATH              the product version of a file ("none" without one)
 //   orvcheck run MS PROGRAM [ARG]...   runs PROGRAM, prints "exit: 0x%08X" or "exit: timeout"
+//   orvcheck runline MS LINE           the same with LINE as the whole command line, unquoted
+//                                      (an uninstaller's "_?=DIR" takes the rest of the line)
 //   orvcheck window TITLE              shows a top-level window until it is closed; prints its
 //                                      handle first
 //   orvcheck helpviewer                a help viewer window ("HH Parent", "Orvalstone Help")
@@ -193,9 +195,7 @@ std::wstring Quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
-int Run(DWORD timeoutMs, wchar_t** words, int count) {
-  std::wstring line;
-  for (int i = 0; i < count; ++i) line += (i ? L" " : L"") + Quote(words[i]);
+int RunLine(DWORD timeoutMs, std::wstring line) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -216,6 +216,12 @@ int Run(DWORD timeoutMs, wchar_t** words, int count) {
   CloseHandle(process.hProcess);
   Print("exit: " + Hex(code));
   return 0;
+}
+
+int Run(DWORD timeoutMs, wchar_t** words, int count) {
+  std::wstring line;
+  for (int i = 0; i < count; ++i) line += (i ? L" " : L"") + Quote(words[i]);
+  return RunLine(timeoutMs, line);
 }
 
 LRESULT CALLBACK ClosingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -308,6 +314,7 @@ int wmain(int count, wchar_t** words) {
   }
   if (count == 3 && !lstrcmpW(words[1], L"version")) return Version(words[2]);
   if (count >= 4 && !lstrcmpW(words[1], L"run")) return Run(_wtoi(words[2]), words + 3, count - 3);
+  if (count == 4 && !lstrcmpW(words[1], L"runline")) return RunLine(_wtoi(words[2]), words[3]);
   if (count == 3 && !lstrcmpW(words[1], L"window")) {
     return ShowWindowUntilClosed(L"OrvcheckOwner", words[2]);
   }
@@ -318,8 +325,8 @@ int wmain(int count, wchar_t** words) {
   if (count == 7 && !lstrcmpW(words[1], L"addprinter")) return AddPackagePrinter(words + 2);
   if (count == 3 && !lstrcmpW(words[1], L"hold")) return Hold(words[2]);
   Print(
-      "usage: orvcheck state | version PATH | run MS PROGRAM [ARG]... | window TITLE | "
-      "helpviewer | find CLASS TITLE | addprinter NAME SUBKEY COMMENT LOCATION default|plain | "
-      "hold PATH");
+      "usage: orvcheck state | version PATH | run MS PROGRAM [ARG]... | runline MS LINE | "
+      "window TITLE | helpviewer | find CLASS TITLE | "
+      "addprinter NAME SUBKEY COMMENT LOCATION default|plain | hold PATH");
   return 2;
 }

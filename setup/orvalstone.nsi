@@ -1,0 +1,250 @@
+; Orvalstone setup: a sample of how a setup program drives orvinst.exe.
+;
+; orvinst does the real work (monitor, driver, queues, tray program) and answers with an exit
+; code; this script only puts the files in place, runs its command words in the right order and
+; turns its answers into the setup's own exit codes:
+;
+;   orvinst answers                   the setup
+;   onInit 200 (module pending)       "restart first", exits 3017, changes nothing
+;   onInit 102 (default not ours)     offers to make the new queue the default printer (def.set)
+;   onChkDrv 103 (driver > 2206)      says the run is a repair, else an install or an upgrade
+;   install/uninstall 1 or 2          done, exits 0
+;   install/uninstall 101             done, a restart finishes it: reboot flag, exits 3010
+;   install/uninstall anything else   error naming orvinst's log window, exits 1603; a failed
+;                                     uninstall keeps the files so that it can be run again
+;
+; Switches (with /S, the silent mode): /DEFAULTPRINTER makes a package queue the default printer
+; where the page would have offered it; /LOG=FILE appends every message to FILE as well.
+;
+; Built by: makensis -DORVINST=path\orvinst.exe -DPACKAGE=folder-of-the-package-files
+;                    [-DBUILD=2300] [-DOUTFILE=orvalstone-setup.exe] orvalstone.nsi
+
+Unicode true
+Target amd64-unicode
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include nsDialogs.nsh
+
+!ifndef BUILD
+  !define BUILD 2300
+!endif
+!ifndef OUTFILE
+  !define OUTFILE orvalstone-setup.exe
+!endif
+; The title of orvinst's log window when it logged errors (its own build, 2300).
+!define ERROR_LOG "Orvalstone build 2300- Install error log!"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvalstone"
+!define SETUP_EXIT_ERROR 1603   ; ERROR_INSTALL_FAILURE
+!define SETUP_EXIT_REBOOT 3010  ; ERROR_SUCCESS_REBOOT_REQUIRED
+!define SETUP_EXIT_RESTART_FIRST 3017  ; ERROR_FAIL_REBOOT_REQUIRED
+
+Name "Orvalstone"
+OutFile "${OUTFILE}"
+; orvinst.exe and the package files go to Setup\, the tray program to the folder above: orvinst
+; looks for them there.
+InstallDir "$PROGRAMFILES64\Orvalstone"
+RequestExecutionLevel admin
+ShowInstDetails show
+VIProductVersion "1.0.0.${BUILD}"
+VIAddVersionKey ProductName "Orvalstone"
+VIAddVersionKey FileVersion "1.0.0.${BUILD}"
+VIAddVersionKey FileDescription "Orvalstone setup"
+VIAddVersionKey LegalCopyright "Vantrel Software KFT"
+
+Var LogFile        ; /LOG=FILE, or empty
+Var OfferDefault   ; 1 when no package queue is the default printer (onInit 102)
+Var MakeDefault    ; the page's check box, or /DEFAULTPRINTER
+Var CheckBox
+Var Orvinst        ; exit code of the last orvinst run
+Var DriverProbe    ; what onChkDrv answered
+
+Page custom DefaultPrinterPage DefaultPrinterLeave
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+; Note writes a message to the details and the /LOG file; Say also shows it, except in silent
+; mode, where a deployment reads the exit code. UN: "un." in the uninstaller.
+!macro Note UN TEXT
+  StrCpy $R9 `${TEXT}`
+  Call ${UN}WriteLog
+!macroend
+!macro Say UN FLAGS TEXT
+  !insertmacro Note "${UN}" `${TEXT}`
+  MessageBox ${FLAGS} $R9 /SD IDOK
+!macroend
+!macro DefineWriteLog UN
+  Function ${UN}WriteLog
+    DetailPrint $R9
+    ${If} $LogFile != ""
+      FileOpen $R8 $LogFile a
+      FileSeek $R8 0 END
+      FileWrite $R8 "$R9$\r$\n"
+      FileClose $R8
+    ${EndIf}
+  FunctionEnd
+!macroend
+!insertmacro DefineWriteLog ""
+!insertmacro DefineWriteLog "un."
+
+; Runs orvinst.exe with a command word; sets $Orvinst to its exit code.
+!macro Orvinst EXE WORD
+  ClearErrors
+  ExecWait '"${EXE}" ${WORD}' $Orvinst
+  ${If} ${Errors}
+    StrCpy $Orvinst "not started"
+  ${EndIf}
+!macroend
+
+!macro ReadLogSwitch
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/LOG=" $LogFile
+!macroend
+
+Function .onInit
+  SetShellVarContext all
+  !insertmacro ReadLogSwitch
+  ClearErrors
+  ${GetOptions} $R0 "/DEFAULTPRINTER" $R1
+  ${IfNot} ${Errors}
+    StrCpy $MakeDefault ${BST_CHECKED}
+  ${EndIf}
+
+  ; The probes need no package files: a temporary copy of orvinst answers them.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\orvinst.exe" "${ORVINST}"
+  !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" onInit
+  ${If} $Orvinst == 200
+    ; A package module removed earlier is still in use until the restart, which would then
+    ; delete the one this install puts in its place.
+    !insertmacro Say "" MB_ICONEXCLAMATION "A part of Orvalstone removed earlier is only deleted when Windows restarts. Restart Windows first, then run this setup again."
+    SetErrorLevel ${SETUP_EXIT_RESTART_FIRST}
+    Abort
+  ${EndIf}
+  ${If} $Orvinst == 102
+    StrCpy $OfferDefault 1
+  ${EndIf}
+  !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" onChkDrv
+  StrCpy $DriverProbe $Orvinst
+FunctionEnd
+
+; Offered only when no package queue is the default printer yet, so that a repair never moves
+; the user's choice to another of the package's queues.
+Function DefaultPrinterPage
+  ${If} $OfferDefault != 1
+    Abort
+  ${EndIf}
+  nsDialogs::Create 1018
+  Pop $R0
+  ${NSD_CreateCheckBox} 0 0 100% 12u "Make Orvalstone the default printer"
+  Pop $CheckBox
+  ${NSD_SetState} $CheckBox $MakeDefault
+  nsDialogs::Show
+FunctionEnd
+
+Function DefaultPrinterLeave
+  ${NSD_GetState} $CheckBox $MakeDefault
+FunctionEnd
+
+Section
+  ${If} $DriverProbe == 103
+    !insertmacro Note "" "Repairing Orvalstone: its current driver is installed."
+  ${Else}
+    !insertmacro Note "" "Installing Orvalstone: a first install, or an upgrade from driver build 2206 or older."
+  ${EndIf}
+
+  ; A running tray program holds its file open: stop it before the copy replaces it.
+  !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" removetray
+  ClearErrors
+  SetOutPath "$INSTDIR\Setup"
+  File "${ORVINST}" "${PACKAGE}/kvxmon64.dll" "${PACKAGE}/kvxdrv64.dll" "${PACKAGE}/kvxui64.dll" \
+       "${PACKAGE}/kvxhelp.chm"
+  SetOutPath "$INSTDIR"
+  File "${PACKAGE}/orvtray.exe"
+  ; A file in use is skipped (silently when silent): installing the old one would be no repair.
+  ${If} ${Errors}
+    SetErrorLevel ${SETUP_EXIT_ERROR}
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "Files of Orvalstone in $INSTDIR are in use and could not be replaced. Close the programs that use them and run this setup again."
+    Return
+  ${EndIf}
+
+  ; Registered before the install runs, so that even a failed install can be removed.
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayName "Orvalstone"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" DisplayVersion "1.0.0.${BUILD}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" Publisher "Vantrel Software KFT"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" UninstallString '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" QuietUninstallString '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoModify 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" NoRepair 1
+
+  ; The setup's window (0 when silent: none) owns orvinst's log window.
+  !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" "install $HWNDPARENT"
+  StrCpy $R6 $Orvinst
+  ; Also after errors: a queue the install did make can still become the default.
+  ${If} $OfferDefault == 1
+  ${AndIf} $MakeDefault == ${BST_CHECKED}
+    !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" def.set
+  ${EndIf}
+
+  ${If} $R6 == 1
+    DetailPrint "Orvalstone is installed."
+  ${ElseIf} $R6 == 101
+    SetRebootFlag true
+    SetErrorLevel ${SETUP_EXIT_REBOOT}
+    !insertmacro Say "" MB_OK|MB_ICONINFORMATION "Orvalstone is installed. Restart Windows to finish: files in use are replaced then."
+  ${Else}
+    SetErrorLevel ${SETUP_EXIT_ERROR}
+    !insertmacro Say "" MB_OK|MB_ICONSTOP 'Orvalstone was not installed completely (orvinst answered $R6). Its log, the window "${ERROR_LOG}", lists what failed. Set that right and run this setup again.'
+  ${EndIf}
+SectionEnd
+
+Function .onInstSuccess
+  ${If} ${RebootFlag}
+    MessageBox MB_YESNO|MB_ICONQUESTION "Restart Windows now?" /SD IDNO IDNO +2
+    Reboot
+  ${EndIf}
+FunctionEnd
+
+Function un.onInit
+  SetShellVarContext all
+  !insertmacro ReadLogSwitch
+FunctionEnd
+
+Section Uninstall
+  !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" "uninstall $HWNDPARENT"
+  ${If} $Orvinst != 2
+  ${AndIf} $Orvinst != 101
+    ; The files and the registration stay, so that the uninstall can run again once the cause
+    ; is set right.
+    SetErrorLevel ${SETUP_EXIT_ERROR}
+    !insertmacro Say "un." MB_OK|MB_ICONSTOP 'Orvalstone was not removed completely (orvinst answered $Orvinst). Its log, the window "${ERROR_LOG}", lists what failed. Set that right and run the uninstall again.'
+    Return
+  ${EndIf}
+
+  ; orvinst deleted the tray program already.
+  Delete "$INSTDIR\Setup\orvinst.exe"
+  Delete "$INSTDIR\Setup\kvxmon64.dll"
+  Delete "$INSTDIR\Setup\kvxdrv64.dll"
+  Delete "$INSTDIR\Setup\kvxui64.dll"
+  Delete "$INSTDIR\Setup\kvxhelp.chm"
+  RMDir "$INSTDIR\Setup"
+  Delete "$INSTDIR\orvtray.exe"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ${If} $Orvinst == 101
+    SetRebootFlag true
+    SetErrorLevel ${SETUP_EXIT_REBOOT}
+    !insertmacro Say "un." MB_OK|MB_ICONINFORMATION "Orvalstone is removed. Restart Windows to finish: files in use are deleted then."
+  ${EndIf}
+SectionEnd
+
+Function un.onUninstSuccess
+  ${If} ${RebootFlag}
+    MessageBox MB_YESNO|MB_ICONQUESTION "Restart Windows now?" /SD IDNO IDNO +2
+    Reboot
+  ${EndIf}
+FunctionEnd
