@@ -39,3 +39,16 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
   }
   return nullptr;
 }
+
+// The thread's last error, which the heap's owners keep across a release.
+namespace {
+DWORD lastError = 0;
+}  // namespace
+
+DWORD WINAPI GetLastError() {
+  return lastError;
+}
+
+void WINAPI SetLastError(DWORD error) {
+  lastError = error;
+}
