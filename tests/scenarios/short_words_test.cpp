@@ -138,6 +138,7 @@ TEST_P(ShortWord, AnswersThroughItsExitCode) {
   const Outcome run = RunCommand(m, c.command);
   EXPECT_EQ(run.exitCode, c.exitCode);
   EXPECT_FALSE(run.dialogShown);
+  EXPECT_EQ(run.logFileName, u"");
   if (c.check) c.check(m);
 }
 
