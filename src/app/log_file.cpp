@@ -82,6 +82,15 @@ bool SameText(LPCWSTR a, LPCWSTR b, size_t n) {
   return true;
 }
 
+// Unit by unit, as file names are told apart (the system's string comparison follows the
+// user's locale).
+int CompareUnits(LPCWSTR a, LPCWSTR b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return 0;
+  }
+  return *a < *b ? -1 : 1;
+}
+
 // Whether a name is one this program gives its log files; its sequence number (1 without
 // one) goes to *sequence. Nothing else in the folder is ever removed.
 bool IsLogFileName(LPCWSTR name, int* sequence) {
@@ -107,7 +116,7 @@ bool IsLogFileName(LPCWSTR name, int* sequence) {
     *sequence = rest[1] - W('0');
     rest += 2;
   }
-  return lstrcmpW(rest, W(".log")) == 0;
+  return CompareUnits(rest, W(".log")) == 0;
 }
 
 // Older first: by the time in the name, then by sequence, then by the whole name.
@@ -116,7 +125,7 @@ bool IsOlder(LPCWSTR a, int sequenceA, LPCWSTR b, int sequenceB) {
     if (a[i] != b[i]) return a[i] < b[i];
   }
   if (sequenceA != sequenceB) return sequenceA < sequenceB;
-  return lstrcmpW(a, b) < 0;
+  return CompareUnits(a, b) < 0;
 }
 
 WideText Join(const WideText& directory, LPCWSTR name) {
@@ -214,7 +223,8 @@ void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR 
       int sequence = 0;
       if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
               0 ||
-          !IsLogFileName(found.cFileName, &sequence) || lstrcmpW(found.cFileName, newName) == 0) {
+          !IsLogFileName(found.cFileName, &sequence) ||
+          CompareUnits(found.cFileName, newName) == 0) {
         continue;
       }
       ++count;
