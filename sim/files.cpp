@@ -49,6 +49,7 @@ struct FileObject : KernelObject {
   DWORD share = 0;
   uint64_t position = 0;
   bool open = true;
+  bool directory = false;  // opened with backup semantics: no data to read or write
   void OnClose() override { open = false; }
 };
 
@@ -128,6 +129,25 @@ struct Resolved {
   DWORD error = 0;
 };
 
+// A junction on the way to the last component leads to its target; the last component itself
+// is the junction's own entry (calls that open a directory decide whether to follow it).
+void FollowMountPoints(Machine& m, Resolved& r, bool last = false) {
+  // Bounded, as the system bounds chains of reparse points.
+  for (int hops = 0; hops < 32 && !m.fs.mountPoints.empty(); ++hops) {
+    bool followed = false;
+    for (const auto& [key, target] : m.fs.mountPoints) {
+      const bool beneath = r.key.size() > key.size() && r.key[key.size()] == u'\\';
+      if ((beneath || (last && r.key.size() == key.size())) && r.key.starts_with(key)) {
+        r.path = NormalizePath(target + r.path.substr(key.size()));
+        r.key = Fold(r.path);
+        followed = true;
+        break;
+      }
+    }
+    if (!followed) return;
+  }
+}
+
 Resolved Resolve(Machine& m, const WCHAR* name) {
   Resolved r;
   if (!name || !*name) {
@@ -175,6 +195,7 @@ Resolved Resolve(Machine& m, const WCHAR* name) {
     }
   }
   r.key = Fold(r.path);
+  FollowMountPoints(m, r);
   if (!m.fs.dirs.count(r.key.substr(0, 2))) r.error = ERROR_PATH_NOT_FOUND;  // no such drive
   return r;
 }
@@ -258,8 +279,26 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
     return nullptr;
   }
   if (m.fs.dirs.count(r.key)) {
-    *error = disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
-    return nullptr;
+    // A directory opens only with backup semantics, and only as it is.
+    const bool opens = disposition == OPEN_EXISTING || disposition == OPEN_ALWAYS;
+    if (!(flags & FILE_FLAG_BACKUP_SEMANTICS) || !opens) {
+      *error = disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+    if (DWORD e = ShareError(m, r, access, share)) {
+      *error = e;
+      return nullptr;
+    }
+    *existed = true;
+    auto o = std::make_shared<FileObject>();
+    o->machine = &m;
+    o->key = r.key;
+    o->access = access;
+    o->use = UseOf(access);
+    o->share = share;
+    o->directory = true;
+    OpenFiles().push_back(o);
+    return o;
   }
   DWORD newAttributes = (flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE)) |
@@ -317,6 +356,10 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
 
 bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read, DWORD* error) {
   *read = 0;
+  if (o.directory) {
+    *error = ERROR_INVALID_FUNCTION;
+    return false;
+  }
   if (!(o.use & kUseRead)) {
     *error = ERROR_ACCESS_DENIED;
     return false;
@@ -358,6 +401,10 @@ bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read
 bool WriteTo(Machine& m, FileObject& o, const void* buffer, DWORD toWrite, DWORD* written,
              DWORD* error) {
   *written = 0;
+  if (o.directory) {
+    *error = ERROR_INVALID_FUNCTION;
+    return false;
+  }
   if (!(o.use & kUseWrite)) {
     *error = ERROR_ACCESS_DENIED;
     return false;
@@ -509,10 +556,9 @@ DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags
     if (DWORD e = CopyPath(m, from, to, !(flags & MOVEFILE_REPLACE_EXISTING))) return e;
     return DeletePath(m, from);
   }
-  // The rename opens the source for deletion; a loaded module allows that.
-  if (!isDir) {
-    if (DWORD e = ShareError(m, from, DELETE, 7)) return e;
-  }
+  // The rename opens the source for deletion; a loaded module allows that, a handle that does
+  // not share deletion (on a directory too) does not.
+  if (DWORD e = ShareError(m, from, DELETE, 7)) return e;
   if (from.key == to.key) {
     // Only the letter case changes.
     if (isDir) {
@@ -575,6 +621,11 @@ DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags
 
 std::string Arg(const WCHAR* s) {
   return s ? ToUtf8(s) : std::string("(null)");
+}
+
+DWORD DirectoryAttributes(Machine& m, const U16& key) {
+  return FILE_ATTRIBUTE_DIRECTORY |
+         (m.fs.mountPoints.count(key) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
 }  // namespace
@@ -649,6 +700,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   }
   Machine& m = M();
   Resolved r = Resolve(m, name);
+  // Opening a junction as a directory opens where it leads, unless the junction itself is
+  // asked for.
+  if (!r.error && (flags & FILE_FLAG_BACKUP_SEMANTICS) && !(flags & FILE_FLAG_OPEN_REPARSE_POINT)) {
+    FollowMountPoints(m, r, true);
+  }
   DWORD error = 0;
   bool existed = false;
   auto o = OpenFile(m, r, access, share, disposition, flags, &error, &existed);
@@ -778,7 +834,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
     SetLastError(r.error);
     return INVALID_FILE_ATTRIBUTES;
   }
-  if (m.fs.dirs.count(r.key)) return FILE_ATTRIBUTE_DIRECTORY;
+  if (m.fs.dirs.count(r.key)) return DirectoryAttributes(m, r.key);
   auto it = m.fs.files.find(r.key);
   if (it == m.fs.files.end()) {
     SetLastError(MissingError(m, r));
@@ -904,3 +960,188 @@ void InitFiles(Machine& m) {
 void OnFileEvent(Machine&, const TimedEvent&) {}
 
 }  // namespace sim
+
+// ---- Directory handles, listings and junctions ----------------------------------------------
+
+namespace sim {
+
+void MakeMountPoint(Machine& m, std::u16string_view path, std::u16string_view target) {
+  const U16 norm = NormalizePath(path);
+  MakeDirectories(m, norm);
+  m.fs.mountPoints[Fold(norm)] = NormalizePath(target);
+}
+
+namespace {
+
+struct FoundEntry {
+  U16 name;
+  DWORD attributes = 0;
+  uint64_t size = 0;
+};
+
+struct FindObject : KernelObject {
+  std::vector<FoundEntry> entries;
+  size_t next = 0;
+};
+
+// '*' stands for any run of characters, '?' for one; letters match in either case.
+bool MatchesPattern(std::u16string_view name, std::u16string_view pattern) {
+  if (pattern == u"*" || pattern == u"*.*") return true;
+  size_t n = 0, p = 0, starP = U16::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() &&
+        (pattern[p] == u'?' || EqualFold(pattern.substr(p, 1), name.substr(n, 1)))) {
+      ++n;
+      ++p;
+    } else if (p < pattern.size() && pattern[p] == u'*') {
+      starP = p++;
+      starN = n;
+    } else if (starP != U16::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == u'*') ++p;
+  return p == pattern.size();
+}
+
+U16 LastComponent(const U16& path) {
+  const size_t slash = path.rfind(u'\\');
+  return slash == U16::npos ? path : path.substr(slash + 1);
+}
+
+void Fill(const FoundEntry& e, LPWIN32_FIND_DATAW data) {
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = e.attributes;
+  data->nFileSizeHigh = DWORD(e.size >> 32);
+  data->nFileSizeLow = DWORD(e.size);
+  const size_t n = std::min<size_t>(e.name.size(), MAX_PATH - 1);
+  std::memcpy(data->cFileName, e.name.data(), n * sizeof(WCHAR));
+}
+
+}  // namespace
+}  // namespace sim
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (DWORD e = Enter("GetFileInformationByHandle")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  Machine& m = M();
+  auto o = m.kernelHandles.GetAs<FileObject>(file);
+  if (!o || !info) {
+    SetLastError(o ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::memset(info, 0, sizeof *info);
+  if (o->directory) {
+    if (!m.fs.dirs.count(o->key)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    info->dwFileAttributes = DirectoryAttributes(m, o->key);
+  } else {
+    auto it = m.fs.files.find(o->key);
+    if (it == m.fs.files.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    info->dwFileAttributes = it->second.attributes ? it->second.attributes : FILE_ATTRIBUTE_NORMAL;
+    info->nFileSizeHigh = DWORD(it->second.data.size() >> 32);
+    info->nFileSizeLow = DWORD(it->second.data.size());
+  }
+  info->dwVolumeSerialNumber = 0x5EED0C01;
+  info->nNumberOfLinks = 1;
+  const uint64_t index = std::hash<U16>{}(o->key);
+  info->nFileIndexHigh = DWORD(index >> 32);
+  info->nFileIndexLow = DWORD(index);
+  return TRUE;
+}
+
+HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+  if (DWORD e = Enter("FindFirstFileW", Arg(pattern))) {
+    SetLastError(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  Machine& m = M();
+  const std::u16string_view whole = pattern ? std::u16string_view(pattern) : std::u16string_view();
+  const size_t slash = whole.find_last_of(u"\\/");
+  const U16 namePattern(slash == std::u16string_view::npos ? whole : whole.substr(slash + 1));
+  if (namePattern.empty()) {
+    SetLastError(whole.empty() ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The directory part, as every file call takes a path; a junction there is listed where it
+  // leads.
+  U16 dirPart = slash == std::u16string_view::npos ? U16(u".") : U16(whole.substr(0, slash + 1));
+  if (dirPart.size() == 3 && dirPart[1] == u':') dirPart += u".";  // "C:\" names the root
+  Resolved dir = Resolve(m, dirPart.c_str());
+  if (!dir.error) FollowMountPoints(m, dir, true);
+  if (!dir.error && !m.fs.dirs.count(dir.key)) {
+    dir.error = m.fs.files.count(dir.key) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+  }
+  if (dir.error) {
+    SetLastError(dir.error);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto found = std::make_shared<FindObject>();
+  if (dir.key.size() > 2) {
+    for (const char16_t* dots : {u".", u".."}) {
+      if (MatchesPattern(dots, namePattern))
+        found->entries.push_back({dots, FILE_ATTRIBUTE_DIRECTORY, 0});
+    }
+  }
+  std::vector<std::pair<U16, FoundEntry>> listed;
+  for (const auto& [key, original] : m.fs.dirs) {
+    if (key.size() <= 2 || ParentOf(key) != dir.key) continue;
+    FoundEntry e{LastComponent(original), DirectoryAttributes(m, key), 0};
+    if (MatchesPattern(e.name, namePattern)) listed.emplace_back(Fold(e.name), e);
+  }
+  for (const auto& [key, file] : m.fs.files) {
+    if (ParentOf(key) != dir.key) continue;
+    FoundEntry e{LastComponent(file.path),
+                 file.attributes ? file.attributes : FILE_ATTRIBUTE_NORMAL, file.data.size()};
+    if (MatchesPattern(e.name, namePattern)) listed.emplace_back(Fold(e.name), e);
+  }
+  std::sort(listed.begin(), listed.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [key, e] : listed) found->entries.push_back(std::move(e));
+  if (found->entries.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  Fill(found->entries[0], data);
+  found->next = 1;
+  return m.kernelHandles.Add(found);
+}
+
+BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
+  if (DWORD e = Enter("FindNextFileW")) {
+    SetLastError(e);
+    return FALSE;
+  }
+  auto o = M().kernelHandles.GetAs<FindObject>(find);
+  if (!o) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (o->next >= o->entries.size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  Fill(o->entries[o->next++], data);
+  return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE find) {
+  Enter("FindClose");
+  Machine& m = M();
+  if (!m.kernelHandles.GetAs<FindObject>(find)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  m.kernelHandles.Close(find);
+  return TRUE;
+}

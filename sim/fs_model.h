@@ -55,6 +55,10 @@ struct FileSystemModel {
   std::map<U16, U16> dirs;       // folded path -> path in its original case (drives too)
   std::vector<FileLock> locks;
   std::vector<IoFault> ioFaults;
+  // Directory junctions (mount points): folded path of the junction -> the directory it leads
+  // to. The junction is a directory entry of its own; a path that goes on beneath it reaches
+  // the target's entries instead.
+  std::map<U16, U16> mountPoints;
 };
 
 struct Machine;
@@ -73,6 +77,8 @@ bool RemoveFile(Machine& m, std::u16string_view path);
 // separator): the file it names, or null with the error those calls give (2, 3, 123; 5 for a
 // directory).
 SimFile* LookupFile(Machine& m, const char16_t* name, DWORD* error);
+// Makes the directory `path` a junction to `target` (an empty directory in its place first).
+void MakeMountPoint(Machine& m, std::u16string_view path, std::u16string_view target);
 // Whether the running spooler holds this file loaded (a registered monitor's module or an
 // in-use driver's file); such a file refuses deletion and writing while the spooler runs.
 bool HeldBySpooler(Machine& m, std::u16string_view path);

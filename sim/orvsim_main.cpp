@@ -82,6 +82,9 @@ Files (PATH is a Windows path on a drive of the machine, such as C:\Windows\x.dl
 
 Processes and the keyboard
   shift down | up                hold or release SHIFT
+  winsta hidden | visible        run the installer on a hidden window station (as a service
+                                 or a deployment agent does: no one sees its windows) or on
+                                 the user's visible one
   helpviewer open [--ignores-close]   open a help viewer window
   tray start [--mode MODE] [--exit-delay MS]   start the tray program
   tray mode MODE [--exit-delay MS]    how a tray program started later behaves
@@ -546,7 +549,9 @@ json SectionJson(sim::Machine& m, const json& all, const std::string& what) {
   if (what == "registry") return all["registry"];
   if (what == "pending") return PendingOperations(m);
   if (what == "windows")
-    return {{"windows", all["user"]["windows"]}, {"shiftDown", all["user"]["shiftDown"]}};
+    return {{"windows", all["user"]["windows"]},
+            {"shiftDown", all["user"]["shiftDown"]},
+            {"windowStationVisible", all["user"]["windowStationVisible"]}};
   if (what == "processes") return all["processes"];
   if (what == "faults") return {{"faults", all["faults"]}, {"ioFaults", all["fs"]["ioFaults"]}};
   return {{"clock", all["clock"]}, {"events", all["events"]}};
@@ -644,6 +649,7 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
         << "\n";
     }
     o << "SHIFT is " << (m.user.shiftDown ? "down" : "up") << "\n";
+    o << "The window station is " << (m.user.windowStationVisible ? "visible" : "hidden") << "\n";
   } else if (what == "processes") {
     o << "Processes:\n";
     for (const auto& p : m.processes.processes) {
@@ -1101,6 +1107,18 @@ std::vector<Command> Commands() {
          if (c.a.words[0] != "down" && c.a.words[0] != "up") Reject("usage: orvsim shift down|up");
          c.m.user.shiftDown = c.a.words[0] == "down";
          c.out << "SHIFT is " << c.a.words[0] << "\n";
+       }},
+      {"winsta",
+       change,
+       {},
+       {},
+       [](Context& c) {
+         WantWords(c.a, 1, 1, "winsta hidden|visible");
+         if (c.a.words[0] != "hidden" && c.a.words[0] != "visible") {
+           Reject("usage: orvsim winsta hidden|visible");
+         }
+         c.m.user.windowStationVisible = c.a.words[0] == "visible";
+         c.out << "the window station is " << c.a.words[0] << "\n";
        }},
       {"helpviewer",
        change,

@@ -229,6 +229,7 @@ void Fields(F& f, UserModel& v) {
   f("windows", v.windows);
   f("nextWindow", v.nextWindow);
   f("dialogAnswer", v.dialogAnswer);
+  f("windowStationVisible", v.windowStationVisible);
 }
 template <class F>
 void Fields(F& f, SimService& v) {
@@ -270,6 +271,7 @@ template <class F>
 void Fields(F& f, FileSystemModel& v) {
   f("locks", v.locks);
   f("ioFaults", v.ioFaults);
+  f("mountPoints", v.mountPoints);
 }
 template <class F>
 void Fields(F& f, FileLock& v) {

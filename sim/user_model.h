@@ -45,6 +45,10 @@ struct UserModel {
   // In-process record of this run (never saved).
   std::vector<PostedMessage> posted;
   std::vector<DialogRecord> dialogs;
+  // The window station the program starts on: the interactive "WinSta0", whose windows the
+  // user sees, or (false) the hidden station of a service or a deployment agent run as the
+  // local system account, where a dialog waits for ever.
+  bool windowStationVisible = true;
 };
 
 }  // namespace sim

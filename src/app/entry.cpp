@@ -1,6 +1,7 @@
 #include "app/entry.h"
 
 #include "app/log_dialog.h"
+#include "app/log_file.h"
 #include "app/resource.h"
 #include "context/install_context.h"
 #include "files/deferred_delete.h"
@@ -62,7 +63,12 @@ HWND OwnerWindow(LPCWSTR word) {
   return IsWindow(window) ? window : nullptr;
 }
 
-bool RunProcedure(Action action, HWND owner, DWORD& rebootDeleteCount) {
+int LongRunExit(bool errors, DWORD rebootDeleteCount, int success) {
+  if (errors) return ExitErrorsLogged;
+  return rebootDeleteCount > 0 ? ExitRebootDeletes : success;
+}
+
+bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& rebootDeleteCount) {
   InstallContext context;
   BuildInstallContext(context);
   if (action == Action::Install) {
@@ -71,7 +77,13 @@ bool RunProcedure(Action action, HWND owner, DWORD& rebootDeleteCount) {
     FullUnInstall(context);
   }
   rebootDeleteCount = ScheduleRebootDeletes(context);
-  if (context.ErrorCount != 0 || GetAsyncKeyState(VK_SHIFT) < 0) {
+  // Written before the dialog, which then also shows a failure to write it; the outcome is
+  // final here and the dialog cannot change it.
+  WriteLogFile(context, start,
+               LongRunExit(context.ErrorCount != 0, rebootDeleteCount,
+                           action == Action::Install ? ExitInstalled : ExitUninstalled));
+  // No one can close a dialog on a station no one sees: the run ends at once there.
+  if ((context.ErrorCount != 0 || GetAsyncKeyState(VK_SHIFT) < 0) && WindowStationVisible()) {
     // Closing the dialog in any way changes nothing of the outcome.
     DialogBoxParamW(ProcessInstance, MAKEINTRESOURCEW(IDD_LOG), owner, LogDialogProc,
                     reinterpret_cast<LPARAM>(&context));
@@ -81,22 +93,27 @@ bool RunProcedure(Action action, HWND owner, DWORD& rebootDeleteCount) {
   return errors;
 }
 
-int LongRunExit(bool errors, DWORD rebootDeleteCount, int success) {
-  if (errors) return ExitErrorsLogged;
-  return rebootDeleteCount > 0 ? ExitRebootDeletes : success;
+RunStart StartOf(LPCWSTR word, LPCWSTR job) {
+  RunStart start;
+  start.Word = word;
+  start.Job = job;
+  GetSystemTime(&start.Time);
+  return start;
 }
 
-int Perform(Action action, HWND owner) {
+int Perform(Action action, HWND owner, LPCWSTR word) {
   DWORD rebootDeleteCount = 0;
   switch (action) {
     case Action::Install: {
+      const RunStart start = StartOf(word, W("install"));
       CloseHelpWindows();
-      const bool errors = RunInstall(owner, rebootDeleteCount);
+      const bool errors = RunInstall(owner, start, rebootDeleteCount);
       return LongRunExit(errors, rebootDeleteCount, ExitInstalled);
     }
     case Action::Uninstall: {
+      const RunStart start = StartOf(word, W("uninstall"));
       CloseHelpWindows();
-      const bool errors = RunUninstall(owner, rebootDeleteCount);
+      const bool errors = RunUninstall(owner, start, rebootDeleteCount);
       return LongRunExit(errors, rebootDeleteCount, ExitUninstalled);
     }
     case Action::CheckDriver:
@@ -140,12 +157,12 @@ void CloseHelpWindows() {
   }
 }
 
-bool RunInstall(HWND owner, DWORD& rebootDeleteCount) {
-  return RunProcedure(Action::Install, owner, rebootDeleteCount);
+bool RunInstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount) {
+  return RunProcedure(Action::Install, owner, start, rebootDeleteCount);
 }
 
-bool RunUninstall(HWND owner, DWORD& rebootDeleteCount) {
-  return RunProcedure(Action::Uninstall, owner, rebootDeleteCount);
+bool RunUninstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount) {
+  return RunProcedure(Action::Uninstall, owner, start, rebootDeleteCount);
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
@@ -164,7 +181,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   int exitCode = ExitNoCommand;
   for (const CommandWord& command : kCommands) {
     if (SameWord(words[1], command.Word, command.How)) {
-      exitCode = Perform(command.Do, owner);
+      exitCode = Perform(command.Do, owner, words[1]);
       break;
     }
   }

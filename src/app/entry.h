@@ -1,5 +1,6 @@
 // The program's entry: one command word in, one exit code out.
 #pragma once
+#include "app/log_file.h"
 #include "platform/win32.h"
 
 // Exit codes the outer setup reads.
@@ -25,6 +26,7 @@ LONG DecimalToLong(LPCWSTR s);
 void CloseHelpWindows();
 
 // Build a context, run the procedure, hand leftover files to the system for deletion at
-// restart, show the log when needed, tear down. True when errors were logged.
-bool RunInstall(HWND owner, DWORD& rebootDeleteCount);
-bool RunUninstall(HWND owner, DWORD& rebootDeleteCount);
+// restart, write the log file, show the log when needed and someone can see it, tear down.
+// True when errors were logged.
+bool RunInstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount);
+bool RunUninstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount);

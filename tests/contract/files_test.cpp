@@ -1,5 +1,6 @@
 // How the kernel32 file calls answer: dispositions, reading and writing, sharing, read-only
 // files, deletion, renames (also at the next start) and copies.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -482,6 +483,123 @@ TEST_F(Files, DefaultMachineHasTheSetupFilesInPlace) {
                               u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                               u"PendingFileRenameOperations"),
             nullptr);
+}
+#endif
+
+// A directory opens as a file only with backup semantics. Such a handle that does not share
+// deletion keeps the directory from being renamed, while files are made in it; a new file is
+// never made over one that is there.
+TEST_F(Files, DirectoryHandlesHoldTheDirectoryInPlace) {
+  const WString sub = dir_ + W("\\held");
+  ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(CreateFileW(sub.c_str(), GENERIC_READ, kAllShare, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  HANDLE held = CreateFileW(sub.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  ASSERT_TRUE(GetFileInformationByHandle(held, &info));
+  EXPECT_EQ(info.dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_FAILS(MoveFileExW(sub.c_str(), (dir_ + W("\\moved")).c_str(), 0), ERROR_SHARING_VIOLATION);
+
+  const WString log = Path(W("held\\run.log"));
+  for (DWORD error : {DWORD(0), DWORD(ERROR_FILE_EXISTS)}) {
+    SetLastError(0xdeadbeef);
+    HANDLE file = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ASSERT_EQ(file == INVALID_HANDLE_VALUE, error != 0);
+    if (error) {
+      EXPECT_EQ(GetLastError(), error);
+    } else {
+      DWORD written = 0;
+      EXPECT_TRUE(WriteFile(file, "12345", 5, &written, nullptr));
+      ASSERT_TRUE(GetFileInformationByHandle(file, &info));
+      EXPECT_EQ(info.dwFileAttributes, DWORD(FILE_ATTRIBUTE_ARCHIVE));
+      EXPECT_EQ(info.nFileSizeLow, 5u);
+      EXPECT_EQ(info.nNumberOfLinks, 1u);
+      CloseHandle(file);
+    }
+  }
+  CloseHandle(held);
+  EXPECT_TRUE(MoveFileExW(sub.c_str(), (dir_ + W("\\moved")).c_str(), 0));
+  EXPECT_TRUE(MoveFileExW((dir_ + W("\\moved")).c_str(), sub.c_str(), 0));
+}
+
+// A listing gives each entry that matches the pattern once, "." and ".." too, then
+// ERROR_NO_MORE_FILES; nothing that matches, or no such directory, fails at once.
+TEST_F(Files, FindFirstFileListsWhatMatches) {
+  Put(Path(W("b.log")), "bb");
+  Put(Path(W("a.LOG")), "a");
+  Put(Path(W("c.txt")), "c");
+  ASSERT_TRUE(CreateDirectoryW((dir_ + W("\\d.log")).c_str(), nullptr));
+  const auto list = [&](const WString& pattern) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir_ + pattern).c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      std::string name;
+      for (const WCHAR* c = found.cFileName; *c; ++c) name += char(*c);
+      const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (directory) {
+        name += '/';
+      } else {
+        name.append(1, ' ').append(std::to_string(found.nFileSizeLow));
+      }
+      names.push_back(name);
+    } while (FindNextFileW(find, &found));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(list(W("\\*.log")), (std::vector<std::string>{"a.LOG 1", "b.log 2", "d.log/"}));
+  EXPECT_EQ(list(W("\\*")),
+            (std::vector<std::string>{"../", "./", "a.LOG 1", "b.log 2", "c.txt 1", "d.log/"}));
+  WIN32_FIND_DATAW found;
+  for (const auto& [pattern, error] : {std::pair{W("\\*.zip"), ERROR_FILE_NOT_FOUND},
+                                       std::pair{W("\\none\\*"), ERROR_PATH_NOT_FOUND}}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(FindFirstFileW((dir_ + pattern).c_str(), &found), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(error));
+  }
+}
+
+#ifndef _WIN32
+// A junction is a directory entry of its own that leads elsewhere: paths beneath it reach
+// the target, and a directory opened through it is the target unless the junction is asked for.
+TEST_F(Files, SimJunctionsLeadToTheirTarget) {
+  const WString target = dir_ + W("\\target");
+  const WString link = dir_ + W("\\link");
+  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+  sim::MakeMountPoint(machine_, link, target);
+  const DWORD junction = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  EXPECT_EQ(GetFileAttributesW(link.c_str()), junction);
+  for (const auto& [flags, attributes] :
+       {std::pair{DWORD(FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT), junction},
+        std::pair{DWORD(FILE_FLAG_BACKUP_SEMANTICS), DWORD(FILE_ATTRIBUTE_DIRECTORY)}}) {
+    HANDLE h = CreateFileW(link.c_str(), FILE_LIST_DIRECTORY, kAllShare, nullptr, OPEN_EXISTING,
+                           flags, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    ASSERT_TRUE(GetFileInformationByHandle(h, &info));
+    EXPECT_EQ(info.dwFileAttributes, attributes);
+    CloseHandle(h);
+  }
+  Put(Path(W("link\\through.txt")), "x");
+  EXPECT_EQ(Get(target + W("\\through.txt")), "x");
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(link.c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(found.dwFileAttributes, junction);
+  FindClose(find);
+  find = FindFirstFileW((link + W("\\*.txt")).c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(found.cFileName), u"through.txt");
+  FindClose(find);
 }
 #endif
 

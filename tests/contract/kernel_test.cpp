@@ -11,8 +11,8 @@ namespace {
 std::basic_string<WCHAR> SystemText(DWORD code, DWORD* error = nullptr) {
   LPWSTR buffer = nullptr;
   SetLastError(0xdeadbeef);
-  DWORD n = FormatMessageW(0x1300, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&buffer), 0,
-                           nullptr);
+  DWORD n =
+      FormatMessageW(0x1300, nullptr, code, 1033, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   if (error) *error = n ? ERROR_SUCCESS : GetLastError();
   std::basic_string<WCHAR> text = n ? std::basic_string<WCHAR>(buffer, n) : W("");
   if (buffer) LocalFree(buffer);
@@ -58,8 +58,8 @@ TEST_F(Contract, FormatMessageGivesSystemTextsWithTheirLineBreak) {
 TEST_F(Contract, FormatMessageHasNoTextForUnknownCodes) {
   LPWSTR buffer = nullptr;
   SetLastError(0xdeadbeef);
-  DWORD n = FormatMessageW(0x1300, nullptr, 0x2A5F1234, 1033, reinterpret_cast<LPWSTR>(&buffer),
-                           0, nullptr);
+  DWORD n = FormatMessageW(0x1300, nullptr, 0x2A5F1234, 1033, reinterpret_cast<LPWSTR>(&buffer), 0,
+                           nullptr);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_NE(GetLastError(), 0u);
@@ -77,10 +77,10 @@ TEST_F(Contract, CommandLineToArgvWFollowsWindowsQuotingRules) {
       {W("prog  a\t b  "), {W("prog"), W("a"), W("b")}},
       {W("prog \"\""), {W("prog"), W("")}},
       {W("prog a\\\\\\\"b"), {W("prog"), W("a\\\"b")}},        // 3 backslashes + quote
-      {W("prog \"a\\\\\" b"), {W("prog"), W("a\\"), W("b")}},   // 2 backslashes + quote
-      {W("prog a\\b\\\\c"), {W("prog"), W("a\\b\\\\c")}},       // backslashes alone stay
+      {W("prog \"a\\\\\" b"), {W("prog"), W("a\\"), W("b")}},  // 2 backslashes + quote
+      {W("prog a\\b\\\\c"), {W("prog"), W("a\\b\\\\c")}},      // backslashes alone stay
       {W("prog \"a b\"c d"), {W("prog"), W("a bc"), W("d")}},
-      {W("prog \"a\"\"\"b\""), {W("prog"), W("a\"b")}},         // tripled quote
+      {W("prog \"a\"\"\"b\""), {W("prog"), W("a\"b")}},           // tripled quote
       {W("\"C:\\a b\\\"x y"), {W("C:\\a b\\"), W("x"), W("y")}},  // no escapes in word 0
   };
   for (const auto& c : cases) {
@@ -164,9 +164,25 @@ TEST_F(Contract, SimSleepAdvancesVirtualTimeOnly) {
   EXPECT_EQ(machine_.sleptMs, 12000u);
 }
 
+// The machine's wall clock starts at its boot and runs with virtual time, across a leap day.
+TEST_F(Contract, SimSystemTimeRunsWithVirtualTime) {
+  const auto at = [] {
+    SYSTEMTIME t = {};
+    GetSystemTime(&t);
+    return std::vector<int>{t.wYear, t.wMonth,  t.wDay,    t.wDayOfWeek,
+                            t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+  };
+  EXPECT_EQ(at(), (std::vector<int>{2024, 5, 6, 1, 7, 30, 0, 0}));
+  sim::Advance(machine_, 120500999999ull);
+  EXPECT_EQ(at(), (std::vector<int>{2028, 2, 29, 2, 23, 59, 59, 999}));
+  sim::Advance(machine_, 1);
+  EXPECT_EQ(at(), (std::vector<int>{2028, 3, 1, 3, 0, 0, 0, 0}));
+}
+
 TEST_F(Contract, SimMessageTextsCoverEveryCodeTheProductMeets) {
-  for (DWORD code : {2u, 3u, 5u, 6u, 32u, 87u, 122u, 183u, 1051u, 1060u, 1062u, 1722u, 1796u,
-                     1797u, 1798u, 1801u, 1802u, 3001u, 3006u, 3008u, 0x8007000Eu}) {
+  for (DWORD code : {2u,    3u,    5u,    6u,    18u,   32u,   80u,        87u,   112u,
+                     122u,  183u,  267u,  1051u, 1060u, 1062u, 1722u,      1796u, 1797u,
+                     1798u, 1801u, 1802u, 3001u, 3006u, 3008u, 0x8007000Eu}) {
     auto text = SystemText(code);
     ASSERT_GE(text.size(), 3u) << code;
     EXPECT_EQ(text.substr(text.size() - 2), W("\r\n")) << code;

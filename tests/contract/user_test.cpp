@@ -70,4 +70,54 @@ TEST_F(Contract, SimDialogRunsTheProcedureAndRecordsWhatItShows) {
 }
 #endif
 
+// A window station tells whether anyone sees its windows: the interactive one does, one the
+// program makes itself does not. The flags need a whole USEROBJECTFLAGS.
+TEST_F(Contract, WindowStationsTellWhetherTheyAreSeen) {
+  struct Station {
+    HWINSTA handle;
+    const WCHAR* name;
+    DWORD flags;
+  };
+  HWINSTA made = CreateWindowStationW(W("OrvContractStation"), 0, WINSTA_ALL_ACCESS, nullptr);
+  ASSERT_NE(made, nullptr);
+  // The tests run on the user's interactive station.
+  const Station stations[] = {{GetProcessWindowStation(), W("WinSta0"), WSF_VISIBLE},
+                              {made, W("OrvContractStation"), 0}};
+  for (const Station& s : stations) {
+    ASSERT_NE(s.handle, nullptr);
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(GetUserObjectInformationW(s.handle, UOI_FLAGS, &flags, sizeof flags, &needed));
+    EXPECT_EQ(needed, sizeof flags);
+    EXPECT_EQ(flags.dwFlags & WSF_VISIBLE, s.flags);
+    WCHAR name[64] = {};
+    ASSERT_TRUE(GetUserObjectInformationW(s.handle, UOI_NAME, name, sizeof name, &needed));
+    EXPECT_EQ(std::basic_string<WCHAR>(name), s.name);
+    EXPECT_EQ(needed, (lstrlenW(s.name) + 1) * sizeof(WCHAR));
+    // Too small: nothing written, the size told. Wine 8.0 answers ERROR_BUFFER_OVERFLOW (111)
+    // where Windows answers ERROR_INSUFFICIENT_BUFFER.
+    needed = 0;
+    EXPECT_FAILS(GetUserObjectInformationW(s.handle, UOI_FLAGS, &flags, sizeof flags - 1, &needed),
+                 OnWine() ? 111 : ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(needed, sizeof flags);
+  }
+  EXPECT_TRUE(CloseWindowStation(made));
+}
+
+#ifndef _WIN32
+TEST_F(Contract, SimHiddenStationIsTheSystemAccountsAndUnseen) {
+  machine_.user.windowStationVisible = false;
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  ASSERT_TRUE(GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
+                                        &needed));
+  EXPECT_EQ(flags.dwFlags, 0u);
+  WCHAR name[64] = {};
+  ASSERT_TRUE(
+      GetUserObjectInformationW(GetProcessWindowStation(), UOI_NAME, name, sizeof name, &needed));
+  EXPECT_EQ(std::u16string(name), u"Service-0x0-3e7$");
+}
+#endif
+
 }  // namespace

@@ -114,6 +114,19 @@ run_orvinst() {
   parse_exit "$out" "orvinst $*"
 }
 
+# The same on a window station of its own that no one sees (the checker makes it and starts the
+# installer there through STARTUPINFOW.lpDesktop), as a deployment agent's service would; with a
+# bound of MS milliseconds. The output goes through a file: Wine starts a desktop process for
+# the new station, which inherits the checker's output and would hold a pipe open.
+run_orvinst_hidden() {
+  local ms=$1 out=$CASE_DIR/hidden.$RANDOM.out
+  local RUN_TIMEOUT_MS=$ms # the bound parse_exit names
+  shift
+  (cd "$SETUP_DIR" && exec timeout -k 5 $((ms / 1000 + 20)) "$WINE_DIR/wine64" "$ORVCHECK_WIN" \
+    runhidden "$ms" "$ORVINST_WIN" "$@" </dev/null >"$out" 2>/dev/null)
+  parse_exit "$(cat "$out")" "orvinst $* (hidden window station)"
+}
+
 # The same, in the background; run_orvinst_wait collects the result.
 run_orvinst_start() {
   RUN_OUT=$CASE_DIR/run.$RANDOM.out

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Takes the screenshot of the log dialog in docs/: an install with the spooler disabled, drawn
-# under Xvfb by Wine's X11 driver, captured with ImageMagick's import.
+# under Xvfb by Wine's X11 driver in a Wine virtual desktop (which draws the dialog's frame and
+# title bar; Xvfb has no window manager to draw them), captured with ImageMagick's import.
 # Usage (from a configured windows build): tests/e2e/screenshot.sh BUILD_DIR OUTPUT.png
 set -uo pipefail
+"$(dirname "$0")/../../scripts/deps.sh" imagemagick xvfb || exit 1
 build=$(cd "$1" && pwd)
 output=$(realpath -m "$2")
 export ORVINST_E2E_TEMPLATE=$build/wine/template ORVINST_E2E_CASES=$build/wine/e2e
@@ -15,6 +17,9 @@ case_begin screenshot
 
 spooler_disable
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1
+# A virtual desktop: Wine draws the windows' frames and captions itself there.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 860x520 /f >/dev/null 2>&1
 "$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   display=$DISPLAY; source "$1/harness.sh"; export DISPLAY=$display
@@ -27,7 +32,7 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     sleep 0.1
   done
   sleep 1
-  import -window root -crop 700x400+162+184 +repage "$4"
+  import -window root -crop 860x520+0+0 +repage "$4"
   wine "$ORVDLG_WIN" read "$ERROR_TITLE" 10000 ok >/dev/null
   run_orvinst_wait
   "$1/wine_prefix.sh" kill "$WINEPREFIX"

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -26,6 +27,8 @@ inline const std::u16string kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray
 inline const std::u16string kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::u16string kSessionManager =
     u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+// Where install and uninstall runs leave their log files.
+inline const std::u16string kLogsDir = kSetupDir + u"Logs";
 
 // A module version whose fourth product part is `build`.
 inline sim::VersionInfo Build(uint16_t build) {
@@ -50,8 +53,51 @@ struct Outcome {
   int exitCode = -1;
   bool dialogShown = false;
   std::u16string title;
-  std::string log;  // as the dialog showed it, CR LF turned to LF, UTF-8
+  std::string log;             // as the dialog showed it, CR LF turned to LF, UTF-8
+  std::string dialogText;      // as the dialog showed it, UTF-8
+  std::string started, ended;  // the machine's clock at the run's start and end, UTC
+  std::u16string logFileName;  // the log file the run added, if any
+  std::string logFile;         // its bytes
 };
+
+// The names of the files in Logs, oldest first (as their names sort).
+inline std::vector<std::u16string> LogFileNames(sim::Machine& m) {
+  const std::u16string folder = sim::FoldPath(kLogsDir) + u"\\";
+  std::vector<std::u16string> names;
+  for (const auto& [key, file] : m.fs.files) {
+    if (key.starts_with(folder) && key.find(u'\\', folder.size()) == std::u16string::npos) {
+      names.push_back(file.path.substr(folder.size()));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::string FileText(sim::Machine& m, const std::u16string& path) {
+  const sim::SimFile* f = sim::FindFile(m, path);
+  return f ? std::string(f->data.begin(), f->data.end()) : "<no file>";
+}
+
+// "2024-05-06 07:30:00 UTC": the machine's clock, read without recording a call.
+inline std::string ClockText(sim::Machine& m) {
+  const bool recording = m.recordCalls;
+  m.recordCalls = false;
+  SYSTEMTIME t = {};
+  GetSystemTime(&t);
+  m.recordCalls = recording;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d UTC", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond);
+  return text;
+}
+
+// What a run's log file holds: the log the dialog shows between a header and a closing line,
+// UTF-8 with a byte order mark, CR LF line ends.
+inline std::string ExpectedLogFile(const Outcome& run, const std::string& word) {
+  return "\xEF\xBB\xBFOrvalstone build 2300, orvinst " + word + ", started " + run.started +
+         "\r\n" + run.dialogText + "Exit code " + std::to_string(run.exitCode) + ", ended " +
+         run.ended + "\r\n";
+}
 
 // Runs one command line (the words after the program path) as the platform's main does,
 // and lets the program end as the system would end it.
@@ -59,13 +105,23 @@ inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
   m.user.dialogs.clear();
   m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\" " + words;
   Outcome out;
+  const std::vector<std::u16string> before = LogFileNames(m);
+  out.started = ClockText(m);
   out.exitCode = wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
                           m.kernel.commandLine.data(), SW_SHOWNORMAL);
+  out.ended = ClockText(m);
   sim::EndRunningProgram(m);
+  for (const auto& name : LogFileNames(m)) {
+    if (std::find(before.begin(), before.end(), name) != before.end()) continue;
+    EXPECT_TRUE(out.logFileName.empty()) << "a second new log file";
+    out.logFileName = name;
+    out.logFile = FileText(m, kLogsDir + u"\\" + name);
+  }
   if (!m.user.dialogs.empty()) {
     out.dialogShown = true;
     out.title = m.user.dialogs.back().title;
     std::string text = sim::ToUtf8(m.user.dialogs.back().text);
+    out.dialogText = text;
     std::string lf;
     for (size_t i = 0; i < text.size(); ++i) {
       // Every line ends in CR LF; a lone CR or LF would be a broken line and must show.
@@ -163,6 +219,7 @@ inline void RunCase(sim::Machine& m, const Case& c) {
   EXPECT_EQ(run.title, c.errors ? u"Orvalstone build 2300- Install error log!"
                                 : u"Orvalstone build 2300- Install log.");
   ExpectLog(c.name, run);
+  EXPECT_EQ(run.logFile, ExpectedLogFile(run, sim::ToUtf8(c.command)));
   if (c.check) c.check(m);
 }
 

@@ -141,6 +141,7 @@ TEST_P(ShortWord, AnswersThroughItsExitCode) {
   EXPECT_EQ(run.exitCode, c.exitCode);
   EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
   EXPECT_FALSE(run.dialogShown);
+  EXPECT_EQ(run.logFileName, u"");
   if (c.check) c.check(m);
 }
 

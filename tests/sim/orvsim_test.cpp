@@ -85,8 +85,8 @@ TEST_F(Tool, HelpAndUsage) {
   const Result help = Orvsim({"--help"});
   EXPECT_EQ(help.code, 0);
   for (const char* command :
-       {"new", "show", "printer add", "reg set", "file put", "file lock", "shift", "helpviewer",
-        "tray start", "fault add", "advance", "restart", "spooler stop"}) {
+       {"new", "show", "printer add", "reg set", "file put", "file lock", "shift", "winsta",
+        "helpviewer", "tray start", "fault add", "advance", "restart", "spooler stop"}) {
     EXPECT_NE(help.out.find(command), std::string::npos) << command;
   }
   EXPECT_EQ(Orvsim({}).code, 1);
@@ -121,6 +121,8 @@ TEST_F(Tool, RunsShareTheMachine) {
 }
 
 // A change made with the tool acts on the next run as it does in-process.
+// On a hidden window station the failed install ends at once, without its dialog; each run
+// leaves its log file, whose lines are the ones the dialog shows.
 TEST_F(Tool, DisabledSpoolerFailsTheNextInstall) {
   ASSERT_EQ(Orvsim({"new"}).code, 0);
   ASSERT_EQ(Orvsim({"spooler", "stop"}).code, 0);
@@ -128,6 +130,37 @@ TEST_F(Tool, DisabledSpoolerFailsTheNextInstall) {
   const Result r = Orvinst({"install"});
   EXPECT_EQ(r.code, 100) << r.out << r.err;
   EXPECT_NE(r.out.find("Error(4)"), std::string::npos) << r.out;
+
+  ASSERT_EQ(Orvsim({"winsta", "hidden"}).code, 0);
+  EXPECT_NE(Orvsim({"show", "windows"}).out.find("The window station is hidden"),
+            std::string::npos);
+  const Result hidden = Orvinst({"install"});
+  EXPECT_EQ(hidden.code, 100) << hidden.err;
+  EXPECT_EQ(hidden.out, "");
+
+  // The log files, oldest first: each holds the dialog's lines (CR LF ends) between its
+  // header and closing line.
+  const std::string shown = r.out.substr(r.out.find("===\n") + 4);
+  std::string dialogLines;
+  for (char c : shown.substr(0, shown.find("=== [Close]")))
+    dialogLines += c == '\n' ? "\r\n" : std::string(1, c);
+  sim::Machine m = Load();
+  std::vector<std::string> logs;
+  for (const auto& [key, file] : m.fs.files) {
+    if (key.find(u"\\setup\\logs\\") != std::u16string::npos)
+      logs.emplace_back(file.data.begin(), file.data.end());
+  }
+  ASSERT_EQ(logs.size(), 2u);
+  for (const std::string& log : logs) {
+    EXPECT_EQ(
+        log.rfind("\xEF\xBB\xBFOrvalstone build 2300, orvinst install, started 2024-05-06 ", 0), 0u)
+        << log;
+    EXPECT_NE(log.find("UTC\r\nOrvalstone 2300\r\n>Check Spooler\r\n  Error(4): "),
+              std::string::npos);
+    EXPECT_NE(log.find("\r\nExit code 100, ended 2024-05-06 "), std::string::npos);
+  }
+  const size_t body = logs[0].find("\r\n") + 2;
+  EXPECT_EQ(logs[0].substr(body, logs[0].rfind("Exit code") - body), dialogLines);
 }
 
 TEST_F(Tool, ShiftOverrideLastsOneRun) {

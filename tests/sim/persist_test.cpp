@@ -278,6 +278,7 @@ sim::Machine SampleMachine() {
   m.user.echoDialogs = true;
   m.user.posted.push_back({1, 2, 3, 4, 5});
   m.user.dialogs.push_back({101, 9, u"t", u"x", 1});
+  m.user.windowStationVisible = false;
 
   sim::SimService spooler{u"Spooler", 4, true, 12000, 900, 1051, 0x20, 3, 2};
   m.services.services = {spooler};
@@ -302,6 +303,7 @@ sim::Machine SampleMachine() {
   AddFile(m, u"D:\\Data\\empty.bin", {}, 0x80, std::nullopt);
   m.fs.locks.push_back({u"C:\\Windows\\kvxmon64.dll", 5004, 0x80000000, 1, true});
   m.fs.ioFaults.push_back({u"C:\\Windows\\kvxmon64.dll", "write", "short", 39, 100, 3});
+  m.fs.mountPoints[u"c:\\windows\\junction"] = u"D:\\Data";
 
   sim::SimProcess tray;
   tray.pid = 5003;

@@ -8,6 +8,9 @@
 //   orvcheck run MS PROGRAM [ARG]...   runs PROGRAM, prints "exit: 0x%08X" or "exit: timeout"
 //   orvcheck runline MS LINE           the same with LINE as the whole command line, unquoted
 //                                      (an uninstaller's "_?=DIR" takes the rest of the line)
+//   orvcheck runhidden MS PROGRAM [ARG]...
+//                                      the same on a window station of its own, which no one
+//                                      sees (as a deployment agent's service runs a setup)
 //   orvcheck window TITLE              shows a top-level window until it is closed; prints its
 //                                      handle first
 //   orvcheck helpviewer                a help viewer window ("HH Parent", "Orvalstone Help")
@@ -195,9 +198,22 @@ std::wstring Quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
-int RunLine(DWORD timeoutMs, std::wstring line) {
+// A window station that is not the interactive one, with a desktop for the program to run on:
+// "OrvHidden\Default". Made while this program's own station is switched to it.
+bool MakeHiddenDesktop() {
+  HWINSTA own = GetProcessWindowStation();
+  HWINSTA hidden = CreateWindowStationW(L"OrvHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+  if (!hidden || !SetProcessWindowStation(hidden)) return false;
+  HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  SetProcessWindowStation(own);
+  return desktop != nullptr;
+}
+
+int RunLine(DWORD timeoutMs, std::wstring line, const wchar_t* desktop = nullptr) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  std::wstring desktopName = desktop ? desktop : L"";
+  if (desktop) startup.lpDesktop = desktopName.data();
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
@@ -218,10 +234,10 @@ int RunLine(DWORD timeoutMs, std::wstring line) {
   return 0;
 }
 
-int Run(DWORD timeoutMs, wchar_t** words, int count) {
+int Run(DWORD timeoutMs, wchar_t** words, int count, const wchar_t* desktop = nullptr) {
   std::wstring line;
   for (int i = 0; i < count; ++i) line += (i ? L" " : L"") + Quote(words[i]);
-  return RunLine(timeoutMs, line);
+  return RunLine(timeoutMs, line, desktop);
 }
 
 LRESULT CALLBACK ClosingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -315,6 +331,13 @@ int wmain(int count, wchar_t** words) {
   if (count == 3 && !lstrcmpW(words[1], L"version")) return Version(words[2]);
   if (count >= 4 && !lstrcmpW(words[1], L"run")) return Run(_wtoi(words[2]), words + 3, count - 3);
   if (count == 4 && !lstrcmpW(words[1], L"runline")) return RunLine(_wtoi(words[2]), words[3]);
+  if (count >= 4 && !lstrcmpW(words[1], L"runhidden")) {
+    if (!MakeHiddenDesktop()) {
+      Print("exit: no hidden station, error " + std::to_string(GetLastError()));
+      return 255;
+    }
+    return Run(_wtoi(words[2]), words + 3, count - 3, L"OrvHidden\\Default");
+  }
   if (count == 3 && !lstrcmpW(words[1], L"window")) {
     return ShowWindowUntilClosed(L"OrvcheckOwner", words[2]);
   }
@@ -326,7 +349,7 @@ int wmain(int count, wchar_t** words) {
   if (count == 3 && !lstrcmpW(words[1], L"hold")) return Hold(words[2]);
   Print(
       "usage: orvcheck state | version PATH | run MS PROGRAM [ARG]... | runline MS LINE | "
-      "window TITLE | helpviewer | find CLASS TITLE | "
+      "runhidden MS PROGRAM [ARG]... | window TITLE | helpviewer | find CLASS TITLE | "
       "addprinter NAME SUBKEY COMMENT LOCATION default|plain | hold PATH");
   return 2;
 }

@@ -26,3 +26,21 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND ow
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
 BOOL WINAPI SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text);
+
+// Window stations: whether anyone can see the program's windows.
+DECLARE_HANDLE(HWINSTA);
+typedef struct tagUSEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
+#define UOI_FLAGS 1
+#define UOI_NAME 2
+#define WSF_VISIBLE 0x0001
+#define WINSTA_ALL_ACCESS 0x0000037F
+HWINSTA WINAPI GetProcessWindowStation();
+BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                      LPDWORD needed);
+HWINSTA WINAPI CreateWindowStationW(LPCWSTR name, DWORD flags, ACCESS_MASK access,
+                                    LPSECURITY_ATTRIBUTES sa);
+BOOL WINAPI CloseWindowStation(HWINSTA station);
