@@ -1,5 +1,9 @@
 #include "app/entry.h"
 
+#include "context/names.h"
+#include "context/text_compare.h"
+#include "platform/unique.h"
+
 #include "app/log_dialog.h"
 #include "app/log_file.h"
 #include "app/resource.h"
@@ -40,17 +44,8 @@ constexpr CommandWord kCommands[] = {
 };
 
 // The runtime's case-insensitive comparison in its default locale folds only A-Z.
-WCHAR FoldAscii(WCHAR c) {
-  return (c >= W('A') && c <= W('Z')) ? WCHAR(c - W('A') + W('a')) : c;
-}
-
 bool SameWord(LPCWSTR word, LPCWSTR command, Compare how) {
-  for (;; ++word, ++command) {
-    const WCHAR a = how == Compare::IgnoreCase ? FoldAscii(*word) : *word;
-    const WCHAR b = how == Compare::IgnoreCase ? FoldAscii(*command) : *command;
-    if (a != b) return false;
-    if (a == 0) return true;
-  }
+  return how == Compare::IgnoreCase ? SameTextIgnoringCase(word, command) : SameText(word, command);
 }
 
 bool IsSpace(WCHAR c) {
@@ -150,7 +145,7 @@ LONG DecimalToLong(LPCWSTR s) {
 
 void CloseHelpWindows() {
   for (int wait = 0; wait < kHelpCloseWaits; ++wait) {
-    HWND viewer = FindWindowW(W("HH Parent"), W("Orvalstone Help"));
+    HWND viewer = FindWindowW(kHelpViewerClass, kHelpViewerTitle);
     if (!viewer) return;
     PostMessageW(viewer, WM_SYSCOMMAND, SC_CLOSE, 0);
     Sleep(kHelpCloseWaitMs);
@@ -171,11 +166,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   ProcessInstance = instance;
   int count = 0;
   LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  const unique_hlocal split(words);
   // A command line the system cannot split counts as one without a command word.
-  if (!words || count < 2) {
-    LocalFree(words);
-    return ExitNoCommand;
-  }
+  if (!words || count < 2) return ExitNoCommand;
   // Only the three-word form names an owner; further words are ignored.
   HWND owner = count == 3 ? OwnerWindow(words[2]) : nullptr;
   int exitCode = ExitNoCommand;
@@ -185,6 +178,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
       break;
     }
   }
-  LocalFree(words);
   return exitCode;
 }

@@ -2,6 +2,7 @@
 
 #include "context/install_context.h"
 #include "context/run_log.h"
+#include "platform/unique.h"
 
 namespace {
 constexpr LPCWSTR kFolderName = W("Logs");
@@ -142,9 +143,9 @@ void NoteFailure(InstallContext& context, LPCWSTR what, const WideText& path, DW
     Log(context, W("%s: %s"), what, Chars(path));
     return;
   }
-  LPWSTR text = SystemErrorText(error);
-  Log(context, W("%s: %s - (%s)"), what, Chars(path), text ? text : W(" No Description "));
-  LocalFree(text);
+  const unique_hlocal text(SystemErrorText(error));
+  const LPCWSTR shown = text ? static_cast<LPCWSTR>(text.get()) : W(" No Description ");
+  Log(context, W("%s: %s - (%s)"), what, Chars(path), shown);
 }
 
 bool WriteAll(HANDLE file, const void* data, DWORD bytes) {
@@ -258,28 +259,30 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
   // The folder is held while the run works in it: without delete sharing it cannot be renamed
   // or replaced meanwhile, and it is checked as held, the folder itself, never where a
   // reparse point would lead.
-  HANDLE held = CreateFileW(Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (held == INVALID_HANDLE_VALUE) {
+  HANDLE opened = CreateFileW(Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
     return;
   }
+  const unique_handle held(opened);
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(held, &info)) {
+  if (!GetFileInformationByHandle(held.get(), &info)) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
   } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
              (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     Log(context, W("Log file not written: %s is not a folder of its own"), Chars(folder));
   } else {
     WideText path;
-    HANDLE file = CreateLogFile(folder, start, path);
-    if (file == INVALID_HANDLE_VALUE) {
+    HANDLE created = CreateLogFile(folder, start, path);
+    if (created == INVALID_HANDLE_VALUE) {
       NoteFailure(context, W("Log file not written"), path, GetLastError());
     } else {
-      const bool written = WriteContents(file, context, start, exitCode);
+      unique_handle file(created);
+      const bool written = WriteContents(file.get(), context, start, exitCode);
       const DWORD error = GetLastError();
-      CloseHandle(file);
+      file.reset();
       if (!written) {
         // A cut-short file would pass for a whole log: it goes.
         DeleteFileW(Chars(path));
@@ -290,5 +293,4 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
       }
     }
   }
-  CloseHandle(held);
 }

@@ -71,10 +71,6 @@ void ObtainModuleDirectory(InstallContext& context) {
     path[cut] = 0;
     Assign(context.ModuleDir, path);
   }
-  // Without it no package file can be found, and none may be looked for in a relative place.
-  if (Count(context.ModuleDir) == 0) {
-    LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
-  }
 }
 
 // The system directory with a trailing backslash. A result that does not fit the buffer is

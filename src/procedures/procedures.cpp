@@ -105,6 +105,11 @@ void ReInstall(InstallContext& context) {
   }
   CleanSystemPendingRenames();
   KeepMonitorModule(context);
+  // Without its own folder the installer finds none of the package's files, and looks for
+  // none in a relative place.
+  if (Count(context.ModuleDir) == 0) {
+    LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+  }
 
   // The monitor before the driver, the driver before the queues, the queues before the tray.
   if (context.InstallMonitor) AddMonitor(context);

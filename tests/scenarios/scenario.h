@@ -60,9 +60,14 @@ struct Outcome {
   std::string logFile;         // its bytes
 };
 
+// Logs beside the running installer, wherever it lies.
+inline std::u16string LogsDirOf(const sim::Machine& m) {
+  return m.kernel.modulePath.substr(0, m.kernel.modulePath.rfind(u'\\') + 1) + u"Logs";
+}
+
 // The names of the files in Logs, oldest first (as their names sort).
 inline std::vector<std::u16string> LogFileNames(sim::Machine& m) {
-  const std::u16string folder = sim::FoldPath(kLogsDir) + u"\\";
+  const std::u16string folder = sim::FoldPath(LogsDirOf(m)) + u"\\";
   std::vector<std::u16string> names;
   for (const auto& [key, file] : m.fs.files) {
     if (key.starts_with(folder) && key.find(u'\\', folder.size()) == std::u16string::npos) {
@@ -115,7 +120,7 @@ inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
     if (std::find(before.begin(), before.end(), name) != before.end()) continue;
     EXPECT_TRUE(out.logFileName.empty()) << "a second new log file";
     out.logFileName = name;
-    out.logFile = FileText(m, kLogsDir + u"\\" + name);
+    out.logFile = FileText(m, LogsDirOf(m) + u"\\" + name);
   }
   if (!m.user.dialogs.empty()) {
     out.dialogShown = true;
