@@ -1,5 +1,8 @@
 #include "app/log_file.h"
 
+#include <initializer_list>
+#include <iterator>
+
 #include "context/install_context.h"
 #include "context/run_log.h"
 #include "platform/unique.h"
@@ -32,41 +35,32 @@ void AppendNumber(WideText& text, unsigned value, int width) {
   Append(text, out);
 }
 
+// The time's fields from the year on, each with its fixed width and followed by its
+// separator; the fields after the last separator given are left out.
+void AppendTimeFields(WideText& text, const SYSTEMTIME& t, std::initializer_list<LPCWSTR> after) {
+  const struct {
+    unsigned value;
+    int width;
+  } fields[] = {{t.wYear, 4},   {t.wMonth, 2},  {t.wDay, 2},         {t.wHour, 2},
+                {t.wMinute, 2}, {t.wSecond, 2}, {t.wMilliseconds, 3}};
+  size_t i = 0;
+  for (LPCWSTR separator : after) {
+    AppendNumber(text, fields[i].value, fields[i].width);
+    Append(text, separator);
+    if (++i == std::size(fields)) break;
+  }
+}
+
 // "2024-05-06 07:30:00 UTC"
 void AppendTime(WideText& text, const SYSTEMTIME& t) {
-  AppendNumber(text, t.wYear, 4);
-  Append(text, W("-"));
-  AppendNumber(text, t.wMonth, 2);
-  Append(text, W("-"));
-  AppendNumber(text, t.wDay, 2);
-  Append(text, W(" "));
-  AppendNumber(text, t.wHour, 2);
-  Append(text, W(":"));
-  AppendNumber(text, t.wMinute, 2);
-  Append(text, W(":"));
-  AppendNumber(text, t.wSecond, 2);
-  Append(text, W(" UTC"));
+  AppendTimeFields(text, t, {W("-"), W("-"), W(" "), W(":"), W(":"), W(" UTC")});
 }
 
 // "2024-05-06_07-30-00-000_install.log", or with "-N" after the job for a later one of the
 // same millisecond.
 WideText FileName(const RunStart& start, int sequence) {
-  const SYSTEMTIME& t = start.Time;
   WideText name;
-  AppendNumber(name, t.wYear, 4);
-  Append(name, W("-"));
-  AppendNumber(name, t.wMonth, 2);
-  Append(name, W("-"));
-  AppendNumber(name, t.wDay, 2);
-  Append(name, W("_"));
-  AppendNumber(name, t.wHour, 2);
-  Append(name, W("-"));
-  AppendNumber(name, t.wMinute, 2);
-  Append(name, W("-"));
-  AppendNumber(name, t.wSecond, 2);
-  Append(name, W("-"));
-  AppendNumber(name, t.wMilliseconds, 3);
-  Append(name, W("_"));
+  AppendTimeFields(name, start.Time, {W("-"), W("-"), W("_"), W("-"), W("-"), W("-"), W("_")});
   Append(name, start.Job);
   if (sequence > 1) {
     Append(name, W("-"));
