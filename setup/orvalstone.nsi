@@ -230,6 +230,8 @@ Section Uninstall
   Delete "$INSTDIR\Setup\kvxdrv64.dll"
   Delete "$INSTDIR\Setup\kvxui64.dll"
   Delete "$INSTDIR\Setup\kvxhelp.chm"
+  ; Setup\Logs stays, and with it the folders above: orvinst's log files are the record of
+  ; what every run did, for whoever looks after the machine.
   RMDir "$INSTDIR\Setup"
   Delete "$INSTDIR\orvtray.exe"
   Delete "$INSTDIR\uninstall.exe"

@@ -118,3 +118,10 @@ expect_package_installed() {
 wine_forget_driver() {
   wine reg delete "$DRIVER_KEY" /f >/dev/null 2>&1 || fatal "cannot remove Wine's driver key"
 }
+
+# What an uninstall leaves of the package's folder besides orvinst's log files, which stay in
+# Setup\Logs as the record of the runs: one path a line, none when all is gone.
+files_besides_logs() {
+  [ -e "$INSTALL_DIR" ] || return 0
+  (cd "$INSTALL_DIR" && find . -type f ! -path './Setup/Logs/*.log' | sort)
+}

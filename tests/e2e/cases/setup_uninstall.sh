@@ -39,10 +39,11 @@ wine_forget_queue Orvalstone
 run_setup "$UNINSTALLER_WIN"
 expect_eq "the uninstaller handed over to its copy" "$EXIT_CODE" 0
 for ((polls = 0; polls < 100; ++polls)); do
-  [ -e "$INSTALL_DIR" ] || break
+  [ -z "$(files_besides_logs)" ] && break
   sleep 0.2
 done
-[ ! -e "$INSTALL_DIR" ] || fail "files are left: $(cd "$INSTALL_DIR" && find . -type f | tr '\n' ' ')"
+left=$(files_besides_logs)
+[ -z "$left" ] || fail "files are left: $(tr '\n' ' ' <<<"$left")"
 expect_eq "the registration is gone" "$(reg_value "$UNINSTALL_KEY" UninstallString)" ""
 
 case_end

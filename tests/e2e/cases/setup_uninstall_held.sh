@@ -28,7 +28,8 @@ read_state
 expect_no_line "the monitor is gone" "$STATE" '^monitor: "Orvalstone:"'
 expect_eq "the Run entry is gone" "$(reg_value "$RUN_KEY" OrvalstoneTray)" ""
 expect_eq "the tray program was stopped" "$(tray_window)" "found: none"
-[ ! -e "$INSTALL_DIR/Setup" ] || fail "files are left in Setup: $(ls "$INSTALL_DIR/Setup" | tr '\n' ' ')"
+left=$(files_besides_logs | grep '^\./Setup/')
+[ -z "$left" ] || fail "files are left in Setup: $(tr '\n' ' ' <<<"$left")"
 [ ! -e "$INSTALL_DIR/orvtray.exe" ] || fail "the tray program's file is still there"
 expect_eq "the registration is gone" "$(reg_value "$UNINSTALL_KEY" UninstallString)" ""
 
@@ -42,7 +43,7 @@ expect_line "its message asks for a restart first" "$(tr -d '\r' <"$SETUP_LOG")"
   '^A part of Orvalstone removed earlier is only deleted when Windows restarts\. Restart Windows first'
 read_state
 expect_no_line "no monitor was registered" "$STATE" '^monitor: "Orvalstone:"'
-[ ! -e "$INSTALL_DIR/Setup" ] || fail "the setup copied files before the restart"
+[ -z "$(files_besides_logs | grep '^\./Setup/')" ] || fail "the setup copied files before the restart"
 expect_eq "no Run entry" "$(reg_value "$RUN_KEY" OrvalstoneTray)" ""
 
 # The restart carries the deletion out; then the setup installs.
