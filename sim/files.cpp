@@ -423,14 +423,7 @@ DWORD AddRebootOperation(Machine& m, const Resolved& from, const Resolved* to, D
       data.resize(data.size() - 2);
     }
   }
-  auto append = [&](std::u16string_view s) {
-    for (char16_t c : s) {
-      data.push_back(uint8_t(c & 0xFF));
-      data.push_back(uint8_t(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
-  };
+  auto append = [&](std::u16string_view s) { AppendUtf16Terminated(&data, s); };
   append(u"\\??\\" + from.path);
   if (to) {
     append(((flags & MOVEFILE_REPLACE_EXISTING) ? u"!\\??\\" : u"\\??\\") + to->path);
@@ -573,10 +566,6 @@ DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags
   return 0;
 }
 
-std::string Arg(const WCHAR* s) {
-  return s ? ToUtf8(s) : std::string("(null)");
-}
-
 }  // namespace
 
 U16 FoldPath(std::u16string_view path) {
@@ -643,7 +632,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
   (void)sa;
   (void)templateFile;
-  if (DWORD e = Enter("CreateFileW", Arg(name))) {
+  if (DWORD e = Enter("CreateFileW", CallArg(name))) {
     SetLastError(e);
     return INVALID_HANDLE_VALUE;
   }
@@ -722,7 +711,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 }
 
 BOOL WINAPI DeleteFileW(LPCWSTR name) {
-  if (DWORD e = Enter("DeleteFileW", Arg(name))) {
+  if (DWORD e = Enter("DeleteFileW", CallArg(name))) {
     SetLastError(e);
     return FALSE;
   }
@@ -735,8 +724,8 @@ BOOL WINAPI DeleteFileW(LPCWSTR name) {
 }
 
 BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
-  if (DWORD e = Enter("MoveFileExW",
-                      Arg(existing) + " -> " + Arg(newName) + " " + std::to_string(flags))) {
+  if (DWORD e = Enter("MoveFileExW", CallArg(existing) + " -> " + CallArg(newName) + " " +
+                                         std::to_string(flags))) {
     SetLastError(e);
     return FALSE;
   }
@@ -768,7 +757,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
-  if (DWORD e = Enter("GetFileAttributesW", Arg(name))) {
+  if (DWORD e = Enter("GetFileAttributesW", CallArg(name))) {
     SetLastError(e);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -788,7 +777,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
-  if (DWORD e = Enter("SetFileAttributesW", Arg(name) + " " + std::to_string(attributes))) {
+  if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes))) {
     SetLastError(e);
     return FALSE;
   }
@@ -810,7 +799,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
-  if (DWORD e = Enter("CreateDirectoryW", Arg(path))) {
+  if (DWORD e = Enter("CreateDirectoryW", CallArg(path))) {
     SetLastError(e);
     return FALSE;
   }
@@ -831,7 +820,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
 }
 
 BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
-  if (DWORD e = Enter("CopyFileW", Arg(existing) + " -> " + Arg(newName))) {
+  if (DWORD e = Enter("CopyFileW", CallArg(existing) + " -> " + CallArg(newName))) {
     SetLastError(e);
     return FALSE;
   }

@@ -169,17 +169,8 @@ uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& w
   }
   if (i >= text.size()) Reject(what + " must be a number, not \"" + text + "\"");
   for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      d = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      d = c - 'A' + 10;
-    } else {
-      Reject(what + " must be a number, not \"" + text + "\"");
-    }
+    const int d = sim::HexDigit(text[i]);
+    if (d < 0 || d >= base) Reject(what + " must be a number, not \"" + text + "\"");
     if (uint64_t(d) > max || v > (max - uint64_t(d)) / uint64_t(base)) {
       Reject(what + " is too large (at most " + std::to_string(max) + "): " + text);
     }
@@ -192,32 +183,9 @@ uint32_t ParseDword(const std::string& text, const std::string& what) {
   return uint32_t(ParseNumber(text, 0xFFFFFFFFu, what));
 }
 
-bool ParseHex(std::string text, std::vector<uint8_t>* out) {
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ' && c != ',' && c != ':') digits += c;
-  }
-  if (digits.size() % 2) return false;
-  out->clear();
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    auto nibble = [](char c) {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    const int hi = nibble(digits[i]), lo = nibble(digits[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->push_back(uint8_t(hi << 4 | lo));
-  }
-  return true;
-}
-
-void AppendUtf16(std::vector<uint8_t>* bytes, std::u16string_view s) {
-  for (char16_t c : s) {
-    bytes->push_back(uint8_t(c & 0xFF));
-    bytes->push_back(uint8_t(c >> 8));
-  }
+// Hex bytes, optionally separated by spaces, commas or colons (as regedit shows them).
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
+  return sim::ParseHexBytes(text, " ,:", out);
 }
 
 // A typed value from TYPE DATA... (or TYPE --hex HEX). Printer data strings are ANSI.
@@ -253,18 +221,16 @@ void ParseTypedValue(const std::string& typeText, const Args& a, size_t first, b
         bytes->assign(raw.begin(), raw.end());
         bytes->push_back(0);
       } else {
-        AppendUtf16(bytes, text);
-        AppendUtf16(bytes, std::u16string_view(u"\0", 1));
+        sim::AppendUtf16Terminated(bytes, text);
       }
       return;
     }
     case REG_MULTI_SZ:
       for (const auto& s : data) {
         if (s.empty()) Reject("the strings of a multi_sz value cannot be empty");
-        AppendUtf16(bytes, sim::FromUtf8(s));
-        AppendUtf16(bytes, std::u16string_view(u"\0", 1));
+        sim::AppendUtf16Terminated(bytes, sim::FromUtf8(s));
       }
-      AppendUtf16(bytes, std::u16string_view(u"\0", 1));
+      sim::AppendUtf16Terminated(bytes, {});  // the list's closing NUL
       return;
     case REG_DWORD: {
       const uint32_t v = ParseDword(one(), "a dword");
@@ -409,24 +375,9 @@ sim::SimPrinter& ExistingPrinter(sim::Machine& m, const std::string& name) {
   return *p;
 }
 
-std::vector<U16> SplitPorts(const U16& list) {
-  std::vector<U16> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(u',', start);
-    if (end == U16::npos) end = list.size();
-    U16 port = list.substr(start, end - start);
-    while (!port.empty() && port.front() == u' ') port.erase(0, 1);
-    while (!port.empty() && port.back() == u' ') port.pop_back();
-    if (!port.empty()) out.push_back(port);
-    start = end + 1;
-  }
-  return out;
-}
-
 // The ports as the monitors spell them; every one must exist.
 U16 KnownPorts(sim::Machine& m, const std::string& text) {
-  const std::vector<U16> ports = SplitPorts(sim::FromUtf8(text));
+  const std::vector<U16> ports = sim::SplitPorts(sim::FromUtf8(text));
   if (ports.empty()) Reject("--port needs a port name");
   U16 out;
   for (const auto& want : ports) {

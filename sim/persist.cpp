@@ -42,94 +42,14 @@ struct DecodeError : std::runtime_error {
 
 // ---- Text and bytes ------------------------------------------------------------------------
 
-bool ValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char b = s[i];
-    int extra;
-    uint32_t c;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      extra = 1;
-      c = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      extra = 2;
-      c = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      extra = 3;
-      c = b & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= s.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const unsigned char n = s[i + k];
-      if ((n & 0xC0) != 0x80) return false;
-      c = (c << 6) | (n & 0x3F);
-    }
-    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-// Whether UTF-16 text survives the trip through UTF-8 (no unpaired surrogates).
-bool WellFormedUtf16(std::u16string_view s) {
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char16_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00) {
-      if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000) return false;
-      ++i;
-    } else if (c >= 0xDC00 && c < 0xE000) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string ToHex(const uint8_t* data, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 3);
-  for (size_t i = 0; i < size; ++i) {
-    if (i) out += ' ';
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
-}
-
+using sim::ToHex;
 std::string ToHex(std::string_view s) {
   return ToHex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-// Hex digits, optionally separated by spaces; false on anything else or an odd count.
+// Hex digits, optionally separated by spaces.
 bool FromHex(std::string_view text, std::vector<uint8_t>* out) {
-  out->clear();
-  int high = -1;
-  for (char c : text) {
-    if (c == ' ') continue;
-    int v;
-    if (c >= '0' && c <= '9') {
-      v = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      v = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      v = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    if (high < 0) {
-      high = v;
-    } else {
-      out->push_back(uint8_t(high << 4 | v));
-      high = -1;
-    }
-  }
-  return high < 0;
+  return ParseHexBytes(text, " ", out);
 }
 
 // ---- Generic encoding -----------------------------------------------------------------------
@@ -650,19 +570,6 @@ constexpr TypeName kTypeNames[] = {
     {11, "REG_QWORD"},
 };
 
-U16 Units(const std::vector<uint8_t>& bytes) {
-  U16 out;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) out += char16_t(bytes[i] | bytes[i + 1] << 8);
-  return out;
-}
-
-void AppendUnits(std::vector<uint8_t>* bytes, std::u16string_view s) {
-  for (char16_t c : s) {
-    bytes->push_back(uint8_t(c & 0xFF));
-    bytes->push_back(uint8_t(c >> 8));
-  }
-}
-
 // ---- Files on the host ----------------------------------------------------------------------
 
 std::string Errno(const std::string& what, const fs::path& path) {
@@ -1009,7 +916,7 @@ json TypedValueToJson(DWORD type, const std::vector<uint8_t>& bytes, bool ansiSt
     }
   }
   if ((type == 1 || type == 2) && even) {
-    U16 text = Units(bytes);
+    U16 text = Utf16FromBytes(bytes);
     const bool terminated = !text.empty() && text.back() == 0;
     if (terminated) text.pop_back();
     if (text.find(u'\0') == U16::npos && WellFormedUtf16(text)) {
@@ -1018,7 +925,7 @@ json TypedValueToJson(DWORD type, const std::vector<uint8_t>& bytes, bool ansiSt
       return out;
     }
   } else if (type == 7 && even && !bytes.empty()) {
-    const U16 units = Units(bytes);
+    const U16 units = Utf16FromBytes(bytes);
     json list = json::array();
     std::vector<uint8_t> rebuilt;
     size_t start = 0;
@@ -1035,11 +942,10 @@ json TypedValueToJson(DWORD type, const std::vector<uint8_t>& bytes, bool ansiSt
         break;
       }
       list.push_back(ToUtf8(s));
-      AppendUnits(&rebuilt, s);
-      AppendUnits(&rebuilt, std::u16string_view(u"\0", 1));
+      AppendUtf16Terminated(&rebuilt, s);
       start = end + 1;
     }
-    AppendUnits(&rebuilt, std::u16string_view(u"\0", 1));
+    AppendUtf16(&rebuilt, std::u16string_view(u"\0", 1));
     if (ok && rebuilt == bytes) {
       out["multiSz"] = list;
       return out;
@@ -1090,7 +996,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
       *error = "\"sz\" must be text";
       return false;
     }
-    AppendUnits(bytes, FromUtf8(it->get<std::string>()));
+    AppendUtf16(bytes, FromUtf8(it->get<std::string>()));
     bool terminated = true;
     if (auto term = j.find("terminated"); term != j.end()) {
       if (!term->is_boolean()) {
@@ -1099,7 +1005,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
       }
       terminated = term->get<bool>();
     }
-    if (terminated) AppendUnits(bytes, std::u16string_view(u"\0", 1));
+    if (terminated) AppendUtf16(bytes, std::u16string_view(u"\0", 1));
   }
   if (auto it = j.find("ansi"); it != j.end()) {
     ++forms;
@@ -1129,10 +1035,9 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
         *error = "\"multiSz\" must be a list of non-empty texts";
         return false;
       }
-      AppendUnits(bytes, FromUtf8(s.get<std::string>()));
-      AppendUnits(bytes, std::u16string_view(u"\0", 1));
+      AppendUtf16Terminated(bytes, FromUtf8(s.get<std::string>()));
     }
-    AppendUnits(bytes, std::u16string_view(u"\0", 1));
+    AppendUtf16(bytes, std::u16string_view(u"\0", 1));
   }
   if (auto it = j.find("dword"); it != j.end()) {
     ++forms;

@@ -64,10 +64,6 @@ bool LocalServer(LPCWSTR server) {
   return !server || !*server;
 }
 
-std::string Utf8(LPCWSTR s) {
-  return s ? ToUtf8(s) : std::string("(null)");
-}
-
 // ---------------------------------------------------------------------------------------
 // Output buffers: records from the start, strings packed downward from the end.
 
@@ -142,21 +138,6 @@ BOOL Emit(const std::vector<const Item*>& items, FillFn fill, LPBYTE buffer, DWO
 
 // ---------------------------------------------------------------------------------------
 // Ports.
-
-std::vector<U16> SplitPorts(std::u16string_view list) {
-  std::vector<U16> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t comma = list.find(u',', start);
-    if (comma == std::u16string_view::npos) comma = list.size();
-    std::u16string_view item = list.substr(start, comma - start);
-    while (!item.empty() && item.front() == u' ') item.remove_prefix(1);
-    while (!item.empty() && item.back() == u' ') item.remove_suffix(1);
-    if (!item.empty()) out.emplace_back(item);
-    start = comma + 1;
-  }
-  return out;
-}
 
 // The port as its monitor spells it; ports compare ignoring case ("file:" is "FILE:").
 const U16* FindPort(const Machine& m, std::u16string_view name) {
@@ -657,7 +638,7 @@ BOOL WINAPI EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, 
 }
 
 BOOL WINAPI OpenPrinterW(LPWSTR name, HANDLE* printer, LPPRINTER_DEFAULTSW defaults) {
-  if (DWORD e = Begin("OpenPrinterW", Utf8(name))) return Fail(e);
+  if (DWORD e = Begin("OpenPrinterW", CallArg(name))) return Fail(e);
   if (!printer) return Fail(ERROR_INVALID_PARAMETER);
   Machine& m = M();
   DWORD access = defaults ? MapAccess(defaults->DesiredAccess) : 0;
@@ -816,7 +797,7 @@ BOOL WINAPI GetDefaultPrinterW(LPWSTR buffer, LPDWORD size) {
 }
 
 BOOL WINAPI SetDefaultPrinterW(LPCWSTR printer) {
-  if (DWORD e = Begin("SetDefaultPrinterW", Utf8(printer))) return Fail(e);
+  if (DWORD e = Begin("SetDefaultPrinterW", CallArg(printer))) return Fail(e);
   Machine& m = M();
   SpoolerModel& s = m.spooler;
   if (!printer || !*printer) {
@@ -837,7 +818,7 @@ BOOL WINAPI SetDefaultPrinterW(LPCWSTR printer) {
 
 BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level,
                                        LPBYTE buffer, DWORD size, LPDWORD needed) {
-  if (DWORD e = Begin("GetPrinterDriverDirectoryW", Utf8(environment))) return Fail(e);
+  if (DWORD e = Begin("GetPrinterDriverDirectoryW", CallArg(environment))) return Fail(e);
   if (!LocalServer(server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
   if (level != 1) return Fail(ERROR_INVALID_LEVEL);
   const Environment* env = ResolveEnvironment(environment);
@@ -854,7 +835,7 @@ BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD 
 
 BOOL WINAPI GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, LPBYTE buffer,
                               DWORD size, LPDWORD needed) {
-  if (DWORD e = Begin("GetPrinterDriverW", Utf8(environment) + "," + std::to_string(level))) {
+  if (DWORD e = Begin("GetPrinterDriverW", CallArg(environment) + "," + std::to_string(level))) {
     return Fail(e);
   }
   Machine& m = M();
@@ -872,7 +853,7 @@ BOOL WINAPI GetPrinterDriverW(HANDLE printer, LPWSTR environment, DWORD level, L
 
 BOOL WINAPI EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                                 DWORD size, LPDWORD needed, LPDWORD returned) {
-  if (DWORD e = Begin("EnumPrinterDriversW", Utf8(environment) + "," + std::to_string(level))) {
+  if (DWORD e = Begin("EnumPrinterDriversW", CallArg(environment) + "," + std::to_string(level))) {
     return Fail(e);
   }
   if (!LocalServer(server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
@@ -985,8 +966,8 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD f
 
 BOOL WINAPI DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                    DWORD deleteFlag, DWORD versionFlag) {
-  if (DWORD e = Begin("DeletePrinterDriverExW", Utf8(environment) + "," + Utf8(driverName) + "," +
-                                                    std::to_string(deleteFlag))) {
+  if (DWORD e = Begin("DeletePrinterDriverExW", CallArg(environment) + "," + CallArg(driverName) +
+                                                    "," + std::to_string(deleteFlag))) {
     return Fail(e);
   }
   Machine& m = M();
@@ -1080,7 +1061,7 @@ BOOL WINAPI AddMonitorW(LPWSTR server, DWORD level, LPBYTE info) {
 }
 
 BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName) {
-  if (DWORD e = Begin("DeleteMonitorW", Utf8(environment) + "," + Utf8(monitorName))) {
+  if (DWORD e = Begin("DeleteMonitorW", CallArg(environment) + "," + CallArg(monitorName))) {
     return Fail(e);
   }
   Machine& m = M();
