@@ -440,25 +440,8 @@ std::string ValueText(const json& v) {
 // PendingFileRenameOperations as pairs; an empty target means deletion.
 json PendingOperations(sim::Machine& m) {
   json out = json::array();
-  const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE,
-                                             u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                                             u"PendingFileRenameOperations");
-  if (!v) return out;
-  std::vector<U16> strings;
-  U16 cur;
-  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-    const char16_t c = char16_t(v->data[i] | v->data[i + 1] << 8);
-    if (c == 0) {
-      strings.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) strings.push_back(cur);
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    if (strings[i].empty()) break;  // the list's closing NUL
-    out.push_back({{"from", sim::ToUtf8(strings[i])}, {"to", sim::ToUtf8(strings[i + 1])}});
+  for (const auto& [from, to] : sim::PendingFileOperations(m)) {
+    out.push_back({{"from", sim::ToUtf8(from)}, {"to", sim::ToUtf8(to)}});
   }
   return out;
 }

@@ -1,4 +1,4 @@
-// kernel32: other processes, named mutexes and waits; what a restart of the machine does.
+// kernel32: other processes, named mutexes and waits.
 #include <algorithm>
 #include <optional>
 
@@ -20,25 +20,11 @@ struct MutexObject : KernelObject {
   void OnClose() override;
 };
 
-constexpr std::u16string_view kSessionManager =
-    u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr std::u16string_view kPendingValue = u"PendingFileRenameOperations";
-constexpr std::u16string_view kRunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr std::u16string_view kLockHolderImage = u"C:\\Windows\\system32\\lockholder.exe";
 constexpr WORD kShowDefault = 10;  // SW_SHOWDEFAULT
 
 bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
-}
-
-std::u16string_view FileNamePart(std::u16string_view path) {
-  const size_t sep = path.find_last_of(u"\\/");
-  return sep == std::u16string_view::npos ? path : path.substr(sep + 1);
-}
-
-std::u16string_view DirectoryPart(std::u16string_view path) {
-  const size_t sep = path.find_last_of(u"\\/");
-  return sep == std::u16string_view::npos ? std::u16string_view() : path.substr(0, sep);
 }
 
 bool IsAbsolute(std::u16string_view p) {
@@ -289,91 +275,6 @@ std::optional<uint64_t> NextEventTime(const Machine& m) {
   return next;
 }
 
-// The strings of a multi-string value. Tolerates an odd byte count (the last byte is no
-// character) and a last string without its terminator.
-std::vector<U16> SplitStrings(const std::vector<uint8_t>& data) {
-  std::vector<U16> out;
-  U16 cur;
-  bool open = false;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t c = char16_t(data[i] | (data[i + 1] << 8));
-    if (c == 0) {
-      out.push_back(cur);
-      cur.clear();
-      open = false;
-    } else {
-      cur += c;
-      open = true;
-    }
-  }
-  if (open) out.push_back(cur);
-  return out;
-}
-
-std::u16string_view WithoutDevicePrefix(std::u16string_view path) {
-  return StartsWith(path, u"\\??\\") ? path.substr(4) : path;
-}
-
-// One start-up file operation: an empty target deletes the source; otherwise the source is
-// renamed, over an existing target only when the target is marked with "!".
-void CarryOut(Machine& m, std::u16string_view source, std::u16string_view target) {
-  const std::u16string_view from = WithoutDevicePrefix(source);
-  if (target.empty()) {
-    RemoveFile(m, from);
-    return;
-  }
-  const bool replace = target.front() == u'!';
-  const std::u16string_view to = WithoutDevicePrefix(replace ? target.substr(1) : target);
-  const SimFile* f = FindFile(m, from);
-  if (!f || to.empty() || FoldPath(from) == FoldPath(to)) return;
-  if ((FindFile(m, to) && !replace) || DirectoryExists(m, to)) return;
-  if (!DirectoryExists(m, DirectoryPart(to))) return;
-  // The whole record moves: contents, attributes, version resource.
-  SimFile moved = *f;
-  RemoveFile(m, from);
-  SimFile& placed = PutFile(m, to, {});
-  const U16 path = placed.path;
-  placed = std::move(moved);
-  placed.path = path;
-}
-
-void CarryOutPendingOperations(Machine& m) {
-  const RegValue* v = FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
-  if (!v) return;
-  const std::vector<U16> strings = SplitStrings(v->data);
-  // Pairs of source and target; an empty source is the list's end, and a source without
-  // its target is an incomplete entry that is left alone.
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    if (strings[i].empty()) break;
-    CarryOut(m, strings[i], strings[i + 1]);
-  }
-  DeleteRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
-}
-
-U16 StringValue(const RegValue& v) {
-  U16 out;
-  for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
-    const char16_t c = char16_t(v.data[i] | (v.data[i + 1] << 8));
-    if (c == 0) break;
-    out += c;
-  }
-  return out;
-}
-
-void StartRunEntries(Machine& m, HKEY root) {
-  const RegKey* key = FindRegKey(m, root, kRunKey);
-  if (!key) return;
-  // Copied first: a started program may change the registry.
-  const std::vector<RegValue> values = key->values;
-  for (const RegValue& v : values) {
-    if (v.type != REG_SZ && v.type != REG_EXPAND_SZ) continue;
-    const U16 line = StringValue(v);
-    if (auto image = ImageFromCommandLine(m, line)) {
-      LaunchImage(m, *image, line, NORMAL_PRIORITY_CLASS, kShowDefault);
-    }
-  }
-}
-
 }  // namespace
 
 BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
@@ -559,34 +460,14 @@ void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM
            {{"pid", pid}, {"exitCode", 0}, {"release", p->mode != "exit-holding"}});
 }
 
-void Restart(Machine& m) {
-  // Every process ends, the running program included, and every kernel object with them.
-  m.processes.processes.clear();
-  m.processes.mutexes.clear();
-  m.user.windows.clear();
-  m.fs.locks.clear();
-  std::erase_if(m.events, [](const TimedEvent& e) {
-    return e.kind.rfind("process.", 0) == 0 || e.kind.rfind("window.", 0) == 0 ||
-           e.kind.rfind("service.", 0) == 0;
-  });
-  for (auto& s : m.services.services) s.state = SERVICE_STOPPED;
-  m.spooler.loadedModules.clear();
-
-  // Start-up file operations run before any service or program.
-  CarryOutPendingOperations(m);
-
-  for (auto& s : m.services.services) {
-    if (EqualFold(s.name, u"Spooler") && !s.disabled) {
-      s.state = SERVICE_RUNNING;
-      ++s.starts;
-    }
-  }
-  StartRunEntries(m, HKEY_LOCAL_MACHINE);
-  StartRunEntries(m, HKEY_CURRENT_USER);
-}
-
 bool IsTrayMode(std::string_view mode) {
   return mode == "normal" || mode == "ignore" || mode == "exit-holding";
+}
+
+uint32_t StartCommandLine(Machine& m, std::u16string_view commandLine) {
+  const U16 line(commandLine);
+  auto image = ImageFromCommandLine(m, line);
+  return image ? LaunchImage(m, *image, line, NORMAL_PRIORITY_CLASS, kShowDefault) : 0;
 }
 
 uint32_t StartTray(Machine& m, std::string_view mode, uint32_t exitDelayMs,

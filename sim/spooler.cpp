@@ -236,11 +236,6 @@ U16 DriverDirectory(const Machine& m, const Environment& env) {
   return m.spooler.driverRoot + u"\\" + U16(env.dir);
 }
 
-std::u16string_view BaseName(std::u16string_view path) {
-  size_t slash = path.find_last_of(u"\\/");
-  return slash == std::u16string_view::npos ? path : path.substr(slash + 1);
-}
-
 void RemovePrinter(Machine& m, const SimPrinter& p) {
   SpoolerModel& s = m.spooler;
   if (EqualFold(s.defaultPrinter, p.name)) s.defaultPrinter.clear();
@@ -926,7 +921,7 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD f
     if (file.empty()) return true;
     U16 source = SourcePath(m, *env, file);
     if (!FindFile(m, source)) return false;
-    *installed = versionDir + u"\\" + U16(BaseName(source));
+    *installed = versionDir + u"\\" + U16(FileNamePart(source));
     copies.push_back({source, *installed});
     return true;
   };
@@ -1195,7 +1190,7 @@ void InitSpooler(Machine& m) {
   // The modules the spooler registers must exist on disk like any other file.
   auto ensure = [&](const U16& path) {
     if (!FindFile(m, path)) {
-      std::string body = "MZ " + ToUtf8(BaseName(path));
+      std::string body = "MZ " + ToUtf8(FileNamePart(path));
       PutFile(m, path, std::vector<uint8_t>(body.begin(), body.end()));
     }
   };

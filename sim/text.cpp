@@ -257,6 +257,16 @@ bool ParseHexBytes(std::string_view text, std::string_view separators, std::vect
   return high < 0;
 }
 
+std::u16string_view FileNamePart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? path : path.substr(sep + 1);
+}
+
+std::u16string_view DirectoryPart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? std::u16string_view() : path.substr(0, sep);
+}
+
 std::vector<U16> SplitPorts(std::u16string_view list) {
   std::vector<U16> out;
   size_t start = 0;

@@ -52,6 +52,11 @@ bool ParseHexBytes(std::string_view text, std::string_view separators, std::vect
 // 0 to 15 for a hex digit, -1 for anything else.
 int HexDigit(char c);
 
+// The parts of a path around its last separator (either one): "C:\\dir" and "x.dll" of
+// "C:\\dir\\x.dll"; a path without one is all file name.
+std::u16string_view FileNamePart(std::u16string_view path);
+std::u16string_view DirectoryPart(std::u16string_view path);
+
 // A comma-separated port list ("LPT1:, FILE:") as its names, spaces around each trimmed and
 // empty entries dropped.
 std::vector<U16> SplitPorts(std::u16string_view list);
