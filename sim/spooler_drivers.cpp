@@ -78,22 +78,8 @@ namespace {
 template <class Item>
 BOOL EmitDriver(DWORD level, const std::vector<const Item*>& items, LPBYTE buffer, DWORD size,
                 LPDWORD needed, LPDWORD returned) {
-  switch (level) {
-    case 1:
-      return Emit<DRIVER_INFO_1W>(items, kFill, buffer, size, needed, returned);
-    case 2:
-      return Emit<DRIVER_INFO_2W>(items, kFill, buffer, size, needed, returned);
-    case 3:
-      return Emit<DRIVER_INFO_3W>(items, kFill, buffer, size, needed, returned);
-    case 4:
-      return Emit<DRIVER_INFO_4W>(items, kFill, buffer, size, needed, returned);
-    case 5:
-      return Emit<DRIVER_INFO_5W>(items, kFill, buffer, size, needed, returned);
-    case 6:
-      return Emit<DRIVER_INFO_6W>(items, kFill, buffer, size, needed, returned);
-    default:
-      return Fail(ERROR_INVALID_LEVEL);
-  }
+  return EmitLevel<DRIVER_INFO_1W, DRIVER_INFO_2W, DRIVER_INFO_3W, DRIVER_INFO_4W, DRIVER_INFO_5W,
+                   DRIVER_INFO_6W>(level, items, buffer, size, needed, returned);
 }
 
 U16 SourcePath(const Machine& m, const Environment& env, std::u16string_view file) {

@@ -112,6 +112,20 @@ inline constexpr auto kFill = [](const auto& item, auto& record, Strings& s) {
   Fill(item, record, s);
 };
 
+// Emit at the level asked for: Recs are the structures of levels 1, 2, ... in order; any other
+// level is refused with ERROR_INVALID_LEVEL.
+template <class... Recs, class Item>
+BOOL EmitLevel(DWORD level, const std::vector<const Item*>& items, LPBYTE buffer, DWORD size,
+               LPDWORD needed, LPDWORD returned) {
+  DWORD at = 0;
+  BOOL result = FALSE;
+  const bool known =
+      ((++at == level &&
+        ((result = Emit<Recs>(items, kFill, buffer, size, needed, returned)), true)) ||
+       ...);
+  return known ? result : Fail(ERROR_INVALID_LEVEL);
+}
+
 // Ports. The port list's names as the monitors spell them (ports compare ignoring case:
 // "file:" is "FILE:"); false when one is unknown or the list names none.
 bool CanonicalPorts(const Machine& m, LPCWSTR list, U16* out);

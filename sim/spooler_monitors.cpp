@@ -24,25 +24,32 @@ void Fill(const U16& port, PORT_INFO_1W& r, Strings& s) {
 
 }  // namespace sim::winspool
 
+namespace {
+
+// What a listing of the server's monitors or ports checks first: an armed fault and the
+// service, the server, the output arguments.
+DWORD BeginListing(const char* api, DWORD level, LPWSTR server, LPBYTE buffer, DWORD size,
+                   LPDWORD needed, LPDWORD returned) {
+  if (DWORD e = Begin(api, std::to_string(level))) return e;
+  if (!LocalServer(server)) return RPC_S_SERVER_UNAVAILABLE;
+  if (DWORD e = CheckOutput(buffer, size, needed)) return e;
+  if (!returned) return RPC_X_NULL_REF_POINTER;
+  return 0;
+}
+
+}  // namespace
+
 // =======================================================================================
 // Monitors and ports.
 
 BOOL WINAPI EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                           LPDWORD returned) {
-  if (DWORD e = Begin("EnumMonitorsW", std::to_string(level))) return Fail(e);
-  if (!LocalServer(server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
-  if (DWORD e = CheckOutput(buffer, size, needed)) return Fail(e);
-  if (!returned) return Fail(RPC_X_NULL_REF_POINTER);
+  if (DWORD e = BeginListing("EnumMonitorsW", level, server, buffer, size, needed, returned)) {
+    return Fail(e);
+  }
   std::vector<const SimMonitor*> list;
   for (const auto& mon : M().spooler.monitors) list.push_back(&mon);
-  switch (level) {
-    case 1:
-      return Emit<MONITOR_INFO_1W>(list, kFill, buffer, size, needed, returned);
-    case 2:
-      return Emit<MONITOR_INFO_2W>(list, kFill, buffer, size, needed, returned);
-    default:
-      return Fail(ERROR_INVALID_LEVEL);
-  }
+  return EmitLevel<MONITOR_INFO_1W, MONITOR_INFO_2W>(level, list, buffer, size, needed, returned);
 }
 
 BOOL WINAPI AddMonitorW(LPWSTR server, DWORD level, LPBYTE info) {
@@ -93,16 +100,14 @@ BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName
 
 BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                        LPDWORD returned) {
-  if (DWORD e = Begin("EnumPortsW", std::to_string(level))) return Fail(e);
-  if (!LocalServer(server)) return Fail(RPC_S_SERVER_UNAVAILABLE);
-  if (DWORD e = CheckOutput(buffer, size, needed)) return Fail(e);
-  if (!returned) return Fail(RPC_X_NULL_REF_POINTER);
-  if (level != 1) return Fail(ERROR_INVALID_LEVEL);
+  if (DWORD e = BeginListing("EnumPortsW", level, server, buffer, size, needed, returned)) {
+    return Fail(e);
+  }
   std::vector<const U16*> list;
   for (const auto& mon : M().spooler.monitors) {
     for (const auto& port : mon.ports) list.push_back(&port);
   }
-  return Emit<PORT_INFO_1W>(list, kFill, buffer, size, needed, returned);
+  return EmitLevel<PORT_INFO_1W>(level, list, buffer, size, needed, returned);
 }
 
 namespace sim {

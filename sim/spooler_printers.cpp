@@ -247,14 +247,7 @@ BOOL WINAPI EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, 
       if ((flags & PRINTER_ENUM_CONNECTIONS) && p.connection) list.push_back(&p);
     }
   }
-  switch (level) {
-    case 1:
-      return Emit<PRINTER_INFO_1W>(list, kFill, buffer, size, needed, returned);
-    case 2:
-      return Emit<PRINTER_INFO_2W>(list, kFill, buffer, size, needed, returned);
-    default:
-      return Fail(ERROR_INVALID_LEVEL);
-  }
+  return EmitLevel<PRINTER_INFO_1W, PRINTER_INFO_2W>(level, list, buffer, size, needed, returned);
 }
 
 BOOL WINAPI OpenPrinterW(LPWSTR name, HANDLE* printer, LPPRINTER_DEFAULTSW defaults) {
@@ -292,14 +285,7 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
   if (!p) return Fail(error);
   if (DWORD e = CheckOutput(buffer, size, needed)) return Fail(e);
   std::vector<const SimPrinter*> one = {p};
-  switch (level) {
-    case 1:
-      return Emit<PRINTER_INFO_1W>(one, kFill, buffer, size, needed, nullptr);
-    case 2:
-      return Emit<PRINTER_INFO_2W>(one, kFill, buffer, size, needed, nullptr);
-    default:
-      return Fail(ERROR_INVALID_LEVEL);
-  }
+  return EmitLevel<PRINTER_INFO_1W, PRINTER_INFO_2W>(level, one, buffer, size, needed, nullptr);
 }
 
 BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command) {
