@@ -11,6 +11,11 @@ using namespace sim::filesys;
 
 namespace {
 
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
 constexpr DWORD kErrorNotSameDevice = 17;
 constexpr DWORD kErrorInvalidData = 13;
 constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -250,27 +255,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
 // Closes any kernel object of the running program: files, processes, threads, mutexes and
 // registry keys alike, each releasing what it holds in its OnClose.
 BOOL WINAPI CloseHandle(HANDLE handle) {
-  if (DWORD e = Enter("CloseHandle")) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (!M().kernelHandles.Close(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CloseHandle")) return Fail(e);
+  if (!M().kernelHandles.Close(handle)) return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 
 BOOL WINAPI DeleteFileW(LPCWSTR name) {
-  if (DWORD e = Enter("DeleteFileW", CallArg(name))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("DeleteFileW", CallArg(name))) return Fail(e);
   Machine& m = M();
-  if (DWORD e = DeletePath(m, Resolve(m, name))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = DeletePath(m, Resolve(m, name))) return Fail(e);
   return TRUE;
 }
 
@@ -300,10 +293,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
   } else {
     error = MovePath(m, from, Resolve(m, newName), flags);
   }
-  if (error) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error) return Fail(error);
   return TRUE;
 }
 
@@ -328,32 +318,21 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
-  if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes)))
+    return Fail(e);
   Machine& m = M();
   Resolved r = Resolve(m, name);
-  if (r.error) {
-    SetLastError(r.error);
-    return FALSE;
-  }
+  if (r.error) return Fail(r.error);
   if (m.fs.dirs.count(r.key)) return TRUE;  // directories keep no attributes here
   auto it = m.fs.files.find(r.key);
-  if (it == m.fs.files.end()) {
-    SetLastError(MissingError(m, r));
-    return FALSE;
-  }
+  if (it == m.fs.files.end()) return Fail(MissingError(m, r));
   it->second.attributes = attributes & kAttributeMask;
   return TRUE;
 }
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
-  if (DWORD e = Enter("CreateDirectoryW", CallArg(path))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CreateDirectoryW", CallArg(path))) return Fail(e);
   Machine& m = M();
   Resolved r = Resolve(m, path);
   DWORD error = r.error;
@@ -362,28 +341,17 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   } else if (!error && !m.fs.dirs.count(Fold(ParentOf(r.path)))) {
     error = ERROR_PATH_NOT_FOUND;
   }
-  if (error) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error) return Fail(error);
   m.fs.dirs[r.key] = r.path;
   return TRUE;
 }
 
 BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
-  if (DWORD e = Enter("CopyFileW", CallArg(existing) + " -> " + CallArg(newName))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CopyFileW", CallArg(existing) + " -> " + CallArg(newName))) return Fail(e);
   Machine& m = M();
-  if (!existing || !newName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (!existing || !newName) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE))
+    return Fail(e);
   SetLastError(0);
   return TRUE;
 }
