@@ -9,6 +9,11 @@ using namespace sim;
 
 namespace {
 
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
 // A handle the running program holds on a process or on its main thread.
 struct ProcessObject : KernelObject {
   uint32_t pid = 0;
@@ -155,6 +160,20 @@ void Exit(Machine& m, uint32_t pid, DWORD exitCode, bool release) {
   });
 }
 
+// A top-level window of another process; returns its handle.
+uint64_t OpenWindow(Machine& m, std::u16string_view className, std::u16string_view title,
+                    uint32_t pid, std::string behavior) {
+  SimWindow w;
+  w.handle = m.user.nextWindow;
+  m.user.nextWindow += 2;
+  w.className = U16(className);
+  w.title = U16(title);
+  w.ownerPid = pid;
+  w.behavior = std::move(behavior);
+  m.user.windows.push_back(w);
+  return w.handle;
+}
+
 // The tray program takes its mutex and shows its window; a second copy finds the mutex
 // owned by the first and quits.
 void TrayStarts(Machine& m, uint32_t pid) {
@@ -168,14 +187,7 @@ void TrayStarts(Machine& m, uint32_t pid) {
   mx->ownerPid = pid;
   mx->recursion = 1;
   mx->abandoned = false;
-  SimWindow w;
-  w.handle = m.user.nextWindow;
-  m.user.nextWindow += 2;
-  w.className = kTrayWindowClass;
-  w.title = kTrayWindowTitle;
-  w.ownerPid = pid;
-  w.behavior = "tray";
-  m.user.windows.push_back(w);
+  OpenWindow(m, kTrayWindowClass, kTrayWindowTitle, pid, "tray");
 }
 
 // holdsImage: the program's file is mapped as its image, so it cannot be deleted until the
@@ -286,22 +298,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
   (void)env;
   (void)currentDirectory;
   const U16 line = FromW(commandLine);
-  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line)))
+    return Fail(e);
   Machine& m = M();
-  if ((!application && !commandLine) || !si || !pi) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if ((!application && !commandLine) || !si || !pi) return Fail(ERROR_INVALID_PARAMETER);
   // An application name is used as given (no extension added, no search); otherwise the
   // command line's first word names the program.
   std::optional<U16> image = application ? Locate(m, application) : ImageFromCommandLine(m, line);
-  if (!image) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
+  if (!image) return Fail(ERROR_FILE_NOT_FOUND);
   const WORD show = (si->dwFlags & STARTF_USESHOWWINDOW) ? si->wShowWindow : kShowDefault;
   const uint32_t pid = LaunchImage(m, *image, commandLine ? line : FromW(application), flags, show);
   const SimProcess* p = FindProcess(m, pid);
@@ -317,17 +321,11 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-  if (DWORD e = Enter("GetExitCodeProcess")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetExitCodeProcess")) return Fail(e);
   Machine& m = M();
   auto o = m.kernelHandles.GetAs<ProcessObject>(process);
   SimProcess* p = o ? FindProcess(m, o->pid) : nullptr;
-  if (!p) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!p) return Fail(ERROR_INVALID_HANDLE);
   if (!exitCode) {
     SetLastError(998);  // ERROR_NOACCESS
     return FALSE;
@@ -369,21 +367,12 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR n
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {
-  if (DWORD e = Enter("ReleaseMutex")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ReleaseMutex")) return Fail(e);
   Machine& m = M();
   auto o = m.kernelHandles.GetAs<MutexObject>(mutex);
   SimMutex* mx = o ? MutexById(m, o->id) : nullptr;
-  if (!mx) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (mx->ownerPid != m.kernel.pid) {
-    SetLastError(ERROR_NOT_OWNER);
-    return FALSE;
-  }
+  if (!mx) return Fail(ERROR_INVALID_HANDLE);
+  if (mx->ownerPid != m.kernel.pid) return Fail(ERROR_NOT_OWNER);
   if (--mx->recursion == 0) mx->ownerPid = 0;
   return TRUE;
 }
@@ -489,15 +478,7 @@ uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {
   p.image = kHelpViewerImage;
   p.commandLine = u"\"" + U16(kHelpViewerImage) + u"\"";
   const uint32_t pid = Launch(m, std::move(p), false);
-  SimWindow w;
-  w.handle = m.user.nextWindow;
-  m.user.nextWindow += 2;
-  w.className = kHelpViewerClass;
-  w.title = kHelpViewerTitle;
-  w.ownerPid = pid;
-  w.behavior = obeysClose ? "closes" : "ignores";
-  m.user.windows.push_back(w);
-  return w.handle;
+  return OpenWindow(m, kHelpViewerClass, kHelpViewerTitle, pid, obeysClose ? "closes" : "ignores");
 }
 
 uint32_t LockFile(Machine& m, std::u16string_view path, DWORD access, DWORD share, bool module) {

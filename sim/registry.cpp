@@ -10,6 +10,15 @@ namespace sim {
 
 namespace {
 
+// Removes the value of that name from the key; false when it has none.
+bool EraseValue(RegKey& key, std::u16string_view name) {
+  auto it = std::find_if(key.values.begin(), key.values.end(),
+                         [&](const RegValue& v) { return EqualFold(v.name, name); });
+  if (it == key.values.end()) return false;
+  key.values.erase(it);
+  return true;
+}
+
 RegKey* RootKey(Machine& m, HKEY root) {
   if (root == HKEY_LOCAL_MACHINE) return &m.registry.hklm;
   if (root == HKEY_CURRENT_USER) return &m.registry.hkcu;
@@ -133,12 +142,7 @@ void SetRegValue(Machine& m, HKEY root, std::u16string_view path, std::u16string
 
 bool DeleteRegValue(Machine& m, HKEY root, std::u16string_view path, std::u16string_view name) {
   RegKey* key = FindRegKey(m, root, path);
-  if (!key) return false;
-  auto it = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const RegValue& v) { return EqualFold(v.name, name); });
-  if (it == key->values.end()) return false;
-  key->values.erase(it);
-  return true;
+  return key && EraseValue(*key, name);
 }
 
 }  // namespace sim
@@ -316,11 +320,7 @@ LSTATUS DeleteValue(Machine& m, HKEY key, std::u16string_view name) {
   LSTATUS error = 0;
   RegKey* k = ValueKey(m, key, KEY_SET_VALUE, &error);
   if (!k) return error;
-  auto it = std::find_if(k->values.begin(), k->values.end(),
-                         [&](const RegValue& v) { return EqualFold(v.name, name); });
-  if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
-  k->values.erase(it);
-  return ERROR_SUCCESS;
+  return EraseValue(*k, name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 std::u16string_view View(const WCHAR* s) {
