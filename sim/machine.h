@@ -134,4 +134,7 @@ bool SpoolerRunning(const Machine& m);
 void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM wp, LPARAM lp);
 // A simulated restart of the machine: pending renames, processes, services, Run key.
 void Restart(Machine& m);
+// PendingFileRenameOperations as (source, target) pairs, as written ("\\??\\C:\\x"; a target
+// "!\\??\\..." may replace, an empty one deletes). An entry without its target is left out.
+std::vector<std::pair<U16, U16>> PendingFileOperations(Machine& m);
 }  // namespace sim

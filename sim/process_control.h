@@ -25,6 +25,10 @@ inline constexpr char16_t kHelpViewerImage[] = u"C:\\Windows\\hh.exe";
 // Whether a tray mode is one the tray program knows.
 bool IsTrayMode(std::string_view mode);
 
+// Starts the program a command line names as the system starts a Run entry (normal
+// priority, SW_SHOWDEFAULT). Returns its pid, or 0 when the line names no existing program.
+uint32_t StartCommandLine(Machine& m, std::u16string_view commandLine);
+
 // Starts a tray program as a logon would (the image file need not exist). Returns its pid,
 // or 0 for an unknown mode. A second tray program finds the mutex owned and quits at once.
 uint32_t StartTray(Machine& m, std::string_view mode = "normal", uint32_t exitDelayMs = 0,

@@ -1,4 +1,4 @@
-// kernel32: other processes, named mutexes and waits; what a restart of the machine does.
+// kernel32: other processes, named mutexes and waits.
 #include <algorithm>
 #include <optional>
 
@@ -8,6 +8,11 @@
 using namespace sim;
 
 namespace {
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
 
 // A handle the running program holds on a process or on its main thread.
 struct ProcessObject : KernelObject {
@@ -20,25 +25,11 @@ struct MutexObject : KernelObject {
   void OnClose() override;
 };
 
-constexpr std::u16string_view kSessionManager =
-    u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr std::u16string_view kPendingValue = u"PendingFileRenameOperations";
-constexpr std::u16string_view kRunKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr std::u16string_view kLockHolderImage = u"C:\\Windows\\system32\\lockholder.exe";
 constexpr WORD kShowDefault = 10;  // SW_SHOWDEFAULT
 
 bool StartsWith(std::u16string_view s, std::u16string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
-}
-
-std::u16string_view FileNamePart(std::u16string_view path) {
-  const size_t sep = path.find_last_of(u"\\/");
-  return sep == std::u16string_view::npos ? path : path.substr(sep + 1);
-}
-
-std::u16string_view DirectoryPart(std::u16string_view path) {
-  const size_t sep = path.find_last_of(u"\\/");
-  return sep == std::u16string_view::npos ? std::u16string_view() : path.substr(0, sep);
 }
 
 bool IsAbsolute(std::u16string_view p) {
@@ -169,6 +160,20 @@ void Exit(Machine& m, uint32_t pid, DWORD exitCode, bool release) {
   });
 }
 
+// A top-level window of another process; returns its handle.
+uint64_t OpenWindow(Machine& m, std::u16string_view className, std::u16string_view title,
+                    uint32_t pid, std::string behavior) {
+  SimWindow w;
+  w.handle = m.user.nextWindow;
+  m.user.nextWindow += 2;
+  w.className = U16(className);
+  w.title = U16(title);
+  w.ownerPid = pid;
+  w.behavior = std::move(behavior);
+  m.user.windows.push_back(w);
+  return w.handle;
+}
+
 // The tray program takes its mutex and shows its window; a second copy finds the mutex
 // owned by the first and quits.
 void TrayStarts(Machine& m, uint32_t pid) {
@@ -182,14 +187,7 @@ void TrayStarts(Machine& m, uint32_t pid) {
   mx->ownerPid = pid;
   mx->recursion = 1;
   mx->abandoned = false;
-  SimWindow w;
-  w.handle = m.user.nextWindow;
-  m.user.nextWindow += 2;
-  w.className = kTrayWindowClass;
-  w.title = kTrayWindowTitle;
-  w.ownerPid = pid;
-  w.behavior = "tray";
-  m.user.windows.push_back(w);
+  OpenWindow(m, kTrayWindowClass, kTrayWindowTitle, pid, "tray");
 }
 
 // holdsImage: the program's file is mapped as its image, so it cannot be deleted until the
@@ -289,91 +287,6 @@ std::optional<uint64_t> NextEventTime(const Machine& m) {
   return next;
 }
 
-// The strings of a multi-string value. Tolerates an odd byte count (the last byte is no
-// character) and a last string without its terminator.
-std::vector<U16> SplitStrings(const std::vector<uint8_t>& data) {
-  std::vector<U16> out;
-  U16 cur;
-  bool open = false;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t c = char16_t(data[i] | (data[i + 1] << 8));
-    if (c == 0) {
-      out.push_back(cur);
-      cur.clear();
-      open = false;
-    } else {
-      cur += c;
-      open = true;
-    }
-  }
-  if (open) out.push_back(cur);
-  return out;
-}
-
-std::u16string_view WithoutDevicePrefix(std::u16string_view path) {
-  return StartsWith(path, u"\\??\\") ? path.substr(4) : path;
-}
-
-// One start-up file operation: an empty target deletes the source; otherwise the source is
-// renamed, over an existing target only when the target is marked with "!".
-void CarryOut(Machine& m, std::u16string_view source, std::u16string_view target) {
-  const std::u16string_view from = WithoutDevicePrefix(source);
-  if (target.empty()) {
-    RemoveFile(m, from);
-    return;
-  }
-  const bool replace = target.front() == u'!';
-  const std::u16string_view to = WithoutDevicePrefix(replace ? target.substr(1) : target);
-  const SimFile* f = FindFile(m, from);
-  if (!f || to.empty() || FoldPath(from) == FoldPath(to)) return;
-  if ((FindFile(m, to) && !replace) || DirectoryExists(m, to)) return;
-  if (!DirectoryExists(m, DirectoryPart(to))) return;
-  // The whole record moves: contents, attributes, version resource.
-  SimFile moved = *f;
-  RemoveFile(m, from);
-  SimFile& placed = PutFile(m, to, {});
-  const U16 path = placed.path;
-  placed = std::move(moved);
-  placed.path = path;
-}
-
-void CarryOutPendingOperations(Machine& m) {
-  const RegValue* v = FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
-  if (!v) return;
-  const std::vector<U16> strings = SplitStrings(v->data);
-  // Pairs of source and target; an empty source is the list's end, and a source without
-  // its target is an incomplete entry that is left alone.
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    if (strings[i].empty()) break;
-    CarryOut(m, strings[i], strings[i + 1]);
-  }
-  DeleteRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kPendingValue);
-}
-
-U16 StringValue(const RegValue& v) {
-  U16 out;
-  for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
-    const char16_t c = char16_t(v.data[i] | (v.data[i + 1] << 8));
-    if (c == 0) break;
-    out += c;
-  }
-  return out;
-}
-
-void StartRunEntries(Machine& m, HKEY root) {
-  const RegKey* key = FindRegKey(m, root, kRunKey);
-  if (!key) return;
-  // Copied first: a started program may change the registry.
-  const std::vector<RegValue> values = key->values;
-  for (const RegValue& v : values) {
-    if (v.type != REG_SZ && v.type != REG_EXPAND_SZ) continue;
-    const U16 line = StringValue(v);
-    if (auto image = ImageFromCommandLine(m, line)) {
-      LaunchImage(m, *image, line, NORMAL_PRIORITY_CLASS, kShowDefault);
-    }
-  }
-}
-
 }  // namespace
 
 BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
@@ -385,22 +298,14 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
   (void)env;
   (void)currentDirectory;
   const U16 line = FromW(commandLine);
-  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line)))
+    return Fail(e);
   Machine& m = M();
-  if ((!application && !commandLine) || !si || !pi) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if ((!application && !commandLine) || !si || !pi) return Fail(ERROR_INVALID_PARAMETER);
   // An application name is used as given (no extension added, no search); otherwise the
   // command line's first word names the program.
   std::optional<U16> image = application ? Locate(m, application) : ImageFromCommandLine(m, line);
-  if (!image) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
+  if (!image) return Fail(ERROR_FILE_NOT_FOUND);
   const WORD show = (si->dwFlags & STARTF_USESHOWWINDOW) ? si->wShowWindow : kShowDefault;
   const uint32_t pid = LaunchImage(m, *image, commandLine ? line : FromW(application), flags, show);
   const SimProcess* p = FindProcess(m, pid);
@@ -416,17 +321,11 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-  if (DWORD e = Enter("GetExitCodeProcess")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetExitCodeProcess")) return Fail(e);
   Machine& m = M();
   auto o = m.kernelHandles.GetAs<ProcessObject>(process);
   SimProcess* p = o ? FindProcess(m, o->pid) : nullptr;
-  if (!p) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!p) return Fail(ERROR_INVALID_HANDLE);
   if (!exitCode) {
     SetLastError(998);  // ERROR_NOACCESS
     return FALSE;
@@ -468,21 +367,12 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR n
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {
-  if (DWORD e = Enter("ReleaseMutex")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ReleaseMutex")) return Fail(e);
   Machine& m = M();
   auto o = m.kernelHandles.GetAs<MutexObject>(mutex);
   SimMutex* mx = o ? MutexById(m, o->id) : nullptr;
-  if (!mx) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (mx->ownerPid != m.kernel.pid) {
-    SetLastError(ERROR_NOT_OWNER);
-    return FALSE;
-  }
+  if (!mx) return Fail(ERROR_INVALID_HANDLE);
+  if (mx->ownerPid != m.kernel.pid) return Fail(ERROR_NOT_OWNER);
   if (--mx->recursion == 0) mx->ownerPid = 0;
   return TRUE;
 }
@@ -559,34 +449,14 @@ void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM
            {{"pid", pid}, {"exitCode", 0}, {"release", p->mode != "exit-holding"}});
 }
 
-void Restart(Machine& m) {
-  // Every process ends, the running program included, and every kernel object with them.
-  m.processes.processes.clear();
-  m.processes.mutexes.clear();
-  m.user.windows.clear();
-  m.fs.locks.clear();
-  std::erase_if(m.events, [](const TimedEvent& e) {
-    return e.kind.rfind("process.", 0) == 0 || e.kind.rfind("window.", 0) == 0 ||
-           e.kind.rfind("service.", 0) == 0;
-  });
-  for (auto& s : m.services.services) s.state = SERVICE_STOPPED;
-  m.spooler.loadedModules.clear();
-
-  // Start-up file operations run before any service or program.
-  CarryOutPendingOperations(m);
-
-  for (auto& s : m.services.services) {
-    if (EqualFold(s.name, u"Spooler") && !s.disabled) {
-      s.state = SERVICE_RUNNING;
-      ++s.starts;
-    }
-  }
-  StartRunEntries(m, HKEY_LOCAL_MACHINE);
-  StartRunEntries(m, HKEY_CURRENT_USER);
-}
-
 bool IsTrayMode(std::string_view mode) {
   return mode == "normal" || mode == "ignore" || mode == "exit-holding";
+}
+
+uint32_t StartCommandLine(Machine& m, std::u16string_view commandLine) {
+  const U16 line(commandLine);
+  auto image = ImageFromCommandLine(m, line);
+  return image ? LaunchImage(m, *image, line, NORMAL_PRIORITY_CLASS, kShowDefault) : 0;
 }
 
 uint32_t StartTray(Machine& m, std::string_view mode, uint32_t exitDelayMs,
@@ -608,15 +478,7 @@ uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {
   p.image = kHelpViewerImage;
   p.commandLine = u"\"" + U16(kHelpViewerImage) + u"\"";
   const uint32_t pid = Launch(m, std::move(p), false);
-  SimWindow w;
-  w.handle = m.user.nextWindow;
-  m.user.nextWindow += 2;
-  w.className = kHelpViewerClass;
-  w.title = kHelpViewerTitle;
-  w.ownerPid = pid;
-  w.behavior = obeysClose ? "closes" : "ignores";
-  m.user.windows.push_back(w);
-  return w.handle;
+  return OpenWindow(m, kHelpViewerClass, kHelpViewerTitle, pid, obeysClose ? "closes" : "ignores");
 }
 
 uint32_t LockFile(Machine& m, std::u16string_view path, DWORD access, DWORD share, bool module) {

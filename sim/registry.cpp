@@ -10,6 +10,15 @@ namespace sim {
 
 namespace {
 
+// Removes the value of that name from the key; false when it has none.
+bool EraseValue(RegKey& key, std::u16string_view name) {
+  auto it = std::find_if(key.values.begin(), key.values.end(),
+                         [&](const RegValue& v) { return EqualFold(v.name, name); });
+  if (it == key.values.end()) return false;
+  key.values.erase(it);
+  return true;
+}
+
 RegKey* RootKey(Machine& m, HKEY root) {
   if (root == HKEY_LOCAL_MACHINE) return &m.registry.hklm;
   if (root == HKEY_CURRENT_USER) return &m.registry.hkcu;
@@ -133,12 +142,7 @@ void SetRegValue(Machine& m, HKEY root, std::u16string_view path, std::u16string
 
 bool DeleteRegValue(Machine& m, HKEY root, std::u16string_view path, std::u16string_view name) {
   RegKey* key = FindRegKey(m, root, path);
-  if (!key) return false;
-  auto it = std::find_if(key->values.begin(), key->values.end(),
-                         [&](const RegValue& v) { return EqualFold(v.name, name); });
-  if (it == key->values.end()) return false;
-  key->values.erase(it);
-  return true;
+  return key && EraseValue(*key, name);
 }
 
 }  // namespace sim
@@ -316,35 +320,25 @@ LSTATUS DeleteValue(Machine& m, HKEY key, std::u16string_view name) {
   LSTATUS error = 0;
   RegKey* k = ValueKey(m, key, KEY_SET_VALUE, &error);
   if (!k) return error;
-  auto it = std::find_if(k->values.begin(), k->values.end(),
-                         [&](const RegValue& v) { return EqualFold(v.name, name); });
-  if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
-  k->values.erase(it);
-  return ERROR_SUCCESS;
+  return EraseValue(*k, name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 std::u16string_view View(const WCHAR* s) {
   return s ? std::u16string_view(s) : std::u16string_view();
-}
-std::string Arg(const WCHAR* s) {
-  return s ? ToUtf8(s) : std::string("(null)");
-}
-std::string ArgA(const char* s) {
-  return s ? std::string(s) : std::string("(null)");
 }
 
 }  // namespace
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   (void)options;
-  if (DWORD e = Enter("RegOpenKeyExA", ArgA(subKey))) return LSTATUS(e);
+  if (DWORD e = Enter("RegOpenKeyExA", CallArg(subKey))) return LSTATUS(e);
   U16 sub = subKey ? FromAnsi(subKey) : U16();
   return OpenKey(M(), key, sub, access, result);
 }
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   (void)options;
-  if (DWORD e = Enter("RegOpenKeyExW", Arg(subKey))) return LSTATUS(e);
+  if (DWORD e = Enter("RegOpenKeyExW", CallArg(subKey))) return LSTATUS(e);
   return OpenKey(M(), key, View(subKey), access, result);
 }
 
@@ -355,7 +349,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR 
   (void)cls;
   (void)options;
   (void)sa;
-  if (DWORD e = Enter("RegCreateKeyExW", Arg(subKey))) return LSTATUS(e);
+  if (DWORD e = Enter("RegCreateKeyExW", CallArg(subKey))) return LSTATUS(e);
   Machine& m = M();
   if (!result || !subKey) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
@@ -388,14 +382,14 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR 
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD size) {
-  if (DWORD e = Enter("RegQueryValueExA", ArgA(name))) return LSTATUS(e);
+  if (DWORD e = Enter("RegQueryValueExA", CallArg(name))) return LSTATUS(e);
   U16 wide = name ? FromAnsi(name) : U16();
   return QueryValue(M(), key, wide, reserved, type, data, size, true);
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD size) {
-  if (DWORD e = Enter("RegQueryValueExW", Arg(name))) return LSTATUS(e);
+  if (DWORD e = Enter("RegQueryValueExW", CallArg(name))) return LSTATUS(e);
   return QueryValue(M(), key, View(name), reserved, type, data, size, false);
 }
 
@@ -403,7 +397,7 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type
                               DWORD size) {
   (void)reserved;
   if (DWORD e = Enter("RegSetValueExW",
-                      Arg(name) + " " + std::to_string(type) + " " + std::to_string(size))) {
+                      CallArg(name) + " " + std::to_string(type) + " " + std::to_string(size))) {
     return LSTATUS(e);
   }
   Machine& m = M();
@@ -422,18 +416,18 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type
 }
 
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
-  if (DWORD e = Enter("RegDeleteValueA", ArgA(name))) return LSTATUS(e);
+  if (DWORD e = Enter("RegDeleteValueA", CallArg(name))) return LSTATUS(e);
   U16 wide = name ? FromAnsi(name) : U16();
   return DeleteValue(M(), key, wide);
 }
 
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name) {
-  if (DWORD e = Enter("RegDeleteValueW", Arg(name))) return LSTATUS(e);
+  if (DWORD e = Enter("RegDeleteValueW", CallArg(name))) return LSTATUS(e);
   return DeleteValue(M(), key, View(name));
 }
 
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
-  if (DWORD e = Enter("RegDeleteKeyW", Arg(subKey))) return LSTATUS(e);
+  if (DWORD e = Enter("RegDeleteKeyW", CallArg(subKey))) return LSTATUS(e);
   Machine& m = M();
   if (!subKey) return ERROR_INVALID_PARAMETER;
   KeyRef parent = Ref(m, key);
@@ -467,12 +461,7 @@ void InitRegistry(Machine& m) {
   m.registry = RegistryModel{};
   auto sz = [](std::u16string_view s) {
     std::vector<uint8_t> out;
-    for (char16_t c : s) {
-      out.push_back(uint8_t(c & 0xFF));
-      out.push_back(uint8_t(c >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
+    AppendUtf16Terminated(&out, s);
     return out;
   };
   const HKEY lm = HKEY_LOCAL_MACHINE, cu = HKEY_CURRENT_USER;

@@ -128,4 +128,158 @@ std::string FoldA(std::string_view s) {
   return out;
 }
 
+std::string CallArg(const WCHAR* s) {
+  return s ? ToUtf8(s) : std::string("(null)");
+}
+
+std::string CallArg(const char* s) {
+  return s ? std::string(s) : std::string("(null)");
+}
+
+bool ValidUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char b = s[i];
+    int extra;
+    uint32_t c;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      extra = 1;
+      c = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+      extra = 2;
+      c = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+      extra = 3;
+      c = b & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char n = s[i + k];
+      if ((n & 0xC0) != 0x80) return false;
+      c = (c << 6) | (n & 0x3F);
+    }
+    static constexpr uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool WellFormedUtf16(std::u16string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AppendUtf16(std::vector<uint8_t>* bytes, std::u16string_view s) {
+  for (char16_t c : s) {
+    bytes->push_back(uint8_t(c & 0xFF));
+    bytes->push_back(uint8_t(c >> 8));
+  }
+}
+
+void AppendUtf16Terminated(std::vector<uint8_t>* bytes, std::u16string_view s) {
+  AppendUtf16(bytes, s);
+  bytes->push_back(0);
+  bytes->push_back(0);
+}
+
+U16 Utf16FromBytes(const std::vector<uint8_t>& bytes) {
+  U16 out;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) out += char16_t(bytes[i] | bytes[i + 1] << 8);
+  return out;
+}
+
+std::vector<U16> SplitMultiString(const std::vector<uint8_t>& bytes) {
+  std::vector<U16> out;
+  U16 cur;
+  bool open = false;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const char16_t c = char16_t(bytes[i] | (bytes[i + 1] << 8));
+    if (c == 0) {
+      out.push_back(cur);
+      cur.clear();
+      open = false;
+    } else {
+      cur += c;
+      open = true;
+    }
+  }
+  if (open) out.push_back(cur);
+  return out;
+}
+
+std::string ToHex(const uint8_t* data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 3);
+  for (size_t i = 0; i < size; ++i) {
+    if (i) out += ' ';
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 15];
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseHexBytes(std::string_view text, std::string_view separators, std::vector<uint8_t>* out) {
+  out->clear();
+  int high = -1;
+  for (char c : text) {
+    if (separators.find(c) != std::string_view::npos) continue;
+    const int v = HexDigit(c);
+    if (v < 0) return false;
+    if (high < 0) {
+      high = v;
+    } else {
+      out->push_back(uint8_t(high << 4 | v));
+      high = -1;
+    }
+  }
+  return high < 0;
+}
+
+std::u16string_view FileNamePart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? path : path.substr(sep + 1);
+}
+
+std::u16string_view DirectoryPart(std::u16string_view path) {
+  const size_t sep = path.find_last_of(u"\\/");
+  return sep == std::u16string_view::npos ? std::u16string_view() : path.substr(0, sep);
+}
+
+std::vector<U16> SplitPorts(std::u16string_view list) {
+  std::vector<U16> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(u',', start);
+    if (comma == std::u16string_view::npos) comma = list.size();
+    std::u16string_view item = list.substr(start, comma - start);
+    while (!item.empty() && item.front() == u' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == u' ') item.remove_suffix(1);
+    if (!item.empty()) out.emplace_back(item);
+    start = comma + 1;
+  }
+  return out;
+}
+
 }  // namespace sim

@@ -115,7 +115,7 @@ using namespace sim;
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR filename, LPDWORD handle) {
   if (handle) *handle = 0;
-  if (DWORD e = Enter("GetFileVersionInfoSizeW", filename ? ToUtf8(filename) : "(null)")) {
+  if (DWORD e = Enter("GetFileVersionInfoSizeW", CallArg(filename))) {
     SetLastError(e);
     return 0;
   }
@@ -136,7 +136,7 @@ DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR filename, LPDWORD handle) {
 
 BOOL WINAPI GetFileVersionInfoW(LPCWSTR filename, DWORD handle, DWORD size, LPVOID data) {
   (void)handle;
-  if (DWORD e = Enter("GetFileVersionInfoW", filename ? ToUtf8(filename) : "(null)")) {
+  if (DWORD e = Enter("GetFileVersionInfoW", CallArg(filename))) {
     SetLastError(e);
     return FALSE;
   }
@@ -164,7 +164,7 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR filename, DWORD handle, DWORD size, LPVO
 }
 
 BOOL WINAPI VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT* len) {
-  if (Enter("VerQueryValueW", subBlock ? ToUtf8(subBlock) : "(null)")) return FALSE;
+  if (Enter("VerQueryValueW", CallArg(subBlock))) return FALSE;
   if (!block || !subBlock || !buffer) return FALSE;
   std::u16string_view sub(subBlock);
   // The root is the fixed information; the block carries no string or translation tables.
