@@ -331,21 +331,30 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
   return o;
 }
 
-bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read, DWORD* error) {
-  *read = 0;
+// Whether the handle may read (or write) the file it is open on, which is still there: a
+// directory has no data, and a file may go away under its handle.
+bool OpenFor(Machine& m, FileObject& o, DWORD use, std::map<U16, SimFile>::iterator* file,
+             DWORD* error) {
   if (o.directory) {
     *error = ERROR_INVALID_FUNCTION;
     return false;
   }
-  if (!(o.use & kUseRead)) {
+  if (!(o.use & use)) {
     *error = ERROR_ACCESS_DENIED;
     return false;
   }
-  auto it = m.fs.files.find(o.key);
-  if (it == m.fs.files.end()) {
-    *error = ERROR_INVALID_HANDLE;  // the file went away under the handle
+  *file = m.fs.files.find(o.key);
+  if (*file == m.fs.files.end()) {
+    *error = ERROR_INVALID_HANDLE;
     return false;
   }
+  return true;
+}
+
+bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read, DWORD* error) {
+  *read = 0;
+  auto it = m.fs.files.end();
+  if (!OpenFor(m, o, kUseRead, &it, error)) return false;
   const auto& data = it->second.data;
   uint64_t avail = o.position < data.size() ? data.size() - o.position : 0;
   uint64_t count = std::min<uint64_t>(toRead, avail);
@@ -378,19 +387,8 @@ bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read
 bool WriteTo(Machine& m, FileObject& o, const void* buffer, DWORD toWrite, DWORD* written,
              DWORD* error) {
   *written = 0;
-  if (o.directory) {
-    *error = ERROR_INVALID_FUNCTION;
-    return false;
-  }
-  if (!(o.use & kUseWrite)) {
-    *error = ERROR_ACCESS_DENIED;
-    return false;
-  }
-  auto it = m.fs.files.find(o.key);
-  if (it == m.fs.files.end()) {
-    *error = ERROR_INVALID_HANDLE;
-    return false;
-  }
+  auto it = m.fs.files.end();
+  if (!OpenFor(m, o, kUseWrite, &it, error)) return false;
   SimFile& f = it->second;
   // A handle that may only append writes at the end, wherever it stands.
   if (!(o.access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA))) o.position = f.data.size();

@@ -113,19 +113,22 @@ DWORD WINAPI GetTickCount() {
   return DWORD(m.tickBase + m.now);
 }
 
-HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
-  if (DWORD e = Enter("GlobalAlloc", std::to_string(bytes))) {
+namespace {
+// The global and the local heap work alike, each with its own blocks.
+void* AllocateBlock(const char* api, std::map<const void*, size_t>& blocks, UINT flags,
+                    SIZE_T bytes) {
+  if (DWORD e = Enter(api, std::to_string(bytes))) {
     SetLastError(e);
     return nullptr;
   }
-  void* p = HeapBlock(M().kernel.globalBlocks, flags, bytes);
+  void* p = HeapBlock(blocks, flags, bytes);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return p;
 }
 
-HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
+// Null when freed; the block itself when it is none of this heap's.
+void* FreeBlock(std::map<const void*, size_t>& blocks, void* mem) {
   if (!mem) return nullptr;
-  auto& blocks = M().kernel.globalBlocks;
   auto it = blocks.find(mem);
   if (it == blocks.end()) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -134,6 +137,15 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
   blocks.erase(it);
   std::free(mem);
   return nullptr;
+}
+}  // namespace
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
+  return AllocateBlock("GlobalAlloc", M().kernel.globalBlocks, flags, bytes);
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
+  return FreeBlock(M().kernel.globalBlocks, mem);
 }
 
 SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
@@ -147,26 +159,11 @@ SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
 }
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
-  if (DWORD e = Enter("LocalAlloc", std::to_string(bytes))) {
-    SetLastError(e);
-    return nullptr;
-  }
-  void* p = HeapBlock(M().kernel.localBlocks, flags, bytes);
-  if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return p;
+  return AllocateBlock("LocalAlloc", M().kernel.localBlocks, flags, bytes);
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL mem) {
-  if (!mem) return nullptr;
-  auto& blocks = M().kernel.localBlocks;
-  auto it = blocks.find(mem);
-  if (it == blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return mem;
-  }
-  blocks.erase(it);
-  std::free(mem);
-  return nullptr;
+  return FreeBlock(M().kernel.localBlocks, mem);
 }
 
 size_t _msize(void* block) {
