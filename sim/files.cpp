@@ -240,6 +240,20 @@ void RefreshVersion(SimFile& f) {
 }
 
 // Opens or creates a file as CreateFileW does; the object is not yet in any handle table.
+// The object of a new handle on the file or directory, counted among the open ones.
+std::shared_ptr<FileObject> NewFileObject(Machine& m, const Resolved& r, DWORD access, DWORD share,
+                                          bool directory) {
+  auto o = std::make_shared<FileObject>();
+  o->machine = &m;
+  o->key = r.key;
+  o->access = access;
+  o->use = UseOf(access);
+  o->share = share;
+  o->directory = directory;
+  OpenFiles().push_back(o);
+  return o;
+}
+
 std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access, DWORD share,
                                      DWORD disposition, DWORD flags, DWORD* error, bool* existed) {
   *existed = false;
@@ -267,15 +281,7 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
       return nullptr;
     }
     *existed = true;
-    auto o = std::make_shared<FileObject>();
-    o->machine = &m;
-    o->key = r.key;
-    o->access = access;
-    o->use = UseOf(access);
-    o->share = share;
-    o->directory = true;
-    OpenFiles().push_back(o);
-    return o;
+    return NewFileObject(m, r, access, share, true);
   }
   DWORD newAttributes = (flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE)) |
@@ -321,14 +327,7 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
       if (disposition == CREATE_ALWAYS) f.attributes = newAttributes;
     }
   }
-  auto o = std::make_shared<FileObject>();
-  o->machine = &m;
-  o->key = r.key;
-  o->access = access;
-  o->use = UseOf(access);
-  o->share = share;
-  OpenFiles().push_back(o);
-  return o;
+  return NewFileObject(m, r, access, share, false);
 }
 
 // Whether the handle may read (or write) the file it is open on, which is still there: a
