@@ -215,8 +215,16 @@ int RunLine(DWORD timeoutMs, std::wstring line, const wchar_t* desktop = nullptr
   std::wstring desktopName = desktop ? desktop : L"";
   if (desktop) startup.lpDesktop = desktopName.data();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  // Wine 8.0 now and then refuses to start a process with ERROR_INTERNAL_ERROR (1359) while
+  // another of the prefix is still ending, on a busy machine: a few more tries, a moment apart.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 10 && !started; ++attempt) {
+    if (attempt) Sleep(500);
+    started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (!started) {
     Print("exit: not started, error " + std::to_string(GetLastError()));
     return 255;
   }
