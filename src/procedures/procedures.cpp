@@ -63,9 +63,10 @@ void UnInstall(InstallContext& context) {
 
   Log(context, W("EnumMonitors"));
   MonitorList monitors;
-  // A list that could not be taken hides what is installed: nothing listed is removed.
-  const bool monitorsListed = EnumerateMonitors(context, monitors);
-  if (!monitorsListed) LogError(context, ErrListMonitors, W("Can`t list the port monitors"));
+  // A list that could not be taken hides what is installed, and so what is left: an error.
+  if (!EnumerateMonitors(context, monitors)) {
+    LogError(context, ErrListMonitors, W("Can`t list the port monitors"));
+  }
   Log(context, W("%d Monitors found."), static_cast<int>(monitors.Count));
 
   Log(context, W("EnumPrinterDrivers for %s"), context.Environment);
