@@ -239,6 +239,14 @@ void RefreshVersion(SimFile& f) {
   f.version = ReadVersionResource(f.data);
 }
 
+void FileObject::OnClose() {
+  open = false;
+  if (!written || !machine) return;
+  written = false;
+  auto it = machine->fs.files.find(key);
+  if (it != machine->fs.files.end()) RefreshVersion(it->second);
+}
+
 // Opens or creates a file as CreateFileW does; the object is not yet in any handle table.
 // The object of a new handle on the file or directory, counted among the open ones.
 std::shared_ptr<FileObject> NewFileObject(Machine& m, const Resolved& r, DWORD access, DWORD share,
@@ -409,7 +417,8 @@ bool WriteTo(Machine& m, FileObject& o, const void* buffer, DWORD toWrite, DWORD
     if (f.data.size() < o.position + count) f.data.resize(o.position + count, 0);
     std::memcpy(f.data.data() + o.position, buffer, count);
     o.position += count;
-    RefreshVersion(f);
+    // Read again when the handle closes: once per file, not once per write.
+    o.written = true;
   }
   *written = DWORD(count);
   if (failWith) {

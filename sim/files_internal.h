@@ -22,7 +22,8 @@ struct FileObject : KernelObject {
   uint64_t position = 0;
   bool open = true;
   bool directory = false;  // opened with backup semantics: no data to read or write
-  void OnClose() override { open = false; }
+  bool written = false;    // its file's version resource is read again when it closes
+  void OnClose() override;
 };
 
 // A path as the Win32 file calls take it, made full and normalized.

@@ -32,10 +32,10 @@ bool IsPackageQueue(const PRINTER_INFO_2W& record) {
 }
 }  // namespace
 
-bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record) {
+bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* earlier) {
   LPCWSTR name = record->pPrinterName;
   // An earlier run that could not finish recorded the queue whole: that record stands.
-  if (FindSavedPrinter(context.SavedPrinters, name)) return true;
+  if (FindSavedPrinter(earlier, name)) return true;
   if (!context.DefaultKnown) {
     // Any queue might be the default printer: none is deleted without knowing.
     SetLastError(context.DefaultError);
@@ -93,8 +93,13 @@ void DeleteAllPrinters(InstallContext& context) {
       context.RecordUnknown = 1;
       ReleaseSavedPrinters(context.SavedPrinters);
     }
+    // What an earlier run left stays at the tail, behind the queues saved now; only those
+    // are looked through, so that saving many queues costs no more per queue.
+    SavedPrinter* const earlier = context.SavedPrinters;
     for (DWORD i = 0; recorded && i < count; ++i) {
-      if (IsPackageQueue(records[i])) deletable.get()[i] = SaveQueue(context, &records[i]) ? 1 : 0;
+      if (IsPackageQueue(records[i])) {
+        deletable.get()[i] = SaveQueue(context, &records[i], earlier) ? 1 : 0;
+      }
     }
     // Recorded once for all, before the first queue goes.
     recorded = recorded && WriteSavedQueues(context.SavedPrinters);
