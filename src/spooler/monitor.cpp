@@ -144,11 +144,6 @@ void ReturnRedirectedPrinters(InstallContext& context) {
   }
 }
 
-// Port names as the spooler compares them: letter case aside ("file:" comes back "FILE:").
-bool SamePortText(LPCWSTR a, LPCWSTR b) {
-  return SameTextIgnoringCase(a, b);
-}
-
 // The port text as parking it leaves it: the first "Orvalstone:" made "file:". Null when
 // the heap refused or the text has no package port.
 unique_global<WCHAR> ParkedForm(LPCWSTR port) {
@@ -181,7 +176,8 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   bool done = false;
   unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
   const unique_global<WCHAR> parkedForm = info ? ParkedForm(parked.Port) : unique_global<WCHAR>();
-  if (info && !SamePortText(info->pPortName, parkedForm.get())) {
+  // Port names compare as the spooler compares them: "file:" comes back "FILE:".
+  if (info && !SameTextIgnoringCase(info->pPortName, parkedForm.get())) {
     done = true;  // back already, or moved elsewhere since: not ours to change
   } else if (info) {
     info->pPortName = parked.Port;
