@@ -6,150 +6,113 @@
 
 namespace {
 
-constexpr char16_t kPackageDriver[] = u"Orvalstone printer";
-constexpr char16_t kOtherDriver[] = u"Microsoft Print To PDF";
-constexpr char16_t kDriverModule[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\kvxdrv64.dll";
+constexpr char16_t kPackage[] = u"Orvalstone printer";
+constexpr char16_t kOther[] = u"Microsoft Print To PDF";
+constexpr char16_t kModule[] = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\kvxdrv64.dll";
 
 class ProbesTest : public unit::MachineTest {
  protected:
-  ProbesTest() { Reset(); }
-  // The package driver registered, no queues, no default printer.
-  void Reset() {
+  // The package driver registered, no default printer, and the queues given (name, driver);
+  // the first package queue is listed first, so that a search that skips it answers wrongly.
+  void Reset(std::initializer_list<std::pair<std::u16string, std::u16string>> queues,
+             const char* fault = nullptr) {
     Fresh();
     m.spooler.printers.clear();
     m.spooler.defaultPrinter.clear();
     sim::SimDriver driver;
-    driver.name = kPackageDriver;
-    driver.driverPath = kDriverModule;
+    driver.name = kPackage;
+    driver.driverPath = kModule;
     m.spooler.drivers.push_back(driver);
+    for (const auto& [name, drv] : queues) AddQueue(name, u"Orvalstone:", drv);
+    if (fault) sim::AddFault(m, fault, ERROR_ACCESS_DENIED);
   }
-  // The installed driver module, with a version resource of that fourth product part.
-  void InstallModule(std::optional<uint16_t> build) {
-    std::optional<sim::VersionInfo> version;
-    if (build) version = sim::VersionInfo{{1, 0, 0, 2300}, {1, 0, 0, *build}};
-    sim::PutFile(m, kDriverModule, std::vector<uint8_t>(512, 'm'), version);
-  }
-  sim::SimPrinter& Queue(const std::u16string& name, const std::u16string& driver,
-                         bool connection = false) {
-    sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", driver);
-    p.connection = connection;
-    return p;
-  }
-  // Probes build no context and leave nothing allocated behind.
+  // Probes build no context, leave nothing allocated and never touch the service manager.
   void ExpectNothingLeftOver() {
     EXPECT_TRUE(m.kernel.globalBlocks.empty());
-    EXPECT_TRUE(m.user.dialogs.empty());
     EXPECT_EQ(CallCount("OpenSCManagerW"), 0u);
   }
 };
 
-TEST_F(ProbesTest, DriverIsCurrentFromBuild2207) {
+TEST_F(ProbesTest, DriverIsCurrentFromBuild2207OfTheFirstPackageQueue) {
   const struct {
     const char* name;
-    bool queue;
-    std::u16string queueDriver;
-    bool module;
+    std::u16string driver;  // of the first queue
     std::optional<uint16_t> build;
-    const char* fault;  // an API that fails once
+    bool module;
+    const char* fault;
     bool current;
   } cases[] = {
-      {"build 2207", true, kPackageDriver, true, 2207, nullptr, true},
-      {"build 2206", true, kPackageDriver, true, 2206, nullptr, false},
-      {"build 65535", true, kPackageDriver, true, 65535, nullptr, true},
-      {"no version resource", true, kPackageDriver, true, std::nullopt, nullptr, false},
-      {"no module file", true, kPackageDriver, false, std::nullopt, nullptr, false},
-      {"no package queue", false, kPackageDriver, true, 2300, nullptr, false},
-      {"driver name in other case", true, u"orvalstone printer", true, 2300, nullptr, false},
-      {"queue cannot be opened", true, kPackageDriver, true, 2300, "OpenPrinterW", false},
-      {"driver cannot be read", true, kPackageDriver, true, 2300, "GetPrinterDriverW", false},
-      {"printers cannot be listed", true, kPackageDriver, true, 2300, "EnumPrintersW", false},
+      {"build 2207", kPackage, 2207, true, nullptr, true},
+      {"build 2206", kPackage, 2206, true, nullptr, false},
+      {"build 65535", kPackage, 65535, true, nullptr, true},
+      {"no version resource", kPackage, std::nullopt, true, nullptr, false},
+      {"no module file", kPackage, 2300, false, nullptr, false},
+      {"no package queue", kOther, 2300, true, nullptr, false},
+      {"driver name in other case", u"orvalstone printer", 2300, true, nullptr, false},
+      // Only the first package queue is examined: the second would have answered true.
+      {"queue cannot be opened", kPackage, 2300, true, "OpenPrinterW", false},
+      {"driver cannot be read", kPackage, 2300, true, "GetPrinterDriverW", false},
+      {"printers cannot be listed", kPackage, 2300, true, "EnumPrintersW", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Reset();
-    Queue(u"Office", kOtherDriver);
-    if (c.queue) Queue(u"Orvalstone", c.queueDriver);
-    if (c.module) InstallModule(c.build);
-    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-
+    Reset({{u"Orvalstone", c.driver}, {u"Office", kOther}}, c.fault);
+    if (c.fault) AddQueue(u"Orvalstone (2)", u"Orvalstone:", kPackage);
+    std::optional<sim::VersionInfo> v;
+    if (c.build) v = sim::VersionInfo{{1, 0, 0, 2300}, {1, 0, 0, *c.build}};
+    if (c.module) sim::PutFile(m, kModule, std::vector<uint8_t>(512, 'm'), v);
     EXPECT_EQ(CheckDriverVersion(), c.current);
     ExpectNothingLeftOver();
   }
 }
 
-TEST_F(ProbesTest, OnlyTheFirstPackageQueueIsExamined) {
-  Queue(u"Orvalstone", kPackageDriver);
-  Queue(u"Orvalstone (2)", kPackageDriver);
-  InstallModule(2300);
-  // Were the second queue tried after the first would not open, the answer would be true.
-  sim::AddFault(m, "OpenPrinterW", ERROR_INVALID_PRINTER_NAME);
-  EXPECT_FALSE(CheckDriverVersion());
-  EXPECT_TRUE(CheckDriverVersion());
-}
-
 TEST_F(ProbesTest, DefaultPrinterCheckIsFalseOnlyForAPackageQueue) {
-  const std::u16string longest(259, u'q');  // fills the 260-character buffer
-  const std::u16string tooLong(260, u'q');
   const struct {
-    const char* name;
     std::u16string defaultPrinter;  // empty: none
     std::u16string driver;
     const char* fault;
     bool answer;
   } cases[] = {
-      {"package queue", u"Orvalstone", kPackageDriver, nullptr, false},
-      {"other driver", u"Office", kOtherDriver, nullptr, true},
-      {"no default printer", u"", kPackageDriver, nullptr, true},
-      {"package queue, 259 characters", longest, kPackageDriver, nullptr, false},
-      {"package queue, 260 characters", tooLong, kPackageDriver, nullptr, true},
-      {"default cannot be opened", u"Orvalstone", kPackageDriver, "OpenPrinterW", true},
-      {"default cannot be read", u"Orvalstone", kPackageDriver, "GetPrinterW", true},
-      {"query refused", u"Orvalstone", kPackageDriver, "GetDefaultPrinterW", true},
+      {u"Orvalstone", kPackage, nullptr, false},
+      {u"Office", kOther, nullptr, true},
+      {u"", kPackage, nullptr, true},
+      {std::u16string(259, u'q'), kPackage, nullptr, false},  // fills the 260-unit buffer
+      {std::u16string(260, u'q'), kPackage, nullptr, true},
+      {u"Orvalstone", kPackage, "OpenPrinterW", true},
+      {u"Orvalstone", kPackage, "GetPrinterW", true},
+      {u"Orvalstone", kPackage, "GetDefaultPrinterW", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Reset();
-    Queue(u"Another", kPackageDriver);
+    SCOPED_TRACE(sim::ToUtf8(c.defaultPrinter) + (c.fault ? c.fault : ""));
+    Reset({{u"Another", kPackage}}, c.fault);
     if (!c.defaultPrinter.empty()) {
-      Queue(c.defaultPrinter, c.driver);
+      AddQueue(c.defaultPrinter, u"Orvalstone:", c.driver);
       m.spooler.defaultPrinter = c.defaultPrinter;
     }
-    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-
     EXPECT_EQ(CheckDefaultPrinter(), c.answer);
     ExpectNothingLeftOver();
   }
 }
 
 TEST_F(ProbesTest, SetPackageDefaultPicksTheFirstPackageQueue) {
-  const struct {
-    const char* name;
-    bool packageQueues;
-    const char* fault;
-    std::u16string defaultAfter;
-  } cases[] = {
-      // Local queues are listed before connections.
-      {"package queues", true, nullptr, u"Orvalstone local"},
-      {"no package queue", false, nullptr, u"Office"},
-      {"spooler refuses", true, "SetDefaultPrinterW", u"Office"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Reset();
-    Queue(u"Office", kOtherDriver);
-    if (c.packageQueues) {
-      Queue(u"Orvalstone remote", kPackageDriver, true).serverName = u"\\\\srv";
-      Queue(u"Orvalstone local", kPackageDriver);
-      Queue(u"Orvalstone local 2", kPackageDriver);
-    }
+  for (const char* fault : {static_cast<const char*>(nullptr), "SetDefaultPrinterW"}) {
+    // Local queues are listed before connections, whatever order they were added in.
+    Reset({{u"Orvalstone remote", kPackage},
+           {u"Orvalstone local", kPackage},
+           {u"Office", kOther},
+           {u"Orvalstone local 2", kPackage}},
+          fault);
+    m.spooler.printers[0].connection = true;
+    m.spooler.printers[0].serverName = u"\\\\srv";
     m.spooler.defaultPrinter = u"Office";
-    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-
     SetPackageDefault();
-
-    EXPECT_EQ(m.spooler.defaultPrinter, c.defaultAfter);
+    EXPECT_EQ(m.spooler.defaultPrinter, fault ? u"Office" : u"Orvalstone local");
     ExpectNothingLeftOver();
   }
+  Reset({{u"Office", kOther}});
+  m.spooler.defaultPrinter = u"Office";
+  SetPackageDefault();
+  EXPECT_EQ(m.spooler.defaultPrinter, u"Office");
 }
 
 }  // namespace
