@@ -1,115 +1,66 @@
-#include "spooler/queue_record.h"
 #include "context/install_context.h"
 
-#include <cstring>
-
 #include "machine_fixture.h"
+#include "spooler/queue_record.h"
 
 namespace {
 
 std::u16string Str(const WideText& t) {
-  return std::u16string(Chars(t), size_t(Count(t)));
+  return t.Block ? std::u16string(Chars(t), size_t(Count(t))) : u"<none>";
 }
 
-class InstallContextTest : public unit::MachineTest {};
+using InstallContextTest = unit::MachineTest;
 
-TEST_F(InstallContextTest, HealthyConstruction) {
-  InstallContext& c = context;
-  BuildInstallContext(c);
-  EXPECT_EQ(Log(), u"Orvalstone 2300\r\n>Check Spooler\r\n");
-  EXPECT_EQ(c.ErrorCount, 0);
-  EXPECT_EQ(c.Indent, 0);
-  EXPECT_EQ(Str(c.ModuleDir), u"C:\\Program Files\\Orvalstone\\Setup\\");
-  EXPECT_EQ(Str(c.SystemDir), u"C:\\Windows\\system32\\");
-  EXPECT_EQ(Str(c.DriverDir), u"C:\\Windows\\system32\\spool\\drivers\\x64\\");
-  EXPECT_EQ(std::u16string(c.Environment), u"Windows x64");
-  EXPECT_EQ(std::u16string(c.MonitorFile), u"kvxmon64.dll");
-  EXPECT_EQ(std::u16string(c.DriverFile), u"kvxdrv64.dll");
-  EXPECT_EQ(std::u16string(c.UiFile), u"kvxui64.dll");
-  EXPECT_EQ(std::u16string(c.HelpFile), u"kvxhelp.chm");
-  EXPECT_EQ(c.CheckMonitorVersion, 0);
-  EXPECT_EQ(c.InstallMonitor, 1);
-  EXPECT_EQ(c.CopyMonitor, 1);
-  EXPECT_EQ(c.PrinterSnapshot.Count, 1u);
-  EXPECT_FALSE(c.RedirectedPrinters);
-}
-
-TEST_F(InstallContextTest, ModuleDirectoryKeepsItsSeparator) {
+TEST_F(InstallContextTest, DirectoriesKeepOneTrailingSeparatorAndFailuresAreLogged) {
+  const std::u16string setup = u"C:\\Program Files\\Orvalstone\\Setup\\";
+  const std::u16string system = u"C:\\Windows\\system32\\";
   const std::u16string deep = u"C:\\" + std::u16string(300, u'd') + u"\\";
+  const std::u16string head = u"Orvalstone 2300\r\n>Check Spooler\r\n";
   const struct {
-    std::u16string path, dir;
+    std::u16string modulePath, systemDir;  // empty: the default machine's
+    const char* fault;
+    std::u16string moduleDir, systemDirKept, driverDir, log;
   } cases[] = {
-      {u"C:\\dir\\setup\\prog.exe", u"C:\\dir\\setup\\"},
-      {u"C:prog.exe", u"C:"},
-      {u"\\\\server/share/prog.exe", u"\\\\server/share/"},
-      {u"prog.exe", u""},
-      {deep + u"prog.exe", deep},  // longer than MAX_PATH: asked again, never cut
+      {u"", u"", nullptr, setup, system, system + u"spool\\drivers\\x64\\", head},
+      {u"C:prog.exe", u"C:\\Windows\\system32", nullptr, u"C:", system, u"", head},
+      {u"\\\\server/share/prog.exe", u"D:\\WINNT\\System32\\", nullptr, u"\\\\server/share/",
+       u"D:\\WINNT\\System32\\", u"", head},
+      {u"prog.exe", u"", nullptr, u"<none>", system, u"", head},
+      // Longer than MAX_PATH: asked again with room enough, never cut or overrun.
+      {deep + u"prog.exe", deep + u"system32", nullptr, deep, deep + u"system32\\", u"", head},
+      // Longer than any path the system hands out: not taken.
+      {u"C:\\" + std::u16string(40000, u'd') + u"\\p.exe", u"", nullptr, u"<none>", system, u"",
+       head},
+      {u"", u"", "GetPrinterDriverDirectoryW", setup, system, u"<none>",
+       head + u"Error(6): Can`t retrieve printer driver directory. - (Access is denied.)\r\n"},
+      {u"", u"", "GetSystemDirectoryW", setup, u"<none>", u"",
+       head + u"Error(7): Can`t retrieve system directory. - (Access is denied.)\r\n"},
   };
-  for (const auto& k : cases) {
-    m.kernel.modulePath = k.path;
-    InstallContext c;
-    BuildInstallContext(c);
-    EXPECT_EQ(Str(c.ModuleDir), k.dir) << sim::ToUtf8(k.path);
+  for (const auto& c : cases) {
+    Fresh();
+    if (!c.modulePath.empty()) m.kernel.modulePath = c.modulePath;
+    if (!c.systemDir.empty()) m.kernel.systemDir = c.systemDir;
+    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
+    BuildInstallContext(context);
+    EXPECT_EQ(Str(context.ModuleDir), c.moduleDir) << sim::ToUtf8(c.modulePath).size();
+    EXPECT_EQ(Str(context.SystemDir), c.systemDirKept);
+    // The spooler reports its directory without a trailing backslash.
+    EXPECT_TRUE(c.driverDir.empty() || Str(context.DriverDir) == c.driverDir);
+    EXPECT_EQ(Log(), c.log);
+    EXPECT_EQ(context.ErrorCount, c.fault ? 1 : 0);
+    EXPECT_EQ(std::u16string(context.HelpFile), u"kvxhelp.chm");
   }
-}
-
-TEST_F(InstallContextTest, DirectoriesGetOneTrailingBackslash) {
-  const struct {
-    std::u16string reported, kept;
-  } cases[] = {
-      {u"C:\\Windows\\system32", u"C:\\Windows\\system32\\"},
-      {u"D:\\WINNT\\System32\\", u"D:\\WINNT\\System32\\"},
-  };
-  for (const auto& k : cases) {
-    m.kernel.systemDir = k.reported;
-    InstallContext c;
-    BuildInstallContext(c);
-    EXPECT_EQ(Str(c.SystemDir), k.kept);
-    // The spooler reports its directory without one.
-    EXPECT_EQ(Str(c.DriverDir), u"C:\\Windows\\system32\\spool\\drivers\\x64\\");
-  }
-}
-
-TEST_F(InstallContextTest, MissingDirectoriesAreLoggedAndConstructionGoesOn) {
-  sim::AddFault(m, "GetPrinterDriverDirectoryW", ERROR_ACCESS_DENIED);
-  sim::AddFault(m, "GetSystemDirectoryW", ERROR_INVALID_PARAMETER);
-  InstallContext& c = context;
-  BuildInstallContext(c);
-  EXPECT_EQ(Log(),
-            u"Orvalstone 2300\r\n>Check Spooler\r\n"
-            u"Error(6): Can`t retrieve printer driver directory. - (Access is denied.)\r\n"
-            u"Error(7): Can`t retrieve system directory. - (The parameter is incorrect.)\r\n");
-  EXPECT_EQ(c.ErrorCount, 2);
-  EXPECT_EQ(c.DriverDir.Block, nullptr);
-  EXPECT_EQ(c.SystemDir.Block, nullptr);
-  EXPECT_EQ(std::u16string(c.HelpFile), u"kvxhelp.chm");
-  EXPECT_EQ(Str(c.ModuleDir), u"C:\\Program Files\\Orvalstone\\Setup\\");
-}
-
-TEST_F(InstallContextTest, SpoolerStates) {
-  // Stopped but starting within the wait: no error line.
-  Spooler().state = SERVICE_STOPPED;
-  {
-    InstallContext c;
-    BuildInstallContext(c);
-    EXPECT_EQ(Str(c.LogText), u"Orvalstone 2300\r\n>Check Spooler\r\n");
-    EXPECT_TRUE(sim::SpoolerRunning(m));
-  }
-  // Disabled: error 4 one level down, and the rest of the context is still built.
+  // A spooler that will not start is logged one level down; the rest is built all the same.
+  Fresh();
   Spooler().state = SERVICE_STOPPED;
   Spooler().disabled = true;
-  InstallContext c;
-  BuildInstallContext(c);
-  const std::u16string log = Str(c.LogText);
-  EXPECT_EQ(log.find(u"Orvalstone 2300\r\n>Check Spooler\r\n  Error(4): Can't start the spooler"),
-            0u);
-  EXPECT_EQ(c.Indent, 0);
-  EXPECT_GE(c.ErrorCount, 1);
-  EXPECT_EQ(Str(c.SystemDir), u"C:\\Windows\\system32\\");
-  EXPECT_EQ(std::u16string(c.HelpFile), u"kvxhelp.chm");
+  BuildInstallContext(context);
+  EXPECT_EQ(Log().rfind(head + u"  Error(4): Can't start the spooler", 0), 0u);
+  EXPECT_EQ(context.Indent, 0);
+  EXPECT_EQ(Str(context.SystemDir), system);
 }
 
-TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwns) {
+TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwnsOnce) {
   {
     InstallContext c;
     BuildInstallContext(c);
@@ -122,22 +73,14 @@ TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwns) {
     c.SavedPrinters = NewSavedPrinter(u"Q", "key", u"comment", u"location", TRUE);
     c.RedirectedPrinters.reset(
         static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*))));
-    c.RedirectedPrinters.get()[0] = PrinterRecords(c.PrinterSnapshot);
-    EXPECT_FALSE(m.kernel.globalBlocks.empty());
-
     TearDownInstallContext(c);
     EXPECT_TRUE(m.kernel.globalBlocks.empty());
-    EXPECT_EQ(c.PendingDeletes, nullptr);
-    EXPECT_EQ(c.SavedPrinters, nullptr);
-    EXPECT_FALSE(c.RedirectedPrinters);
-    EXPECT_FALSE(c.PrinterSnapshot.Buffer);
-    EXPECT_EQ(c.PrinterSnapshot.Count, 0u);
-    for (const WideText* t : {&c.ModuleDir, &c.SystemDir, &c.LogText, &c.DriverDir}) {
+    EXPECT_TRUE(!c.PendingDeletes && !c.SavedPrinters && !c.RedirectedPrinters &&
+                !c.PrinterSnapshot.Buffer && c.PrinterSnapshot.Count == 0);
+    for (const WideText* t : {&c.ModuleDir, &c.SystemDir, &c.LogText, &c.DriverDir})
       EXPECT_EQ(t->Block, nullptr);
-    }
   }  // and the destructor after an explicit teardown releases nothing twice
   EXPECT_TRUE(m.kernel.globalBlocks.empty());
-  EXPECT_TRUE(m.kernel.localBlocks.empty());
 }
 
 }  // namespace
