@@ -7,224 +7,133 @@ namespace {
 
 constexpr char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char16_t kRunValue[] = u"OrvalstoneTray";
-// Where the default machine keeps the tray program, and what a removal finds registered.
 const std::u16string kTrayFile = sim::kTrayImage;
-
-using unit::Utf16Bytes;
-
-// A path of exactly `length` characters, ending in the tray program's name.
-std::u16string PathOfLength(size_t length) {
-  const std::u16string tail = u"\\orvtray.exe";
-  return u"C:\\" + std::u16string(length - 3 - tail.size(), u'd') + tail;
-}
+const std::u16string kSetup = u"C:\\Program Files\\Orvalstone\\Setup\\";
+// A path of 300 characters naming the tray program.
+const std::u16string kLong = u"C:\\" + std::u16string(285, u'd') + u"\\orvtray.exe";
 
 class TrayTest : public unit::MachineTest {
  protected:
   void Register(const std::u16string& path, DWORD type = REG_SZ, bool terminated = true) {
-    sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, kRunValue, type, Utf16Bytes(path, terminated));
+    sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, kRunValue, type,
+                     unit::Utf16Bytes(path, terminated));
   }
   const sim::RegValue* RunValue() {
     return sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, kRunValue);
   }
-  const sim::CallRecord* LastCall(const std::string& api) const {
-    for (auto it = m.calls.rbegin(); it != m.calls.rend(); ++it) {
-      if (it->api == api) return &*it;
-    }
-    return nullptr;
-  }
-  size_t Posted(UINT message) const {
-    return size_t(std::count_if(m.user.posted.begin(), m.user.posted.end(),
-                                [&](const sim::PostedMessage& p) { return p.message == message; }));
-  }
-  // The installer holds no handle on the tray mutex (it may still exist, held by the tray).
-  bool MutexHandleClosed() {
+  void DenyRunKey() { sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true; }
+  // The installer holds no handle of its own afterwards.
+  void ExpectNoHandles() {
     const sim::SimMutex* mx = sim::FindMutex(m, sim::kTrayMutexName);
-    return !mx || std::find(mx->openBy.begin(), mx->openBy.end(), m.kernel.pid) == mx->openBy.end();
+    EXPECT_TRUE(!mx || std::count(mx->openBy.begin(), mx->openBy.end(), m.kernel.pid) == 0);
+    EXPECT_EQ(m.kernelHandles.Size(), 0u);
   }
 };
 
-// ---------------------------------------------------------------------------------------
-// Asking the tray program to exit, in virtual time.
-
+// Not running, answering at once and ignoring the request run in the scenarios.
 TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
   const struct {
     const char* name;
-    bool running;
     const char* mode;
     uint32_t exitDelayMs;
-    bool windowless;     // the program holds its mutex but shows no window
-    uint64_t elapsedMs;  // virtual time RemoveTray took
+    bool windowless;  // the program holds its mutex but shows no window
+    uint64_t elapsedMs;
     size_t exitMessages;
-    bool stillRunning;
-    bool fileLeft;
   } cases[] = {
-      {"not running", false, "normal", 0, false, 0, 0, false, false},
-      {"answers at once", true, "normal", 0, false, 0, 1, false, false},
-      {"answers after 3 s", true, "normal", 3000, false, 3000, 1, false, false},
+      {"answers after 3 s", "normal", 3000, false, 3000, 1},
       // The first wait times out; the second request finds the exit already under way.
-      {"answers after 6 s", true, "normal", 6000, false, 6000, 2, false, false},
-      {"exits holding its mutex", true, "exit-holding", 2000, false, 2000, 1, false, false},
-      // 20 requests with a 5 s wait each, one last wait, then 10 deletions of 100 ms refused:
-      // a running program's file is held as its image.
-      {"ignores its message", true, "ignore", 0, false, 105000 + 1000, 20, true, true},
-      {"no window", true, "normal", 0, true, 20 * 250 + 1000, 0, true, true},
+      {"answers after 6 s", "normal", 6000, false, 6000, 2},
+      {"exits holding its mutex", "exit-holding", 2000, false, 2000, 1},
+      // 20 pauses of 250 ms, no wait, then 10 deletions of 100 ms refused: its image is held.
+      {"no window", "normal", 0, true, 20 * 250 + 1000, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::InitDefaultMachine(m);
+    Fresh();
     Register(kTrayFile);
-    uint32_t pid = 0;
-    if (c.running) {
-      pid = sim::StartTray(m, c.mode, c.exitDelayMs);
-      ASSERT_NE(pid, 0u);
-      if (c.windowless) {
-        std::erase_if(m.user.windows, [&](const sim::SimWindow& w) { return w.ownerPid == pid; });
-      }
-    }
+    const uint32_t pid = sim::StartTray(m, c.mode, c.exitDelayMs);
+    if (c.windowless)
+      std::erase_if(m.user.windows, [&](const sim::SimWindow& w) { return w.ownerPid == pid; });
     m.calls.clear();
-
     RemoveTray();
-
     EXPECT_EQ(m.now, c.elapsedMs);
-    EXPECT_EQ(Posted(sim::kTrayExitMessage), c.exitMessages);
-    for (const auto& p : m.user.posted) {
-      EXPECT_EQ(p.wParam, 0u);
-      EXPECT_EQ(p.lParam, 0);
-    }
-    if (c.running) {
-      EXPECT_EQ(sim::FindProcess(m, pid)->running, c.stillRunning);
-    }
-    // No window search when nobody holds the mutex; no wait when no window was ever found.
-    if (!c.running) {
-      EXPECT_EQ(CallCount("FindWindowW"), 0u);
-    }
-    if (c.windowless) {
-      EXPECT_EQ(CallCount("WaitForSingleObject"), 0u);
-    }
-    EXPECT_TRUE(MutexHandleClosed());
-    EXPECT_EQ(m.kernelHandles.Size(), 0u);
-    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
+    EXPECT_EQ(m.user.posted.size(), c.exitMessages);
+    for (const auto& p : m.user.posted)
+      EXPECT_TRUE(p.message == sim::kTrayExitMessage && p.wParam == 0 && p.lParam == 0);
+    EXPECT_EQ(CallCount("WaitForSingleObject") > 0, !c.windowless);
+    EXPECT_EQ(sim::FindProcess(m, pid)->running, c.windowless);
+    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.windowless);
+    ExpectNoHandles();
   }
 }
 
-// ---------------------------------------------------------------------------------------
-// Deleting the program file the Run entry names.
-
 TEST_F(TrayTest, RunEntryDecidesWhichFileIsDeleted) {
-  const std::u16string longer = PathOfLength(300);
-  const std::u16string cut = longer.substr(0, 263);
   const std::u16string other = u"C:\\Windows\\system32\\kernel32.dll";
   const struct {
     const char* name;
-    bool registered;
-    std::u16string value;
+    std::u16string value;  // empty: none registered
     DWORD type;
     bool terminated;
-    std::vector<std::u16string> files;    // present before
-    std::vector<std::u16string> deleted;  // gone after
+    std::u16string file;  // present before
+    bool deleted;
     uint64_t elapsedMs;
+    DWORD lockAccess = 0;  // of the file, with a module lock
+    bool mutexFails = false, runKeyDenied = false;
   } cases[] = {
-      {"registered file", true, kTrayFile, REG_SZ, true, {kTrayFile}, {kTrayFile}, 0},
-      {"file already gone", true, u"C:\\Windows\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 0},
-      {"directory gone", true, u"C:\\gone\\orvtray.exe", REG_SZ, true, {kTrayFile}, {}, 0},
-      {"empty value", true, u"", REG_SZ, true, {kTrayFile}, {}, 0},
-      {"stored without terminator", true, kTrayFile, REG_SZ, false, {kTrayFile}, {kTrayFile}, 0},
-      {"expandable string", true, kTrayFile, REG_EXPAND_SZ, true, {kTrayFile}, {kTrayFile}, 0},
-      {"no value", false, u"", REG_SZ, true, {kTrayFile}, {}, 1000},
-      {"not a string", true, kTrayFile, REG_BINARY, true, {kTrayFile}, {}, 1000},
+      {"registered file", kTrayFile, REG_SZ, true, kTrayFile, true, 0, 0, false, false},
+      {"file already gone", u"C:\\Windows\\orvtray.exe", REG_SZ, true, kTrayFile, false, 0, 0},
+      {"directory gone", u"C:\\gone\\orvtray.exe", REG_SZ, true, kTrayFile, false, 0, 0},
+      {"empty value", u"<empty>", REG_SZ, true, kTrayFile, false, 0, 0},
+      {"stored without terminator", kTrayFile, REG_SZ, false, kTrayFile, true, 0, 0},
+      {"expandable string", kTrayFile, REG_EXPAND_SZ, true, kTrayFile, true, 0, 0},
+      {"no value", u"", REG_SZ, true, kTrayFile, false, 1000, 0},
+      {"not a string", kTrayFile, REG_BINARY, true, kTrayFile, false, 1000, 0},
       // Read whole whatever its length: never a path cut short.
-      {"longer path", true, longer, REG_SZ, true, {longer, cut}, {longer}, 0},
-      {"unterminated longer path", true, longer, REG_SZ, false, {longer, cut}, {longer}, 0},
+      {"longer path", kLong, REG_SZ, true, kLong, true, 0, 0},
+      {"unterminated longer path", kLong, REG_SZ, false, kLong, true, 0, 0},
       // Only the package's own program goes, whatever the value was pointed at.
-      {"another program's file", true, other, REG_SZ, true, {other}, {}, 0},
+      {"another program's file", other, REG_SZ, true, other, false, 0, 0},
+      {"held as an image: access denied", kTrayFile, REG_SZ, true, kTrayFile, false, 10 * 100,
+       GENERIC_READ},
+      // Without the mutex the program may still run: its file stays, its entry goes.
+      {"no mutex handle", kTrayFile, REG_SZ, true, kTrayFile, false, 0, 0, true},
+      // Without the Run key nothing is touched.
+      {"Run key cannot be opened", kTrayFile, REG_SZ, true, kTrayFile, false, 0, 0, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::InitDefaultMachine(m);
-    for (const auto& f : c.files) sim::PutFile(m, f, {'M', 'Z'});
-    if (c.registered) Register(c.value, c.type, c.terminated);
-    m.calls.clear();
-
+    Fresh();
+    sim::PutFile(m, c.file, {'M', 'Z'});
+    if (c.file == kLong) sim::PutFile(m, kLong.substr(0, 263), {'M', 'Z'});
+    if (!c.value.empty()) Register(c.value == u"<empty>" ? u"" : c.value, c.type, c.terminated);
+    if (c.lockAccess) sim::LockFile(m, c.file, c.lockAccess, 0, true);
+    if (c.mutexFails) sim::AddFault(m, "CreateMutexA", ERROR_ACCESS_DENIED);
+    if (c.runKeyDenied) DenyRunKey();
     RemoveTray();
-
-    for (const auto& f : c.files) {
-      const bool gone = std::find(c.deleted.begin(), c.deleted.end(), f) != c.deleted.end();
-      EXPECT_EQ(sim::FindFile(m, f) == nullptr, gone) << sim::ToUtf8(f).size();
-    }
+    EXPECT_EQ(sim::FindFile(m, c.file) == nullptr, c.deleted);
+    EXPECT_TRUE(c.file != kLong || sim::FindFile(m, kLong.substr(0, 263)));
     EXPECT_EQ(m.now, c.elapsedMs);
     // The value goes whatever became of the file.
-    EXPECT_EQ(RunValue(), nullptr);
-    EXPECT_EQ(CallCount("RegDeleteValueA"), 1u);
+    EXPECT_EQ(RunValue() != nullptr, c.runKeyDenied);
+    ExpectNoHandles();
   }
-}
-
-TEST_F(TrayTest, LockedProgramFileIsRetriedTenTimes) {
-  const struct {
-    const char* name;
-    DWORD access;
-    bool module;
-    uint64_t unlockAfterMs;  // 0: never
-    uint64_t elapsedMs;
-    bool fileLeft;
-  } cases[] = {
-      {"module lock: access denied", 0x80000000, true, 0, 10 * 100, true},
-      {"sharing violation", 0x80000000, false, 0, 10 * 10, true},
-      {"lock let go after 250 ms", 0x80000000, true, 250, 3 * 100, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim::InitDefaultMachine(m);
+  // A held file let go of meanwhile goes on a later attempt; one shared wrongly waits less.
+  for (const bool module : {true, false}) {
+    Fresh();
     Register(kTrayFile);
-    sim::LockFile(m, kTrayFile, c.access, 0, c.module);
-    if (c.unlockAfterMs) sim::UnlockFile(m, kTrayFile, c.unlockAfterMs);
-    m.calls.clear();
-
+    sim::LockFile(m, kTrayFile, GENERIC_READ, 0, module);
+    if (module) sim::UnlockFile(m, kTrayFile, 250);
     RemoveTray();
-
-    EXPECT_EQ(m.now, c.elapsedMs);
-    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
+    EXPECT_EQ(m.now, module ? 300u : 100u);
+    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, !module);
   }
 }
 
-TEST_F(TrayTest, FailuresBeforeTheDeletion) {
+TEST_F(TrayTest, InstallRegistersAndStartsTheProgramBesideTheSetupDirectory) {
   const struct {
-    const char* name;
-    bool mutexFails;
-    bool runKeyDenied;
-    bool fileLeft;
-    bool valueLeft;
-  } cases[] = {
-      // Without the mutex the program may still run: its file stays, its entry goes.
-      {"no mutex handle", true, false, true, false},
-      // Without the Run key nothing is touched.
-      {"Run key cannot be opened", false, true, true, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim::InitDefaultMachine(m);
-    Register(kTrayFile);
-    if (c.mutexFails) sim::AddFault(m, "CreateMutexA", ERROR_ACCESS_DENIED);
-    if (c.runKeyDenied) sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true;
-
-    RemoveTray();
-
-    EXPECT_EQ(m.now, 0u);
-    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.fileLeft);
-    EXPECT_EQ(RunValue() != nullptr, c.valueLeft);
-    EXPECT_EQ(m.kernelHandles.Size(), 0u);
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Registering and starting the tray program.
-
-TEST_F(TrayTest, ProgramPathIsBesideTheInstallersDirectory) {
-  const struct {
-    std::u16string moduleDir;
-    std::u16string path;
-  } cases[] = {
-      {u"C:\\Program Files\\Orvalstone\\Setup\\", u"C:\\Program Files\\Orvalstone\\orvtray.exe"},
-      {u"C:\\Setup\\", u"C:\\orvtray.exe"},
+    std::u16string moduleDir, path;
+  } paths[] = {
+      {kSetup, kTrayFile},
       {u"C:\\Setup", u"C:\\orvtray.exe"},
       {u"C:\\", u"orvtray.exe"},
       {u"\\Setup\\", u"orvtray.exe"},
@@ -233,87 +142,49 @@ TEST_F(TrayTest, ProgramPathIsBesideTheInstallersDirectory) {
       {u"C:/dir/sub/", u"C:/dir\\orvtray.exe"},
       {u"C:\\a/b/", u"C:\\orvtray.exe"},  // a backslash wins over later slashes
   };
-  for (const auto& c : cases) {
+  for (const auto& c : paths) {
     WideText dir;
     Assign(dir, c.moduleDir.c_str());
-    const WideText path = TrayProgramPath(dir);
-    EXPECT_EQ(std::u16string(Chars(path)), c.path) << sim::ToUtf8(c.moduleDir);
+    EXPECT_EQ(std::u16string(Chars(TrayProgramPath(dir))), c.path) << sim::ToUtf8(c.moduleDir);
   }
-}
-
-TEST_F(TrayTest, InstallRegistersAndStartsTheProgram) {
-  Assign(context.ModuleDir, u"C:\\Program Files\\Orvalstone\\Setup\\");
-
-  InstallTray(context);
-
-  const sim::RegValue* v = RunValue();
-  ASSERT_NE(v, nullptr);
-  EXPECT_EQ(v->type, DWORD(REG_SZ));
-  EXPECT_EQ(v->data, Utf16Bytes(kTrayFile));
-  const sim::SimProcess* tray = sim::FindRunning(m, "tray");
-  ASSERT_NE(tray, nullptr);
-  EXPECT_EQ(tray->image, kTrayFile);
-  EXPECT_EQ(tray->commandLine, u"\"" + kTrayFile + u"\"");
-  EXPECT_EQ(tray->creationFlags, DWORD(NORMAL_PRIORITY_CLASS));
-  EXPECT_EQ(tray->showWindow, WORD(SW_SHOW));
-  EXPECT_EQ(m.now, 0u);  // nobody waits for the tray program
-  EXPECT_EQ(m.kernelHandles.Size(), 0u);
-
-  // A later removal stops that program and takes file and entry away.
-  RemoveTray();
-  EXPECT_FALSE(tray->running);
-  EXPECT_EQ(sim::FindFile(m, kTrayFile), nullptr);
-  EXPECT_EQ(RunValue(), nullptr);
-}
-
-TEST_F(TrayTest, VersionGateRunKeyAndStartFailuresDecideWhatInstallDoes) {
+  const std::u16string longSetup = kLong.substr(0, kLong.size() - 11) + u"Setup\\";
   const struct {
     const char* name;
-    DWORD major;
-    DWORD platform;
-    bool runKeyDenied;
-    bool programMissing;  // a failed start is ignored
-    bool registered;
-    bool started;
+    DWORD major, platform;
+    std::u16string moduleDir, program;
+    bool runKeyDenied, registered, started;
   } cases[] = {
-      {"Windows 10", 10, VER_PLATFORM_WIN32_NT, false, false, true, true},
-      {"NT 6.0", 6, VER_PLATFORM_WIN32_NT, false, false, true, true},
-      {"NT 5.1", 5, VER_PLATFORM_WIN32_NT, false, false, false, false},
-      {"not NT", 10, VER_PLATFORM_WIN32_WINDOWS, false, false, false, false},
-      {"Run key denied", 10, VER_PLATFORM_WIN32_NT, true, false, false, true},
-      {"program missing", 10, VER_PLATFORM_WIN32_NT, false, true, true, false},
+      {"Windows 10", 10, VER_PLATFORM_WIN32_NT, kSetup, kTrayFile, false, true, true},
+      {"NT 6.0, long path", 6, VER_PLATFORM_WIN32_NT, longSetup, kLong, false, true, true},
+      {"NT 5.1", 5, VER_PLATFORM_WIN32_NT, kSetup, kTrayFile, false, false, false},
+      {"not NT", 10, VER_PLATFORM_WIN32_WINDOWS, kSetup, kTrayFile, false, false, false},
+      {"Run key denied", 10, VER_PLATFORM_WIN32_NT, kSetup, kTrayFile, true, false, true},
+      {"program missing", 10, VER_PLATFORM_WIN32_NT, kSetup, u"", false, true, false},
+      {"no setup directory", 10, VER_PLATFORM_WIN32_NT, u"", kTrayFile, false, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Fresh();
     m.kernel.osMajor = c.major;
     m.kernel.osPlatform = c.platform;
-    if (c.runKeyDenied) sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true;
-    if (c.programMissing) sim::RemoveFile(m, kTrayFile);
-    Assign(context.ModuleDir, u"C:\\Program Files\\Orvalstone\\Setup\\");
-
-    InstallTray(context);
-
-    EXPECT_EQ(RunValue() != nullptr, c.registered);
-    EXPECT_EQ(sim::FindRunning(m, "tray") != nullptr, c.started);
-    EXPECT_EQ(m.kernelHandles.Size(), 0u);
+    if (c.runKeyDenied) DenyRunKey();
+    if (c.program.empty()) sim::RemoveFile(m, kTrayFile);
+    if (c.program == kLong) sim::PutFile(m, kLong, {'M', 'Z'});
+    Assign(context.ModuleDir, c.moduleDir.c_str());
+    EXPECT_EQ(InstallTray(context),
+              c.registered || c.major == 5 || c.platform != VER_PLATFORM_WIN32_NT);
+    const std::u16string path = c.program.empty() ? kTrayFile : c.program;
+    EXPECT_EQ(RunValue() ? RunValue()->data : std::vector<uint8_t>{},
+              c.registered ? unit::Utf16Bytes(path) : std::vector<uint8_t>{});
+    const sim::SimProcess* tray = sim::FindRunning(m, "tray");
+    ASSERT_EQ(tray != nullptr, c.started);
+    EXPECT_EQ(m.now, 0u);  // nobody waits for the tray program
+    ExpectNoHandles();
+    if (!tray) continue;
+    EXPECT_EQ(tray->commandLine, u"\"" + path + u"\"");
+    EXPECT_EQ(tray->creationFlags, DWORD(NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(tray->showWindow, WORD(SW_SHOW));
   }
-}
-
-TEST_F(TrayTest, LongPathIsRegisteredAndStartedWhole) {
-  const std::u16string path = PathOfLength(300);
-  const std::u16string dir = path.substr(0, path.size() - std::u16string(u"orvtray.exe").size());
-  Assign(context.ModuleDir, (dir + u"Setup\\").c_str());
-  sim::PutFile(m, path, {'M', 'Z'});
-
-  EXPECT_TRUE(InstallTray(context));
-
-  ASSERT_NE(RunValue(), nullptr);
-  EXPECT_EQ(RunValue()->data, Utf16Bytes(path));
-  const sim::CallRecord* start = LastCall("CreateProcessW");
-  ASSERT_NE(start, nullptr);
-  EXPECT_EQ(start->args, "|\"" + sim::ToUtf8(path) + "\"");
-  EXPECT_EQ(m.kernelHandles.Size(), 0u);
 }
 
 }  // namespace
