@@ -1,17 +1,16 @@
 #include "spooler/printer_snapshot.h"
 
-#include <cstring>
-
 #include "machine_fixture.h"
 
 namespace {
 
+std::vector<uint8_t> Bytes(const std::string& s) {
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
 class PrinterSnapshotTest : public unit::MachineTest {
  protected:
-  PrinterSnapshotTest() {
-    m.spooler.printers.clear();
-    m.spooler.defaultPrinter.clear();
-  }
+  PrinterSnapshotTest() { m.spooler.printers.clear(); }
   sim::SimPrinter& Add(const std::u16string& name, bool connection = false) {
     sim::SimPrinter& p = AddQueue(name);
     p.connection = connection;
@@ -23,219 +22,142 @@ class PrinterSnapshotTest : public unit::MachineTest {
     EXPECT_TRUE(OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &h, &defaults));
     return h;
   }
-  unit::Texts Marked() const {
-    unit::Texts names;
-    const PRINTER_INFO_2W* r = PrinterRecords(context.PrinterSnapshot);
-    for (DWORD i = 0; i < context.PrinterSnapshot.Count; ++i) {
-      if (r[i].Attributes & PRINTER_ATTRIBUTE_DEFAULT) {
-        names.push_back(std::u16string(r[i].pPrinterName) + u"#" + char16_t(u'0' + i));
-      }
-    }
-    return names;
-  }
 };
 
-TEST_F(PrinterSnapshotTest, NoPrintersGivesAnEmptyListWithoutABlock) {
-  TakePrinterSnapshot(context);
-  EXPECT_FALSE(context.PrinterSnapshot.Buffer);
-  EXPECT_EQ(context.PrinterSnapshot.Count, 0u);
-  EXPECT_TRUE(m.kernel.globalBlocks.empty());
-}
-
-TEST_F(PrinterSnapshotTest, ListBlockHas32ZeroBytesTheSpoolerNeverSees) {
+TEST_F(PrinterSnapshotTest, ListsOwnTheirBlockWith32SpareZeroBytes) {
+  PrinterList list;
+  EnumeratePrinters(list);  // no printers: no block
+  EXPECT_TRUE(!list.Buffer && list.Count == 0);
   Add(u"One");
   Add(u"Two", true);
   DWORD needed = 0, count = 0;
   EnumPrintersW(6, nullptr, 2, nullptr, 0, &needed, &count);
-  PrinterList list;
   EnumeratePrinters(list);
-  ASSERT_EQ(list.Count, 2u);
-  ASSERT_EQ(GlobalSize(list.Buffer.get()), SIZE_T(needed) + 32);
-  for (DWORD i = needed; i < needed + 32; ++i) EXPECT_EQ(list.Buffer.get()[i], 0) << i;
-  EXPECT_EQ(std::u16string(PrinterRecords(list)[1].pPrinterName), u"Two");
   EnumeratePrinters(list);  // a second enumeration replaces the block
+  ASSERT_EQ(list.Count, 2u);
   EXPECT_EQ(m.kernel.globalBlocks.size(), 1u);
-  ReleasePrinterList(list);
-  EXPECT_FALSE(list.Buffer);
-  EXPECT_EQ(list.Count, 0u);
+  ASSERT_EQ(GlobalSize(list.Buffer.get()), SIZE_T(needed) + 32);
+  EXPECT_EQ(std::vector<BYTE>(list.Buffer.get() + needed, list.Buffer.get() + needed + 32),
+            std::vector<BYTE>(32, 0));
+  EXPECT_EQ(std::u16string(PrinterRecords(list)[1].pPrinterName), u"Two");
+  for (const char* api : {"EnumPrintersW", "GlobalAlloc"}) {
+    sim::AddFault(m, api, ERROR_ACCESS_DENIED);
+    EnumeratePrinters(list);
+    EXPECT_TRUE(!list.Buffer && list.Count == 0) << api;
+    EXPECT_EQ(GetLastError(), *api == 'G' ? DWORD(E_OUTOFMEMORY) : ERROR_ACCESS_DENIED);
+  }
   EXPECT_TRUE(m.kernel.globalBlocks.empty());
 }
 
-TEST_F(PrinterSnapshotTest, FailedEnumerationLeavesAnEmptyList) {
-  Add(u"One");
+TEST_F(PrinterSnapshotTest, DefaultPrinterMarkIsExactOfAnyLengthAndAFailedQueryIsUnknown) {
+  const std::u16string longName(300, u'p');
   const struct {
-    const char* api;
-    DWORD error;
-    DWORD lastError;
+    std::u16string defaultPrinter;
+    const char* fault;
+    unit::Texts marked;  // name#index
+    bool known;
   } cases[] = {
-      {"EnumPrintersW", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-      {"GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, DWORD(E_OUTOFMEMORY)},
+      // Local queues come first, then the connections; letter case counts.
+      {u"Office", nullptr, {u"Office#0", u"Office#4"}, true},
+      {longName, nullptr, {u"pppppp#1"}, true},
+      {u"", nullptr, {}, true},
+      {u"Office", "GetDefaultPrinterW", {}, false},
   };
   for (const auto& c : cases) {
-    sim::AddFault(m, c.api, c.error);
-    PrinterList list;
-    EnumeratePrinters(list);
-    EXPECT_FALSE(list.Buffer) << c.api;
-    EXPECT_EQ(list.Count, 0u);
-    EXPECT_EQ(GetLastError(), c.lastError);
-  }
-  m.services.services[0].state = SERVICE_STOPPED;
-  TakePrinterSnapshot(context);
-  EXPECT_EQ(context.PrinterSnapshot.Count, 0u);
-}
-
-TEST_F(PrinterSnapshotTest, DefaultPrinterMarkIsExactAndCoversEveryRecordOfThatName) {
-  Add(u"Office");
-  Add(u"Other");
-  Add(u"OFFICE", true);  // differs in letter case only
-  Add(u"Office", true).serverName = u"\\\\srv";
-  m.spooler.defaultPrinter = u"Office";
-  TakePrinterSnapshot(context);
-  // Local queues come first, then the connections.
-  EXPECT_EQ(Marked(), (unit::Texts{u"Office#0", u"Office#3"}));
-}
-
-TEST_F(PrinterSnapshotTest, DefaultPrinterOfAnyLengthIsMarkedAndAFailedQueryIsUnknown) {
-  const struct {
-    size_t length;
-    bool marked;
-    bool known;
-    const char* fault = nullptr;
-  } cases[] = {{254, true, true},
-               {300, true, true},
-               {0, false, true},
-               {12, false, false, "GetDefaultPrinterW"}};
-  for (const auto& c : cases) {
-    ReleasePrinterList(context.PrinterSnapshot);
+    Fresh();
     m.spooler.printers.clear();
-    Add(u"Plain");
-    const std::u16string name(c.length, u'p');
-    if (c.length) {
-      Add(name);
-      m.spooler.defaultPrinter = name;
-    } else {
-      m.spooler.defaultPrinter.clear();
-    }
+    Add(u"Office");
+    Add(u"OFFICE", true);
+    Add(longName);
+    Add(u"Office", true).serverName = u"\\\\srv";
+    Add(u"Other");
+    m.spooler.defaultPrinter = c.defaultPrinter;
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
     TakePrinterSnapshot(context);
-    EXPECT_EQ(context.PrinterSnapshot.Count, c.length ? 2u : 1u);
-    EXPECT_EQ(Marked().size(), c.marked ? 1u : 0u) << c.length;
-    EXPECT_EQ(context.DefaultKnown != 0, c.known) << c.length;
+    unit::Texts marked;
+    const PRINTER_INFO_2W* r = PrinterRecords(context.PrinterSnapshot);
+    for (DWORD i = 0; i < context.PrinterSnapshot.Count; ++i) {
+      if (r[i].Attributes & PRINTER_ATTRIBUTE_DEFAULT)
+        marked.push_back(std::u16string(r[i].pPrinterName).substr(0, 6) + u"#" +
+                         char16_t(u'0' + i));
+    }
+    EXPECT_EQ(marked, c.marked) << c.defaultPrinter.size();
+    EXPECT_EQ(context.DefaultKnown != 0, c.known);
   }
 }
 
-TEST_F(PrinterSnapshotTest, ReadSubKeyReadsWholeTextsAndFallsBackToDsUser) {
-  auto bytes = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
+TEST_F(PrinterSnapshotTest, SubKeyIsReadWholeWithTheDsUserCopyAsFallbackAndWrittenToBoth) {
   const std::string z("\0", 1);
   const struct {
-    const char* name;
     DWORD plainType;
-    std::string plain;  // absent when empty
-    std::string dsUser;
+    std::string plain, dsUser;  // absent when empty
+    const char* fault;          // fails a read
     SubKeyRead read;
     std::string expected;
-    const char* fault = nullptr;  // fails the plain read
   } cases[] = {
-      {"plain text", REG_SZ, "abc" + z, "ds" + z, SubKeyRead::Found, "abc"},
-      {"other type", REG_DWORD, "abcd", "ds" + z, SubKeyRead::Found, "ds"},
-      {"300 characters", REG_SZ, std::string(300, 'L') + z, "ds" + z, SubKeyRead::Found,
+      {REG_SZ, "abc" + z, "ds" + z, nullptr, SubKeyRead::Found, "abc"},
+      {REG_DWORD, "abcd", "ds" + z, nullptr, SubKeyRead::Found, "ds"},
+      {REG_SZ, std::string(300, 'L') + z, "ds" + z, nullptr, SubKeyRead::Found,
        std::string(300, 'L')},
-      {"stored unterminated", REG_SZ, "abc", "", SubKeyRead::Found, "abc"},
-      {"empty plain value", REG_SZ, z, "ds" + z, SubKeyRead::Found, "ds"},
-      {"nothing usable", REG_DWORD, "abcd", z, SubKeyRead::None, ""},
-      {"no values at all", 0, "", "", SubKeyRead::None, ""},
-      {"plain read fails, copy good", REG_SZ, "abc" + z, "ds" + z, SubKeyRead::Found, "ds",
-       "GetPrinterDataA"},
-      {"plain read fails, no copy", REG_SZ, "abc" + z, "", SubKeyRead::Failed, "",
-       "GetPrinterDataA"},
-      {"copy read fails", 0, "", "ds" + z, SubKeyRead::Failed, "", "GetPrinterDataExA"},
+      {REG_SZ, "abc", "", nullptr, SubKeyRead::Found, "abc"},  // stored unterminated
+      {REG_SZ, z, "ds" + z, nullptr, SubKeyRead::Found, "ds"},
+      {REG_DWORD, "abcd", z, nullptr, SubKeyRead::None, ""},
+      {0, "", "", nullptr, SubKeyRead::None, ""},
+      {REG_SZ, "abc" + z, "ds" + z, "GetPrinterDataA", SubKeyRead::Found, "ds"},
+      {REG_SZ, "abc" + z, "", "GetPrinterDataA", SubKeyRead::Failed, ""},
+      {0, "", "ds" + z, "GetPrinterDataExA", SubKeyRead::Failed, ""},
   };
   for (const auto& c : cases) {
     m.spooler.printers.clear();
     sim::SimPrinter& p = Add(u"Q");
-    if (!c.plain.empty()) {
-      p.data.push_back({sim::kPlainDataKey, {{"SubKey", c.plainType, bytes(c.plain)}}});
-    }
-    if (!c.dsUser.empty()) p.data.push_back({"DsUser", {{"SubKey", REG_SZ, bytes(c.dsUser)}}});
+    if (!c.plain.empty())
+      p.data.push_back({sim::kPlainDataKey, {{"SubKey", c.plainType, Bytes(c.plain)}}});
+    if (!c.dsUser.empty()) p.data.push_back({"DsUser", {{"SubKey", REG_SZ, Bytes(c.dsUser)}}});
     HANDLE h = Open(u"Q");
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
     unique_global<CHAR> text;
-    EXPECT_EQ(ReadSubKey(h, text), c.read) << c.name;
-    EXPECT_EQ(text ? std::string(text.get()) : std::string(), c.expected) << c.name;
-    if (c.read == SubKeyRead::Failed) {
-      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED)) << c.name;
-    }
-    text.reset();
+    EXPECT_EQ(ReadSubKey(h, text), c.read) << c.expected << c.fault;
+    EXPECT_EQ(text ? std::string(text.get()) : std::string(), c.expected);
+    EXPECT_TRUE(c.read != SubKeyRead::Failed || GetLastError() == ERROR_ACCESS_DENIED);
     sim::ClearFaults(m);
     ClosePrinter(h);
   }
-}
-
-TEST_F(PrinterSnapshotTest, WriteSubKeyAnswersForBothCopies) {
-  const struct {
-    const char* fault;
-    bool result;
-    bool plainWritten, dsUserWritten;
-  } cases[] = {
-      {nullptr, true, true, true},
-      {"SetPrinterDataA", false, false, true},
-      {"SetPrinterDataExA", false, true, false},
-  };
-  for (const auto& c : cases) {
+  for (const char* fault :
+       {static_cast<const char*>(nullptr), "SetPrinterDataA", "SetPrinterDataExA"}) {
     m.spooler.printers.clear();
     Add(u"Q");
     HANDLE h = Open(u"Q");
-    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(WriteSubKey(h, "Orvalstone\\Q1") == ERROR_SUCCESS, c.result);
-    sim::SimPrinter* p = sim::FindPrinter(m, u"Q");
-    const sim::PrinterDataValue* plain = sim::FindPrinterData(*p, "", "SubKey");
-    const sim::PrinterDataValue* ds = sim::FindPrinterData(*p, "DsUser", "SubKey");
-    EXPECT_EQ(plain != nullptr, c.plainWritten);
-    ASSERT_EQ(ds != nullptr, c.dsUserWritten);
-    if (ds) {
-      EXPECT_EQ(ds->type, DWORD(REG_SZ));
-      EXPECT_EQ(std::string(ds->bytes.begin(), ds->bytes.end()),
-                std::string("Orvalstone\\Q1\0", 14));
+    if (fault) sim::AddFault(m, fault, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WriteSubKey(h, "Orvalstone\\Q1"), fault ? DWORD(ERROR_ACCESS_DENIED) : ERROR_SUCCESS);
+    const sim::SimPrinter* p = sim::FindPrinter(m, u"Q");
+    for (const char* key : {"", "DsUser"}) {
+      const sim::PrinterDataValue* v = sim::FindPrinterData(*p, key, "SubKey");
+      const bool refused = fault && (*key == 'D') == (fault[14] == 'E');
+      EXPECT_EQ(v ? std::string(v->bytes.begin(), v->bytes.end()) : "",
+                refused ? "" : "Orvalstone\\Q1" + z);
     }
     ClosePrinter(h);
   }
 }
 
-TEST_F(PrinterSnapshotTest, PurgeComesFirstAndAFailedPurgeDoesNotStopTheDeletion) {
+TEST_F(PrinterSnapshotTest, PurgeComesFirstAndInformationBlocksAreOwned) {
   for (bool purgeFails : {false, true}) {
     m.spooler.printers.clear();
     Add(u"Busy").jobs = 3;
     HANDLE h = Open(u"Busy", DELETE | PRINTER_ACCESS_ADMINISTER);
     if (purgeFails) sim::AddFault(m, "SetPrinterW", ERROR_ACCESS_DENIED);
     EXPECT_TRUE(PurgeAndDeletePrinter(h));
-    sim::SimPrinter* p = sim::FindPrinter(m, u"Busy");
-    if (purgeFails) {
-      ASSERT_NE(p, nullptr);  // its jobs keep it until they end
-      EXPECT_TRUE(p->status & PRINTER_STATUS_PENDING_DELETION);
-    } else {
-      EXPECT_EQ(p, nullptr);
-    }
+    // A failed purge does not stop the deletion: the jobs keep the queue until they end.
+    const sim::SimPrinter* p = sim::FindPrinter(m, u"Busy");
+    EXPECT_EQ(p && (p->status & PRINTER_STATUS_PENDING_DELETION), purgeFails);
     EXPECT_TRUE(ClosePrinter(h));
   }
-}
-
-TEST_F(PrinterSnapshotTest, InformationBlocksAreOwnedAndExact) {
   Add(u"Office").comment = u"2nd floor";
   HANDLE h = Open(u"Office");
-  unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(h);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(std::u16string(info->pPrinterName), u"Office");
-  EXPECT_EQ(std::u16string(info->pComment), u"2nd floor");
-  unique_global<DRIVER_INFO_2W> driver = GetDriverInfo(h);
-  ASSERT_TRUE(driver);
-  EXPECT_EQ(std::u16string(driver->pName), u"Microsoft Print To PDF");
-  EXPECT_EQ(m.kernel.globalBlocks.size(), 2u);
-  info.reset();
-  driver.reset();
-
+  EXPECT_EQ(std::u16string(GetPrinterInfo(h)->pComment), u"2nd floor");
+  EXPECT_EQ(std::u16string(GetDriverInfo(h)->pName), u"Microsoft Print To PDF");
   sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 2);
   EXPECT_FALSE(GetPrinterInfo(h));
-  EXPECT_EQ(GetLastError(), DWORD(E_OUTOFMEMORY));
   EXPECT_FALSE(GetDriverInfo(h));
   EXPECT_EQ(GetLastError(), DWORD(E_OUTOFMEMORY));
   sim::AddFault(m, "GetPrinterW", ERROR_ACCESS_DENIED);
