@@ -9,25 +9,6 @@ const std::u16string kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\O
 
 class PrinterRestoreTest : public unit::MachineTest {
  protected:
-  PrinterRestoreTest() { Reset(); }
-  // The package's monitor and driver registered, no queues.
-  void Reset() {
-    Fresh();
-    m.spooler.printers.clear();
-    m.spooler.defaultPrinter.clear();
-    m.spooler.monitors.push_back(
-        {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
-    sim::SimDriver driver;
-    driver.name = u"Orvalstone printer";
-    m.spooler.drivers.push_back(driver);
-  }
-  // Builds the context and removes the package's queues as a reinstall does.
-  void BuildAndRemove() {
-    BuildInstallContext(context);
-    context.RestoreQueues = 1;
-    DeleteAllPrinters(context);
-    Assign(context.LogText, nullptr);
-  }
   sim::SimPrinter& Queue(const std::u16string& name, const std::string& subKey) {
     sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", u"Orvalstone printer");
     p.comment = name + u" comment";
@@ -38,122 +19,137 @@ class PrinterRestoreTest : public unit::MachineTest {
     p.data.push_back({sim::kPlainDataKey, {{"SubKey", REG_SZ, bytes}}});
     return p;
   }
-  bool MarkedDeleted(const std::u16string& subKey) {
-    return sim::FindRegValue(m, HKEY_CURRENT_USER, kSettings + subKey, u"deleted") != nullptr;
-  }
   // Queues in the machine-wide record of what is still to come back.
   size_t RecordedQueues() {
     const sim::RegValue* v = sim::FindRegValue(
         m, HKEY_LOCAL_MACHINE, u"Software\\Vantrel Software KFT\\Orvalstone", u"SavedQueues");
     size_t n = 0;
-    for (size_t i = 0; v && i + 3 < v->data.size(); i += 2) {
-      const bool start = i == 0 || (v->data[i - 2] == 0 && v->data[i - 1] == 0);
-      if (start && v->data[i] == 'N' && v->data[i + 2] == '=') ++n;
-    }
+    for (size_t i = 0; v && i + 3 < v->data.size(); i += 2)
+      n += (i == 0 || (v->data[i - 2] == 0 && v->data[i - 1] == 0)) && v->data[i] == 'N';
     return n;
-  }
-  static std::u16string Added(const std::u16string& name) {
-    return u">AddPrinter(" + name +
-           u")\r\n  Let's check our port monitors\r\n  Port monitor is found\r\n  OK :)\r\n";
   }
 };
 
-TEST_F(PrinterRestoreTest, NothingSavedGivesOneFallbackQueue) {
-  BuildAndRemove();
-  RestorePrinters(context);
-  EXPECT_EQ(Log(), Added(u"Orvalstone"));
-  ASSERT_EQ(QueueNames(), unit::Texts{u"Orvalstone"});
-  const sim::SimPrinter& p = m.spooler.printers[0];
-  EXPECT_EQ(p.portName, u"Orvalstone:");
-  EXPECT_EQ(p.driverName, u"Orvalstone printer");
-  EXPECT_EQ(p.printProcessor, u"WinPrint");
-  EXPECT_TRUE(m.spooler.defaultPrinter.empty());
-  EXPECT_EQ(context.ErrorCount, 0);
+std::u16string Added(const std::u16string& name, const std::u16string& error = u"") {
+  return u">AddPrinter(" + name +
+         u")\r\n  Let's check our port monitors\r\n  Port monitor is found\r\n" +
+         (error.empty() ? u"  OK :)\r\n"
+                        : u"  Error(15): Can`t add printer '" + name + u"' - (" + error + u")\r\n");
 }
 
-TEST_F(PrinterRestoreTest, SavedQueuesComeBackNewestFirstWithTheirSettings) {
+TEST_F(PrinterRestoreTest, SavedQueuesComeBackNewestFirstWithTheirSettingsOrStayRecorded) {
+  const std::u16string denied = u"' - (Access is denied.)\r\n";
+  const std::u16string settingsA = u"Error(19): Can`t restore the settings of printer 'A" + denied;
+  const std::u16string settingsB = u"Error(19): Can`t restore the settings of printer 'B" + denied;
   const struct {
-    bool aIsDefault;
+    const char* name;
+    bool saved, aIsDefault, nameTaken, monitorGone;
     const char* fault;  // armed before restoring
-    bool subKeysWritten;
+    std::u16string log;
+    unit::Texts queues;
+    size_t recorded;
   } cases[] = {
-      {true, nullptr, true},
-      {false, nullptr, true},
-      {true, "SetPrinterDataExA", false},
+      // Nothing saved gives one fallback queue.
+      {"nothing saved",
+       false,
+       false,
+       false,
+       false,
+       nullptr,
+       Added(u"Orvalstone"),
+       {u"Other", u"Orvalstone"},
+       0},
+      {"A default",
+       true,
+       true,
+       false,
+       false,
+       nullptr,
+       Added(u"B") + Added(u"A"),
+       {u"Other", u"B", u"A"},
+       0},
+      {"B default",
+       true,
+       false,
+       false,
+       false,
+       nullptr,
+       Added(u"B") + Added(u"A"),
+       {u"Other", u"B", u"A"},
+       0},
+      // A queue that does not get all it had is an error, and stays recorded for the next run.
+      {"settings refused",
+       true,
+       true,
+       false,
+       false,
+       "SetPrinterDataExA",
+       Added(u"B") + settingsB + Added(u"A") + settingsA,
+       {u"Other", u"B", u"A"},
+       2},
+      {"name taken",
+       true,
+       true,
+       true,
+       false,
+       nullptr,
+       Added(u"B") + Added(u"A", u"The printer already exists."),
+       {u"Other", u"A", u"B"},
+       1},
+      {"monitor gone",
+       true,
+       true,
+       false,
+       true,
+       nullptr,
+       u">AddPrinter(B)\r\n  Let's check our port monitors\r\n  No Orvalstone port monitor was "
+       u"found.\r\n",
+       {u"Other"},
+       2},
   };
   for (const auto& c : cases) {
-    Reset();
-    Queue(u"A", "Orvalstone\\A1");
-    Queue(u"B", "Orvalstone\\B1");
+    SCOPED_TRACE(c.name);
+    Fresh();
+    m.spooler.printers.clear();
+    m.spooler.defaultPrinter.clear();
+    m.spooler.monitors.push_back(
+        {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
+    m.spooler.drivers.push_back({});
+    m.spooler.drivers.back().name = u"Orvalstone printer";
+    if (c.saved) {
+      Queue(u"A", "Orvalstone\\A1");
+      Queue(u"B", "Orvalstone\\B1");
+    }
     Queue(u"Other", "x").driverName = u"Microsoft Print To PDF";
     if (c.aIsDefault) m.spooler.defaultPrinter = u"A";
     sim::SetRegValue(m, HKEY_CURRENT_USER, kSettings + u"Orvalstone\\A1", u"deleted", REG_DWORD,
                      {1, 0, 0, 0});
-    BuildAndRemove();
-    ASSERT_EQ(QueueNames(), unit::Texts{u"Other"});
+    BuildInstallContext(context);
+    context.RestoreQueues = 1;
+    DeleteAllPrinters(context);
+    Assign(context.LogText, nullptr);
+    if (c.nameTaken) Queue(u"A", "someone else's");
+    if (c.monitorGone) m.spooler.monitors.pop_back();
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED, -1);
     RestorePrinters(context);
 
-    // A queue that does not get all it had is an error, and stays recorded for the next run.
-    auto error = [&](const char16_t* name) -> std::u16string {
-      if (c.subKeysWritten) return u"";
-      return u"Error(19): Can`t restore the settings of printer '" + std::u16string(name) +
-             u"' - (Access is denied.)\r\n";
-    };
-    EXPECT_EQ(Log(), Added(u"B") + error(u"B") + Added(u"A") + error(u"A"));
-    EXPECT_EQ(QueueNames(), (unit::Texts{u"Other", u"B", u"A"}));
-    for (const std::u16string name : {u"A", u"B"}) {
-      const sim::SimPrinter* p = sim::FindPrinter(m, name);
-      ASSERT_NE(p, nullptr);
-      EXPECT_EQ(p->comment, name + u" comment");
-      EXPECT_EQ(p->location, name + u" location");
-      EXPECT_EQ(p->shareName, u"");  // not carried over
-      EXPECT_EQ(p->portName, u"Orvalstone:");
-      const sim::PrinterDataValue* v = sim::FindPrinterData(*p, "DsUser", "SubKey");
-      ASSERT_EQ(v != nullptr, c.subKeysWritten);
-      if (v) {
-        const std::string text = "Orvalstone\\" + sim::ToUtf8(name) + "1";
-        EXPECT_EQ(std::string(v->bytes.begin(), v->bytes.end()), text + std::string(1, '\0'));
-      }
-    }
-    EXPECT_EQ(m.spooler.defaultPrinter, c.aIsDefault ? u"A" : u"");
-    EXPECT_EQ(MarkedDeleted(u"Orvalstone\\A1"), !c.subKeysWritten);
-    EXPECT_EQ(context.ErrorCount, c.subKeysWritten ? 0 : 2);
-    EXPECT_EQ(RecordedQueues(), c.subKeysWritten ? 0u : 2u);
-  }
-}
-
-TEST_F(PrinterRestoreTest, QueuesThatCannotBeAddedAreErrorsAndStayRecorded) {
-  const struct {
-    const char* name;
-    bool nameTaken;  // otherwise the monitor is gone
-    std::u16string error;
-    unit::Texts printers;
-  } cases[] = {
-      {"name taken",
-       true,
-       u"  Error(15): Can`t add printer 'A' - (The printer already exists.)",
-       {u"A"}},
-      {"monitor gone",
-       false,
-       u"  Error(15): Can`t add printer 'A' - (The specified port is unknown.)",
-       {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Reset();
-    Queue(u"A", "Orvalstone\\A1");
-    m.spooler.defaultPrinter = u"A";
-    BuildAndRemove();
-    if (c.nameTaken) Queue(u"A", "someone else's");
-    if (!c.nameTaken) m.spooler.monitors.pop_back();
-    RestorePrinters(context);
-    // No fallback queue beside one that is to come back at the next run.
-    EXPECT_TRUE(Log().ends_with(c.error + u"\r\n"));
-    EXPECT_EQ(QueueNames(), c.printers);
-    EXPECT_TRUE(m.spooler.defaultPrinter.empty());
-    EXPECT_EQ(context.ErrorCount, 1);
-    EXPECT_EQ(RecordedQueues(), 1u);
+    EXPECT_EQ(Log().substr(0, c.log.size()), c.log);
+    EXPECT_EQ(QueueNames(), c.queues);
+    EXPECT_EQ(context.ErrorCount, LONG(c.recorded));
+    EXPECT_EQ(RecordedQueues(), c.recorded);
+    EXPECT_EQ(m.spooler.defaultPrinter,
+              c.aIsDefault && !c.nameTaken && !c.monitorGone ? u"A" : u"");
+    // The settings come back, the share name does not.
+    const sim::SimPrinter* p = c.nameTaken || c.monitorGone ? nullptr : sim::FindPrinter(m, u"A");
+    if (!p || !c.saved) continue;
+    EXPECT_EQ(p->comment + p->location + p->shareName + p->portName,
+              u"A commentA locationOrvalstone:");
+    const sim::PrinterDataValue* v = sim::FindPrinterData(*p, "DsUser", "SubKey");
+    EXPECT_EQ(v ? std::string(v->bytes.begin(), v->bytes.end()) : "",
+              c.fault ? "" : std::string("Orvalstone\\A1\0", 14));
+    EXPECT_EQ(sim::FindRegValue(m, HKEY_CURRENT_USER, kSettings + u"Orvalstone\\A1", u"deleted") !=
+                  nullptr,
+              c.fault != nullptr);
   }
 }
 
