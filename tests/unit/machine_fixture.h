@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,28 @@ inline std::vector<uint8_t> Utf16Bytes(std::u16string_view s, bool terminated = 
   }
   if (terminated) out.insert(out.end(), {0, 0});
   return out;
+}
+
+inline void DumpLog(const std::string& file, const std::string& name, const std::u16string& log) {
+  if (!getenv("DUMP_LOGS")) return;
+  std::ofstream out(std::filesystem::path(__FILE__).parent_path() / "expected" / (file + ".log"), std::ios::app);
+  std::string text = sim::ToUtf8(log);
+  for (size_t i; (i = text.find("\r\n")) != std::string::npos;) text.erase(i, 1);
+  out << "== " << name << "\n" << text;
+}
+
+// A case's expected log from expected/<file>.log beside the tests: a line "== name" opens the
+// case, its lines follow and are compared with CR LF ends.
+inline std::u16string ExpectedLog(const std::string& file, const std::string& name) {
+  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "expected" / (file + ".log"));
+  std::string line, text;
+  bool inside = false;
+  while (std::getline(in, line) && !(inside && line.starts_with("== "))) {
+    if (inside) text += line + "\r\n";
+    inside = inside || line == "== " + name;
+  }
+  EXPECT_TRUE(inside) << file << ": " << name;
+  return sim::FromUtf8(text);
 }
 
 // A default machine made current, and a context the product code can log into.
