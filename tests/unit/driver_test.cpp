@@ -68,6 +68,7 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
     c.arrange(m);
     Build();
     AddPrinterDriver(context);
+    unit::DumpLog("driver", c.name, Log());
     EXPECT_EQ(Log(), u">Add Printer Driver\r\n" + c.lines) << c.name;
     EXPECT_EQ(context.ErrorCount, c.name == std::string("whole") ? 0 : 1) << c.name;
     EXPECT_EQ(context.PendingDeletes, nullptr) << c.name;
@@ -171,6 +172,7 @@ TEST_F(DriverTest, RemovalListsTheDriversAndRestartsTheSpoolerOnce) {
     Build();
     EnumerateDrivers(list, context.Environment);
     DeletePrinterDriver(context, list);
+    unit::DumpLog("driver", c.name, Log());
     EXPECT_EQ(Log(), u">DeletePrinterDriver for Windows x64\r\n" + listed + c.lines) << c.name;
     EXPECT_EQ(Spooler().stops, 1u) << c.name;
     EXPECT_EQ(sim::FindDriver(m, u"Orvalstone printer") == nullptr, c.gone) << c.name;

@@ -98,6 +98,8 @@ TEST_F(MonitorTest, ListingAndLookupMatchTheWholeNameExactlyAtEitherLevel) {
     list.Level = 1;
     list.Count = 7;
     EnumerateMonitors(context, list);
+    unit::DumpLog("monitor", c.api ? std::string(c.api) + " " + std::to_string(c.error) : "none",
+                  Log());
     EXPECT_TRUE(!list.Buffer && list.Level == 2 && list.Count == 0);
     EXPECT_EQ(Log(), c.line);
   }
@@ -195,6 +197,7 @@ TEST_F(MonitorTest, ModuleThatIsNotNamedIsNeverDeletedAndRegistrationIsTriedFive
     context.CopyMonitor = 0;
     sim::AddFault(m, "AddMonitorW", ERROR_ACCESS_DENIED, failures);
     AddMonitor(context);
+    unit::DumpLog("monitor", "registration failed " + std::to_string(failures) + " times", Log());
     const bool ok = failures < 5;
     std::u16string expected = u">AddMonitor\r\n  Skip copy monitor file\r\n";
     for (int i = 0; i < failures; ++i)

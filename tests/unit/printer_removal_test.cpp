@@ -29,6 +29,7 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
   m.spooler.printers.pop_back();  // deleted by someone else since the snapshot
   context.RestoreQueues = 1;
   DeleteAllPrinters(context);
+  unit::DumpLog("printer_removal", "all", Log());
   EXPECT_EQ(
       Log(),
       u">DeleteAllPrinters\r\n  >DeletePrinter(P1)\r\n    OK\r\n  >DeletePrinter(P2)\r\n    OK\r\n"

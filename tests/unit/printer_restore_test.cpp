@@ -132,6 +132,7 @@ TEST_F(PrinterRestoreTest, SavedQueuesComeBackNewestFirstWithTheirSettingsOrStay
     if (c.monitorGone) m.spooler.monitors.pop_back();
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED, -1);
     RestorePrinters(context);
+    unit::DumpLog("printer_restore", c.name, Log());
 
     EXPECT_EQ(Log().substr(0, c.log.size()), c.log);
     EXPECT_EQ(QueueNames(), c.queues);
