@@ -12,18 +12,6 @@ const std::u16string kDrivers = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 const std::u16string kInstalled = kDrivers + u"3\\";
 const std::u16string kFiles[] = {u"kvxdrv64.dll", u"kvxui64.dll", u"kvxhelp.chm"};
 
-// The lines of one staging copy, failed with that error unless it is empty.
-std::u16string CopyLines(const std::u16string& file, const std::u16string& error = u"") {
-  return u"  >CopyFile " + file + u" to " + kDrivers + u" [1])\r\n" +
-         (error.empty() ? u"    Copy Succeeded :)\r\n"
-                        : u"    " + error + u"\r\n    Copy Failed :(\r\n");
-}
-
-std::u16string Missing(const std::u16string& file) {
-  return CopyLines(file, u"Error(10): Cant't open source file: " + file +
-                             u" - (The system cannot find the file specified.)");
-}
-
 class DriverTest : public unit::MachineTest {
  public:
   // Registers a driver as the spooler has it after an earlier install.
@@ -38,7 +26,6 @@ class DriverTest : public unit::MachineTest {
 };
 
 TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
-  const std::u16string copies = CopyLines(kFiles[0]) + CopyLines(kFiles[1]) + CopyLines(kFiles[2]);
   using Arrange = std::function<void(sim::Machine&)>;
   const auto remove = [](const std::u16string& f) {
     return [f](sim::Machine& m) { sim::RemoveFile(m, kSetup + f); };
@@ -46,19 +33,14 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
   const struct {
     const char* name;
     Arrange arrange;
-    std::u16string lines;  // after the header
     bool registered;
   } cases[] = {
-      {"whole", [](sim::Machine&) {}, copies + u"  OK :)\r\n", true},
-      // The driver works without its help file.
-      {"help file missing", remove(kFiles[2]),
-       CopyLines(kFiles[0]) + CopyLines(kFiles[1]) + Missing(kFiles[2]) + u"  OK :)\r\n", true},
-      {"UI module missing", remove(kFiles[1]), CopyLines(kFiles[0]) + Missing(kFiles[1]), false},
-      {"driver module missing", remove(kFiles[0]), Missing(kFiles[0]), false},
+      {"whole", [](sim::Machine&) {}, true},
+      {"help file missing", remove(kFiles[2]), true},  // the driver works without it
+      {"UI module missing", remove(kFiles[1]), false},
+      {"driver module missing", remove(kFiles[0]), false},
       {"registration refused",
        [](sim::Machine& m) { sim::AddFault(m, "AddPrinterDriverExW", ERROR_ACCESS_DENIED); },
-       copies + u"  Error(13): Can`t install a printer driver 'Orvalstone printer' - (Access is "
-                u"denied.)\r\n",
        false},
   };
   for (const auto& c : cases) {
@@ -68,8 +50,7 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
     c.arrange(m);
     Build();
     AddPrinterDriver(context);
-    unit::DumpLog("driver", c.name, Log());
-    EXPECT_EQ(Log(), u">Add Printer Driver\r\n" + c.lines) << c.name;
+    EXPECT_EQ(Log(), unit::ExpectedLog("driver", c.name));
     EXPECT_EQ(context.ErrorCount, c.name == std::string("whole") ? 0 : 1) << c.name;
     EXPECT_EQ(context.PendingDeletes, nullptr) << c.name;
     // No staged copy is left behind, whatever became of the registration.
@@ -84,8 +65,7 @@ TEST_F(DriverTest, InstallStagesRegistersAndCleansUp) {
     EXPECT_EQ(d->environment, u"Windows x64");
     EXPECT_EQ(d->dataFile, kInstalled + u"kvxdrv64.dll");
     EXPECT_EQ(d->configFile, kInstalled + u"kvxui64.dll");
-    EXPECT_EQ(d->helpFile,
-              c.lines.find(u"Error") == std::u16string::npos ? kInstalled + kFiles[2] : u"");
+    EXPECT_EQ(d->helpFile, context.ErrorCount == 0 ? kInstalled + kFiles[2] : u"");
     EXPECT_EQ(d->mfgName + d->provider, u"Vantrel Software Kft.Vantrel Software Kft.");
     EXPECT_EQ(d->oemUrl, std::u16string(kDriverOemUrl));
     EXPECT_TRUE(d->dependentFiles.empty() && d->monitorName.empty() && d->defaultDataType.empty());
@@ -133,36 +113,18 @@ TEST_F(DriverTest, ListingAndLookupAtEveryLevel) {
 }
 
 TEST_F(DriverTest, RemovalListsTheDriversAndRestartsTheSpoolerOnce) {
-  const std::u16string restart =
-      u"  Driver is found. Index=2\r\n  Can't delete driver. Trying to restart spooler\r\n"
-      u"  >Restart Spooler\r\n";
   const struct {
     const char* name;
     std::function<void(DriverTest&)> arrange;
-    std::u16string lines;  // after the list
-    bool gone;
   } cases[] = {
       {"in use by a printer",
-       [](DriverTest& t) { t.AddQueue(u"Orvalstone", u"FILE:", u"Orvalstone printer"); },
-       restart +
-           u"  Error(14): Can`t remove the printer-driver 'Orvalstone printer' - (The specified "
-           u"printer driver is currently in use.)\r\n",
-       false},
+       [](DriverTest& t) { t.AddQueue(u"Orvalstone", u"FILE:", u"Orvalstone printer"); }},
       {"spooler will not come back",
        [](DriverTest& t) {
          sim::AddFault(t.m, "DeletePrinterDriverExW", ERROR_ACCESS_DENIED);
          t.Spooler().disabled = true;
-       },
-       restart +
-           u"  Error(4): Can't start the spooler - (The service cannot be started, either because "
-           u"it is disabled or because it has no enabled devices associated with it.)\r\n"
-           u"  Error(14): Can`t remove the printer-driver 'Orvalstone printer' - (The RPC server "
-           u"is unavailable.)\r\n",
-       false},
+       }},
   };
-  const std::u16string listed =
-      u"  ------------ 2 existing drivers-----------\r\n  1. Generic / Text Only\r\n"
-      u"  2. Orvalstone printer\r\n  -------------------------------------------\r\n";
   for (const auto& c : cases) {
     Fresh();
     m.spooler.drivers.clear();
@@ -172,10 +134,9 @@ TEST_F(DriverTest, RemovalListsTheDriversAndRestartsTheSpoolerOnce) {
     Build();
     EnumerateDrivers(list, context.Environment);
     DeletePrinterDriver(context, list);
-    unit::DumpLog("driver", c.name, Log());
-    EXPECT_EQ(Log(), u">DeletePrinterDriver for Windows x64\r\n" + listed + c.lines) << c.name;
+    EXPECT_EQ(Log(), unit::ExpectedLog("driver", c.name));
     EXPECT_EQ(Spooler().stops, 1u) << c.name;
-    EXPECT_EQ(sim::FindDriver(m, u"Orvalstone printer") == nullptr, c.gone) << c.name;
+    EXPECT_NE(sim::FindDriver(m, u"Orvalstone printer"), nullptr) << c.name;
     EXPECT_NE(sim::FindFile(m, kInstalled + u"UNIDRV.DLL"), nullptr) << c.name;
     ReleaseDriverList(list);
   }

@@ -27,14 +27,6 @@ inline std::vector<uint8_t> Utf16Bytes(std::u16string_view s, bool terminated = 
   return out;
 }
 
-inline void DumpLog(const std::string& file, const std::string& name, const std::u16string& log) {
-  if (!getenv("DUMP_LOGS")) return;
-  std::ofstream out(std::filesystem::path(__FILE__).parent_path() / "expected" / (file + ".log"), std::ios::app);
-  std::string text = sim::ToUtf8(log);
-  for (size_t i; (i = text.find("\r\n")) != std::string::npos;) text.erase(i, 1);
-  out << "== " << name << "\n" << text;
-}
-
 // A case's expected log from expected/<file>.log beside the tests: a line "== name" opens the
 // case, its lines follow and are compared with CR LF ends.
 inline std::u16string ExpectedLog(const std::string& file, const std::string& name) {
