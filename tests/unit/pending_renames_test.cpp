@@ -1,8 +1,6 @@
 #include "files/pending_renames.h"
 #include "spooler/probes.h"
 
-#include <functional>
-
 #include "machine_fixture.h"
 #include "sim/process_control.h"
 
@@ -84,40 +82,31 @@ TEST_F(PendingRenamesTest, ParsingStaysInsideTheValueAndAFailedAllocationLeavesN
 }
 
 TEST_F(PendingRenamesTest, ReadingGivesAnEmptyTableForAnythingUnreadable) {
-  const std::u16string text = u"\\??\\C:\\gone.dll\0\0\0"s;
   const struct {
-    const char* name;
-    std::function<void(sim::Machine&)> arrange;
-    bool read;
+    DWORD type;  // of the value; 0: none
+    std::u16string text;
+    bool denied, noMemory, read;
   } cases[] = {
-      {"multi-string", [&](sim::Machine&) { SetList(text); }, true},
+      {REG_MULTI_SZ, u"\\??\\C:\\gone.dll\0\0\0"s, false, false, true},
       // The type is not looked at: the same bytes give the same operations.
-      {"binary", [&](sim::Machine&) { SetList(text, REG_BINARY); }, true},
-      {"no value", [](sim::Machine&) {}, false},
-      {"empty value", [&](sim::Machine&) { SetList(u""); }, false},
-      {"key denied",
-       [&](sim::Machine& m) {
-         SetList(text);
-         sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kSessionManager)->accessDenied = true;
-       },
-       false},
-      {"no memory",
-       [&](sim::Machine& m) {
-         SetList(text);
-         sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY);
-       },
-       false},
+      {REG_BINARY, u"\\??\\C:\\gone.dll\0\0\0"s, false, false, true},
+      {0, u"", false, false, false},
+      {REG_MULTI_SZ, u"", false, false, false},
+      {REG_MULTI_SZ, u"\\??\\C:\\gone.dll\0\0\0"s, true, false, false},
+      {REG_MULTI_SZ, u"\\??\\C:\\gone.dll\0\0\0"s, false, true, false},
   };
   for (const auto& c : cases) {
     Fresh();
     const Bytes earlier = ToBytes(u"C:\\x\0C:\\y\0\0"s);
     PendingRenameTable table;
     ParsePendingRenames(earlier.data(), DWORD(earlier.size()), table);
-    c.arrange(m);
+    if (c.type) SetList(c.text, c.type);
+    sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kSessionManager)->accessDenied = c.denied;
+    if (c.noMemory) sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY);
     table = ReadPendingRenames();  // the earlier table is replaced whole
     const Texts read = {u"\\??\\C:\\gone.dll", u""};
-    EXPECT_EQ(Entries(table), c.read ? read : Texts{}) << c.name;
-    EXPECT_EQ(Flags(table).size(), c.read ? 2u : 0u) << c.name;
+    EXPECT_EQ(Entries(table), c.read ? read : Texts{});
+    EXPECT_EQ(Flags(table).size(), c.read ? 2u : 0u);
   }
 }
 
@@ -147,60 +136,31 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
   EXPECT_EQ(sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kValue)->data, ToBytes(list));
 }
 
-TEST_F(PendingRenamesTest, PendingModulesRestartTheSpoolerAtMostTwice) {
-  const std::u16string monitor = kSys + u"kvxmon64.dll";
+// A module held by the spooler, or freed by its restart, is run in the scenarios.
+TEST_F(PendingRenamesTest, PendingModulesRestartTheSpoolerTwice) {
+  const std::u16string monitor = kSys + u"kvxmon64.dll", ui = kSys + u"KVXUI64.DLL";
   const struct {
-    const char* name;
-    std::function<std::u16string(sim::Machine&)> arrange;  // gives the list
+    std::u16string list;
+    Texts files;
     bool pending;
-    uint32_t restarts;
-    bool monitorLeft;
   } cases[] = {
-      {"nothing pending", [](sim::Machine&) { return u""s; }, false, 0, false},
-      {"deletable module", [&](sim::Machine&) { return u"\\??\\" + File(monitor) + u"\0\0\0"s; },
-       false, 0, false},
-      {"held while the spooler runs",
-       [&](sim::Machine& m) {
-         m.spooler.monitors.push_back({u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {}});
-         return u"\\??\\" + File(monitor) + u"\0\0\0"s;
-       },
-       true, 2, true},
-      {"freed while the spooler restarts",
-       [&](sim::Machine& m) {
-         File(monitor);
-         sim::LockFile(m, monitor, GENERIC_READ, FILE_SHARE_READ, true);
-         sim::UnlockFile(m, monitor, 1);
-         return u"\\??\\" + monitor + u"\0\0\0"s;
-       },
-       false, 1, false},
+      {u"", {}, false},
+      {u"\\??\\" + monitor + u"\0\0\0"s, {monitor}, false},  // deleted by the clean-up
       // A rename of a module is pending too, in any letter case and in any pair of the list.
-      {"rename in the second pair",
-       [&](sim::Machine&) {
-         return u"C:\\none.dll\0C:\\x\0"s + File(kSys + u"KVXUI64.DLL") + u"\0C:\\y\0\0"s;
-       },
-       true, 2, false},
-      {"name after a drive colon",
-       [](sim::Machine&) { return u"\\??\\C:kvxdrv64.dll\0C:\\x\0\0"s; }, true, 2, false},
-      {"name after a slash",
-       [&](sim::Machine&) {
-         File(monitor);
-         return u"C:/Windows/system32/kvxmon64.dll\0C:\\x\0\0"s;
-       },
-       true, 2, true},
-      {"help file and look-alike names",
-       [&](sim::Machine&) {
-         return File(kSys + u"kvxhelp.chm") + u"\0C:\\x\0"s + File(kSys + u"kvxmon64.dll.old") +
-                u"\0C:\\x\0"s + File(kSys + u"old_kvxui64.dll") + u"\0C:\\x\0\0"s;
-       },
-       false, 0, false},
+      {u"C:\\none.dll\0C:\\x\0"s + ui + u"\0C:\\y\0\0"s, {ui}, true},
+      {u"\\??\\C:kvxdrv64.dll\0C:\\x\0\0"s, {}, true},  // the setup's own copy
+      {u"C:/Windows/system32/kvxmon64.dll\0C:\\x\0\0"s, {monitor}, true},
+      {kSys + u"kvxhelp.chm\0C:\\x\0"s + monitor + u".old\0C:\\x\0"s + kSys +
+           u"old_kvxui64.dll\0C:\\x\0\0"s,
+       {kSys + u"kvxhelp.chm", monitor + u".old", kSys + u"old_kvxui64.dll"},
+       false},
   };
   for (const auto& c : cases) {
     Fresh();
-    SetList(c.arrange(m));
-    EXPECT_EQ(CheckPendingModules(), c.pending) << c.name;
-    EXPECT_EQ(Spooler().stops, c.restarts) << c.name;
-    EXPECT_EQ(Spooler().starts, c.restarts) << c.name;
-    EXPECT_EQ(sim::FindFile(m, monitor) != nullptr, c.monitorLeft) << c.name;
+    for (const auto& f : c.files) File(f);
+    SetList(c.list);
+    EXPECT_EQ(CheckPendingModules(), c.pending) << sim::ToUtf8(c.list);
+    EXPECT_EQ(Spooler().stops + Spooler().starts, c.pending ? 4u : 0u);
   }
 }
 
