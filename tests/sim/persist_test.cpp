@@ -270,6 +270,11 @@ sim::Machine SampleMachine() {
   m.kernel.osPlatform = 1;
   m.kernel.globalBlocks[&heapBlock] = 8;
   m.kernel.localBlocks[&heapBlock] = 16;
+  m.kernel.blockOrigins[&heapBlock] = {"GlobalAlloc 8 (call 3)", {&heapBlock}};
+  m.lastApi = "Sleep";
+  m.lastArgs = "50";
+  m.traceOrigins = true;
+  m.misuses = {"GlobalFree of a block freed already"};
 
   m.user.shiftDown = true;
   m.user.windows.push_back({0x10020, u"HH Parent", u"Orvalstone Help", 5003, "ignores"});
@@ -395,6 +400,11 @@ sim::Machine WithoutRunRecords(sim::Machine m) {
   m.kernelHandles = sim::HandleTable();
   m.kernel.globalBlocks.clear();
   m.kernel.localBlocks.clear();
+  m.kernel.blockOrigins.clear();
+  m.lastApi.clear();
+  m.lastArgs.clear();
+  m.traceOrigins = false;
+  m.misuses.clear();
   m.user.echoDialogs = false;
   m.user.posted.clear();
   m.user.dialogs.clear();

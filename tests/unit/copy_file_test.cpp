@@ -214,7 +214,7 @@ TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountNotByTime) {
     if (file == INVALID_HANDLE_VALUE) {
       EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
     }
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     EXPECT_EQ(CallsTo("CreateFileW", kStaged), c.attempts);
     EXPECT_EQ(m.sleptMs, c.sleptMs);
     EXPECT_EQ(Log(), u"");  // no timeout line
