@@ -260,7 +260,10 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
 // registry keys alike, each releasing what it holds in its OnClose.
 BOOL WINAPI CloseHandle(HANDLE handle) {
   if (DWORD e = Enter("CloseHandle")) return Fail(e);
-  if (!M().kernelHandles.Close(handle)) return Fail(ERROR_INVALID_HANDLE);
+  if (!M().kernelHandles.Close(handle)) {
+    RecordMisuse(M(), "CloseHandle of a handle not open");
+    return Fail(ERROR_INVALID_HANDLE);
+  }
   return TRUE;
 }
 

@@ -186,6 +186,7 @@ BOOL WINAPI FindClose(HANDLE find) {
   Enter("FindClose");
   Machine& m = M();
   if (!m.kernelHandles.GetAs<FindObject>(find)) {
+    RecordMisuse(m, "FindClose of a search not open");
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

@@ -4,12 +4,25 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace sim {
+
+// Where a handle or heap block was made, or where one was misused: the API call with its
+// number in the run and, when the machine traces origins, the functions that called it.
+struct Origin {
+  std::string call;
+  std::vector<void*> frames;
+  std::string Describe() const;
+};
+Origin CaptureOrigin();
 
 struct KernelObject {
   virtual ~KernelObject() = default;
   virtual void OnClose() {}
+  const void* owner = nullptr;  // the machine whose program opened it
+  Origin origin;
 };
 
 class HandleTable {
@@ -26,6 +39,10 @@ class HandleTable {
   void Clear() { objects_.clear(); }
   // Closes every handle, as the system does when the process that owns them ends.
   void CloseAll();
+  // Closes the handles one machine's program opened.
+  void CloseAllOf(const void* owner);
+  // One line per handle one machine's program holds open, naming where it was opened.
+  void DescribeOpen(const void* owner, const char* kind, std::vector<std::string>* out) const;
 
  private:
   uintptr_t next_;

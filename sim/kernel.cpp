@@ -123,17 +123,23 @@ void* AllocateBlock(const char* api, std::map<const void*, size_t>& blocks, UINT
   }
   void* p = HeapBlock(blocks, flags, bytes);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  if (p) M().kernel.blockOrigins[p] = CaptureOrigin();
   return p;
 }
 
 // Null when freed; the block itself when it is none of this heap's.
-void* FreeBlock(std::map<const void*, size_t>& blocks, void* mem) {
+void* FreeBlock(const char* api, std::map<const void*, size_t>& blocks, void* mem) {
   if (!mem) return nullptr;
+  Machine& m = M();
+  m.lastApi = api;
+  m.lastArgs.clear();
   auto it = blocks.find(mem);
   if (it == blocks.end()) {
+    RecordMisuse(m, std::string(api) + " of a block freed already or never allocated");
     SetLastError(ERROR_INVALID_HANDLE);
     return mem;
   }
+  m.kernel.blockOrigins.erase(mem);
   blocks.erase(it);
   std::free(mem);
   return nullptr;
@@ -145,7 +151,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
-  return FreeBlock(M().kernel.globalBlocks, mem);
+  return FreeBlock("GlobalFree", M().kernel.globalBlocks, mem);
 }
 
 SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
@@ -163,7 +169,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL mem) {
-  return FreeBlock(M().kernel.localBlocks, mem);
+  return FreeBlock("LocalFree", M().kernel.localBlocks, mem);
 }
 
 size_t _msize(void* block) {

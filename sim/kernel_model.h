@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "sim/handles.h"
 #include "sim/text.h"
 
 namespace sim {
@@ -25,6 +26,7 @@ struct KernelModel {
   // Live global and local heap blocks of the running program (never saved).
   std::map<const void*, size_t> globalBlocks;
   std::map<const void*, size_t> localBlocks;
+  std::map<const void*, Origin> blockOrigins;
 };
 
 }  // namespace sim

@@ -94,6 +94,8 @@ void Advance(Machine& m, uint64_t ms) {
 DWORD Enter(const char* api, std::string args) {
   Machine& m = M();
   if (++m.callsMade == m.endAtCall && m.onEndAt) m.onEndAt(m);
+  m.lastApi = api;
+  m.lastArgs = args;
   if (m.recordCalls) m.calls.push_back({m.now, api, std::move(args)});
   for (auto it = m.faults.begin(); it != m.faults.end(); ++it) {
     if (it->api != api) continue;

@@ -72,6 +72,13 @@ struct Machine {
 
   // In-process objects of the running program; never saved.
   HandleTable kernelHandles;
+  // The API call in progress, for naming where a handle or block came from; with
+  // traceOrigins the calling functions are named too (tests turn it on).
+  std::string lastApi;
+  std::string lastArgs;
+  bool traceOrigins = false;
+  // Handles closed twice or never opened, blocks freed twice or never allocated.
+  std::vector<std::string> misuses;
 };
 
 // The machine the API calls act on. Tests install one with MachineScope.
@@ -102,6 +109,13 @@ void CancelEvents(Machine& m, const std::string& kind);
 // Every API entry point calls this first: records the call and, when a fault is armed for
 // the API, consumes it and returns its error (0 when the call should proceed).
 DWORD Enter(const char* api, std::string args = {});
+
+// What the running program did wrong with its handles and heap blocks: each misuse so far
+// (which it forgets) and each handle or block still open, naming where it came from.
+std::vector<std::string> TakeHeapAndHandleFaults(Machine& m);
+void RecordMisuse(Machine& m, const std::string& what);
+void DescribeOpenServiceHandles(const Machine& m, std::vector<std::string>* out);
+void CloseServiceHandlesOf(const Machine& m);
 
 // Faults.
 void AddFault(Machine& m, std::string api, DWORD error, int times = 1, uint32_t delayMs = 0,

@@ -543,7 +543,35 @@ void EndRunningProgram(Machine& m) {
   // Whatever the program left open is closed for it, files and printers alike.
   m.kernelHandles.CloseAll();
   CloseAllPrinterHandles();
+  CloseServiceHandlesOf(m);
   DropReferences(m, m.kernel.pid);
+  for (auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
+    for (const auto& [block, size] : *blocks) std::free(const_cast<void*>(block));
+    blocks->clear();
+  }
+  m.kernel.blockOrigins.clear();
+}
+
+void RecordMisuse(Machine& m, const std::string& what) {
+  m.misuses.push_back(what + ", in " + CaptureOrigin().Describe());
+}
+
+std::vector<std::string> TakeHeapAndHandleFaults(Machine& m) {
+  std::vector<std::string> faults = std::move(m.misuses);
+  m.misuses.clear();
+  m.kernelHandles.DescribeOpen(&m, "handle", &faults);
+  DescribeOpenPrinterHandles(m, &faults);
+  DescribeOpenServiceHandles(m, &faults);
+  for (const auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
+    const char* kind = blocks == &m.kernel.globalBlocks ? "global block" : "local block";
+    for (const auto& [block, size] : *blocks) {
+      auto origin = m.kernel.blockOrigins.find(block);
+      faults.push_back(
+          std::string(kind) + " of " + std::to_string(size) + " bytes never freed, allocated by " +
+          (origin == m.kernel.blockOrigins.end() ? std::string("?") : origin->second.Describe()));
+    }
+  }
+  return faults;
 }
 
 }  // namespace sim

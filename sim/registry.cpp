@@ -450,7 +450,10 @@ LSTATUS WINAPI RegCloseKey(HKEY key) {
   if (DWORD e = Enter("RegCloseKey")) return LSTATUS(e);
   if (IsRoot(key) || key == HKEY_CLASSES_ROOT || key == HKEY_USERS) return ERROR_SUCCESS;
   Machine& m = M();
-  if (!m.kernelHandles.GetAs<KeyObject>(key)) return ERROR_INVALID_HANDLE;
+  if (!m.kernelHandles.GetAs<KeyObject>(key)) {
+    RecordMisuse(m, "RegCloseKey of a key not open");
+    return ERROR_INVALID_HANDLE;
+  }
   m.kernelHandles.Close(key);
   return ERROR_SUCCESS;
 }

@@ -174,6 +174,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   Enter("CloseServiceHandle");
   if (!scHandles.Close(handle)) {
+    RecordMisuse(M(), "CloseServiceHandle of a handle not open");
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -209,4 +210,12 @@ bool SpoolerRunning(const Machine& m) {
   }
   return false;
 }
+void DescribeOpenServiceHandles(const Machine& m, std::vector<std::string>* out) {
+  scHandles.DescribeOpen(&m, "service handle", out);
+}
+
+void CloseServiceHandlesOf(const Machine& m) {
+  scHandles.CloseAllOf(&m);
+}
+
 }  // namespace sim

@@ -195,6 +195,10 @@ void CloseAllPrinterHandles() {
   winspool::printerHandles.CloseAll();
 }
 
+void DescribeOpenPrinterHandles(const Machine& m, std::vector<std::string>* out) {
+  winspool::printerHandles.DescribeOpen(&m, "printer handle", out);
+}
+
 SimPrinter* FindPrinter(Machine& m, std::u16string_view name) {
   // The caller may change the printer as it likes: the indexes are rebuilt after it.
   return name.empty() ? nullptr : Printers(m).FindToEdit(name);

@@ -187,6 +187,7 @@ SimMonitor* FindMonitor(Machine& m, std::u16string_view name);
 SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer);
 // Closes every printer handle of the running program, as its end does.
 void CloseAllPrinterHandles();
+void DescribeOpenPrinterHandles(const Machine& m, std::vector<std::string>* out);
 // The printer's value, or nullptr. key "" means the plain values.
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
                                         std::string_view value);

@@ -273,7 +273,10 @@ BOOL WINAPI ClosePrinter(HANDLE printer) {
   DWORD e = Enter("ClosePrinter");
   if (e) return Fail(e);
   // The handle goes in any case; a stopped spooler only means the server side is gone.
-  if (!ClosePrinterHandle(printer)) return Fail(ERROR_INVALID_HANDLE);
+  if (!ClosePrinterHandle(printer)) {
+    RecordMisuse(M(), "ClosePrinter of a handle not open");
+    return Fail(ERROR_INVALID_HANDLE);
+  }
   if (!SpoolerRunning(M())) return Fail(RPC_S_SERVER_UNAVAILABLE);
   return TRUE;
 }

@@ -210,6 +210,7 @@ void ReturnParkedPrinters(InstallContext& context) {
   ParkedPrinter* parked = nullptr;
   if (!ReadParkedPrinters(parked)) {
     LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    ReleaseParkedPrinters(parked);  // what was read before the allocation failed
     return;
   }
   bool changed = false;

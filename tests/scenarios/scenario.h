@@ -108,6 +108,7 @@ inline std::string ExpectedLogFile(const Outcome& run, const std::string& word) 
 // and lets the program end as the system would end it.
 inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
   m.user.dialogs.clear();
+  m.traceOrigins = true;
   m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\" " + words;
   Outcome out;
   const std::vector<std::u16string> before = LogFileNames(m);
@@ -115,6 +116,7 @@ inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
   out.exitCode = wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
                           m.kernel.commandLine.data(), SW_SHOWNORMAL);
   out.ended = ClockText(m);
+  for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) ADD_FAILURE() << fault;
   sim::EndRunningProgram(m);
   for (const auto& name : LogFileNames(m)) {
     if (std::find(before.begin(), before.end(), name) != before.end()) continue;

@@ -54,6 +54,7 @@ const U16 kDefaultQueue = u"Letters";
 struct Outcome {
   int exitCode = -1;
   std::string log;
+  std::string misused;  // handles and heap blocks left open or freed wrongly, one per line
 };
 
 Outcome Run(Machine& m, const U16& word) {
@@ -63,6 +64,7 @@ Outcome Run(Machine& m, const U16& word) {
   Outcome out;
   out.exitCode = wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
                           m.kernel.commandLine.data(), SW_SHOWNORMAL);
+  for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) out.misused += "\n      " + fault;
   sim::EndRunningProgram(m);
   if (!m.user.dialogs.empty()) out.log = sim::ToUtf8(m.user.dialogs.back().text);
   return out;
@@ -277,7 +279,7 @@ struct Occurrence {
 
 // How a run went; each run is one line of `failures` when it failed a check.
 struct Tally {
-  int runs = 0, dataLost = 0, crashes = 0, falseSuccess = 0, unnamed = 0, notWhole = 0;
+  int runs = 0, dataLost = 0, crashes = 0, falseSuccess = 0, unnamed = 0, notWhole = 0, misused = 0;
   std::set<std::string> apis;
   std::vector<std::string> failures;
 };
@@ -334,9 +336,13 @@ std::string OneRun(Machine& m, const U16& word, const Occurrence& o, Mode mode,
         const std::string text = ErrorFor(o.api) == 8 ? "Not enough memory" : "Access is denied";
         if (first.log.find(text) == std::string::npos) report += "unnamed: exit 100\n";
       }
+      // A close that fails keeps its handle, as a failed CloseHandle does.
+      const bool close = o.api.find("Close") != std::string::npos;
+      if (!first.misused.empty() && !close) report += "misused:" + first.misused + "\n";
     }
     SetupCopiesFiles(m);
     const Outcome healthy = Run(m, u"install");
+    if (!healthy.misused.empty()) report += "misused: healthy install" + healthy.misused + "\n";
     if (std::getenv("ORVINST_SWEEP_VERBOSE")) {
       std::fprintf(stderr, "=== %s %s #%u: exit %d\n%s\n=== healthy install: exit %d\n%s\n",
                    o.api.c_str(), mode == Mode::Fail ? "failed" : "ended at", o.nth, first.exitCode,
@@ -451,6 +457,7 @@ void Sweep(Machine& m, const U16& word, bool install, Tally& tally) {
       if (report.find("false-success") != std::string::npos) ++tally.falseSuccess;
       if (report.find("unnamed") != std::string::npos) ++tally.unnamed;
       if (report.find("not-whole") != std::string::npos) ++tally.notWhole;
+      if (report.find("misused") != std::string::npos) ++tally.misused;
     }
   }
 }
@@ -461,6 +468,7 @@ int main() {
   static Machine machine;
   sim::SetMachine(&machine);
   BuildBaseline(machine);
+  machine.traceOrigins = true;
   trayProgram = sim::FindFile(machine, kTrayPath)->data;
   Tally tally;
   Sweep(machine, u"install", true, tally);
@@ -469,9 +477,9 @@ int main() {
   std::printf(
       "sweep: %d runs over %zu APIs: %d with data lost, %d crashes, %d failures reported as "
       "success, %d exit-100 logs not naming the failed call, %d not whole after a healthy "
-      "install\n",
+      "install, %d with handles or heap blocks left open or freed wrongly\n",
       tally.runs, tally.apis.size(), tally.dataLost, tally.crashes, tally.falseSuccess,
-      tally.unnamed, tally.notWhole);
+      tally.unnamed, tally.notWhole, tally.misused);
   const int failed = int(tally.failures.size());
   std::printf("%d passed, %d failed\n", tally.runs - failed, failed);
   return failed == 0 ? 0 : 1;

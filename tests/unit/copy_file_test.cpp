@@ -158,7 +158,7 @@ TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountAndTimeout) {
     const HANDLE file = CreateFileTry(context, kStaged.c_str());
     EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.unlockAfterMs != 0);
     EXPECT_TRUE(file != INVALID_HANDLE_VALUE || GetLastError() == ERROR_SHARING_VIOLATION);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     EXPECT_EQ(CallsTo("CreateFileW", kStaged), c.attempts);
     EXPECT_EQ(m.sleptMs, c.sleptMs);
     EXPECT_EQ(Log(), c.log);

@@ -44,13 +44,23 @@ inline std::u16string ExpectedLog(const std::string& file, const std::string& na
 // A default machine made current, and a context the product code can log into.
 class MachineTest : public ::testing::Test {
  public:
-  MachineTest() { sim::InitDefaultMachine(m); }
+  MachineTest() {
+    sim::InitDefaultMachine(m);
+    m.traceOrigins = true;
+  }
+  // Whatever the code under test leaves open or frees wrongly fails the test that did it.
+  void TearDown() override {
+    TearDownInstallContext(context);
+    for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) ADD_FAILURE() << fault;
+  }
   // A new default machine for the next row of a table; the previous context is released.
   void Fresh() {
     TearDownInstallContext(context);
     context.ErrorCount = context.Indent = 0;
+    for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) ADD_FAILURE() << fault;
     m = sim::Machine();
     sim::InitDefaultMachine(m);
+    m.traceOrigins = true;
   }
   // The context as a run builds it, with the log started afresh and no calls recorded.
   void Build() {
