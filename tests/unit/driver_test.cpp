@@ -151,6 +151,7 @@ TEST_F(DriverTest, RemovalListsTheDriversAndRestartsTheSpoolerOnce) {
       Log().ends_with(u"  1. Orvalstone Printer\r\n  ------------------------------------"
                       u"-------\r\n  No Orvalstone driver was found\r\n"));
   EXPECT_NE(sim::FindDriver(m, u"Orvalstone Printer"), nullptr);
+  ReleaseDriverList(list);
 }
 
 }  // namespace
