@@ -67,30 +67,13 @@ TEST_F(WideTextTest, SourceInsideTheTextItselfIsSafe) {
   EXPECT_EQ(Str(f), u"abcd");
 }
 
-TEST_F(WideTextTest, ParentDirectoryCopiesAndConversions) {
-  const struct {
-    std::u16string in, out;
-  } cases[] = {
-      {u"C:\\dir\\sub\\", u"C:\\dir\\sub"},
-      {u"C:\\dir\\sub\\file.dll", u"C:\\dir\\sub"},
-      {u"a/b\\c/d", u"a/b"},  // a backslash anywhere wins over a later slash
-      {u"a/b/c", u"a/b"},
-      {u"\\only", u""},
-      {u"noseparator", u""},
-      {u"", u""},
-  };
-  for (const auto& c : cases) {
-    WideText in = Make(c.in);
-    WideText out = ParentDirectory(in);
-    EXPECT_EQ(Str(out), c.out) << sim::ToUtf8(c.in);
-    EXPECT_EQ(out.Block == nullptr, c.out.empty());
-    EXPECT_EQ(Str(in), c.in);
-  }
+// Parent directories are taken through the tray program's path; copies to the global heap
+// through the deferred deletions.
+TEST_F(WideTextTest, AnsiTextIsConvertedThroughTheAnsiCodePageAndCopiesAreWhole) {
   EXPECT_EQ(AssignAnsi(nullptr).Block, nullptr);
   EXPECT_EQ(AssignAnsi("").Block, nullptr);
   EXPECT_EQ(Str(AssignAnsi("caf\xe9 \x80")), u"caf\u00e9 \u20ac");
   EXPECT_EQ(_msize(AssignAnsi(std::string(40, 'k').c_str()).Block), 136u);
-
   // A copy takes the whole block, spare characters included, and is a block of its own.
   EXPECT_EQ(Copy(WideText()).Block, nullptr);
   WideText t = Make(Letters(20));
@@ -99,15 +82,6 @@ TEST_F(WideTextTest, ParentDirectoryCopiesAndConversions) {
   EXPECT_EQ(std::u16string(Chars(c), 20), Letters(5) + u'\0' + Letters(20).substr(6));
   Append(c, u"!");
   EXPECT_EQ(Str(t), u"abcde");
-
-  EXPECT_EQ(DuplicateToGlobal(nullptr), nullptr);
-  EXPECT_EQ(DuplicateToGlobal(u""), nullptr);
-  LPWSTR copy = DuplicateToGlobal(u"C:\\x.dll");
-  EXPECT_EQ(std::u16string(copy), u"C:\\x.dll");
-  EXPECT_EQ(m.kernel.globalBlocks.at(copy), 18u);
-  GlobalFree(copy);
-  sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(DuplicateToGlobal(u"x"), nullptr);
 }
 
 }  // namespace
