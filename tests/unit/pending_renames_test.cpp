@@ -61,13 +61,16 @@ TEST_F(PendingRenamesTest, ParsingStaysInsideTheValueAndAFailedAllocationLeavesN
       {{'a'}, {}},
   };
   for (const auto& c : cases) {
-    // What follows the value in memory is not NUL: reading past it would show.
-    Bytes buffer = c.bytes;
-    buffer.insert(buffer.end(), {'Z', 0, 'Z', 0, 0, 0, 0, 0, 'Z', 0, 0, 0});
-    PendingRenameTable table;
-    ParsePendingRenames(buffer.data(), DWORD(c.bytes.size()), table);
-    EXPECT_EQ(Entries(table), c.entries) << c.bytes.size();
-    EXPECT_EQ(Flags(table), std::vector<DWORD>(c.entries.size(), 0));
+    // Followed in memory by zeros, as the registry's buffer is, and by text: reading past the
+    // value shows either way.
+    for (const uint8_t after : {uint8_t(0), uint8_t('Z')}) {
+      Bytes buffer = c.bytes;
+      buffer.insert(buffer.end(), {after, 0, 'Z', 0, 0, 0, 0, 0, 'Z', 0, 0, 0});
+      PendingRenameTable table;
+      ParsePendingRenames(buffer.data(), DWORD(c.bytes.size()), table);
+      EXPECT_EQ(Entries(table), c.entries) << c.bytes.size();
+      EXPECT_EQ(Flags(table), std::vector<DWORD>(c.entries.size(), 0));
+    }
   }
   // Each allocation failed in turn (both arrays, then each string): no table, nothing kept.
   const Bytes list = ToBytes(u"a\0b\0\0cd\0\0"s);
