@@ -126,7 +126,8 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
   const std::u16string held = File(kSys + u"held.dll");
   sim::LockFile(m, held);
   sim::MakeDirectories(m, u"C:\\dir.dll");
-  const std::u16string list = u"\\??\\" + File(u"C:\\a.dll") + u"\0\0"s +  // deleted
+  const std::u16string list = u"orvinst.exe\0\0"s +  // in the current directory: kept
+                              u"\\??\\" + File(u"C:\\a.dll") + u"\0\0"s +  // deleted
                               File(u"C:\\b.dll") + u"\0\0"s +              // deleted: no prefix
                               u"\\??\\" + held + u"\0\0"s +                // locked: stays
                               u"\\??\\C:\\dir.dll\0\0"s +                  // a directory
@@ -137,11 +138,14 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
                               u"\0\0"s;
   SetList(list);
   PendingRenameTable table = ReadPendingRenames();
-  ASSERT_EQ(table.PairCount, 8);
+  ASSERT_EQ(table.PairCount, 9);
   // "!\??\C:\g.dll" is no file name: only "\??\" is taken off.
-  EXPECT_EQ(Flags(table), (std::vector<DWORD>{1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(Flags(table),
+            (std::vector<DWORD>{1, 0, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
   CleanPendingRenames(table);
-  EXPECT_EQ(Flags(table), (std::vector<DWORD>{0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(Flags(table),
+            (std::vector<DWORD>{1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_TRUE(Exists(m.kernel.modulePath));
   ReleasePendingRenames(table);
   for (const char16_t* gone : {u"C:\\a.dll", u"C:\\b.dll"})
     EXPECT_FALSE(Exists(gone)) << sim::ToUtf8(gone);
