@@ -1,210 +1,152 @@
-// How the advapi32 registry calls answer: keys ignoring case, values kept as the bytes
-// written, the two-call size pattern, access checked per handle, and the last error left
-// alone by every Reg* call.
+// How the advapi32 registry calls answer: keys ignoring case, values kept as the bytes written,
+// the two-call size pattern, access checked per handle, and the last error left alone.
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "contract.h"
 
 namespace {
 
-using WString = std::basic_string<WCHAR>;
+const WCHAR* const kKey = W("Software\\OrvContractTest");
 
-constexpr const WCHAR* kTestKey = W("Software\\OrvContractTest");
+// A status as a row's answer; a Reg* call never touches the last error.
+BOOL Reg(LSTATUS status) {
+  EXPECT_EQ(GetLastError(), kAnyError) << "the last error changed";
+  if (status != ERROR_SUCCESS) SetLastError(DWORD(status));
+  return status == ERROR_SUCCESS;
+}
 
-// Each test works under a key of its own in HKEY_CURRENT_USER and removes it afterwards.
+std::vector<BYTE> Bytes(const WString& s, bool terminated = true) {
+  std::vector<BYTE> out(reinterpret_cast<const BYTE*>(s.data()),
+                        reinterpret_cast<const BYTE*>(s.data() + s.size()));
+  if (terminated) out.insert(out.end(), {0, 0});
+  return out;
+}
+
 class Registry : public Contract {
  protected:
   void SetUp() override {
     Contract::SetUp();
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               &key_, nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
     RegCloseKey(key_);
     for (const WCHAR* sub : {W("\\a\\b"), W("\\a"), W("\\Sub"), W("")}) {
-      RegDeleteKeyW(HKEY_CURRENT_USER, (WString(kTestKey) + sub).c_str());
+      RegDeleteKeyW(HKEY_CURRENT_USER, (WString(kKey) + sub).c_str());
     }
-    Contract::TearDown();
-  }
-  static std::vector<BYTE> Bytes(const WString& s, bool terminated) {
-    std::vector<BYTE> out(reinterpret_cast<const BYTE*>(s.data()),
-                          reinterpret_cast<const BYTE*>(s.data() + s.size()));
-    if (terminated) out.insert(out.end(), {0, 0});
-    return out;
   }
   // Windows extends a string's size by a terminator the caller left out when one follows the
   // data in memory; bytes that are not zero after the data make it store exactly what it got.
-  LSTATUS Set(const WCHAR* name, DWORD type, const std::vector<BYTE>& data) {
-    std::vector<BYTE> padded = data;
-    padded.insert(padded.end(), {0x7F, 0x7F});
-    return RegSetValueExW(key_, name, 0, type, padded.data(), DWORD(data.size()));
+  LSTATUS Set(const WCHAR* name, DWORD type, std::vector<BYTE> data, HKEY key = nullptr) {
+    const DWORD size = DWORD(data.size());
+    data.insert(data.end(), {0x7F, 0x7F});
+    return RegSetValueExW(key ? key : key_, name, 0, type, data.data(), size);
   }
   HKEY key_ = nullptr;
 };
 
 TEST_F(Registry, ValuesComeBackAsWrittenWithTheirType) {
-  DWORD number = 0x12345678;
-  std::vector<BYTE> dword(4);
-  std::memcpy(dword.data(), &number, 4);
+  const DWORD number = 0x12345678;
   struct Case {
     const WCHAR* name;
     DWORD type;
     std::vector<BYTE> data;
   };
   const Case cases[] = {
-      {W("Text"), REG_SZ, Bytes(W("C:\\x\\orvtray.exe"), true)},
+      {W("Text"), REG_SZ, Bytes(W("C:\\x\\orvtray.exe"))},
       {W("Unterminated"), REG_SZ, Bytes(W("abc"), false)},
       {W("Empty"), REG_SZ, {}},
       {W("List"), REG_MULTI_SZ, Bytes(WString(W("a\0bc\0\0"), 6), false)},
-      {W("Number"), REG_DWORD, dword},
+      {W("Number"), REG_DWORD, {(const BYTE*)&number, (const BYTE*)&number + 4}},
       {W("Blob"), REG_BINARY, {0, 1, 2, 0xFF, 0}},
-      {W(""), REG_SZ, Bytes(W("default"), true)},
+      {W(""), REG_SZ, Bytes(W("default"))},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "value of type " << c.type << " size " << c.data.size());
-    SetLastError(0xdeadbeef);
+    SCOPED_TRACE(Narrow(c.name));
     ASSERT_EQ(Set(c.name, c.type, c.data), ERROR_SUCCESS);
     DWORD type = 0, size = 0;
     ASSERT_EQ(RegQueryValueExW(key_, c.name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, c.type);
-    EXPECT_EQ(size, c.data.size());
     std::vector<BYTE> back(size + 8, 0xAA);
-    DWORD exact = size;
-    ASSERT_EQ(RegQueryValueExW(key_, c.name, nullptr, &type, back.data(), &exact), ERROR_SUCCESS);
-    EXPECT_EQ(exact, c.data.size());
-    EXPECT_EQ(std::vector<BYTE>(back.begin(), back.begin() + exact), c.data);
-    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    ASSERT_EQ(RegQueryValueExW(key_, c.name, nullptr, &type, back.data(), &size), ERROR_SUCCESS);
+    back.resize(size);
+    EXPECT_EQ(back, c.data);
   }
 }
 
-TEST_F(Registry, StringWithoutTerminatorGetsOneWhenTheBufferHasRoom) {
+TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   ASSERT_EQ(Set(W("Path"), REG_SZ, Bytes(W("abc"), false)), ERROR_SUCCESS);
-  WCHAR buffer[8];
-  std::memset(buffer, 0x55, sizeof buffer);
-  DWORD size = sizeof buffer;
-  ASSERT_EQ(
-      RegQueryValueExW(key_, W("Path"), nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-      ERROR_SUCCESS);
-  EXPECT_EQ(size, 6u);  // the data's own size
-  EXPECT_EQ(WString(buffer), W("abc"));
+  ASSERT_EQ(Set(W("Long"), REG_SZ, Bytes(W("0123456789"))), ERROR_SUCCESS);
+  HKEY k = nullptr, reader = nullptr, writer = nullptr;
+  DWORD disposition = 0, size = 0;
+  WCHAR text[8];
+  const auto query = [&](HKEY key, const WCHAR* name, DWORD room) {
+    std::memset(text, 0x55, sizeof text);
+    size = room;
+    return Reg(RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+  };
+  const auto create = [&](const WCHAR* name, DWORD expected) {
+    return Reg(RegCreateKeyExW(key_, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                               &disposition)) &&
+           disposition == expected && !RegCloseKey(k);
+  };
+  ExpectRows({
+      // An unterminated string gets a terminator when the buffer has room, the size its own.
+      {"RegQueryValueExW, unterminated",
+       [&] {
+         return query(key_, W("Path"), sizeof text) && size == 6 && WString(text) == W("abc");
+       }},
+      {"RegQueryValueExW, too small", [&] { return query(key_, W("Long"), 8) || size != 22; },
+       ERROR_MORE_DATA},
+      {"RegQueryValueExW, missing", [&] { return query(key_, W("None"), 16); },
+       ERROR_FILE_NOT_FOUND},
+      {"RegOpenKeyExW, missing",
+       [&] { return Reg(RegOpenKeyExW(key_, W("None"), 0, KEY_READ, &k)); }, ERROR_FILE_NOT_FOUND},
+      {"RegOpenKeyExA, missing", [&] { return Reg(RegOpenKeyExA(key_, "None", 0, KEY_READ, &k)); },
+       ERROR_FILE_NOT_FOUND},
+      {"RegCreateKeyExW", [&] { return create(W("Sub"), REG_CREATED_NEW_KEY); }},
+      {"RegCreateKeyExW, other case", [&] { return create(W("SUB"), REG_OPENED_EXISTING_KEY); }},
+      {"RegOpenKeyExA, other case",
+       [&] {
+         return Reg(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\orvcontracttest\\sub", 0, KEY_READ,
+                                  &k)) &&
+                !RegCloseKey(k);
+       }},
+      {"RegOpenKeyExW, leading backslash",
+       [&] { return Reg(RegOpenKeyExW(HKEY_CURRENT_USER, W("\\Software"), 0, KEY_READ, &k)); },
+       161 /* ERROR_BAD_PATHNAME */},
+      {"RegDeleteKeyW", [&] { return Reg(RegDeleteKeyW(key_, W("Sub"))); }},
+      {"RegDeleteKeyW, again", [&] { return Reg(RegDeleteKeyW(key_, W("Sub"))); },
+       ERROR_FILE_NOT_FOUND},
+      {"RegDeleteKeyW, with a sub-key",
+       [&] { return create(W("a\\b"), REG_CREATED_NEW_KEY) && Reg(RegDeleteKeyW(key_, W("a"))); },
+       ERROR_ACCESS_DENIED},
+      {"RegDeleteValueW, other case", [&] { return Reg(RegDeleteValueW(key_, W("path"))); }},
+      {"RegDeleteValueW, again", [&] { return Reg(RegDeleteValueW(key_, W("Path"))); },
+       ERROR_FILE_NOT_FOUND},
+      {"RegDeleteValueA", [&] { return Reg(RegDeleteValueA(key_, "LONG")); }},
+      {"RegDeleteValueA, again", [&] { return Reg(RegDeleteValueA(key_, "Long")); },
+       ERROR_FILE_NOT_FOUND},
+      {"RegCloseKey, unknown key",
+       [&] { return Reg(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x7FFF0)))); },
+       ERROR_INVALID_HANDLE},
+      {"query-only key",
+       [&] { return Reg(RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &reader)); }},
+      {"set-only key",
+       [&] { return Reg(RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, &writer)); }},
+      {"RegSetValueExW, query-only key",
+       [&] { return Reg(Set(W("V"), REG_SZ, Bytes(W("y")), reader)); }, ERROR_ACCESS_DENIED},
+      {"RegSetValueExW, set-only key",
+       [&] { return Reg(Set(W("V"), REG_SZ, Bytes(W("y")), writer)); }},
+      {"RegQueryValueExW, query-only key", [&] { return query(reader, W("V"), sizeof text); }},
+      {"RegQueryValueExW, set-only key", [&] { return query(writer, W("V"), sizeof text); },
+       ERROR_ACCESS_DENIED},
+      {"RegDeleteValueW, query-only key", [&] { return Reg(RegDeleteValueW(reader, W("V"))); },
+       ERROR_ACCESS_DENIED},
+      {"RegDeleteValueW, set-only key", [&] { return Reg(RegDeleteValueW(writer, W("V"))); }},
+      {"RegCloseKey", [&] { return Reg(RegCloseKey(reader)) && Reg(RegCloseKey(writer)); }},
+  });
 }
-
-TEST_F(Registry, SmallBufferGetsMoreDataAndTheSizeNeeded) {
-  std::vector<BYTE> data = Bytes(W("0123456789"), true);
-  ASSERT_EQ(Set(W("Long"), REG_SZ, data), ERROR_SUCCESS);
-  std::vector<BYTE> small(8, 0x77);
-  DWORD size = DWORD(small.size());
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(RegQueryValueExW(key_, W("Long"), nullptr, nullptr, small.data(), &size),
-            ERROR_MORE_DATA);
-  EXPECT_EQ(size, data.size());
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
-}
-
-TEST_F(Registry, MissingKeysAndValuesAndDeletingTwice) {
-  HKEY k = nullptr;
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(RegOpenKeyExW(key_, W("NoSuchKey"), 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegOpenKeyExA(key_, "NoSuchKey", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
-  DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(key_, W("NoSuchValue"), nullptr, nullptr, nullptr, &size),
-            ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(Set(W("Once"), REG_SZ, Bytes(W("x"), true)), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteValueW(key_, W("once")), ERROR_SUCCESS);  // names ignore case
-  EXPECT_EQ(RegDeleteValueW(key_, W("Once")), ERROR_FILE_NOT_FOUND);
-  ASSERT_EQ(Set(W("Narrow"), REG_SZ, Bytes(W("x"), true)), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteValueA(key_, "NARROW"), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteValueA(key_, "Narrow"), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x7FFF0))),
-            ERROR_INVALID_HANDLE);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
-}
-
-TEST_F(Registry, KeysIgnoreCaseAndCreatingTwiceOpens) {
-  HKEY sub = nullptr;
-  DWORD disposition = 0;
-  ASSERT_EQ(
-      RegCreateKeyExW(key_, W("Sub"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disposition),
-      ERROR_SUCCESS);
-  EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
-  RegCloseKey(sub);
-  ASSERT_EQ(
-      RegCreateKeyExW(key_, W("SUB"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disposition),
-      ERROR_SUCCESS);
-  EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
-  RegCloseKey(sub);
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\orvcontracttest\\sub", 0, KEY_READ, &sub),
-            ERROR_SUCCESS);
-  RegCloseKey(sub);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, W("\\Software"), 0, KEY_READ, &sub), 161);
-  EXPECT_EQ(RegDeleteKeyW(key_, W("Sub")), ERROR_SUCCESS);
-  EXPECT_EQ(RegDeleteKeyW(key_, W("Sub")), ERROR_FILE_NOT_FOUND);
-  // A key with sub-keys stays.
-  ASSERT_EQ(RegCreateKeyExW(key_, W("a\\b"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(sub);
-  EXPECT_EQ(RegDeleteKeyW(key_, W("a")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
-}
-
-TEST_F(Registry, HandlesMayOnlyDoWhatTheyWereOpenedFor) {
-  ASSERT_EQ(Set(W("V"), REG_SZ, Bytes(W("x"), true)), ERROR_SUCCESS);
-  std::vector<BYTE> data = Bytes(W("y"), true);
-  DWORD size = 0;
-  HKEY reader = nullptr, writer = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_QUERY_VALUE, &reader), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_SET_VALUE, &writer), ERROR_SUCCESS);
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(RegSetValueExW(reader, W("V"), 0, REG_SZ, data.data(), DWORD(data.size())),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteValueW(reader, W("V")), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegQueryValueExW(reader, W("V"), nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(writer, W("V"), nullptr, nullptr, nullptr, &size),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegDeleteValueW(writer, W("V")), ERROR_SUCCESS);
-  EXPECT_EQ(GetLastError(), 0xdeadbeefu);
-  EXPECT_EQ(RegCloseKey(reader), ERROR_SUCCESS);
-  EXPECT_EQ(RegCloseKey(writer), ERROR_SUCCESS);
-}
-
-TEST_F(Registry, NarrowQueryConvertsThroughTheAnsiCodePage) {
-  // "Café €" in Windows-1252 is 43 61 66 E9 20 80.
-  ASSERT_EQ(Set(W("Text"), REG_SZ, Bytes(W("Caf\u00e9 \u20ac"), true)), ERROR_SUCCESS);
-  char buffer[32] = {};
-  DWORD size = sizeof buffer;
-  ASSERT_EQ(
-      RegQueryValueExA(key_, "Text", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
-      ERROR_SUCCESS);
-  EXPECT_EQ(size, 7u);
-  EXPECT_STREQ(buffer, "Caf\xE9 \x80");
-}
-
-#ifndef _WIN32
-TEST_F(Registry, KeyMarkedDeniedRefusesEveryOpen) {
-  sim::FindRegKey(machine_, HKEY_CURRENT_USER, kTestKey)->accessDenied = true;
-  HKEY k = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kTestKey, 0, KEY_QUERY_VALUE, &k),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\OrvContractTest", 0, KEY_ALL_ACCESS, &k),
-            ERROR_ACCESS_DENIED);
-  EXPECT_EQ(k, nullptr);
-  sim::FindRegKey(machine_, HKEY_CURRENT_USER, kTestKey)->accessDenied = false;
-}
-
-TEST_F(Registry, DefaultMachineHasTheKeysTheInstallerOpens) {
-  for (auto [root, path] :
-       {std::pair{HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager"},
-        std::pair{HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run"},
-        std::pair{HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run"}}) {
-    HKEY k = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(root, path, 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS) << path;
-    RegCloseKey(k);
-  }
-}
-#endif
 
 }  // namespace
