@@ -3,6 +3,8 @@
 // Windows the rows name. On the sim every test starts from a fresh default machine; elsewhere
 // it uses the machine it runs on.
 #pragma once
+// The API's structures are named in part; the members left out are zero.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -105,6 +107,10 @@ inline WString TestDir(const WCHAR* name) {
   dir += name;
   CreateDirectoryW(dir.c_str(), nullptr);
   return dir;
+}
+
+inline bool Exists(const WString& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 inline bool PutFile(const WString& path, const std::string& text) {
