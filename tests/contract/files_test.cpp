@@ -211,18 +211,19 @@ TEST_F(Files, DirectoryHandlesHoldTheFolderAndListingsFindWhatMatches) {
     if (find == INVALID_HANDLE_VALUE)
       return std::vector<std::string>{std::to_string(GetLastError())};
     do {
-      const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      names.push_back(Narrow(found.cFileName) +
-                      (directory ? "/" : " " + std::to_string(found.nFileSizeLow)));
+      std::string entry = Narrow(found.cFileName) + "/";
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        entry += std::to_string(found.nFileSizeLow);
+      names.push_back(entry);
     } while (FindNextFileW(find, &found));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_FILES));
     FindClose(find);
     std::sort(names.begin(), names.end());
     return names;
   };
-  EXPECT_EQ(list(W("\\*.log")), (std::vector<std::string>{"a.LOG 1", "b.log 2", "d.log/"}));
+  EXPECT_EQ(list(W("\\*.log")), (std::vector<std::string>{"a.LOG/1", "b.log/2", "d.log/"}));
   EXPECT_EQ(list(W("\\*")),
-            (std::vector<std::string>{"../", "./", "a.LOG 1", "b.log 2", "d.log/", "held/"}));
+            (std::vector<std::string>{"../", "./", "a.LOG/1", "b.log/2", "d.log/", "held/"}));
   EXPECT_EQ(list(W("\\*.zip")), std::vector<std::string>{"2"});
   EXPECT_EQ(list(W("\\none\\*")), std::vector<std::string>{"3"});
 }

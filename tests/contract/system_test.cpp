@@ -13,8 +13,8 @@ TEST_F(Contract, FormatMessageGivesSystemTextsWithTheirLineBreak) {
     const WCHAR *text, *onWine;  // empty: there is none
   };
   const Case cases[] = {
-      {2, W("The system cannot find the file specified.\r\n"), nullptr},
-      {5, W("Access is denied.\r\n"), nullptr},
+      {2, W("The system cannot find the file specified.\r\n"), W("File not found.\r\n")},
+      {5, W("Access is denied.\r\n"), W("Access denied.\r\n")},
       {32, W("The process cannot access the file because it is being used by another process.\r\n"),
        W("Sharing violation.\r\n")},
       {1801, W("The printer name is invalid.\r\n"), W("Invalid printer name.\r\n")},
