@@ -7,6 +7,8 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,31 +39,6 @@ inline bool OnWine() {
     EXPECT_FALSE(call);                      \
     EXPECT_EQ(GetLastError(), DWORD(error)); \
   } while (0)
-
-// One row of a table: a call, the error it leaves on Windows (0: it succeeds, and the last
-// error is not looked at), and where Wine 8.0 answers otherwise, why and what it answers.
-struct Row {
-  std::string what;
-  std::function<BOOL()> call;
-  DWORD error = 0;
-  const char* onWine = nullptr;
-  DWORD wineError = 0;
-};
-
-inline void ExpectRows(const std::vector<Row>& rows) {
-  for (const auto& row : rows) {
-    const bool deviates = row.onWine && OnWine();
-    SCOPED_TRACE(row.what + (deviates ? std::string(" (under Wine: ") + row.onWine + ")" : ""));
-    const DWORD want = deviates ? row.wineError : row.error;
-    SetLastError(kAnyError);
-    const bool ok = row.call() != FALSE;
-    const DWORD error = GetLastError();
-    EXPECT_EQ(ok, want == 0) << "last error " << error;
-    if (want) {
-      EXPECT_EQ(error, want);
-    }
-  }
-}
 
 // Whether a call gave a handle; it is closed again, the call's last error kept.
 inline BOOL Gave(HANDLE h) {
@@ -123,6 +100,9 @@ inline bool PutFile(const WString& path, const std::string& text) {
   return ok;
 }
 
+// Each test writes down its answers, a line "what => answer" each, and compares them at its end
+// with the file answers/<suite>.<test> beside it. A line there may go on "| Wine: answer (why)":
+// Wine 8.0's answer where it is not Windows', and why.
 class Contract : public ::testing::Test {
  protected:
 #ifndef _WIN32
@@ -130,10 +110,42 @@ class Contract : public ::testing::Test {
     sim::InitDefaultMachine(machine_);
     scope_ = std::make_unique<sim::MachineScope>(machine_);
   }
-  void TearDown() override {
-    scope_.reset();
-  }
   sim::Machine machine_;
   std::unique_ptr<sim::MachineScope> scope_;
 #endif
+  void Answer(const std::string& what, const std::string& answer) {
+    answers_ += what + " => " + answer + "\n";
+  }
+  static std::string Error(DWORD error) {
+    return error ? "error " + std::to_string(error) : "ok";
+  }
+  // A call's answer: "ok", or "error N" with the last error it left.
+  static std::string Result(BOOL ok) {
+    return ok ? "ok" : Error(GetLastError());
+  }
+  // The file's lines, as "what" and the answer this platform should give.
+  std::vector<std::pair<std::string, std::string>> Expected() const {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::ifstream file(std::string(ORVINST_CONTRACT_ANSWERS) + "/" + test->test_suite_name() + "." +
+                       test->name());
+    EXPECT_TRUE(file.is_open()) << "no answers for " << test->name();
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (std::string line; std::getline(file, line);) {
+      const size_t arrow = line.find(" => "), wine = line.find(" | Wine: ");
+      if (arrow == std::string::npos) continue;
+      const size_t answer = OnWine() && wine != std::string::npos ? wine + 9 : arrow + 4;
+      const size_t end =
+          std::min(line.find(answer > arrow + 4 ? " (" : " | Wine: ", answer), line.size());
+      lines.emplace_back(line.substr(0, arrow), line.substr(answer, end - answer));
+    }
+    return lines;
+  }
+  void ExpectAnswers() const {
+    std::string expected;
+    for (const auto& [what, answer] : Expected()) expected += what + " => " + answer + "\n";
+    EXPECT_EQ(answers_, expected);
+  }
+
+ private:
+  std::string answers_;
 };

@@ -1,144 +1,106 @@
 // How the advapi32 registry calls answer: keys ignoring case, values kept as the bytes written,
 // the two-call size pattern, access checked per handle, and the last error left alone.
-#include <cstring>
-
 #include "contract.h"
 
 namespace {
 
 const WCHAR* const kKey = W("Software\\OrvContractTest");
 
-// A status as a row's answer; a Reg* call never touches the last error.
-BOOL Reg(LSTATUS status) {
-  EXPECT_EQ(GetLastError(), kAnyError) << "the last error changed";
-  if (status != ERROR_SUCCESS) SetLastError(DWORD(status));
-  return status == ERROR_SUCCESS;
-}
-
 std::vector<BYTE> Bytes(const WString& s, bool terminated = true) {
-  std::vector<BYTE> out(reinterpret_cast<const BYTE*>(s.data()),
-                        reinterpret_cast<const BYTE*>(s.data() + s.size()));
-  if (terminated) out.insert(out.end(), {0, 0});
+  std::vector<BYTE> out((const BYTE*)s.data(), (const BYTE*)(s.data() + s.size() + terminated));
   return out;
 }
 
 class Registry : public Contract {
  protected:
-  void SetUp() override {
-    Contract::SetUp();
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key_, nullptr),
-              ERROR_SUCCESS);
-  }
   void TearDown() override {
     RegCloseKey(key_);
     for (const WCHAR* sub : {W("\\a\\b"), W("\\a"), W("\\Sub"), W("")}) {
       RegDeleteKeyW(HKEY_CURRENT_USER, (WString(kKey) + sub).c_str());
     }
   }
+  // A status as an answer ("; ..." adds what came back); no Reg* call touches the last error.
+  void Status(const char* what, LSTATUS status, const std::string& more = "") {
+    EXPECT_EQ(GetLastError(), kAnyError) << what;
+    Answer(what, Error(DWORD(status)) + more);
+  }
   // Windows extends a string's size by a terminator the caller left out when one follows the
   // data in memory; bytes that are not zero after the data make it store exactly what it got.
-  LSTATUS Set(const WCHAR* name, DWORD type, std::vector<BYTE> data, HKEY key = nullptr) {
+  LSTATUS Set(HKEY key, const WCHAR* name, DWORD type, std::vector<BYTE> data) {
     const DWORD size = DWORD(data.size());
     data.insert(data.end(), {0x7F, 0x7F});
-    return RegSetValueExW(key ? key : key_, name, 0, type, data.data(), size);
+    return RegSetValueExW(key, name, 0, type, data.data(), size);
   }
-  HKEY key_ = nullptr;
+  // A value read into a buffer of `room` bytes: its status, type, size and bytes (as hex).
+  void Query(const char* what, HKEY key, const WCHAR* name, DWORD room) {
+    std::vector<BYTE> data(room + 4, 0x55);
+    DWORD type = 0, size = room;
+    const LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
+    std::string shown = "; type " + std::to_string(type) + ", " + std::to_string(size) + " bytes:";
+    if (status && status != ERROR_MORE_DATA) shown.clear();
+    for (DWORD i = 0; i < std::min(room + 2, size + 2) && !status; ++i) {
+      shown += " " + std::to_string(data[i]);
+    }
+    Status(what, status, shown);
+  }
+  HKEY key_ = nullptr, k_ = nullptr;
 };
 
 TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
-  ASSERT_EQ(Set(W("Path"), REG_SZ, Bytes(W("abc"), false)), ERROR_SUCCESS);
-  ASSERT_EQ(Set(W("Long"), REG_SZ, Bytes(W("0123456789"))), ERROR_SUCCESS);
-  HKEY k = nullptr, reader = nullptr, writer = nullptr;
-  DWORD disposition = 0, size = 0;
-  WCHAR text[8];
-  const auto query = [&](HKEY key, const WCHAR* name, DWORD room) {
-    std::memset(text, 0x55, sizeof text);
-    size = room;
-    return Reg(RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+  SetLastError(kAnyError);
+  DWORD made = 0, number = 0x12345678;
+  const auto create = [&](const char* what, const WCHAR* name) {
+    const LSTATUS status =
+        RegCreateKeyExW(key_, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k_, &made);
+    Status(what, status, "; disposition " + std::to_string(made));
+    RegCloseKey(k_);
   };
-  const auto create = [&](const WCHAR* name, DWORD expected) {
-    return Reg(RegCreateKeyExW(key_, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                               &disposition)) &&
-           disposition == expected && !RegCloseKey(k);
-  };
-  const DWORD number = 0x12345678;
-  // Values come back as the bytes written, with their type.
-  const auto roundTrip = [&](DWORD type, const std::vector<BYTE>& data) {
-    DWORD got = 0;
-    std::vector<BYTE> back(data.size() + 8);
-    size = DWORD(back.size());
-    bool same = Reg(Set(W("T"), type, data)) &&
-                Reg(RegQueryValueExW(key_, W("T"), nullptr, &got, back.data(), &size));
-    back.resize(size);
-    return same && got == type && back == data;
-  };
-  ExpectRows({
-      {"REG_SZ", [&] { return roundTrip(REG_SZ, Bytes(W("C:\\x\\orvtray.exe"))); }},
-      {"REG_SZ, empty", [&] { return roundTrip(REG_SZ, {}); }},
-      {"REG_MULTI_SZ",
-       [&] { return roundTrip(REG_MULTI_SZ, Bytes(WString(W("a\0bc\0\0"), 6), false)); }},
-      {"REG_DWORD",
-       [&] {
-         return roundTrip(REG_DWORD, {(BYTE*)&number, (BYTE*)&number + 4});
-       }},
-      {"REG_BINARY",
-       [&] {
-         return roundTrip(REG_BINARY, {0, 1, 2, 0xFF, 0});
-       }},
-      // An unterminated string gets a terminator when the buffer has room, the size its own.
-      {"RegQueryValueExW, unterminated",
-       [&] {
-         return query(key_, W("Path"), sizeof text) && size == 6 && WString(text) == W("abc");
-       }},
-      {"RegQueryValueExW, too small", [&] { return query(key_, W("Long"), 8) || size != 22; },
-       ERROR_MORE_DATA},
-      {"RegQueryValueExW, missing", [&] { return query(key_, W("None"), 16); },
-       ERROR_FILE_NOT_FOUND},
-      {"RegOpenKeyExW, missing",
-       [&] { return Reg(RegOpenKeyExW(key_, W("None"), 0, KEY_READ, &k)); }, ERROR_FILE_NOT_FOUND},
-      {"RegOpenKeyExA, missing", [&] { return Reg(RegOpenKeyExA(key_, "None", 0, KEY_READ, &k)); },
-       ERROR_FILE_NOT_FOUND},
-      {"RegCreateKeyExW", [&] { return create(W("Sub"), REG_CREATED_NEW_KEY); }},
-      {"RegCreateKeyExW, other case", [&] { return create(W("SUB"), REG_OPENED_EXISTING_KEY); }},
-      {"RegOpenKeyExA, other case",
-       [&] {
-         return Reg(RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\orvcontracttest\\sub", 0, KEY_READ,
-                                  &k)) &&
-                !RegCloseKey(k);
-       }},
-      {"RegOpenKeyExW, leading backslash",
-       [&] { return Reg(RegOpenKeyExW(HKEY_CURRENT_USER, W("\\Software"), 0, KEY_READ, &k)); },
-       161 /* ERROR_BAD_PATHNAME */},
-      {"RegDeleteKeyW", [&] { return Reg(RegDeleteKeyW(key_, W("Sub"))); }},
-      {"RegDeleteKeyW, again", [&] { return Reg(RegDeleteKeyW(key_, W("Sub"))); },
-       ERROR_FILE_NOT_FOUND},
-      {"RegDeleteKeyW, with a sub-key",
-       [&] { return create(W("a\\b"), REG_CREATED_NEW_KEY) && Reg(RegDeleteKeyW(key_, W("a"))); },
-       ERROR_ACCESS_DENIED},
-      {"RegDeleteValueW, other case", [&] { return Reg(RegDeleteValueW(key_, W("path"))); }},
-      {"RegDeleteValueW, again", [&] { return Reg(RegDeleteValueW(key_, W("Path"))); },
-       ERROR_FILE_NOT_FOUND},
-      {"RegDeleteValueA", [&] { return Reg(RegDeleteValueA(key_, "LONG")); }},
-      {"RegDeleteValueA, again", [&] { return Reg(RegDeleteValueA(key_, "Long")); },
-       ERROR_FILE_NOT_FOUND},
-      {"RegCloseKey, unknown key",
-       [&] { return Reg(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x7FFF0)))); },
-       ERROR_INVALID_HANDLE},
-      // Each handle may do only what it was opened for.
-      {"RegOpenKeyExW, two handles",
-       [&] {
-         return Reg(RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &reader)) &&
-                Reg(RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, &writer));
-       }},
-      {"RegSetValueExW, query only", [&] { return Reg(Set(W("V"), REG_SZ, {}, reader)); }, 5},
-      {"RegSetValueExW, set only", [&] { return Reg(Set(W("V"), REG_SZ, Bytes(W("y")), writer)); }},
-      {"RegQueryValueExW, query only", [&] { return query(reader, W("V"), sizeof text); }},
-      {"RegQueryValueExW, set only", [&] { return query(writer, W("V"), sizeof text); }, 5},
-      {"RegDeleteValueW, query only", [&] { return Reg(RegDeleteValueW(reader, W("V"))); }, 5},
-      {"RegDeleteValueW, set only", [&] { return Reg(RegDeleteValueW(writer, W("V"))); }},
-      {"RegCloseKey", [&] { return Reg(RegCloseKey(reader)) && Reg(RegCloseKey(writer)); }},
-  });
+  Status("RegCreateKeyExW", RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                            nullptr, &key_, nullptr));
+  // Values come back as written, with their type; a string written without its terminator
+  // gets one when the buffer has room, the size its own.
+  Status("REG_SZ", Set(key_, W("Text"), REG_SZ, Bytes(W("ab"))));
+  Status("REG_SZ, unterminated", Set(key_, W("Raw"), REG_SZ, Bytes(W("ab"), false)));
+  Status("REG_MULTI_SZ", Set(key_, W("List"), REG_MULTI_SZ, Bytes(WString(W("a\0b\0"), 4))));
+  Status("REG_DWORD", Set(key_, W("Number"), REG_DWORD, {(BYTE*)&number, (BYTE*)&number + 4}));
+  Status("REG_BINARY", Set(key_, W("Blob"), REG_BINARY, {0, 1, 0xFF}));
+  Status("REG_SZ, empty", Set(key_, W("Empty"), REG_SZ, {}));
+  for (const WCHAR* name : {W("Text"), W("raw"), W("List"), W("Number"), W("Blob"), W("Empty")}) {
+    Query(("RegQueryValueExW " + Narrow(name)).c_str(), key_, name, 16);
+  }
+  Query("RegQueryValueExW, too small", key_, W("List"), 4);
+  Query("RegQueryValueExW, missing", key_, W("None"), 16);
+  Status("RegOpenKeyExW, missing", RegOpenKeyExW(key_, W("None"), 0, KEY_READ, &k_));
+  Status("RegOpenKeyExA, missing", RegOpenKeyExA(key_, "None", 0, KEY_READ, &k_));
+  create("RegCreateKeyExW Sub", W("Sub"));
+  create("RegCreateKeyExW SUB", W("SUB"));
+  Status("RegOpenKeyExA, other case",
+         RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\orvcontracttest\\sub", 0, KEY_READ, &k_));
+  Status("RegCloseKey", RegCloseKey(k_));
+  Status("RegOpenKeyExW \\Software",
+         RegOpenKeyExW(HKEY_CURRENT_USER, W("\\Software"), 0, KEY_READ, &k_));
+  Status("RegDeleteKeyW", RegDeleteKeyW(key_, W("Sub")));
+  Status("RegDeleteKeyW, again", RegDeleteKeyW(key_, W("Sub")));
+  create("RegCreateKeyExW a\\b", W("a\\b"));
+  Status("RegDeleteKeyW, with a sub-key", RegDeleteKeyW(key_, W("a")));
+  Status("RegDeleteValueW, other case", RegDeleteValueW(key_, W("text")));
+  Status("RegDeleteValueW, again", RegDeleteValueW(key_, W("Text")));
+  Status("RegDeleteValueA", RegDeleteValueA(key_, "BLOB"));
+  Status("RegDeleteValueA, again", RegDeleteValueA(key_, "Blob"));
+  Status("RegCloseKey, unknown key", RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x7FFF0))));
+  // Each handle may do only what it was opened for.
+  HKEY reader = nullptr, writer = nullptr;
+  Status("open for querying", RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &reader));
+  Status("open for setting", RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, &writer));
+  Status("RegSetValueExW, for querying", Set(reader, W("V"), REG_SZ, {}));
+  Status("RegSetValueExW, for setting", Set(writer, W("V"), REG_SZ, {}));
+  Query("RegQueryValueExW, for querying", reader, W("V"), 16);
+  Query("RegQueryValueExW, for setting", writer, W("V"), 16);
+  Status("RegDeleteValueW, for querying", RegDeleteValueW(reader, W("V")));
+  Status("RegDeleteValueW, for setting", RegDeleteValueW(writer, W("V")));
+  RegCloseKey(reader);
+  RegCloseKey(writer);
+  ExpectAnswers();
 }
 
 }  // namespace
