@@ -333,8 +333,8 @@ TEST_F(Spooler, PrinterDataIsStoredAsWrittenAndGoesWithThePrinter) {
     std::replace(shown.begin(), shown.end(), '\0', '|');
     Answer(std::string(key ? key : "plain") + " " + value + " into " + std::to_string(size),
            (result ? Error(result) : "ok, type " + std::to_string(type)) +
-               (result == ERROR_FILE_NOT_FOUND ? "" : ", needs " + std::to_string(needed)) + ": " +
-               shown);
+               (result == ERROR_FILE_NOT_FOUND ? "" : ", needs " + std::to_string(needed)) +
+               (shown.empty() ? "" : ": " + shown));
   };
   Answer("SetPrinterDataA", Error(SetPrinterDataA(h, subKey, REG_SZ, text, sizeof(text))));
   Answer("SetPrinterDataExA",
