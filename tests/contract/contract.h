@@ -1,7 +1,7 @@
-// Shared set-up of the contract tests. They state how each API answers, a table per API, and
-// run both on the simulated machine and, built for Windows, under Wine, whose deviations from
-// Windows the rows name. On the sim every test starts from a fresh default machine; elsewhere
-// it uses the machine it runs on.
+// Shared set-up of the contract tests. They state how each API answers and run both on the
+// simulated machine and, built for Windows, under Wine, whose deviations from Windows their
+// answers files name. On the sim every test starts from a fresh default machine; elsewhere it
+// uses the machine it runs on.
 #pragma once
 // The API's structures are named in part; the members left out are zero.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -124,7 +124,7 @@ class Contract : public ::testing::Test {
   }
   // A call's answer: "ok", or "error N" with the last error it left.
   static std::string Result(BOOL ok) {
-    return ok ? "ok" : Error(GetLastError());
+    return ok ? "ok" : "error " + std::to_string(GetLastError());
   }
   // The file's lines, as "what" and the answer this platform should give.
   std::vector<std::pair<std::string, std::string>> Expected() const {

@@ -30,11 +30,8 @@ class DriverEnvironment : public ::testing::Environment {
       staged_.push_back(dir + WString(file));
       ASSERT_TRUE(CopyFileW((from + WString(file)).c_str(), staged_.back().c_str(), 0));
     }
-    DRIVER_INFO_6W info = {.cVersion = 3,
-                           .pName = name_,
-                           .pDriverPath = staged_[0].data(),
-                           .pDataFile = staged_[0].data(),
-                           .pConfigFile = staged_[1].data()};
+    DRIVER_INFO_6W info = {
+        3, name_, nullptr, staged_[0].data(), staged_[0].data(), staged_[1].data()};
     added_ = AddPrinterDriverExW(nullptr, 6, (BYTE*)&info, APD_COPY_ALL_FILES);
     ASSERT_TRUE(added_) << GetLastError();
   }
@@ -75,12 +72,8 @@ WString InstalledDriver() {
 HANDLE AddPrinterWith(const WCHAR* name, const WCHAR* port, const WCHAR* driver,
                       const WCHAR* processor = W("winprint"), const WCHAR* datatype = W("RAW")) {
   Wide printer(name), portName(port), drv(driver), proc(processor), type(datatype), note(W(""));
-  PRINTER_INFO_2W info = {.pPrinterName = printer,
-                          .pPortName = portName,
-                          .pDriverName = drv,
-                          .pComment = note,
-                          .pPrintProcessor = proc,
-                          .pDatatype = type};
+  PRINTER_INFO_2W info = {nullptr, printer, nullptr, portName, drv, note,
+                          nullptr, nullptr, nullptr, proc,     type};
   return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
 }
 HANDLE AddTestPrinter(const WCHAR* name, const WCHAR* port = W("FILE:")) {
@@ -127,15 +120,8 @@ class Spooler : public Contract {
     for (const WCHAR* f : {W("ctdrv.dll"), W("ctui.dll"), W("cthelp.chm")}) PutFile(dir + f, "MZ");
     Wide name(kDriver), environment(env), driver(dir + driverFile), config(dir + W("ctui.dll")),
         help(dir + W("cthelp.chm")), maker(W("Contract Maker"));
-    DRIVER_INFO_6W info = {.cVersion = 3,
-                           .pName = name,
-                           .pEnvironment = environment,
-                           .pDriverPath = driver,
-                           .pDataFile = driver,
-                           .pConfigFile = config,
-                           .pHelpFile = help,
-                           .pszMfgName = maker,
-                           .pszProvider = maker};
+    DRIVER_INFO_6W info = {3, name, environment, driver, driver, config, help};
+    info.pszMfgName = info.pszProvider = maker;
     return AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES);
   }
 };
