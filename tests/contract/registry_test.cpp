@@ -48,7 +48,7 @@ class Registry : public Contract {
 
 TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   SetLastError(kAnyError);
-  DWORD made = 0, number = 0x12345678;
+  DWORD made = 0;
   const auto create = [&](const char* what, const WCHAR* name) {
     const LSTATUS status =
         RegCreateKeyExW(key_, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k_, &made);
@@ -62,16 +62,13 @@ TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   Status("REG_SZ", Set(key_, W("Text"), REG_SZ, Bytes(W("ab"))));
   Status("REG_SZ, unterminated", Set(key_, W("Raw"), REG_SZ, Bytes(W("ab"), false)));
   Status("REG_MULTI_SZ", Set(key_, W("List"), REG_MULTI_SZ, Bytes(WString(W("a\0b\0"), 4))));
-  Status("REG_DWORD", Set(key_, W("Number"), REG_DWORD, {(BYTE*)&number, (BYTE*)&number + 4}));
-  Status("REG_BINARY", Set(key_, W("Blob"), REG_BINARY, {0, 1, 0xFF}));
   Status("REG_SZ, empty", Set(key_, W("Empty"), REG_SZ, {}));
-  for (const WCHAR* name : {W("Text"), W("raw"), W("List"), W("Number"), W("Blob"), W("Empty")}) {
+  for (const WCHAR* name : {W("Text"), W("raw"), W("List"), W("Empty")}) {
     Query(("RegQueryValueExW " + Narrow(name)).c_str(), key_, name, 16);
   }
   Query("RegQueryValueExW, too small", key_, W("List"), 4);
   Query("RegQueryValueExW, missing", key_, W("None"), 16);
   Status("RegOpenKeyExW, missing", RegOpenKeyExW(key_, W("None"), 0, KEY_READ, &k_));
-  Status("RegOpenKeyExA, missing", RegOpenKeyExA(key_, "None", 0, KEY_READ, &k_));
   create("RegCreateKeyExW Sub", W("Sub"));
   create("RegCreateKeyExW SUB", W("SUB"));
   Status("RegOpenKeyExA, other case",
@@ -85,8 +82,7 @@ TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   Status("RegDeleteKeyW, with a sub-key", RegDeleteKeyW(key_, W("a")));
   Status("RegDeleteValueW, other case", RegDeleteValueW(key_, W("text")));
   Status("RegDeleteValueW, again", RegDeleteValueW(key_, W("Text")));
-  Status("RegDeleteValueA", RegDeleteValueA(key_, "BLOB"));
-  Status("RegDeleteValueA, again", RegDeleteValueA(key_, "Blob"));
+  Status("RegDeleteValueA", RegDeleteValueA(key_, "EMPTY"));
   Status("RegCloseKey, unknown key", RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x7FFF0))));
   // Each handle may do only what it was opened for.
   HKEY reader = nullptr, writer = nullptr;
