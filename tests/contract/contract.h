@@ -35,14 +35,6 @@ inline bool OnWine() {
 #endif
 }
 
-// A call that must fail, and the error it must leave.
-#define EXPECT_FAILS(call, error)            \
-  do {                                       \
-    SetLastError(kAnyError);                 \
-    EXPECT_FALSE(call);                      \
-    EXPECT_EQ(GetLastError(), DWORD(error)); \
-  } while (0)
-
 // Whether a call gave a handle; it is closed again, the call's last error kept.
 inline BOOL Gave(HANDLE h) {
   const DWORD error = GetLastError();
@@ -57,6 +49,9 @@ inline std::string Narrow(const WCHAR* s) {
   std::string out;
   for (; s && *s; ++s) out += *s < 0x80 ? char(*s) : '?';
   return out;
+}
+inline WString Wid(const std::string& s) {
+  return WString(s.begin(), s.end());
 }
 inline std::string Lower(std::string s) {
   for (auto& c : s) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;

@@ -15,17 +15,13 @@ class Files : public Contract {
   void SetUp() override {
     Contract::SetUp();
     static int made = 0;  // tests can start within one tick
-    dir_ = TestDir((W("orvfiles") + Text(GetTickCount() * 100 + ++made)).c_str());
+    dir_ = TestDir((W("orvfiles") + Wid(std::to_string(GetTickCount() * 100 + ++made))).c_str());
   }
   void TearDown() override {
     for (const auto& p : made_) {
       SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileW(p.c_str());
     }
-  }
-  static WString Text(DWORD n) {
-    const std::string s = std::to_string(n);
-    return WString(s.begin(), s.end());
   }
   WString Path(const WString& name) { return made_.emplace_back(dir_ + W("\\") + name); }
   std::string Shown(std::string text) const {
@@ -55,7 +51,7 @@ class Files : public Contract {
 TEST_F(Files, CreateFileDispositionsOnPresentAndMissingFiles) {
   for (DWORD disposition = CREATE_NEW; disposition <= TRUNCATE_EXISTING; ++disposition) {
     for (bool exists : {false, true}) {
-      const WString path = Path(W("d") + Text(disposition * 2 + exists));
+      const WString path = Path(Wid("d" + std::to_string(disposition * 2 + exists)));
       EXPECT_TRUE(!exists || PutFile(path, "old"));
       SetLastError(kAnyError);
       const BOOL opened = Gave(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

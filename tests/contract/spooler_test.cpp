@@ -12,43 +12,6 @@ const WCHAR* const kDriver = W("Contract Test Driver");
 const WCHAR* const kMonitor = W("Contract Monitor:");
 const WCHAR* const kBadEnv = W("Windows 3.1 Turbo");
 
-#ifdef _WIN32
-// A machine without any printer driver (a fresh Wine prefix) gets one for the run, made from
-// the package's driver and UI modules in the folder named by ORVINST_CONTRACT_PACKAGE (the
-// spooler loads the UI module whenever a queue is created on it), staged in the printer-driver
-// directory first, the way every spooler takes them. What it adds it removes.
-class DriverEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    DWORD needed = 0, count = 0;
-    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
-    WCHAR from[MAX_PATH] = {}, dir[MAX_PATH] = {};
-    DWORD n = GetEnvironmentVariableW(W("ORVINST_CONTRACT_PACKAGE"), from, MAX_PATH);
-    if (needed > 0 || n == 0 || n >= MAX_PATH) return;  // InstalledDriver() reports none
-    ASSERT_TRUE(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, (BYTE*)dir, sizeof dir, &needed));
-    for (const WCHAR* file : {W("\\kvxdrv64.dll"), W("\\kvxui64.dll")}) {
-      staged_.push_back(dir + WString(file));
-      ASSERT_TRUE(CopyFileW((from + WString(file)).c_str(), staged_.back().c_str(), 0));
-    }
-    DRIVER_INFO_6W info = {
-        3, name_, nullptr, staged_[0].data(), staged_[0].data(), staged_[1].data()};
-    added_ = AddPrinterDriverExW(nullptr, 6, (BYTE*)&info, APD_COPY_ALL_FILES);
-    ASSERT_TRUE(added_) << GetLastError();
-  }
-  void TearDown() override {
-    if (added_) DeletePrinterDriverExW(nullptr, nullptr, name_, 0, 0);  // Wine takes no flags
-    for (const auto& file : staged_) DeleteFileW(file.c_str());
-  }
-
- private:
-  WCHAR name_[32] = L"Contract Base Driver";
-  std::vector<WString> staged_;
-  bool added_ = false;
-};
-::testing::Environment* const kDriverEnvironment =
-    ::testing::AddGlobalTestEnvironment(new DriverEnvironment);
-#endif
-
 template <class T>
 T& At(const std::vector<BYTE>& buffer, DWORD i = 0) {
   return const_cast<T*>(reinterpret_cast<const T*>(buffer.data()))[i];
@@ -58,10 +21,25 @@ bool Inside(const void* p, const std::vector<BYTE>& buffer) {
   return b >= buffer.data() && b < buffer.data() + buffer.size();
 }
 
-// The driver every test printer uses: one the machine already has.
+// The driver every test printer uses: one the machine has or else, in a fresh Wine prefix, one
+// for the run (the prefix goes with it) from the package's driver and UI modules in the folder
+// ORVINST_CONTRACT_PACKAGE names (the spooler loads the UI module whenever a queue is made on
+// it), staged in the printer-driver directory first, the way every spooler takes them.
 WString InstalledDriver() {
   DWORD needed = 0, count = 0;
   EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+#ifdef _WIN32
+  WCHAR from[MAX_PATH] = {}, dir[MAX_PATH] = {}, name[] = L"Contract Base Driver";
+  if (!needed && GetEnvironmentVariableW(L"ORVINST_CONTRACT_PACKAGE", from, MAX_PATH) &&
+      GetPrinterDriverDirectoryW(nullptr, nullptr, 1, (BYTE*)dir, sizeof dir, &needed)) {
+    WString module = dir + WString(L"\\kvxdrv64.dll"), ui = dir + WString(L"\\kvxui64.dll");
+    CopyFileW((from + WString(L"\\kvxdrv64.dll")).c_str(), module.c_str(), FALSE);
+    CopyFileW((from + WString(L"\\kvxui64.dll")).c_str(), ui.c_str(), FALSE);
+    DRIVER_INFO_6W info = {3, name, nullptr, module.data(), module.data(), ui.data()};
+    EXPECT_TRUE(AddPrinterDriverExW(nullptr, 6, (BYTE*)&info, APD_COPY_ALL_FILES));
+    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+  }
+#endif
   std::vector<BYTE> buffer(needed + 2);
   EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count);
   EXPECT_GT(count, 0u) << "the machine needs one printer driver for the native environment";

@@ -23,7 +23,7 @@ TEST_F(Contract, FormatMessageGivesSystemTextsWithTheirLineBreak) {
 TEST_F(Contract, CommandLineToArgvWFollowsWindowsQuotingRules) {
   for (const auto& [line, expected] : Expected()) {
     int n = 0;
-    LPWSTR* argv = CommandLineToArgvW(WString(line.begin(), line.end()).c_str(), &n);
+    LPWSTR* argv = CommandLineToArgvW(Wid(line).c_str(), &n);
     std::string words;
     for (int i = 0; i < n; ++i) words += "[" + Narrow(argv[i]) + "]";
     Answer(line, words);
@@ -47,8 +47,7 @@ TEST_F(Contract, SizedTextCallsTellTheRoomTheyNeed) {
              std::to_string(int(GetSystemDirectoryW(dir, needed - 1)) - needed) +
              (dir[exact - 1] == W('\\') ? ", a backslash last" : ""));
   // Four elements given, one spare to see that nothing is written past them.
-  const DWORD n = GetModuleFileNameW(nullptr, full, MAX_PATH);
-  Answer("GetModuleFileNameW", Result(n == DWORD(lstrlenW(full))));
+  GetModuleFileNameW(nullptr, full, MAX_PATH);
   SetLastError(kAnyError);
   const DWORD four = GetModuleFileNameW(nullptr, small, 4);
   const std::string error = Error(GetLastError());
@@ -103,9 +102,8 @@ TEST_F(Contract, CreateProcessStartsTheProgramTheCommandLineNames) {
   Answer("a missing program", Result(start(W("\"") + WString(self) + W(".none.exe\""))));
   // The test program itself, asked to run no test, ends at once with 0.
   Answer("this program", Result(start(W("\"") + WString(self) + W("\" --gtest_filter=-*"))));
-  Answer("its handles and ids",
-         Result(pi.hProcess && pi.hThread && pi.dwProcessId && pi.dwThreadId));
-  Answer("the handles closed", Result(CloseHandle(pi.hThread) && CloseHandle(pi.hProcess)));
+  Answer("its handles",
+         Result(pi.dwProcessId && CloseHandle(pi.hThread) && CloseHandle(pi.hProcess)));
   ExpectAnswers();
 }
 
