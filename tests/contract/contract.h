@@ -98,7 +98,7 @@ inline bool PutFile(const WString& path, const std::string& text) {
   return ok;
 }
 
-// Each test writes down its answers, a line "what => answer" each, and compares them at its end
+// Each test writes down its answers, a line "what => answer" each, compared as it tears down
 // with the file answers/<suite>.<test> beside it. A line there may go on "| Wine: answer (why)":
 // Wine 8.0's answer where it is not Windows', and why.
 class Contract : public ::testing::Test {
@@ -111,6 +111,9 @@ class Contract : public ::testing::Test {
   sim::Machine machine_;
   std::unique_ptr<sim::MachineScope> scope_;
 #endif
+  void TearDown() override {
+    if (!answers_.empty()) ExpectAnswers();
+  }
   void Answer(const std::string& what, const std::string& answer) {
     answers_ += what + " => " + answer + "\n";
   }

@@ -22,6 +22,7 @@ class Files : public Contract {
       SetFileAttributesW(p.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileW(p.c_str());
     }
+    Contract::TearDown();
   }
   WString Path(const WString& name) { return made_.emplace_back(dir_ + W("\\") + name); }
   std::string Shown(std::string text) const {
@@ -35,12 +36,11 @@ class Files : public Contract {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return "<error " + std::to_string(GetLastError()) + ">";
-    std::string out;
-    char buffer[7];
+    char buffer[64];
     DWORD got = 0;
-    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got) out.append(buffer, got);
+    ReadFile(h, buffer, sizeof buffer, &got, nullptr);
     CloseHandle(h);
-    return out;
+    return std::string(buffer, got);
   }
   WString dir_;
   std::vector<WString> made_;
@@ -64,7 +64,6 @@ TEST_F(Files, CreateFileDispositionsOnPresentAndMissingFiles) {
   Answer("no such folder",
          Result(Gave(CreateFileW((dir_ + W("\\none\\file")).c_str(), GENERIC_WRITE, 0, nullptr,
                                  CREATE_ALWAYS, 0, nullptr))));
-  ExpectAnswers();
 }
 
 TEST_F(Files, HandlesReadInChunksAndShareByTheirModes) {
@@ -101,7 +100,6 @@ TEST_F(Files, HandlesReadInChunksAndShareByTheirModes) {
            Result(Gave(CreateFileW(path.c_str(), c[2], c[3], nullptr, OPEN_EXISTING, 0, nullptr))));
     CloseHandle(h);
   }
-  ExpectAnswers();
 }
 
 TEST_F(Files, DeletionAndDirectories) {
@@ -132,7 +130,6 @@ TEST_F(Files, DeletionAndDirectories) {
   // Either separator, "." and "..", and any letter case name the same file.
   Answer("another spelling",
          Result(GetFileAttributesW((dir_ + W("/sub/../.\\SUB")).c_str()) == 0x10));
-  ExpectAnswers();
 }
 
 // The log file: made new in a folder held open (without sharing deletion, so that nobody
@@ -189,7 +186,6 @@ TEST_F(Files, DirectoryHandlesHoldTheFolderAndListingsFindWhatMatches) {
     for (const auto& name : names) shown += name + " ";
     Answer(Narrow(pattern), shown.substr(0, shown.size() - 1));
   }
-  ExpectAnswers();
 }
 
 // MoveFileExW(…, MOVEFILE_DELAY_UNTIL_REBOOT) appends to the list of operations the system
@@ -221,7 +217,6 @@ TEST_F(Files, DelayedOperationsAppendWhatWindowsWrites) {
   RegDeleteValueW(k, name);
   if (had) RegSetValueExW(k, name, 0, REG_MULTI_SZ, saved.data(), DWORD(saved.size()));
   RegCloseKey(k);
-  ExpectAnswers();
 }
 
 }  // namespace

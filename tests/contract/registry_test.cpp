@@ -18,6 +18,7 @@ class Registry : public Contract {
     for (const WCHAR* sub : {W("\\a\\b"), W("\\a"), W("\\Sub"), W("")}) {
       RegDeleteKeyW(HKEY_CURRENT_USER, (WString(kKey) + sub).c_str());
     }
+    Contract::TearDown();
   }
   // A status as an answer ("; ..." adds what came back); no Reg* call touches the last error.
   void Status(const char* what, LSTATUS status, const std::string& more = "") {
@@ -96,7 +97,6 @@ TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   Status("RegDeleteValueW, for setting", RegDeleteValueW(writer, W("V")));
   RegCloseKey(reader);
   RegCloseKey(writer);
-  ExpectAnswers();
 }
 
 }  // namespace
