@@ -58,17 +58,10 @@ inline std::string Lower(std::string s) {
   return s;
 }
 
-// Wide text the spooler's non-const parameters can take (null stays null).
-class Wide {
- public:
-  Wide(const WCHAR* text) : text_(text ? text : W("")), null_(!text) {}  // NOLINT
-  Wide(WString text) : text_(std::move(text)) {}                         // NOLINT
-  operator LPWSTR() { return null_ ? nullptr : text_.data(); }           // NOLINT
-
- private:
-  WString text_;
-  bool null_ = false;
-};
+// The spooler's text parameters are not const, but it never writes to them.
+inline LPWSTR Mut(const WCHAR* text) {
+  return const_cast<LPWSTR>(text);
+}
 
 // A directory of the test's own, in the temporary folder.
 inline WString TestDir(const WCHAR* name) {

@@ -15,7 +15,7 @@ class Registry : public Contract {
  protected:
   void TearDown() override {
     RegCloseKey(key_);
-    for (const WCHAR* sub : {W("\\a\\b"), W("\\a"), W("\\Sub"), W("")}) {
+    for (const WCHAR* sub : {W("\\Sub"), W("")}) {
       RegDeleteKeyW(HKEY_CURRENT_USER, (WString(kKey) + sub).c_str());
     }
     Contract::TearDown();
@@ -75,16 +75,9 @@ TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   Status("RegOpenKeyExA, other case",
          RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\orvcontracttest\\sub", 0, KEY_READ, &k_));
   Status("RegCloseKey", RegCloseKey(k_));
-  Status("RegOpenKeyExW \\Software",
-         RegOpenKeyExW(HKEY_CURRENT_USER, W("\\Software"), 0, KEY_READ, &k_));
-  Status("RegDeleteKeyW", RegDeleteKeyW(key_, W("Sub")));
-  Status("RegDeleteKeyW, again", RegDeleteKeyW(key_, W("Sub")));
-  create("RegCreateKeyExW a\\b", W("a\\b"));
-  Status("RegDeleteKeyW, with a sub-key", RegDeleteKeyW(key_, W("a")));
   Status("RegDeleteValueW, other case", RegDeleteValueW(key_, W("text")));
   Status("RegDeleteValueW, again", RegDeleteValueW(key_, W("Text")));
   Status("RegDeleteValueA", RegDeleteValueA(key_, "EMPTY"));
-  Status("RegCloseKey, unknown key", RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x7FFF0))));
   // Each handle may do only what it was opened for.
   HKEY reader = nullptr, writer = nullptr;
   Status("open for querying", RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, &reader));
@@ -93,8 +86,6 @@ TEST_F(Registry, KeysAndValuesAnswerByNameAndHandle) {
   Status("RegSetValueExW, for setting", Set(writer, W("V"), REG_SZ, {}));
   Query("RegQueryValueExW, for querying", reader, W("V"), 16);
   Query("RegQueryValueExW, for setting", writer, W("V"), 16);
-  Status("RegDeleteValueW, for querying", RegDeleteValueW(reader, W("V")));
-  Status("RegDeleteValueW, for setting", RegDeleteValueW(writer, W("V")));
   RegCloseKey(reader);
   RegCloseKey(writer);
 }
