@@ -77,10 +77,6 @@ inline WString TestDir(const WCHAR* name) {
   return dir;
 }
 
-inline bool Exists(const WString& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 inline bool PutFile(const WString& path, const std::string& text) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD written = 0;

@@ -7,8 +7,7 @@ namespace {
 const WCHAR* const kKey = W("Software\\OrvContractTest");
 
 std::vector<BYTE> Bytes(const WString& s, bool terminated = true) {
-  std::vector<BYTE> out((const BYTE*)s.data(), (const BYTE*)(s.data() + s.size() + terminated));
-  return out;
+  return {(const BYTE*)s.data(), (const BYTE*)(s.data() + s.size() + terminated)};
 }
 
 class Registry : public Contract {

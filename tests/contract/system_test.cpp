@@ -1,6 +1,6 @@
-// How the kernel32, shell32, user32, version.dll and service-manager calls answer: message
-// texts, command lines, the program's paths, mutexes and processes, windows and window
-// stations, version resources, and stopping and starting the spooler.
+// How the kernel32, shell32, user32 and service-manager calls answer: message texts, command
+// lines, the program's paths, mutexes and processes, windows and window stations, and stopping
+// and starting the spooler.
 #include "contract.h"
 
 namespace {
@@ -37,13 +37,10 @@ TEST_F(Contract, SizedTextCallsTellTheRoomTheyNeed) {
   const int filled = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, -1, out, 8);
   Answer("MultiByteToWideChar", std::to_string(sized) + ", " + std::to_string(filled) + ", " +
                                     Result(MultiByteToWideChar(CP_ACP, 0, text, -1, out, 3)));
-  // The size with the terminator, then the length without it, or the size when short.
-  const int needed = int(GetSystemDirectoryW(nullptr, 0)),
-            exact = int(GetSystemDirectoryW(dir, needed));
+  // The size with the terminator, then the length without it, and no backslash last.
+  const UINT needed = GetSystemDirectoryW(nullptr, 0), length = GetSystemDirectoryW(dir, needed);
   Answer("GetSystemDirectoryW",
-         std::to_string(exact - needed) + ", " +
-             std::to_string(int(GetSystemDirectoryW(dir, needed - 1)) - needed) +
-             (dir[exact - 1] == W('\\') ? ", a backslash last" : ""));
+         std::to_string(needed - length) + (dir[length - 1] == W('\\') ? ", \\" : ""));
   // Four elements given, one spare to see that nothing is written past them.
   GetModuleFileNameW(nullptr, full, MAX_PATH);
   SetLastError(kAnyError);
@@ -117,24 +114,6 @@ TEST_F(Contract, WindowsAndWindowStations) {
                std::to_string(small));
   }
   Answer("CloseWindowStation", Result(CloseWindowStation(made)));
-}
-
-TEST_F(Contract, VersionResourcesOfModulesAndOfFilesWithout) {
-  WCHAR dir[MAX_PATH];
-  const WString system(dir, GetSystemDirectoryW(dir, MAX_PATH));
-  for (const WString name : {W("\\kernel32.dll"), W("\\no-such-module.dll")}) {
-    DWORD handle = kAnyError;
-    const DWORD size = GetFileVersionInfoSizeW((system + name).c_str(), &handle);
-    std::vector<BYTE> block(size + 1);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    Answer(Narrow(name.c_str() + 1),
-           !size
-               ? Error(GetLastError())
-               : Result(GetFileVersionInfoW((system + name).c_str(), handle, size, block.data()) &&
-                        VerQueryValueW(block.data(), W("\\"), (LPVOID*)&fixed, &length) &&
-                        length == sizeof *fixed && fixed->dwSignature == VS_FFI_SIGNATURE));
-  }
 }
 
 // Stopping and starting the spooler, and what its calls answer meanwhile.
