@@ -3,7 +3,7 @@
 // answers files name. On the sim every test starts from a fresh default machine; elsewhere it
 // uses the machine it runs on.
 #pragma once
-// The API's structures are named in part; the members left out are zero.
+// The API's structures are filled in part; the members left out are zero.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 // GCC 12 warns falsely of overlapping copies in std::string's operator+ when optimizing (its
 // bug 105329).
@@ -20,7 +20,6 @@
 #include "platform/win32.h"
 #ifndef _WIN32
 #include "sim/machine.h"
-#include "sim/process_control.h"
 #endif
 
 using WString = std::basic_string<WCHAR>;

@@ -116,7 +116,8 @@ TEST_F(Spooler, SizedQueriesAnswerInTwoCalls) {
   HANDLE h = AddTestPrinter(kPrinter);
   const std::string driver = Lower(Narrow(InstalledDriver().c_str()));
   WCHAR dir[MAX_PATH];
-  const std::string system = Lower(Narrow(dir + 0 * GetSystemDirectoryW(dir, MAX_PATH)));
+  GetSystemDirectoryW(dir, MAX_PATH);
+  const std::string system = Lower(Narrow(dir));
   std::vector<BYTE> b;
   // A string of a record, the machine's own names for its driver and folder replaced.
   const auto text = [&](const WCHAR* s) {
