@@ -191,6 +191,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
     SetLastError(e);
     return INVALID_HANDLE_VALUE;
   }
+  CheckWholePath(M(), name);
   Machine& m = M();
   Resolved r = Resolve(m, name);
   // Opening a junction as a directory opens where it leads, unless the junction itself is
@@ -270,6 +271,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 BOOL WINAPI DeleteFileW(LPCWSTR name) {
   if (DWORD e = Enter("DeleteFileW", CallArg(name))) return Fail(e);
   Machine& m = M();
+  CheckWholePath(m, name);
   if (DWORD e = DeletePath(m, Resolve(m, name))) return Fail(e);
   return TRUE;
 }
@@ -281,6 +283,8 @@ BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
     return FALSE;
   }
   Machine& m = M();
+  CheckWholePath(m, existing);
+  if (newName) CheckWholePath(m, newName);
   Resolved from = Resolve(m, existing);
   DWORD error = 0;
   if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -328,6 +332,7 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
   if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes)))
     return Fail(e);
   Machine& m = M();
+  CheckWholePath(m, name);
   Resolved r = Resolve(m, name);
   if (r.error) return Fail(r.error);
   if (m.fs.dirs.count(r.key)) return TRUE;  // directories keep no attributes here
@@ -341,6 +346,7 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
   if (DWORD e = Enter("CreateDirectoryW", CallArg(path))) return Fail(e);
   Machine& m = M();
+  CheckWholePath(m, path);
   Resolved r = Resolve(m, path);
   DWORD error = r.error;
   if (!error && (m.fs.dirs.count(r.key) || m.fs.files.count(r.key))) {
@@ -357,6 +363,8 @@ BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
   if (DWORD e = Enter("CopyFileW", CallArg(existing) + " -> " + CallArg(newName))) return Fail(e);
   Machine& m = M();
   if (!existing || !newName) return Fail(ERROR_INVALID_PARAMETER);
+  CheckWholePath(m, existing);
+  CheckWholePath(m, newName);
   if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE))
     return Fail(e);
   SetLastError(0);

@@ -125,6 +125,14 @@ DWORD DirectoryAttributes(Machine& m, const U16& key) {
          (m.fs.mountPoints.count(key) ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
+void CheckWholePath(Machine& m, const WCHAR* name) {
+  std::u16string_view s(name ? name : u"");
+  if (s.starts_with(u"\\\\?\\")) s.remove_prefix(4);
+  if (s.empty() || (IsDriveSpec(s) && s.size() >= 3 && IsSeparator(s[2]))) return;
+  RecordMisuse(
+      m, "a file changed or opened by a path relative to the current directory: " + ToUtf8(s));
+}
+
 Resolved Resolve(Machine& m, const WCHAR* name) {
   Resolved r;
   if (!name || !*name) {

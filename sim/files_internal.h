@@ -36,6 +36,9 @@ struct Resolved {
 // Splits a path on either separator, drops "." and resolves "..", keeping the original case.
 U16 NormalizePath(std::u16string_view path);
 Resolved Resolve(Machine& m, const WCHAR* name);
+// A file opened, changed or deleted through a path that depends on the current directory
+// is whatever lies there: for a program that runs elevated, a fault wherever it happens.
+void CheckWholePath(Machine& m, const WCHAR* name);
 // A junction on the way to the last component leads to its target; the last component itself
 // is the junction's own entry (calls that open a directory decide whether to follow it).
 void FollowMountPoints(Machine& m, Resolved& r, bool last = false);

@@ -13,7 +13,8 @@ namespace sim {
 
 namespace {
 // The function an address lies in, without its parameters; empty when unknown or when it is
-// part of the simulated machine itself.
+// part of the simulated machine itself. A function of no external linkage shows as the
+// exported one before it.
 std::string FunctionAt(void* address) {
   Dl_info info{};
   if (!dladdr(address, &info) || !info.dli_sname) return {};
@@ -22,7 +23,10 @@ std::string FunctionAt(void* address) {
   std::string name = status == 0 && plain ? plain : info.dli_sname;
   std::free(plain);
   name = name.substr(0, name.find('('));
-  if (name.rfind("sim::", 0) == 0 || name.rfind("nlohmann", 0) == 0) return {};
+  // The machine's own frames and the product's owning wrappers say nothing of the place.
+  for (const char* skip : {"sim::", "nlohmann", "unique_"}) {
+    if (name.find(skip) != std::string::npos) return {};
+  }
   return name;
 }
 }  // namespace

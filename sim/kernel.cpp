@@ -85,10 +85,12 @@ const char16_t* FindMessage(DWORD code) {
 }
 
 void* HeapBlock(std::map<const void*, size_t>& blocks, UINT flags, SIZE_T bytes) {
-  // Blocks without ZEROINIT start with a pattern, as real heaps give no zeros either.
-  void* p = std::malloc(bytes ? bytes : 1);
+  // Blocks without ZEROINIT start with a pattern, as real heaps give no zeros either. A guard
+  // follows each block, so that a write past its end is seen when the block is freed.
+  void* p = std::malloc((bytes ? bytes : 1) + kHeapGuardBytes);
   if (!p) return nullptr;
   std::memset(p, (flags & GMEM_ZEROINIT) ? 0 : 0xA5, bytes ? bytes : 1);
+  std::memset(static_cast<char*>(p) + (bytes ? bytes : 1), kHeapGuard, kHeapGuardBytes);
   blocks[p] = bytes;
   return p;
 }
@@ -138,6 +140,10 @@ void* FreeBlock(const char* api, std::map<const void*, size_t>& blocks, void* me
     RecordMisuse(m, std::string(api) + " of a block freed already or never allocated");
     SetLastError(ERROR_INVALID_HANDLE);
     return mem;
+  }
+  if (!HeapGuardIntact(mem, it->second)) {
+    RecordMisuse(m, std::string(api) + " of a block written past its end, allocated by " +
+                        m.kernel.blockOrigins[mem].Describe());
   }
   m.kernel.blockOrigins.erase(mem);
   blocks.erase(it);

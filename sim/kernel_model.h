@@ -9,6 +9,17 @@
 
 namespace sim {
 
+// The bytes that follow every heap block; a block whose guard changed was written past its end.
+constexpr unsigned char kHeapGuard = 0xFD;
+constexpr size_t kHeapGuardBytes = 16;
+inline bool HeapGuardIntact(const void* block, size_t bytes) {
+  const auto* guard = static_cast<const unsigned char*>(block) + (bytes ? bytes : 1);
+  for (size_t i = 0; i < kHeapGuardBytes; ++i) {
+    if (guard[i] != kHeapGuard) return false;
+  }
+  return true;
+}
+
 struct KernelModel {
   // The running program. The command line is set by whoever starts it (the platform main,
   // a test); the module path is where the installer lies on the machine.

@@ -566,8 +566,11 @@ std::vector<std::string> TakeHeapAndHandleFaults(Machine& m) {
     const char* kind = blocks == &m.kernel.globalBlocks ? "global block" : "local block";
     for (const auto& [block, size] : *blocks) {
       auto origin = m.kernel.blockOrigins.find(block);
+      const char* what = HeapGuardIntact(block, size)
+                             ? " bytes never freed, allocated by "
+                             : " bytes written past its end, allocated by ";
       faults.push_back(
-          std::string(kind) + " of " + std::to_string(size) + " bytes never freed, allocated by " +
+          std::string(kind) + " of " + std::to_string(size) + what +
           (origin == m.kernel.blockOrigins.end() ? std::string("?") : origin->second.Describe()));
     }
   }

@@ -68,8 +68,13 @@ void CleanPendingRenames(PendingRenameTable& table) {
     const LPCWSTR source = table.Strings[2 * k];
     const bool deletion = source && !table.Strings[2 * k + 1];
     if (table.Exists[2 * k] != 1 || !deletion) continue;
+    // Only a whole path is deleted: any other name would be taken relative to whatever the
+    // current directory is, and the system itself ignores it at its next start anyway.
+    const LPCWSTR path = FilePath(source);
+    const WCHAR drive = WCHAR(path[0] | 0x20);
+    if (drive < W('a') || drive > W('z') || path[1] != W(':') || path[2] != W('\\')) continue;
     // A file that cannot go now stays for the system to delete at its next start.
-    if (DeleteFileW(FilePath(source))) table.Exists[2 * k] = 0;
+    if (DeleteFileW(path)) table.Exists[2 * k] = 0;
   }
 }
 

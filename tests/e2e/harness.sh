@@ -1,342 +1,237 @@
-# The e2e harness, sourced by every case in cases/. A case gets its own copy of the prefix
-# template, the installer and the package's stand-ins laid out as the setup program leaves
-# them, and helpers to run the installer, read back what it did and assert on it.
+# The e2e harness, sourced by every case in cases/: the case's own copy of the prefix template
+# with the installer and the package laid out as the setup program leaves them, helpers to run
+# the installer (or the sample setup), and `expect STEP`, which compares what the runs recorded
+# and the machine now with the section "== STEP" of expected/CASE.
 #
 # Set by CTest (see CMakeLists.txt); set them yourself to run a case by hand (README.md):
-#   ORVINST_E2E_TEMPLATE  prefix template made by wine_prefix.sh
-#   ORVINST_E2E_CASES     where each case's directory goes
-#   ORVINST_EXE           the orvinst.exe under test
-#   ORVINST_PACKAGE       the stand-in package files (with variants/)
-#   ORVINST_TOOLS         the directory of orvcheck.exe, orvdlg.exe and the canaries/
-#   ORVINST_E2E_KEEP=1    keep the case's directory even when it passes
+# ORVINST_E2E_TEMPLATE (made by wine_prefix.sh), ORVINST_E2E_CASES (where each case's directory
+# goes), ORVINST_EXE, ORVINST_PACKAGE (the stand-ins, with variants/), ORVINST_TOOLS (orvcheck.exe,
+# orvdlg.exe, canaries/), ORVINST_SETUP and ORVINST_SETUP_OLD (the sample setups), and
+# ORVINST_E2E_KEEP=1 to keep the case's directory even when it passes.
 set -uo pipefail
 
 E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 WINE_DIR=${ORVINST_WINE_DIR:-/usr/lib/wine}
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winedbg.exe=d}
+export WINEDEBUG=-all WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winedbg.exe=d}
 unset DISPLAY WAYLAND_DISPLAY
 
-# Inside the prefix: the installer and its files in C:\orv\setup, the tray program in its parent.
-SETUP_WIN='C:\orv\setup'
 ORVINST_WIN='C:\orv\setup\orvinst.exe'
 ORVCHECK_WIN='C:\orv\tools\orvcheck.exe'
-ORVDLG_WIN='C:\orv\tools\orvdlg.exe'
 ERROR_TITLE='Orvalstone build 2300- Install error log!'
+INSTALL_WIN='C:\Program Files\Orvalstone' UNINSTALLER_WIN='C:\Program Files\Orvalstone\uninstall.exe'
 # Bounds: a single Wine command, one installer run (its spooler waits take up to 10 s each).
-COMMAND_TIMEOUT=30
-RUN_TIMEOUT_MS=90000
-
-FAILURES=0
-BACKGROUND_PIDS=()
+COMMAND_TIMEOUT=30 RUN_TIMEOUT_MS=90000
+FAILURES=0 BACKGROUND_PIDS=() RECORD=
 
 note() { echo "[$CASE_NAME] $*"; }
-fail() {
-  echo "[$CASE_NAME] FAIL: $*"
-  FAILURES=$((FAILURES + 1))
-}
+fail() { note "FAIL: $*" && FAILURES=$((FAILURES + 1)); }
 # A crash, a hang or a broken harness: nothing after it can be trusted.
-fatal() {
-  echo "[$CASE_NAME] FATAL: $*"
-  FAILURES=$((FAILURES + 1))
-  exit 1
-}
+fatal() { fail "$*" && exit 1; }
 
 case_begin() {
-  CASE_NAME=$1
-  local var
-  for var in ORVINST_E2E_TEMPLATE ORVINST_E2E_CASES ORVINST_EXE ORVINST_PACKAGE ORVINST_TOOLS; do
-    [ -n "${!var:-}" ] || fatal "$var is not set"
-  done
+  CASE_NAME=${1:-$(basename "$0" .sh)}
+  local file
+  : "${ORVINST_E2E_TEMPLATE:?}" "${ORVINST_E2E_CASES:?}" "${ORVINST_EXE:?}" "${ORVINST_PACKAGE:?}"
+  : "${ORVINST_TOOLS:?}"
   CASE_DIR=$ORVINST_E2E_CASES/$CASE_NAME
   export WINEPREFIX=$CASE_DIR/prefix
   trap case_cleanup EXIT
   "$E2E_HERE/wine_prefix.sh" clone "$ORVINST_E2E_TEMPLATE" "$WINEPREFIX" || fatal "no prefix"
-  ORV_DIR=$WINEPREFIX/drive_c/orv
+  DRIVE_C=$WINEPREFIX/drive_c
+  ORV_DIR=$DRIVE_C/orv
   SETUP_DIR=$ORV_DIR/setup
-  mkdir -p "$SETUP_DIR" "$ORV_DIR/tools"
-  cp "$ORVINST_EXE" "$SETUP_DIR/orvinst.exe"
-  cp "$ORVINST_PACKAGE"/kvxmon64.dll "$ORVINST_PACKAGE"/kvxdrv64.dll "$ORVINST_PACKAGE"/kvxui64.dll \
-    "$ORVINST_PACKAGE"/kvxhelp.chm "$SETUP_DIR/"
+  SYSTEM32=$DRIVE_C/windows/system32
+  INSTALL_DIR="$DRIVE_C/Program Files/Orvalstone"
+  mkdir -p "$SETUP_DIR" "$ORV_DIR/tools" "$ORV_DIR/dist"
+  cp "$ORVINST_EXE" "$ORVINST_PACKAGE"/kvx* "$SETUP_DIR/"
   cp "$ORVINST_PACKAGE/orvtray.exe" "$ORV_DIR/"
   cp "$ORVINST_TOOLS/orvcheck.exe" "$ORVINST_TOOLS/orvdlg.exe" "$ORV_DIR/tools/"
-  set_prefix_paths
+  [ -z "${ORVINST_SETUP:-}" ] || cp "$ORVINST_SETUP" "$ORVINST_SETUP_OLD" "$ORV_DIR/dist/"
+  # Which file of the build a file is, by its content (the package's own names win).
+  declare -gA KNOWN=()
+  for file in "$ORVINST_PACKAGE"/variants/*/* "$ORVINST_PACKAGE"/*; do
+    [ -f "$file" ] && KNOWN[$(md5sum <"$file")]=${file#"$ORVINST_PACKAGE"/}
+  done
+  KNOWN[$(md5sum <"$ORVINST_EXE")]=orvinst.exe
   prefix_boot
   note "prefix $WINEPREFIX"
 }
 
 # The first command starts the server and the services; its output must not be piped.
-prefix_boot() {
-  (cd "$SETUP_DIR" && timeout -k 5 "$COMMAND_TIMEOUT" "$WINE_DIR/wine64" cmd /c exit \
-    >/dev/null 2>&1 </dev/null) || fatal "the prefix did not boot"
-}
-
+prefix_boot() { wine cmd /c exit >/dev/null 2>&1 || fatal "the prefix did not boot"; }
 # Shuts the prefix's Wine down and boots it again, as a restart of the machine.
-prefix_restart() {
-  "$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX"
-  prefix_boot
-}
+prefix_restart() { "$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX" && prefix_boot; }
 
 case_cleanup() {
-  local status=$?
-  local pid
+  local status=$? pid
   for pid in "${BACKGROUND_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   "$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX"
   for pid in "${BACKGROUND_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
-  if [ $FAILURES -eq 0 ] && [ $status -eq 0 ] && [ "${ORVINST_E2E_KEEP:-0}" != 1 ]; then
-    rm -rf "$CASE_DIR"
-  else
-    echo "[$CASE_NAME] case directory kept: $CASE_DIR"
-  fi
+  [ $FAILURES -ne 0 ] || [ $status -ne 0 ] || [ "${ORVINST_E2E_KEEP:-0}" == 1 ] ||
+    { rm -rf "$CASE_DIR" && return; }
+  note "case directory kept: $CASE_DIR (found: what each step found)"
 }
 
-case_end() {
-  if [ $FAILURES -ne 0 ]; then
-    echo "[$CASE_NAME] $FAILURES check(s) failed"
-    exit 1
-  fi
-  note "passed"
-  exit 0
-}
+case_end() { [ $FAILURES -eq 0 ] && note "passed" && exit 0 || fatal "$FAILURES check(s) failed"; }
 
 # A Wine command in the installer's folder (so that it is also the current directory).
-wine() {
-  (cd "$SETUP_DIR" && timeout -k 5 "$COMMAND_TIMEOUT" "$WINE_DIR/wine64" "$@" </dev/null)
+wine() { (cd "$SETUP_DIR" && timeout -k 5 "$COMMAND_TIMEOUT" "$WINE_DIR/wine64" "$@" </dev/null); }
+# One of the e2e tools (orvcheck, orvdlg) with its words; its output without CRs.
+tool() { wine "C:\\orv\\tools\\$1.exe" "${@:2}" 2>/dev/null | tr -d '\r'; }
+# A program of the prefix in the background, its output into FILE; its pid in LAUNCHED.
+launch() {
+  (cd "$SETUP_DIR" && exec timeout -k 5 $((RUN_TIMEOUT_MS / 1000 + 30)) "$WINE_DIR/wine64" \
+    "${@:2}" </dev/null >"$1" 2>/dev/null) &
+  LAUNCHED=$!
+  BACKGROUND_PIDS+=("$LAUNCHED")
+}
+# A checker helper that prints a first line when it is ready (window, hold): waits for that
+# line, bounded, into HELPER_LINE; its output file is HELPER_OUT, its pid LAUNCHED.
+helper() {
+  HELPER_OUT=$CASE_DIR/helper.$RANDOM
+  launch "$HELPER_OUT" "$ORVCHECK_WIN" "$@"
+  wait_for test -s "$HELPER_OUT"
+  HELPER_LINE=$(head -n 1 "$HELPER_OUT" | tr -d '\r')
+}
+# Waits (up to 10 s) until COMMAND succeeds.
+wait_for() {
+  for ((tries = 0; tries < 50; ++tries)); do "$@" && return || sleep 0.2; done
+  fatal "waited in vain for: $*"
 }
 
-# Runs the installer with the given words through the checker's launcher, which reports the
-# full 32-bit exit code. Sets EXIT_CODE (decimal). Crashes and hangs end the case.
-run_orvinst() {
-  local out
-  out=$(timeout -k 5 $((RUN_TIMEOUT_MS / 1000 + 20)) bash -c \
-    'cd "$1" && shift && exec "$@" </dev/null' _ "$SETUP_DIR" "$WINE_DIR/wine64" "$ORVCHECK_WIN" \
-    run "$RUN_TIMEOUT_MS" "$ORVINST_WIN" "$@" 2>/dev/null)
-  parse_exit "$out" "orvinst $*"
-}
-
-# The same on a window station of its own that no one sees (the checker makes it and starts the
-# installer there through STARTUPINFOW.lpDesktop), as a deployment agent's service would; with a
-# bound of MS milliseconds. The output goes through a file: Wine starts a desktop process for
-# the new station, which inherits the checker's output and would hold a pipe open.
-run_orvinst_hidden() {
-  local ms=$1 out=$CASE_DIR/hidden.$RANDOM.out
-  local RUN_TIMEOUT_MS=$ms # the bound parse_exit names
+# Runs the checker's launcher (WHAT names the run; the rest are the launcher's words), which
+# reports the full 32-bit exit code, and, when orvinst's error log comes up, reads the dialog and
+# closes it with $CLOSE (default ok) as the user would. Sets EXIT_CODE, DIALOG (what the reader
+# printed) and LOG (the dialog's lines). Crashes and hangs end the case.
+launcher() {
+  local what=$1 out=$CASE_DIR/run.$RANDOM read polls
   shift
-  (cd "$SETUP_DIR" && exec timeout -k 5 $((ms / 1000 + 20)) "$WINE_DIR/wine64" "$ORVCHECK_WIN" \
-    runhidden "$ms" "$ORVINST_WIN" "$@" </dev/null >"$out" 2>/dev/null)
-  parse_exit "$(cat "$out")" "orvinst $* (hidden window station)"
-}
-
-# The same, in the background; run_orvinst_wait collects the result.
-run_orvinst_start() {
-  RUN_OUT=$CASE_DIR/run.$RANDOM.out
-  (cd "$SETUP_DIR" && exec timeout -k 5 $((RUN_TIMEOUT_MS / 1000 + 20)) "$WINE_DIR/wine64" \
-    "$ORVCHECK_WIN" run "$RUN_TIMEOUT_MS" "$ORVINST_WIN" "$@" </dev/null >"$RUN_OUT" 2>/dev/null) &
-  RUN_PID=$!
-  RUN_WORDS="$*"
-  BACKGROUND_PIDS+=("$RUN_PID")
-}
-run_orvinst_wait() {
-  wait "$RUN_PID"
-  parse_exit "$(cat "$RUN_OUT")" "orvinst $RUN_WORDS"
-}
-
-# Runs the installer and, when it shows its error log, reads the log and closes the dialog with
-# IDOK, as the user of the setup program would. Sets EXIT_CODE and LOG (the dialog's "text:" lines
-# without that prefix, indentation kept; empty when no dialog came up). The dialog is looked for
-# in short polls until the run has ended, so a run without an error costs no waiting.
-run_orvinst_log() {
-  run_orvinst_start "$@"
-  LOG=
-  local read polls
+  launch "$out" "$ORVCHECK_WIN" "$@"
+  local pid=$LAUNCHED
+  DIALOG= LOG=
   for ((polls = 0; polls < RUN_TIMEOUT_MS / 300 + 20; ++polls)); do
-    if grep -q '^exit: ' "$RUN_OUT" 2>/dev/null || ! kill -0 "$RUN_PID" 2>/dev/null; then break; fi
-    read=$(wine "$ORVDLG_WIN" read "$ERROR_TITLE" 300 ok 2>/dev/null | tr -d '\r')
+    if grep -qs '^exit: ' "$out" || ! kill -0 "$pid" 2>/dev/null; then break; fi
+    read=$(tool orvdlg read "$ERROR_TITLE" 300 "${CLOSE:-ok}")
     if grep -q '^closed: ' <<<"$read"; then
-      grep -q '^closed: yes$' <<<"$read" || fail "orvinst $*: the log dialog did not close"
-      LOG=$(grep '^text: ' <<<"$read" | sed 's/^text: //')
+      grep -q '^closed: yes$' <<<"$read" || fail "$what: the log dialog did not close"
+      DIALOG=$read LOG=$(sed -n 's/^text: //p' <<<"$read")
       break
     fi
   done
-  run_orvinst_wait
+  wait "$pid"
+  local line hex
+  line=$(grep -m1 '^exit: ' "$out" | tr -d '\r')
+  [ "$line" != "exit: timeout" ] || fatal "$what hung: no exit within the bound"
+  [[ $line == "exit: 0x"* ]] || fatal "$what: no exit code from the launcher (${line:-no output})"
+  hex=${line#exit: 0x} EXIT_CODE=$((16#${line#exit: 0x}))
+  [[ $hex != C* && $hex != 80000100 ]] || fatal "$what ended with the exception 0x$hex" \
+    "(C0000005 an access violation, 80000100 a function Wine does not implement, C06D007E or" \
+    "C06D007F a delay-loaded DLL or function missing: a DLL not the system's own was loaded)"
+}
+# The command line of WORDS, each quoted when it is empty or holds a space (none holds quotes).
+command_line() {
+  local word line=$1
+  for word in "${@:2}"; do
+    [[ -n $word && $word != *' '* ]] && line+=" $word" || line+=" \"$word\""
+  done
+  echo "$line"
+}
+run_orvinst() { launcher "orvinst $*" run "$RUN_TIMEOUT_MS" "$(command_line "$ORVINST_WIN" "$@")"; }
+# The same on a window station of its own that no one sees, as a deployment agent's service
+# starts a setup: no dialog can be answered there.
+run_hidden() {
+  launcher "orvinst $* (hidden)" runhidden 30000 "$(command_line "$ORVINST_WIN" "$@")"
 }
 
-# Runs the installer as run_orvinst_log does and checks its exit code; when the run logged errors
-# (100), every error line of its log must be one of the ALLOWED extended regexes (the errors Wine
-# causes that the case names), and at least one must be there.
-run_orvinst_expect() {
-  local expected=$1 allowed=$2
-  shift 2
-  run_orvinst_log "$@"
-  expect_eq "orvinst $*: exit code" "$EXIT_CODE" "$expected"
-  if [ "$expected" == 100 ]; then
-    local errors unexpected
-    errors=$(grep -E '^ *Error\(' <<<"$LOG")
-    [ -n "$errors" ] || fail "orvinst $*: exit code 100 without an error line in the log"
-    unexpected=$(grep -vE -- "$allowed" <<<"$errors")
-    if [ -n "$unexpected" ]; then
-      fail "orvinst $*: errors beyond the ones Wine causes:"
-      sed 's/^/    /' <<<"$unexpected"
-    fi
-  elif [ -n "$LOG" ]; then
-    fail "orvinst $*: the log dialog came up on a run without errors:"
-    sed 's/^/    /' <<<"$LOG"
+record() { RECORD+="$*"$'\n'; }
+# The last run as WHAT: its exit code and its error log ("| " before each line).
+record_run() {
+  record "$1: exit $EXIT_CODE"
+  [ -z "$LOG" ] || record "$(sed 's/^/| /' <<<"$LOG")"
+}
+orvinst() {
+  run_orvinst "$@"
+  record_run "orvinst $*"
+}
+# The sample setup PROGRAM (in C:\orv\dist, or the uninstaller), silent, with WORDS after
+# /S /LOG=, recorded with the messages it gave ("said: " before each).
+setup() {
+  local program=$1
+  shift
+  rm -f "$ORV_DIR/setup.log"
+  [[ $program == *'\'* ]] || program="C:\\orv\\dist\\$program"
+  launcher "setup $*" run "$RUN_TIMEOUT_MS" "\"$program\" /S /LOG=C:\\orv\\setup.log $*"
+  record_run "setup ${program##*\\} $*"
+  said
+}
+said() {
+  [ ! -f "$ORV_DIR/setup.log" ] ||
+    record "$(tr -d '\r' <"$ORV_DIR/setup.log" | sed 's/^/said: /')"
+}
+
+# What the package left on the machine: the checker's state (without Wine's own local ports),
+# the package's files where an install puts them, each named by what it is, and the setup's
+# registration.
+machine() {
+  # A user's folder is named as the user running Wine is; the setup's temporary names vary.
+  tool orvcheck state | grep -v 'monitor="Local Monitor"$\|^monitor: "Local Port"' |
+    sed 's/\\users\\[^\\]*\\/\\users\\USER\\/g; s/~nsu[0-9A-Fa-f]*\.tmp/~nsuN.tmp/g'
+  local file
+  # The setup's folder keeps orvinst's log files, named by the time of their run.
+  {
+    ls -d "$SYSTEM32"/kvx* "$SYSTEM32"/spool/drivers/x64/{,3/}kvx* "$DRIVE_C"/orv*/orvtray.exe
+    [ ! -d "$INSTALL_DIR" ] || find "$INSTALL_DIR" -type f ! -path '*/Logs/*' | sort
+  } 2>/dev/null | while IFS= read -r file; do
+    [ -f "$file" ] && echo "file: ${file#"$DRIVE_C"/} ${KNOWN[$(md5sum <"$file")]:-other}"
+  done
+  ls "$INSTALL_DIR/Setup/Logs" 2>/dev/null | sed 's/[0-9]/N/g; s/^/file: setup log /'
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvalstone' \
+    2>/dev/null | tr -d '\r' | sed -n 's/^    /registration: /p'
+}
+
+# Compares what was recorded since the last step and the machine now with the section
+# "== STEP" of expected/CASE, whose lines starting with "#" are remarks. The machine is read
+# again for up to 20 s while only it differs: a program may take a moment to start or to end.
+expect() {
+  local step=$1 want got tries
+  want=$(awk -v s="== $step" '$0 == s { on = 1; next } /^== / { on = 0 } on && !/^#/' \
+    "$E2E_HERE/expected/$CASE_NAME")
+  [ -n "$want" ] || fail "no section '== $step' in expected/$CASE_NAME"
+  for ((tries = 0; tries < 15; ++tries)); do
+    got=$(printf '%s' "$RECORD"; machine)
+    [[ $got != "$want" && $want == "$(printf '%s' "$RECORD")"* ]] || break
+    sleep 0.5
+  done
+  printf '== %s\n%s\n' "$step" "$got" >>"$CASE_DIR/found"
+  RECORD=
+  if [ "$got" == "$want" ]; then note "ok: $step"; else
+    fail "$step: differs from expected/$CASE_NAME (- expected, + found):"
+    diff -u <(echo "$want") <(echo "$got") | tail -n +3 | sed 's/^/    /'
   fi
 }
 
-# Wine's AddPrinterW refuses a null datatype with 1801 (the wine-notes table); Windows takes the
-# default datatype. So every queue the installer creates fails under Wine with error 15 and its
-# system text, which turns an install's 1 into 100 and brings up the error log.
-WINE_ADD_PRINTER_ERROR="^ *Error\\(15\\): Can\`t add printer '[^']*' - \\(Invalid printer name\\.\\)\$"
-
-# What the package leaves on the machine, as the cases read it back.
-TRAY_CLASS='ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}'
-RUN_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
-PRINTERS_KEY='HKLM\System\CurrentControlSet\Control\Print\Printers'
-SESSION_KEY='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
-SETTINGS_KEY='HKCU\Software\Vantrel Software KFT\Orvalstone\Orvalstones'
-
-# Linux paths of the prefix's system directory and printer-driver directories (set by case_begin).
-set_prefix_paths() {
-  SYSTEM32=$WINEPREFIX/drive_c/windows/system32
-  DRIVERS_X64=$SYSTEM32/spool/drivers/x64
-}
-
-# "found: HANDLE" while the tray program's window exists, "found: none" otherwise.
-tray_window() { wine "$ORVCHECK_WIN" find "$TRAY_CLASS" - 2>/dev/null | tr -d '\r'; }
-# The window of a tray program that was just started: on a busy machine it may take a moment
-# to make it, so the search is repeated for up to 10 s.
-started_tray_window() {
-  local out
-  for _ in $(seq 20); do
-    out=$(tray_window)
-    grep -q '^found: [0-9-]' <<<"$out" && break
-    sleep 0.5
+# Wine's AddPrinterW refuses the installer's null datatype and leaves the queue as a registry
+# key that cannot be opened (README.md). A case that needs working queues removes that key, and
+# one that needs an uninstall's own ending also the driver Wine would not let it delete.
+wine_forget() {
+  for key in "$@"; do
+    wine reg delete "HKLM\\System\\CurrentControlSet\\Control\\Print\\$key" /f >/dev/null 2>&1 ||
+      fatal "cannot remove Wine's key $key"
   done
-  echo "$out"
 }
-
-# Wine's AddPrinterW leaves a queue it refused as a registry key that cannot be opened (see
-# WINE_ADD_PRINTER_ERROR). A case that needs working queues removes that key, as nothing on
-# Windows would have made it.
-wine_forget_queue() {
-  wine reg delete "$PRINTERS_KEY\\$1" /f >/dev/null 2>&1 || fatal "cannot remove Wine's key of '$1'"
-}
-
-# A package queue as an earlier install left it, made by the checker (with a datatype, which
-# Wine needs): NAME SUBKEY COMMENT LOCATION default|plain.
+WINE_DRIVER='Environments\Windows x64\Drivers\Version-3\Orvalstone printer'
+# A package queue as an earlier install left it: NAME SUBKEY COMMENT LOCATION default|plain.
 add_package_queue() {
-  local out
-  out=$(wine "$ORVCHECK_WIN" addprinter "$@" 2>/dev/null | tr -d '\r')
-  [ "$out" == "added: yes" ] || fatal "cannot add the queue '$1': $out"
+  [ "$(tool orvcheck addprinter "$@")" == "added: yes" ] || fatal "cannot add the queue '$1'"
 }
+# "found: " and the handle of the tray program's window, or "none".
+tray_window() { tool orvcheck find 'ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}' -; }
+tray_running() { [ "$(tray_window)" != "found: none" ]; }
 
-# The installer from a fresh prefix, checked for what Wine lets it do. Leaves the package as the
-# install made it, with Wine's half-made queue "Orvalstone" removed.
-install_package() {
-  run_orvinst_expect 100 "$WINE_ADD_PRINTER_ERROR" install
-  wine_forget_queue Orvalstone
-}
-
-# Writes PendingFileRenameOperations as the system keeps it: the given strings (pairs of source
-# and target, "" for a deletion's empty target), each with its NUL, and the closing NUL. An ANSI
-# registry file gives its multi-string data in ANSI bytes (ASCII paths only).
-set_pending_renames() {
-  local file=$ORV_DIR/pending.reg data
-  data=$( (printf '%s\0' "$@"; printf '\0') | od -An -tx1 -v | tr -s ' \n' ',' |
-    sed 's/^,//; s/,$//')
-  printf 'REGEDIT4\r\n\r\n[%s]\r\n"PendingFileRenameOperations"=hex(7):%s\r\n' \
-    'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Control\Session Manager' "$data" >"$file"
-  wine reg import 'C:\orv\pending.reg' >/dev/null 2>&1 || fatal "cannot write the pending renames"
-}
-
-parse_exit() {
-  local out=$1 what=$2 line
-  line=$(grep -m1 '^exit: ' <<<"$out" | tr -d '\r')
-  case "$line" in
-    "exit: 0x"*) ;;
-    "exit: timeout") fatal "$what hung: no exit within $((RUN_TIMEOUT_MS / 1000)) s" ;;
-    *) fatal "$what: no exit code from the launcher (${line:-no output})" ;;
-  esac
-  local hex=${line#exit: 0x}
-  EXIT_CODE=$((16#$hex))
-  case "$hex" in
-    C0000005) fatal "$what crashed: access violation (0xC0000005)" ;;
-    80000100) fatal "$what called a function Wine does not implement (0x80000100)" ;;
-    C06D007E | C06D007F)
-      fatal "$what: a delay-loaded DLL or function was missing (0x$hex): a DLL other than the" \
-        "system's own was loaded" ;;
-    C*) fatal "$what ended with the exception 0x$hex" ;;
-  esac
-}
-
-# Everything the checker reads back from the spooler, into STATE (one "key: value" a line).
-read_state() {
-  STATE=$(wine "$ORVCHECK_WIN" state 2>/dev/null | tr -d '\r')
-  [ -n "$STATE" ] || fatal "the checker gave no state"
-}
-state_lines() { grep -E "^$1: " <<<"$STATE" | sed "s/^$1: //"; }
-
-# The data of a registry value as `reg query` shows it, or nothing when it is missing.
-# Names may hold spaces: a line is "    NAME    TYPE    DATA".
-reg_value() {
-  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-    awk -v name="$2" 'index($0, "    " name "    REG_") == 1 {
-      rest = substr($0, length(name) + 9); sub(/^REG_[A-Z_]+ */, "", rest); print rest }'
-}
-
-spooler_stop() { wine net stop spooler >/dev/null 2>&1; }
 # Wine's service manager reads the start type only when it starts, so the machine is restarted
 # with the spooler disabled (it then stays stopped).
 spooler_disable() {
   wine reg add 'HKLM\System\CurrentControlSet\Services\Spooler' /v Start /t REG_DWORD /d 4 /f \
     >/dev/null 2>&1 || fatal "cannot disable the spooler"
   prefix_restart
-}
-
-# Starts a long-lived helper program in the prefix in the background; its output goes to FILE.
-start_helper() {
-  local file=$1
-  shift
-  (cd "$SETUP_DIR" && exec timeout -k 5 $((RUN_TIMEOUT_MS / 1000 + 30)) "$WINE_DIR/wine64" "$@" \
-    </dev/null >"$file" 2>/dev/null) &
-  HELPER_PID=$!
-  BACKGROUND_PIDS+=("$HELPER_PID")
-}
-
-# Waits (bounded) until a line matching REGEX appears in FILE; prints the line.
-wait_for_line() {
-  local file=$1 regex=$2 tries
-  for ((tries = 0; tries < 200; ++tries)); do
-    if grep -qE "$regex" "$file" 2>/dev/null; then
-      grep -m1 -E "$regex" "$file" | tr -d '\r'
-      return 0
-    fi
-    sleep 0.1
-  done
-  return 1
-}
-
-expect_eq() {
-  local what=$1 actual=$2 expected=$3
-  if [ "$actual" == "$expected" ]; then
-    note "ok: $what"
-  else
-    fail "$what: expected [$expected], got [$actual]"
-  fi
-}
-# Whether some line of TEXT matches REGEX (extended), or none does.
-expect_line() {
-  local what=$1 text=$2 regex=$3
-  if grep -qE -- "$regex" <<<"$text"; then note "ok: $what"; else
-    fail "$what: no line matches /$regex/ in:"
-    sed 's/^/    /' <<<"$text"
-  fi
-}
-expect_no_line() {
-  local what=$1 text=$2 regex=$3
-  if grep -qE -- "$regex" <<<"$text"; then
-    fail "$what: a line matches /$regex/:"
-    grep -E -- "$regex" <<<"$text" | sed 's/^/    /'
-  else note "ok: $what"; fi
 }

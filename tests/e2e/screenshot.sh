@@ -23,18 +23,15 @@ wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 860x520 /f >/d
 "$E2E_HERE/wine_prefix.sh" kill "$WINEPREFIX"
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   display=$DISPLAY; source "$1/harness.sh"; export DISPLAY=$display
-  CASE_NAME=screenshot; SETUP_DIR=$2; CASE_DIR=$3
+  CASE_NAME=screenshot SETUP_DIR=$2 CASE_DIR=$3
   prefix_boot
-  run_orvinst_start install
-  for ((i = 0; i < 300; ++i)); do
-    found=$(wine "$ORVCHECK_WIN" find "#32770" "$ERROR_TITLE" | tr -d "\r")
-    [ "$found" != "found: none" ] && break
-    sleep 0.1
-  done
+  launch /dev/null "$ORVCHECK_WIN" run 90000 "$ORVINST_WIN install"
+  dialog_up() { [ "$(tool orvcheck find "#32770" "$ERROR_TITLE")" != "found: none" ]; }
+  wait_for dialog_up
   sleep 1
   import -window root -crop 860x520+0+0 +repage "$4"
-  wine "$ORVDLG_WIN" read "$ERROR_TITLE" 10000 ok >/dev/null
-  run_orvinst_wait
+  tool orvdlg read "$ERROR_TITLE" 10000 ok >/dev/null
+  wait
   "$1/wine_prefix.sh" kill "$WINEPREFIX"
 ' _ "$E2E_HERE" "$SETUP_DIR" "$CASE_DIR" "$output" || fail "no screenshot"
 [ -s "$output" ] || fail "no screenshot in $output"

@@ -3,7 +3,9 @@
 namespace {
 
 using namespace scenario;
+using namespace std::string_literals;
 
+constexpr char16_t kStaleFile[] = u"C:\\Windows\\system32\\kvxold64.tmp";
 constexpr char16_t kSettings[] = u"Software\\Vantrel Software KFT\\Orvalstone\\Orvalstones\\";
 
 void ExpectQueue(sim::Machine& m, const std::u16string& name, const std::u16string& comment,
@@ -52,6 +54,11 @@ void ThreeSavedQueues(sim::Machine& m) {
                      {7, 0, 0, 0});
   }
   m.spooler.defaultPrinter = u"Drafts";
+  // A deletion an earlier run handed to the next start, of a file that is still there.
+  sim::PutFile(m, kStaleFile, Bytes("old"));
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                   u"PendingFileRenameOperations", REG_MULTI_SZ,
+                   Utf16Bytes(u"\\??\\"s + kStaleFile + u"\0\0\0"s));
 }
 
 void CheckThreeSavedQueues(sim::Machine& m) {
@@ -70,6 +77,7 @@ void CheckThreeSavedQueues(sim::Machine& m) {
     EXPECT_NE(sim::FindRegValue(m, HKEY_CURRENT_USER, key, u"kept"), nullptr) << subKey;
   }
   EXPECT_EQ(m.spooler.defaultPrinter, u"Drafts");
+  EXPECT_EQ(sim::FindFile(m, kStaleFile), nullptr) << "a pending deletion left to the restart";
   // The compatible monitor stayed as it was.
   EXPECT_EQ(ModuleBuild(m, kMonitorModule), 2073);
   // The tray program registered again is the one that was there: its file stays, it runs.

@@ -116,7 +116,8 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
   const std::u16string held = File(kSys + u"held.dll");
   sim::LockFile(m, held);
   sim::MakeDirectories(m, u"C:\\dir.dll");
-  const std::u16string list = u"\\??\\" + File(u"C:\\a.dll") + u"\0\0"s +  // deleted
+  const std::u16string list = u"orvinst.exe\0\0"s +  // in the current directory: kept
+                              u"\\??\\" + File(u"C:\\a.dll") + u"\0\0"s +  // deleted
                               File(u"C:\\b.dll") + u"\0\0"s +              // deleted: no prefix
                               u"\\??\\" + held + u"\0\0"s +                // locked: stays
                               u"\\??\\C:\\dir.dll\0\0"s +                  // a directory
@@ -128,9 +129,12 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
   SetList(list);
   PendingRenameTable table = ReadPendingRenames();
   // "!\??\C:\g.dll" is no file name: only "\??\" is taken off.
-  EXPECT_EQ(Flags(table), (std::vector<DWORD>{1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(Flags(table),
+            (std::vector<DWORD>{1, 0, 1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
   CleanPendingRenames(table);
-  EXPECT_EQ(Flags(table), (std::vector<DWORD>{0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(Flags(table),
+            (std::vector<DWORD>{1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+  EXPECT_NE(sim::FindFile(m, m.kernel.modulePath), nullptr);
   for (const std::u16string& f : {u"C:\\a.dll"s, u"C:\\b.dll"s, held, u"C:\\c.dll"s, u"C:\\f.dll"s})
     EXPECT_EQ(sim::FindFile(m, f) != nullptr, f != u"C:\\a.dll" && f != u"C:\\b.dll");
   EXPECT_TRUE(sim::DirectoryExists(m, u"C:\\dir.dll"));

@@ -5,26 +5,22 @@
 #include <string>
 
 inline std::string Utf8(const wchar_t* text) {
-  if (!text) return "(null)";
-  int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string out(size - 1, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  return out;
-}
-
-inline std::wstring Wide(const char* text) {
-  int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (size <= 1) return std::wstring();
-  std::wstring out(size - 1, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), size);
-  return out;
+  int size = text ? WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr) : 0;
+  std::string out(size, '\0');
+  if (size) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+  return size ? out.substr(0, size - 1) : "(null)";
 }
 
 inline void Print(const std::string& line) {
   std::string text = line + "\n";
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), DWORD(text.size()), &written, nullptr);
+}
+
+inline std::string Hex(DWORD value) {
+  char buffer[16];
+  wsprintfA(buffer, "0x%08X", value);
+  return buffer;
 }
 
 // Handles are printed in decimal, as the installer's owner-window word is written.

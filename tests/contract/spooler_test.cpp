@@ -1,0 +1,334 @@
+// How the spooler answers: its sized queries, printers and their data, the default printer,
+// printer drivers and port monitors.
+#include <cstring>
+
+#include "contract.h"
+
+namespace {
+
+const WCHAR* const kPrinter = W("Contract Printer");
+const WCHAR* const kOther = W("Contract Printer Two");
+const WCHAR* const kDriver = W("Contract Test Driver");
+const WCHAR* const kMonitor = W("Contract Monitor:");
+
+template <class T>
+T& At(const std::vector<BYTE>& buffer, DWORD i = 0) {
+  return const_cast<T*>(reinterpret_cast<const T*>(buffer.data()))[i];
+}
+bool Inside(const void* p, const std::vector<BYTE>& buffer) {
+  auto* b = static_cast<const BYTE*>(p);
+  return b >= buffer.data() && b < buffer.data() + buffer.size();
+}
+
+// The driver every test printer uses: one the machine has or else, in a fresh Wine prefix, one
+// for the run (the prefix goes with it) from the package's driver and UI modules in the folder
+// ORVINST_CONTRACT_PACKAGE names (the spooler loads the UI module whenever a queue is made on
+// it), staged in the printer-driver directory first, the way every spooler takes them.
+WString InstalledDriver() {
+  DWORD needed = 0, count = 0;
+  EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+#ifdef _WIN32
+  WCHAR from[MAX_PATH] = {}, dir[MAX_PATH] = {}, name[] = L"Contract Base Driver";
+  if (!needed && GetEnvironmentVariableW(L"ORVINST_CONTRACT_PACKAGE", from, MAX_PATH) &&
+      GetPrinterDriverDirectoryW(nullptr, nullptr, 1, (BYTE*)dir, sizeof dir, &needed)) {
+    for (const WCHAR* file : {L"\\kvxdrv64.dll", L"\\kvxui64.dll"}) {
+      CopyFileW((from + WString(file)).c_str(), (dir + WString(file)).c_str(), FALSE);
+    }
+    WString module = dir + WString(L"\\kvxdrv64.dll"), ui = dir + WString(L"\\kvxui64.dll");
+    DRIVER_INFO_6W info = {3, name, nullptr, module.data(), module.data(), ui.data()};
+    EXPECT_TRUE(AddPrinterDriverExW(nullptr, 6, (BYTE*)&info, APD_COPY_ALL_FILES));
+    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+  }
+#endif
+  std::vector<BYTE> buffer(needed + 2);
+  EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count);
+  EXPECT_GT(count, 0u) << "the machine needs one printer driver for the native environment";
+  return count ? At<DRIVER_INFO_1W>(buffer).pName : W("");
+}
+
+// A printer from the fields the installer fills (a null one stays unset): its handle or null.
+HANDLE AddPrinterWith(const WCHAR* name, const WCHAR* port, const WCHAR* driver,
+                      const WCHAR* processor = W("winprint"), const WCHAR* datatype = W("RAW")) {
+  PRINTER_INFO_2W info = {nullptr, Mut(name), nullptr, Mut(port),      Mut(driver),  Mut(W("")),
+                          nullptr, nullptr,   nullptr, Mut(processor), Mut(datatype)};
+  return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+}
+HANDLE AddTestPrinter(const WCHAR* name, const WCHAR* port = W("FILE:")) {
+  return AddPrinterWith(name, port, InstalledDriver().c_str());
+}
+
+// Whether a call gave a printer handle, closed again with the last error kept. Dropped: the
+// printer is deleted through it too.
+BOOL GavePrinter(HANDLE h, bool drop = false) {
+  const DWORD error = GetLastError();
+  if (h && drop) DeletePrinter(h);
+  if (h) ClosePrinter(h);
+  SetLastError(error);
+  return h != nullptr;
+}
+
+std::vector<BYTE> PrinterInfo2(HANDLE h) {
+  DWORD needed = 0;
+  GetPrinterW(h, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed);
+  if (!needed || !GetPrinterW(h, 2, buffer.data(), needed, &needed))
+    buffer.assign(sizeof(PRINTER_INFO_2W), 0);
+  return buffer;
+}
+
+class Spooler : public Contract {
+ protected:
+  void TearDown() override {
+    PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    for (const WCHAR* name : {kPrinter, kOther}) {
+      HANDLE h = nullptr;
+      if (OpenPrinterW(Mut(name), &h, &all)) GavePrinter(h, true);
+    }
+    DeletePrinterDriverExW(nullptr, nullptr, Mut(kDriver), 0, 0);
+    DeleteMonitorW(nullptr, nullptr, Mut(kMonitor));
+    Contract::TearDown();
+  }
+  // The test driver from files staged in a folder of the test's own, as the installer adds it.
+  BOOL AddTestDriver(const WCHAR* driverFile = W("ctdrv.dll"), const WCHAR* env = nullptr) {
+    const WString dir = TestDir(W("orvcontract")) + W("\\");
+    for (const WCHAR* f : {W("ctdrv.dll"), W("ctui.dll"), W("cthelp.chm")}) PutFile(dir + f, "MZ");
+    WString driver = dir + driverFile, config = dir + W("ctui.dll"), help = dir + W("cthelp.chm");
+    DRIVER_INFO_6W info = {
+        3, Mut(kDriver), Mut(env), driver.data(), driver.data(), config.data(), help.data()};
+    info.pszMfgName = info.pszProvider = Mut(W("Contract Maker"));
+    return AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES);
+  }
+};
+
+// Every sized query the installer makes: the size asked with no buffer, again one byte short,
+// then the buffer filled; each answer says how each call went and what the records read, every
+// string of them inside the buffer.
+TEST_F(Spooler, SizedQueriesAnswerInTwoCalls) {
+#ifndef _WIN32
+  machine_.spooler.printers.clear();  // none, as in a fresh Wine prefix
+  machine_.spooler.defaultPrinter.clear();
+#endif
+  // With nothing to list the first call already succeeds: no size, no records.
+  DWORD none = 1;
+  SetLastError(kAnyError);
+  const BOOL empty = EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &none, &none);
+  Answer("EnumPrintersW, no printers", empty && !none ? "ok, nothing" : Result(FALSE));
+  HANDLE h = AddTestPrinter(kPrinter);
+  const std::string driver = Lower(Narrow(InstalledDriver().c_str()));
+  WCHAR dir[MAX_PATH];
+  GetSystemDirectoryW(dir, MAX_PATH);
+  const std::string system = Lower(Narrow(dir));
+  std::vector<BYTE> b;
+  // A string of a record, the machine's own names for its driver and folder replaced.
+  const auto text = [&](const WCHAR* s) {
+    std::string t = Inside(s, b) ? Lower(Narrow(s)) : "<outside the buffer>";
+    if (t.starts_with(system)) t.replace(0, system.size(), "<system>");
+    return t == driver ? "<driver>" : t;
+  };
+  using Query = std::function<BOOL(BYTE*, DWORD, DWORD*, DWORD*)>;
+  const auto sized = [&](const char* what, Query query, std::function<std::string(DWORD)> record) {
+    DWORD needed = 0, again = 0, count = kAnyError;
+    std::string answer = Result(query(nullptr, 0, &needed, &count));
+    answer += count == kAnyError ? "" : ", " + std::to_string(count) + " records";
+    b.assign(needed, 0);
+    answer += "; " + Result(query(b.data(), needed - 1, &again, &count));
+    answer += again == needed ? ", the same size; " : ", another size; ";
+    answer += query(b.data(), needed, &again, &count) && again == needed ? "filled" : "not filled";
+    for (DWORD i = 0; i < (count == kAnyError ? 1 : count); ++i) answer += "; " + record(i);
+    Answer(what, answer);
+  };
+  // Records shown by one string each.
+  const auto field = [&]<class T>(LPWSTR T::*f) {
+    return [&, f](DWORD i) { return text(At<T>(b, i).*f); };
+  };
+  sized(
+      "EnumPrintersW level 2",
+      [](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, size,
+                             needed, count);
+      },
+      field(&PRINTER_INFO_2W::pPrinterName));
+  sized(
+      "EnumMonitorsW level 2",
+      [](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+        return EnumMonitorsW(nullptr, 2, b, size, needed, count);
+      },
+      [&](DWORD i) { return text(At<MONITOR_INFO_2W>(b, i).pEnvironment); });
+  sized(
+      "EnumPrinterDriversW level 6",
+      [](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+        DWORD count = 0;  // the count left with too small a buffer differs: not stated
+        return EnumPrinterDriversW(nullptr, nullptr, 6, b, size, needed, &count);
+      },
+      field(&DRIVER_INFO_6W::pName));
+  sized(
+      "GetPrinterW level 2",
+      [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+        return GetPrinterW(h, 2, b, size, needed);
+      },
+      field(&PRINTER_INFO_2W::pPortName));
+  // The product sizes with "Windows x64" and fills with none, the spooler's own.
+  sized(
+      "GetPrinterDriverW level 2",
+      [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+        return GetPrinterDriverW(h, Mut(b ? nullptr : W("Windows x64")), 2, b, size, needed);
+      },
+      field(&DRIVER_INFO_2W::pName));
+  sized(
+      "GetPrinterDriverDirectoryW level 1",
+      [](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+        return GetPrinterDriverDirectoryW(nullptr, Mut(W("Windows x64")), 1, b, size, needed);
+      },
+      [&](DWORD) { return text(&At<WCHAR>(b)) + ", " + std::to_string(b.size()) + " bytes"; });
+  ClosePrinter(h);
+}
+
+TEST_F(Spooler, PrintersAreAddedOpenedPurgedAndDeleted) {
+  const WString driver = InstalledDriver();
+  const WCHAR* drv = driver.c_str();
+  HANDLE h = nullptr;
+  PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  const auto open = [&](const WCHAR* name) { return OpenPrinterW(Mut(name), &h, &all); };
+  const auto add = [&](const WCHAR* name, const WCHAR* type = W("RAW")) {
+    h = AddPrinterWith(name, W("FILE:"), drv, W("WinPrint"), type);
+    return h && Narrow(At<PRINTER_INFO_2W>(PrinterInfo2(h)).pDatatype) == "RAW" && GavePrinter(h);
+  };
+  Answer("add", Result(add(kPrinter)));
+  Answer("add, unknown port", Result(GavePrinter(AddPrinterWith(kOther, W("NO77:"), drv), true)));
+  Answer("add, a comma", Result(GavePrinter(AddPrinterWith(W("A,B"), W("FILE:"), drv), true)));
+  Answer("open", Result(open(kPrinter) && GavePrinter(h)));
+  Answer("open, empty name", Result(open(W(""))));
+  Answer("purge", Result(open(kPrinter) && SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE)));
+  Answer("delete", Result(DeletePrinter(h) && ClosePrinter(h)));
+  Answer("open, deleted", Result(open(kPrinter)));
+  // As the installer fills it: no datatype, which takes the default.
+  Answer("add, no datatype", Result(add(kPrinter, nullptr)));
+  Answer("add, twice", Result(add(kOther) && add(kOther)));
+  // The default printer, into buffers of each size.
+  const DWORD exact = DWORD(Narrow(kOther).size() + 1);
+  WCHAR name[100] = {};
+  const auto get = [&](DWORD size, WCHAR* buffer) {
+    const BOOL ok = GetDefaultPrinterW(buffer, &size) && Narrow(name) == Narrow(kOther);
+    return Result(ok) + ", " + std::to_string(int(size - exact)) + " from the size";
+  };
+  Answer("set the default", Result(SetDefaultPrinterW(kOther)));
+  Answer("get the default, one short", get(exact - 1, name));
+  Answer("get the default, no buffer", get(100, nullptr));
+  Answer("get the default", get(exact, name));
+  Answer("set the default, missing", Result(SetDefaultPrinterW(W("No Such 42"))));
+}
+
+TEST_F(Spooler, SetPrinterLevel2AndTheRightsOfAHandle) {
+  HANDLE a = AddTestPrinter(kPrinter, W("LPT1:")), b = AddTestPrinter(kOther), user = nullptr;
+  ASSERT_TRUE(OpenPrinterW(Mut(kOther), &user, nullptr));  // PRINTER_ACCESS_USE only
+  const auto set = [](HANDLE h, const WCHAR* name, const WCHAR* port) {
+    std::vector<BYTE> info = PrinterInfo2(h);
+    if (name) At<PRINTER_INFO_2W>(info).pPrinterName = Mut(name);
+    if (port) At<PRINTER_INFO_2W>(info).pPortName = Mut(port);
+    const std::string answer = Result(SetPrinterW(h, 2, info.data(), 0));
+    // Port names compare ignoring case; the spooler may report the port's own spelling.
+    return answer + ": " + Lower(Narrow(At<PRINTER_INFO_2W>(PrinterInfo2(h)).pPortName));
+  };
+  // The product parks queues on "file:", keeping any further ports of a pooled queue.
+  Answer("port to file:", set(a, nullptr, W("file:")));
+  Answer("pooled ports", set(a, nullptr, W("file:,LPT2:")));
+  Answer("port back", set(a, nullptr, W("LPT1:")));
+  Answer("rename onto a taken name", set(b, kPrinter, nullptr));
+  Answer("use-only: SetPrinterDataA",
+         Error(SetPrinterDataA(user, (LPSTR) "SubKey", REG_SZ, (BYTE*)"x", 2)));
+  Answer("use-only: pause", Result(SetPrinterW(user, 0, nullptr, PRINTER_CONTROL_PAUSE)));
+  Answer("use-only: DeletePrinter", Result(DeletePrinter(user)));
+  for (HANDLE h : {a, b, user}) ClosePrinter(h);
+}
+
+// The product keeps a queue's "SubKey" through a reinstall, read and written both ways; each
+// answer shows what the buffer (80 '#' before the call) holds up to the first '#'.
+TEST_F(Spooler, PrinterDataIsStoredAsWrittenAndGoesWithThePrinter) {
+  HANDLE h = AddTestPrinter(kPrinter);
+  char subKey[] = "SubKey";
+  BYTE text[] = "Settings 7", unterminated[] = {'a', 'b', 'c'}, longText[72] = {};
+  std::memset(longText, 'L', 70);
+  const auto get = [&](const char* key, const char* value, DWORD size) {
+    char buffer[80];
+    std::memset(buffer, '#', sizeof(buffer));
+    DWORD type = 0, needed = 0;
+    const DWORD result =
+        key ? GetPrinterDataExA(h, key, value, &type, (BYTE*)buffer, size, &needed)
+            : GetPrinterDataA(h, const_cast<LPSTR>(value), &type, (BYTE*)buffer, size, &needed);
+    std::string shown = std::string(buffer, std::find(buffer, buffer + 80, '#'));
+    std::replace(shown.begin(), shown.end(), '\0', '|');
+    Answer(std::string(key ? key : "plain") + " " + value + " into " + std::to_string(size),
+           (result ? Error(result) : "ok, type " + std::to_string(type)) +
+               (result == ERROR_FILE_NOT_FOUND ? "" : ", needs " + std::to_string(needed)) +
+               (shown.empty() ? "" : ": " + shown));
+  };
+  Answer("SetPrinterDataA", Error(SetPrinterDataA(h, subKey, REG_SZ, text, sizeof(text))));
+  Answer("SetPrinterDataExA",
+         Error(SetPrinterDataExA(h, "DsUser", "SubKey", REG_SZ, unterminated, 3)));
+  Answer("SetPrinterDataExA", Error(SetPrinterDataExA(h, "DsUser", "Long", REG_SZ, longText, 71)));
+  get(nullptr, "SubKey", 64);
+  get("PrinterDriverData", "subkey", 64);  // where the plain calls keep their values
+  get("DsUser", "SubKey", 64);
+  get("dsuser", "Long", 64);
+  get("DsUser", "Long", 71);
+  get(nullptr, "Missing", 64);
+  get("NoSuchKey", "SubKey", 64);
+  GavePrinter(h, true);
+  h = AddTestPrinter(kPrinter);
+  get(nullptr, "SubKey", 64);  // gone with the printer
+  ClosePrinter(h);
+}
+
+TEST_F(Spooler, DriversAndMonitorsAreAddedOnceAndDeletedOnce) {
+  std::vector<BYTE> dir(2 * MAX_PATH);
+  DWORD needed = 0;
+  GetPrinterDriverDirectoryW(nullptr, nullptr, 1, dir.data(), 2 * MAX_PATH, &needed);
+  const std::string versionDir = Lower(Narrow(&At<WCHAR>(dir))) + "\\3\\";
+  std::vector<WString> files;
+  // A call's answer, then how the driver is listed: by whom, and how many of its files are in
+  // the version folder and there.
+  const auto listed = [&](BOOL ok) {
+    std::string answer = Result(ok), by = "unlisted";
+    DWORD count = 0, in3 = 0, there = 0;
+    EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed);
+    EnumPrinterDriversW(nullptr, nullptr, 6, buffer.data(), needed, &needed, &count);
+    for (DWORD i = 0; i < count; ++i) {
+      const auto& d = At<DRIVER_INFO_6W>(buffer, i);
+      if (Narrow(d.pName) != Narrow(kDriver)) continue;
+      by = "by " + Narrow(d.pszProvider);
+      files.assign({d.pDriverPath, d.pConfigFile, d.pHelpFile});
+    }
+    for (const auto& path : files) {
+      in3 += Lower(Narrow(path.c_str())).starts_with(versionDir);
+      there += (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES);
+    }
+    return answer + "; " + by + ", " + std::to_string(in3) + " in 3, " + std::to_string(there);
+  };
+  const auto del = [](const WCHAR* env, DWORD flags) {
+    return DeletePrinterDriverExW(nullptr, Mut(env), Mut(kDriver), flags, 0);
+  };
+  Answer("add, a missing file", Result(AddTestDriver(W("none.dll")) && del(nullptr, 0)));
+  Answer("add, unknown environment", Result(AddTestDriver(W("a"), W("Windows 3.1"))));
+  Answer("add", listed(AddTestDriver()));
+  Answer("add again, an upgrade", listed(AddTestDriver()));
+  Answer("delete, unknown environment", Result(del(W("Windows 3.1"), 0)));
+  Answer("delete with its files", listed(del(W("Windows x64"), DPD_DELETE_ALL_FILES)));
+  Answer("delete, flags 0", Result(del(nullptr, 0)));
+  SetLastError(kAnyError);
+  Answer("delete, deleted before", Result(del(nullptr, 0)));
+  // A monitor; the built-in Local Port module, in every system directory, serves.
+  const auto addMonitor = [](const WCHAR* name, const WCHAR* dll = W("localspl.dll")) {
+    MONITOR_INFO_2W info = {Mut(name), Mut(W("Windows x64")), Mut(dll)};
+    return Result(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info)));
+  };
+  Answer("add a monitor, no name", addMonitor(W("")));
+  Answer("add a monitor, missing module", addMonitor(kMonitor, W("none_77.dll")));
+  Answer("add a monitor", addMonitor(kMonitor));
+  Answer("add a monitor again", addMonitor(kMonitor));
+  Answer("delete the monitor",
+         Result(DeleteMonitorW(nullptr, Mut(W("Windows x64")), Mut(kMonitor))));
+  Answer("delete the monitor again", Result(DeleteMonitorW(nullptr, nullptr, Mut(kMonitor))));
+}
+
+}  // namespace
