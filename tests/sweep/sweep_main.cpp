@@ -149,33 +149,20 @@ std::set<std::string> UserData(Machine& m) {
   return facts;
 }
 
-std::vector<U16> PendingSources(Machine& m) {
-  std::vector<U16> sources;
+// Whether the system's list of start-up operations names the file as a source.
+bool PendingDeletion(Machine& m, const U16& path) {
   const sim::RegValue* v =
       sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations");
-  if (!v) return sources;
   U16 all;
-  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+  for (size_t i = 0; v && i + 1 < v->data.size(); i += 2) {
     all += char16_t(v->data[i] | (v->data[i + 1] << 8));
   }
-  std::vector<U16> strings;
-  size_t start = 0;
-  for (size_t i = 0; i <= all.size(); ++i) {
-    if (i == all.size() || all[i] == 0) {
-      strings.push_back(all.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  for (size_t k = 0; k + 1 < strings.size(); k += 2) {
-    if (!strings[k].empty()) sources.push_back(strings[k]);
-  }
-  return sources;
-}
-
-bool PendingDeletion(Machine& m, const U16& path) {
-  for (U16 s : PendingSources(m)) {
+  bool source = true;  // the strings alternate: source, target
+  for (size_t start = 0, end; start < all.size(); start = end + 1, source = !source) {
+    end = std::min(all.find(u'\0', start), all.size());
+    U16 s = all.substr(start, end - start);
     if (s.rfind(u"\\??\\", 0) == 0) s = s.substr(4);
-    if (sim::FoldPath(s) == sim::FoldPath(path)) return true;
+    if (source && sim::FoldPath(s) == sim::FoldPath(path)) return true;
   }
   return false;
 }
@@ -279,7 +266,8 @@ struct Occurrence {
 
 // How a run went; each run is one line of `failures` when it failed a check.
 struct Tally {
-  int runs = 0, dataLost = 0, crashes = 0, falseSuccess = 0, unnamed = 0, notWhole = 0, misused = 0;
+  int runs = 0;
+  std::map<std::string, int> tagged;  // runs by the tags of their failed checks
   std::set<std::string> apis;
   std::vector<std::string> failures;
 };
@@ -452,12 +440,10 @@ void Sweep(Machine& m, const U16& word, bool install, Tally& tally) {
           std::to_string(o.nth) +
           (mode == Mode::Fail ? " failed (" + std::to_string(ErrorFor(o.api)) + ")" : "");
       tally.failures.push_back(what + "\n    " + report);
-      if (report.find("crash") != std::string::npos) ++tally.crashes;
-      if (report.find("data-lost") != std::string::npos) ++tally.dataLost;
-      if (report.find("false-success") != std::string::npos) ++tally.falseSuccess;
-      if (report.find("unnamed") != std::string::npos) ++tally.unnamed;
-      if (report.find("not-whole") != std::string::npos) ++tally.notWhole;
-      if (report.find("misused") != std::string::npos) ++tally.misused;
+      for (const char* tag :
+           {"crash", "data-lost", "false-success", "unnamed", "not-whole", "misused"}) {
+        if (report.find(tag) != std::string::npos) ++tally.tagged[tag];
+      }
     }
   }
 }
@@ -478,8 +464,9 @@ int main() {
       "sweep: %d runs over %zu APIs: %d with data lost, %d crashes, %d failures reported as "
       "success, %d exit-100 logs not naming the failed call, %d not whole after a healthy "
       "install, %d with handles or heap blocks left open or freed wrongly\n",
-      tally.runs, tally.apis.size(), tally.dataLost, tally.crashes, tally.falseSuccess,
-      tally.unnamed, tally.notWhole, tally.misused);
+      tally.runs, tally.apis.size(), tally.tagged["data-lost"], tally.tagged["crash"],
+      tally.tagged["false-success"], tally.tagged["unnamed"], tally.tagged["not-whole"],
+      tally.tagged["misused"]);
   const int failed = int(tally.failures.size());
   std::printf("%d passed, %d failed\n", tally.runs - failed, failed);
   return failed == 0 ? 0 : 1;
