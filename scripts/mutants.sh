@@ -20,4 +20,4 @@ if [[ $# -eq 0 ]]; then
   # The platform layer is the simulator's seam and the dialog is checked under Wine.
   set -- $(ls src/*/*.cpp | grep -v '^src/platform/' | grep -v '/log_dialog\.cpp$')
 fi
-exec python3 "$tool" --build "$build" --per-file 3 --ctest-args "-j $(nproc)" "${options[@]}" "$@"
+exec python3 "$tool" --build "$build" --per-file 3 "--ctest-args=-j $(nproc)" "${options[@]}" "$@"

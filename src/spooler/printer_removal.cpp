@@ -98,7 +98,7 @@ void DeleteAllPrinters(InstallContext& context) {
     SavedPrinter* const earlier = context.SavedPrinters;
     for (DWORD i = 0; recorded && i < count; ++i) {
       if (IsPackageQueue(records[i])) {
-        deletable.get()[i] = SaveQueue(context, &records[i], earlier) ? 1 : 0;
+        deletable.get()[i] = SaveQueue(context, &records[i], earlier);
       }
     }
     // Recorded once for all, before the first queue goes.

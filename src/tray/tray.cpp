@@ -1,5 +1,7 @@
 #include "tray/tray.h"
 
+#include <cstring>
+
 #include "context/install_context.h"
 #include "context/text_compare.h"
 #include "platform/unique.h"
@@ -50,8 +52,7 @@ void StartTray(const WideText& path) {
   LPWSTR commandLine = line.get();
   if (!commandLine) return;
   commandLine[0] = W('"');
-  const LPCWSTR chars = Chars(path);
-  for (ULONGLONG i = 0; i < units; ++i) commandLine[1 + i] = chars[i];
+  if (units) std::memcpy(commandLine + 1, Chars(path), SIZE_T(units) * sizeof(WCHAR));
   commandLine[units + 1] = W('"');
 
   STARTUPINFOW startup = {};
