@@ -107,33 +107,9 @@ TEST_F(LogFile, NeverOverAFileItDidNotCreate) {
             "Log file not written: " + sim::ToUtf8(stamp) + "-9.log - (The file exists.)");
 }
 
-// Logs that is a file, or a junction to somewhere else, is not written through; the run's
-// outcome is as it was, and the dialog says why there is no file.
-TEST_F(LogFile, ALogsThatIsNoFolderOfItsOwnIsNotWrittenThrough) {
-  for (bool junction : {false, true}) {
-    SCOPED_TRACE(junction ? "junction" : "file");
-    sim::InitDefaultMachine(m);
-    const std::u16string system = kSystemDir.substr(0, kSystemDir.size() - 1);
-    if (junction) {
-      sim::MakeMountPoint(m, kLogsDir, system);
-    } else {
-      sim::PutFile(m, kLogsDir, Bytes("a file"));
-    }
-    m.user.shiftDown = true;
-    const Outcome run = RunCommand(m, u"install");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.title, u"Orvalstone build 2300- Install log.");
-    EXPECT_EQ(LastLine(run), sim::ToUtf8(kNotAFolder));
-    EXPECT_EQ(run.logFileName, u"");
-    for (const auto& [key, file] : m.fs.files) {
-      EXPECT_EQ(file.path.find(u".log"), std::u16string::npos) << sim::ToUtf8(file.path);
-    }
-    EXPECT_EQ(FileText(m, kLogsDir), junction ? "<no file>" : "a file");
-  }
-}
-
 // A failure to write the file never changes the outcome: it is one plain line at the end of
-// the dialog's log, and a file cut short is removed.
+// the dialog's log, and no log file is left anywhere, not even a cut-short one. Logs that is a
+// file, or a junction to somewhere else, is not written through.
 TEST_F(LogFile, AFailureToWriteIsNotedInTheDialog) {
   const std::u16string name = kLogsDir + u"\\2024-05-06_07-30-00-000_uninstall.log";
   const struct {
@@ -152,17 +128,27 @@ TEST_F(LogFile, AFailureToWriteIsNotedInTheDialog) {
          sim::AddFault(m, "GetModuleFileNameW", ERROR_ACCESS_DENIED);
        },
        u"Log file not written: the program's folder is not known"},
+      {[](sim::Machine& m, const std::u16string&) { sim::PutFile(m, kLogsDir, Bytes("a file")); },
+       kNotAFolder},
+      {[](sim::Machine& m, const std::u16string&) {
+         sim::MakeMountPoint(m, kLogsDir, kSystemDir.substr(0, kSystemDir.size() - 1));
+       },
+       kNotAFolder},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(sim::ToUtf8(c.note));
     sim::InitDefaultMachine(m);
     c.arrange(m, name);
+    const std::string logsBefore = FileText(m, kLogsDir);
     m.user.shiftDown = true;
     const Outcome run = RunCommand(m, u"uninstall");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.title, u"Orvalstone build 2300- Install log.");
     EXPECT_EQ(LastLine(run), sim::ToUtf8(c.note));
-    EXPECT_TRUE(LogFileNames(m).empty());
+    for (const auto& [key, file] : m.fs.files) {
+      EXPECT_EQ(file.path.find(u".log"), std::u16string::npos) << sim::ToUtf8(file.path);
+    }
+    EXPECT_EQ(FileText(m, kLogsDir), logsBefore);
   }
 }
 

@@ -1,10 +1,11 @@
 // Whole runs of the installer: a prepared machine, one command through the entry function,
-// then the log the dialog showed compared with the one kept in expected/<name>.log.
+// then the log the dialog showed and the machine's state afterwards, each compared with the
+// one kept in expected/<name>.log and expected/<name>.state.
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,13 +21,12 @@ namespace scenario {
 
 inline const std::u16string kSetupDir = u"C:\\Program Files\\Orvalstone\\Setup\\";
 inline const std::u16string kSystemDir = u"C:\\Windows\\system32\\";
-// Where the driver files are staged; the spooler keeps its own copies below it.
-inline const std::u16string kDriverDir = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 inline const std::u16string kMonitorModule = kSystemDir + u"kvxmon64.dll";
 inline const std::u16string kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray.exe";
 inline const std::u16string kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::u16string kSessionManager =
     u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+inline const std::u16string kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\Orvalstones";
 // Where install and uninstall runs leave their log files.
 inline const std::u16string kLogsDir = kSetupDir + u"Logs";
 
@@ -47,6 +47,15 @@ inline std::vector<uint8_t> Utf16Bytes(const std::u16string& s) {
     out.push_back(uint8_t(c >> 8));
   }
   return out;
+}
+
+inline sim::SimPrinter Queue(const char16_t* name, const char16_t* port = u"Orvalstone:",
+                             const char16_t* driver = u"Orvalstone printer") {
+  sim::SimPrinter p;
+  p.name = name;
+  p.portName = port;
+  p.driverName = driver;
+  return p;
 }
 
 struct Outcome {
@@ -96,14 +105,6 @@ inline std::string ClockText(sim::Machine& m) {
   return text;
 }
 
-// What a run's log file holds: the log the dialog shows between a header and a closing line,
-// UTF-8 with a byte order mark, CR LF line ends.
-inline std::string ExpectedLogFile(const Outcome& run, const std::string& word) {
-  return "\xEF\xBB\xBFOrvalstone build 2300, orvinst " + word + ", started " + run.started +
-         "\r\n" + run.dialogText + "Exit code " + std::to_string(run.exitCode) + ", ended " +
-         run.ended + "\r\n";
-}
-
 // Runs one command line (the words after the program path) as the platform's main does,
 // and lets the program end as the system would end it.
 inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
@@ -127,15 +128,13 @@ inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
   if (!m.user.dialogs.empty()) {
     out.dialogShown = true;
     out.title = m.user.dialogs.back().title;
-    std::string text = sim::ToUtf8(m.user.dialogs.back().text);
-    out.dialogText = text;
-    std::string lf;
+    out.dialogText = sim::ToUtf8(m.user.dialogs.back().text);
+    const std::string& text = out.dialogText;
     for (size_t i = 0; i < text.size(); ++i) {
       // Every line ends in CR LF; a lone CR or LF would be a broken line and must show.
       if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-      lf += text[i];
+      out.log += text[i];
     }
-    out.log = lf;
   }
   return out;
 }
@@ -147,88 +146,132 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-inline std::string ExpectedPath(const std::string& name) {
-  return std::string(ORVINST_EXPECTED_DIR) + "/" + name + ".log";
-}
-
-// Compares the run's log with expected/<name>.log line by line (text and indentation).
-// With ORVINST_UPDATE_EXPECTED=1 the file is written from the run instead; every such file
-// is read and checked by hand before it is kept.
-inline void ExpectLog(const std::string& name, const Outcome& run) {
-  ASSERT_TRUE(run.dialogShown) << name << ": no log dialog was shown";
-  const std::string path = ExpectedPath(name);
+// Compares text with expected/<file> line by line (text and indentation). With
+// ORVINST_UPDATE_EXPECTED=1 the file is written from the run instead; every such file is read
+// and checked by hand before it is kept.
+inline void ExpectText(const std::string& file, const std::string& actual) {
+  const std::string path = std::string(ORVINST_EXPECTED_DIR) + "/" + file;
   const char* update = std::getenv("ORVINST_UPDATE_EXPECTED");
   if (update && update[0] == '1') {
-    std::ofstream(path, std::ios::binary) << run.log;
+    std::ofstream(path, std::ios::binary) << actual;
     return;
   }
-  std::ifstream file(path, std::ios::binary);
-  ASSERT_TRUE(file) << "missing " << path;
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << "missing " << path;
   std::stringstream content;
-  content << file.rdbuf();
+  content << in.rdbuf();
   const std::vector<std::string> expected = Lines(content.str());
-  const std::vector<std::string> actual = Lines(run.log);
-  EXPECT_TRUE(run.log.empty() || run.log.back() == '\n') << name << ": last line unended";
-  const size_t n = std::max(expected.size(), actual.size());
-  for (size_t i = 0; i < n; ++i) {
+  const std::vector<std::string> lines = Lines(actual);
+  EXPECT_TRUE(actual.empty() || actual.back() == '\n') << file << ": last line unended";
+  for (size_t i = 0; i < std::max(expected.size(), lines.size()); ++i) {
     const std::string e = i < expected.size() ? expected[i] : "<none>";
-    const std::string a = i < actual.size() ? actual[i] : "<none>";
+    const std::string a = i < lines.size() ? lines[i] : "<none>";
     if (e != a) {
-      ADD_FAILURE() << name << ".log line " << (i + 1) << "\n  expected: [" << e
-                    << "]\n  actual:   [" << a << "]\n--- whole actual log ---\n"
-                    << run.log;
+      ADD_FAILURE() << file << " line " << (i + 1) << "\n  expected: [" << e << "]\n  actual:   ["
+                    << a << "]\n--- whole actual text ---\n"
+                    << actual;
       return;
     }
   }
 }
 
-}  // namespace scenario
+// UTF-16 registry data with every terminator shown as \0, so its exact bytes show.
+inline std::string Utf16Text(const std::vector<uint8_t>& data) {
+  std::string out;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const char16_t c = char16_t(data[i] | (data[i + 1] << 8));
+    out += c ? sim::ToUtf8(std::u16string(1, c)) : "\\0";
+  }
+  return data.size() % 2 ? out + " and an odd byte" : out;
+}
 
-namespace scenario {
+// What the package may have changed on the machine, one fact a line: monitors, drivers,
+// queues with their settings, the default printer, the files (but logs) with their builds,
+// the Run values, pending file operations, the spooler and the tray program.
+inline std::string State(sim::Machine& m) {
+  std::ostringstream o;
+  const auto u8 = [](const std::u16string& s) { return sim::ToUtf8(s); };
+  for (const auto& mon : m.spooler.monitors)
+    o << "monitor " << u8(mon.name) << " " << u8(mon.dllName) << "\n";
+  for (const auto& d : m.spooler.drivers)
+    o << "driver " << u8(d.name) << " " << u8(d.driverPath) << "\n";
+  for (const auto& p : m.spooler.printers) {
+    o << "printer " << u8(p.name) << " on " << u8(p.portName) << " of " << u8(p.driverName)
+      << " through " << u8(p.printProcessor) << ", comment \"" << u8(p.comment) << "\", location \""
+      << u8(p.location) << "\"\n";
+    for (const auto& k : p.data) {
+      for (const auto& v : k.values) {
+        o << "  data " << k.name << "\\" << v.name << " = ";
+        if (v.type == REG_SZ) {
+          o << "\"" << std::string(v.bytes.begin(), std::find(v.bytes.begin(), v.bytes.end(), 0))
+            << "\"\n";
+        } else {
+          o << "type " << v.type << ", " << v.bytes.size() << " bytes\n";
+        }
+      }
+    }
+  }
+  o << "default printer \"" << u8(m.spooler.defaultPrinter) << "\"\n";
+  std::vector<std::string> files;
+  for (const auto& [key, f] : m.fs.files) {
+    if (f.path.find(u"\\Logs\\") != std::u16string::npos) continue;
+    const auto v = sim::ReadVersionResource(f.data);
+    files.push_back("file " + u8(f.path) + (v ? " build " + std::to_string(v->product[3]) : ""));
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) o << f << "\n";
+  if (const sim::RegKey* run = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)) {
+    for (const auto& v : run->values)
+      o << "run " << u8(v.name) << " = " << Utf16Text(v.data) << "\n";
+  }
+  if (const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager,
+                                                 u"PendingFileRenameOperations")) {
+    o << "pending " << Utf16Text(v->data) << "\n";
+  }
+  if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
+    for (const auto& key : settings->subkeys) {
+      for (const auto& v : key.values)
+        o << "setting " << u8(key.name) << "\\" << u8(v.name) << "\n";
+    }
+  }
+  const auto& spooler = m.services.services[0];
+  static const char* kStates[] = {"?", "stopped", "starting", "stopping", "running"};
+  o << "spooler " << (spooler.state < 5 ? kStates[spooler.state] : "?") << ", stopped "
+    << spooler.stops << " times\n";
+  size_t exitRequests = 0;
+  for (const auto& p : m.user.posted) exitRequests += p.message == sim::kTrayExitMessage;
+  o << "tray " << (sim::FindRunning(m, "tray") ? "running" : "not running") << ", asked to exit "
+    << exitRequests << " times\n";
+  return o.str();
+}
 
-// One whole run: how the machine is prepared, the command, and what must hold afterwards.
+enum class Dialog { kNone, kLog, kErrorLog };
+
+// One whole run: how the machine is prepared, the command, and what must hold afterwards
+// beyond its expected log and state.
 struct Case {
-  const char* name;  // also the name of its expected log
+  const char* name;  // also the name of its expected files
   void (*setup)(sim::Machine& m);
   std::u16string command;
   int exitCode;
-  bool errors;  // the dialog's title tells whether an error was logged
-  void (*check)(sim::Machine& m);
+  Dialog dialog;
   uint64_t waitedMs;  // virtual time the run spent in Sleep and waits
+  void (*check)(sim::Machine& m) = nullptr;
 };
 
 inline void PrintTo(const Case& c, std::ostream* os) {
   *os << c.name;
 }
 
-// The fourth product part of a file's version resource; -1 without a file or a version.
-inline int ModuleBuild(sim::Machine& m, const std::u16string& path) {
-  const sim::SimFile* f = sim::FindFile(m, path);
-  if (!f) return -1;
-  const auto v = sim::ReadVersionResource(f->data);
-  return v ? v->product[3] : -1;
-}
-
 inline std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
   return info.param.name;
 }
 
-// Prepares a fresh machine with SHIFT held, runs the case's command and checks it whole.
-inline void RunCase(sim::Machine& m, const Case& c) {
-  sim::InitDefaultMachine(m);
-  if (c.setup) c.setup(m);
-  if (::testing::Test::HasFatalFailure()) return;
-  m.user.shiftDown = true;
-  const uint64_t sleptBefore = m.sleptMs;
-  const Outcome run = RunCommand(m, c.command);
-  EXPECT_EQ(run.exitCode, c.exitCode);
-  EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
-  EXPECT_EQ(run.title, c.errors ? u"Orvalstone build 2300- Install error log!"
-                                : u"Orvalstone build 2300- Install log.");
-  ExpectLog(c.name, run);
-  EXPECT_EQ(run.logFile, ExpectedLogFile(run, sim::ToUtf8(c.command)));
-  if (c.check) c.check(m);
-}
+class Scenario : public ::testing::TestWithParam<Case> {
+ protected:
+  sim::Machine m;
+  sim::MachineScope scope{m};
+};
 
 // The package as an earlier, clean install left it: monitor, driver, the queue "Orvalstone"
 // and a running tray program.
@@ -238,57 +281,6 @@ inline void Installed(sim::Machine& m) {
   ASSERT_EQ(run.exitCode, 1);
   ASSERT_FALSE(run.dialogShown);
   m.calls.clear();
-}
-
-inline void PutPrinterData(sim::SimPrinter& p, const std::string& key, const std::string& name,
-                           const std::string& text) {
-  sim::PrinterDataValue v;
-  v.name = name;
-  v.type = REG_SZ;
-  v.bytes.assign(text.begin(), text.end());
-  v.bytes.push_back(0);
-  for (auto& k : p.data) {
-    if (k.name == key) {
-      k.values.push_back(v);
-      return;
-    }
-  }
-  p.data.push_back({key, {v}});
-}
-
-// The text of a REG_SZ printer-data value, or "<none>".
-inline std::string PrinterText(sim::Machine& m, const std::u16string& printer,
-                               const std::string& key, const std::string& name) {
-  sim::SimPrinter* p = sim::FindPrinter(m, printer);
-  if (!p) return "<no printer>";
-  const sim::PrinterDataValue* v = sim::FindPrinterData(*p, key, name);
-  if (!v) return "<none>";
-  return std::string(v->bytes.begin(), std::find(v->bytes.begin(), v->bytes.end(), 0));
-}
-
-inline bool TrayRunning(sim::Machine& m) {
-  return sim::FindRunning(m, "tray") != nullptr;
-}
-
-inline bool RunValuePresent(sim::Machine& m) {
-  return sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray") != nullptr;
-}
-
-// Every file the package puts in place, and the queue of a fresh install.
-inline void ExpectPackageInstalled(sim::Machine& m) {
-  const sim::SimMonitor* monitor = sim::FindMonitor(m, u"Orvalstone:");
-  ASSERT_NE(monitor, nullptr);
-  EXPECT_EQ(monitor->dllName, u"kvxmon64.dll");
-  EXPECT_NE(sim::FindFile(m, kMonitorModule), nullptr);
-  const sim::SimDriver* driver = sim::FindDriver(m, u"Orvalstone printer");
-  ASSERT_NE(driver, nullptr);
-  EXPECT_NE(sim::FindFile(m, driver->driverPath), nullptr);
-  // The staged copies are gone once the spooler has its own.
-  for (const char16_t* f : {u"kvxdrv64.dll", u"kvxui64.dll", u"kvxhelp.chm"})
-    EXPECT_EQ(sim::FindFile(m, kDriverDir + f), nullptr) << sim::ToUtf8(f);
-  const sim::RegValue* run = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray");
-  ASSERT_NE(run, nullptr);
-  EXPECT_EQ(run->data, Utf16Bytes(kTrayPath + std::u16string(1, u'\0')));
 }
 
 }  // namespace scenario
