@@ -12,26 +12,8 @@ const std::u16string kDir = u"C:\\Windows\\system32\\spool\\drivers\\x64\\";
 
 class DeferredDeleteTest : public unit::MachineTest {
  public:
-  Paths Listed() const {
-    Paths paths;
-    for (const PendingDelete* e = context.PendingDeletes; e; e = e->Next) paths.push_back(e->Path);
-    return paths;
-  }
   bool Add(const std::u16string& path) {
     return AddPendingDelete(context.PendingDeletes, path.c_str());
-  }
-  // The strings of the system's list of operations at restart, empty targets included.
-  Paths RebootOperations() {
-    const sim::RegValue* v = sim::FindRegValue(
-        m, HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-        u"PendingFileRenameOperations");
-    Paths strings(1);
-    for (size_t i = 0; v && i + 3 < v->data.size(); i += 2) {  // up to the list's own NUL
-      const char16_t c = char16_t(v->data[i] | (v->data[i + 1] << 8));
-      c ? void(strings.back() += c) : strings.push_back(u"");
-    }
-    strings.pop_back();
-    return strings;
   }
 };
 
@@ -47,14 +29,14 @@ TEST_F(DeferredDeleteTest, AddingKeepsOneEntryPerExactTextNewestFirst) {
   for (const auto& c : cases) {
     ReleasePendingDeletes(context.PendingDeletes);
     for (const auto& path : c.added) EXPECT_TRUE(Add(path));  // a path listed already is no failure
-    EXPECT_EQ(Listed(), c.listed) << sim::ToUtf8(c.added.back());
+    EXPECT_EQ(PendingPaths(), c.listed) << sim::ToUtf8(c.added.back());
   }
   // Without memory for the entry or its copy of the path, nothing is recorded.
   ReleasePendingDeletes(context.PendingDeletes);
   for (uint32_t skip : {0u, 1u}) {
     sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 0, skip);
     EXPECT_FALSE(Add(u"C:\\a.dll"));
-    EXPECT_TRUE(Listed().empty());
+    EXPECT_TRUE(PendingPaths().empty());
   }
 }
 
@@ -90,7 +72,7 @@ TEST_F(DeferredDeleteTest, RetryDropsWhatIsGoneAndKeepsWhatIsHeldInOrder) {
   DeleteOrListFile(context, (kDir + u"open elsewhere.dll").c_str());  // listed already
   context.Indent = 2;
   DeleteFileTry(context);
-  EXPECT_EQ(Listed(), staying);
+  EXPECT_EQ(PendingPaths(), staying);
   EXPECT_EQ(Log(), u"    DeleteFile-try\r\n");
   for (const auto& c : cases) {
     EXPECT_EQ(sim::FindFile(m, kDir + sim::FromUtf8(c.name) + u".dll") != nullptr, c.stays)
@@ -102,7 +84,9 @@ TEST_F(DeferredDeleteTest, RetryDropsWhatIsGoneAndKeepsWhatIsHeldInOrder) {
   sim::AddFault(m, "MoveFileExW", ERROR_ACCESS_DENIED, 1, 0, 1);
   EXPECT_EQ(ScheduleRebootDeletes(context), 2u);
   EXPECT_EQ(context.PendingDeletes, nullptr);
-  EXPECT_EQ(RebootOperations(), (Paths{u"\\??\\" + staying[0], u"", u"\\??\\" + staying[2], u""}));
+  EXPECT_EQ(MultiSz(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                    u"PendingFileRenameOperations"),
+            (Paths{u"\\??\\" + staying[0], u"", u"\\??\\" + staying[2], u""}));
   EXPECT_EQ(context.ErrorCount, 1);  // the refused one is still on the disk
   sim::Restart(m);
   EXPECT_EQ(sim::FindFile(m, staying[0]), nullptr);

@@ -1,7 +1,6 @@
 #include "context/install_context.h"
 
 #include "machine_fixture.h"
-#include "spooler/queue_record.h"
 
 namespace {
 
@@ -61,27 +60,6 @@ TEST_F(InstallContextTest, DirectoriesKeepOneTrailingSeparatorAndFailuresAreLogg
   EXPECT_EQ(Log().rfind(head + u"  Error(4): Can't start the spooler", 0), 0u);
   EXPECT_EQ(context.Indent, 0);
   EXPECT_EQ(Str(context.SystemDir), system);
-}
-
-TEST_F(InstallContextTest, TeardownReleasesEverythingTheContextOwnsOnce) {
-  {
-    InstallContext c;
-    BuildInstallContext(c);
-    for (const char16_t* path : {u"C:\\a.dll", u"C:\\b.dll"}) {
-      auto* node = static_cast<PendingDelete*>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
-      node->Path = DuplicateToGlobal(path);
-      node->Next = c.PendingDeletes;
-      c.PendingDeletes = node;
-    }
-    c.SavedPrinters = NewSavedPrinter(u"Q", "key", u"comment", u"location", TRUE);
-    c.RedirectedPrinters.reset(
-        static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*))));
-    TearDownInstallContext(c);
-    EXPECT_TRUE(!c.PendingDeletes && !c.SavedPrinters && !c.RedirectedPrinters &&
-                !c.PrinterSnapshot.Buffer && c.PrinterSnapshot.Count == 0);
-    for (const WideText* t : {&c.ModuleDir, &c.SystemDir, &c.LogText, &c.DriverDir})
-      EXPECT_EQ(t->Block, nullptr);
-  }  // and the destructor after an explicit teardown releases nothing twice
 }
 
 }  // namespace

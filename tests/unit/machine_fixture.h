@@ -80,6 +80,35 @@ class MachineTest : public ::testing::Test {
     p.driverName = driver;
     return sim::AddSimPrinter(m, p);
   }
+  // A package queue on the package port whose SubKey is stored under `at` ("" the plain value).
+  sim::SimPrinter& AddPackageQueue(const std::u16string& name, const std::string& subKey,
+                                   const char* at = "",
+                                   const std::u16string& driver = u"Orvalstone printer") {
+    sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", driver);
+    std::vector<uint8_t> bytes(subKey.c_str(), subKey.c_str() + subKey.size() + 1);
+    p.data.push_back({*at ? at : sim::kPlainDataKey, {{"SubKey", REG_SZ, bytes}}});
+    return p;
+  }
+  void RegisterMonitor() {
+    m.spooler.monitors.push_back(
+        {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
+  }
+  // The strings of a REG_MULTI_SZ value up to its closing empty string; none when absent.
+  Texts MultiSz(HKEY root, const std::u16string& key, const std::u16string& value) {
+    const sim::RegValue* v = sim::FindRegValue(m, root, key, value);
+    Texts strings(1);
+    for (size_t i = 0; v && i + 3 < v->data.size(); i += 2) {
+      const char16_t c = char16_t(v->data[i] | (v->data[i + 1] << 8));
+      c ? void(strings.back() += c) : strings.push_back(u"");
+    }
+    strings.pop_back();
+    return strings;
+  }
+  Texts PendingPaths() const {
+    Texts paths;
+    for (const PendingDelete* e = context.PendingDeletes; e; e = e->Next) paths.push_back(e->Path);
+    return paths;
+  }
   Texts QueueNames() const {
     Texts names;
     for (const auto& p : m.spooler.printers) names.push_back(p.name);

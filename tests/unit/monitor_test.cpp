@@ -29,9 +29,7 @@ class MonitorTest : public unit::MachineTest {
     std::optional<sim::VersionInfo> v;
     if (build) v = sim::VersionInfo{{9, 9, 9, 1}, {1, 2, 3, *build}};
     sim::PutFile(m, kModule, std::vector<uint8_t>(512, 'm'), v);
-    if (registered)
-      m.spooler.monitors.push_back(
-          {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
+    if (registered) RegisterMonitor();
   }
   Texts Ports() const {
     Texts ports;
@@ -126,9 +124,7 @@ TEST_F(MonitorTest, VersionCheckKeepsACompatibleMonitorOrRemovesIt) {
     EXPECT_EQ(context.ErrorCount, 0) << row;
     // A removed monitor's module stays loaded by the running spooler: it waits in the list.
     EXPECT_NE(sim::FindFile(m, kModule), nullptr) << row;
-    EXPECT_EQ(context.PendingDeletes ? Texts{context.PendingDeletes->Path} : Texts{},
-              removed ? Texts{kModule} : Texts{})
-        << row;
+    EXPECT_EQ(PendingPaths(), removed ? Texts{kModule} : Texts{}) << row;
   }
 }
 
@@ -182,8 +178,7 @@ TEST_F(MonitorTest, ModuleThatIsNotNamedIsNeverDeletedAndRegistrationIsTriedFive
     const bool named = dllName == module;
     EXPECT_EQ(Logged(u"  Monitor file name is unknown, no file deleted\r\n"), !named);
     // Only a named module goes to the deletions retried later; never the directory.
-    EXPECT_EQ(context.PendingDeletes ? Texts{context.PendingDeletes->Path} : Texts{},
-              named ? Texts{kModule} : Texts{});
+    EXPECT_EQ(PendingPaths(), named ? Texts{kModule} : Texts{});
   }
   for (const int failures : {2, 5}) {
     Fresh();

@@ -4,27 +4,16 @@
 
 namespace {
 
-class PrinterRemovalTest : public unit::MachineTest {
- protected:
-  // subKeyAt: "" the plain value, "DsUser" the keyed copy.
-  void Queue(const std::u16string& name, const std::u16string& driver, const char* subKeyAt,
-             const std::string& subKey) {
-    sim::SimPrinter& p = unit::MachineTest::AddQueue(name, u"LPT1:", driver);
-    std::vector<uint8_t> bytes(subKey.begin(), subKey.end());
-    bytes.push_back(0);
-    p.data.push_back({*subKeyAt ? subKeyAt : sim::kPlainDataKey, {{"SubKey", REG_SZ, bytes}}});
-  }
-};
+using PrinterRemovalTest = unit::MachineTest;
 
 TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestFirst) {
   m.spooler.printers.clear();
-  Queue(u"P1", u"Orvalstone printer", "", "Orvalstone\\P1");
-  Queue(u"Other", u"Microsoft Print To PDF", "", "Other");
-  Queue(u"P2", u"Orvalstone printer", "DsUser", "Orvalstone\\P2");
-  m.spooler.printers.back().jobs = 4;
-  Queue(u"Case", u"orvalstone Printer", "", "Case");
-  Queue(u"NoKey", u"Orvalstone printer", "", "");
-  Queue(u"Gone", u"Orvalstone printer", "", "Orvalstone\\Gone");
+  AddPackageQueue(u"P1", "Orvalstone\\P1");
+  AddPackageQueue(u"Other", "Other", "", u"Microsoft Print To PDF");
+  AddPackageQueue(u"P2", "Orvalstone\\P2", "DsUser").jobs = 4;
+  AddPackageQueue(u"Case", "Case", "", u"orvalstone Printer");
+  AddPackageQueue(u"NoKey", "");
+  AddPackageQueue(u"Gone", "Orvalstone\\Gone");
   Build();
   m.spooler.printers.pop_back();  // deleted by someone else since the snapshot
   context.RestoreQueues = 1;

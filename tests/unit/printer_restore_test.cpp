@@ -10,22 +10,18 @@ const std::u16string kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\O
 class PrinterRestoreTest : public unit::MachineTest {
  protected:
   sim::SimPrinter& Queue(const std::u16string& name, const std::string& subKey) {
-    sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", u"Orvalstone printer");
+    sim::SimPrinter& p = AddPackageQueue(name, subKey);
     p.comment = name + u" comment";
     p.location = name + u" location";
     p.shareName = name + u"share";
-    std::vector<uint8_t> bytes(subKey.begin(), subKey.end());
-    bytes.push_back(0);
-    p.data.push_back({sim::kPlainDataKey, {{"SubKey", REG_SZ, bytes}}});
     return p;
   }
   // Queues in the machine-wide record of what is still to come back.
   size_t RecordedQueues() {
-    const sim::RegValue* v = sim::FindRegValue(
-        m, HKEY_LOCAL_MACHINE, u"Software\\Vantrel Software KFT\\Orvalstone", u"SavedQueues");
     size_t n = 0;
-    for (size_t i = 0; v && i + 3 < v->data.size(); i += 2)
-      n += (i == 0 || (v->data[i - 2] == 0 && v->data[i - 1] == 0)) && v->data[i] == 'N';
+    for (const auto& t :
+         MultiSz(HKEY_LOCAL_MACHINE, u"Software\\Vantrel Software KFT\\Orvalstone", u"SavedQueues"))
+      n += t.starts_with(u"N");
     return n;
   }
 };
@@ -52,8 +48,7 @@ TEST_F(PrinterRestoreTest, SavedQueuesComeBackNewestFirstWithTheirSettingsOrStay
     Fresh();
     m.spooler.printers.clear();
     m.spooler.defaultPrinter.clear();
-    m.spooler.monitors.push_back(
-        {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
+    RegisterMonitor();
     m.spooler.drivers.push_back({});
     m.spooler.drivers.back().name = u"Orvalstone printer";
     if (c.saved) {
