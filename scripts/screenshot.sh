@@ -2,15 +2,15 @@
 # Takes the screenshot of the log dialog in docs/: an install with the spooler disabled, drawn
 # under Xvfb by Wine's X11 driver in a Wine virtual desktop (which draws the dialog's frame and
 # title bar; Xvfb has no window manager to draw them), captured with ImageMagick's import.
-# Usage (from a configured windows build): tests/e2e/screenshot.sh BUILD_DIR OUTPUT.png
+# Usage (from a configured windows build): scripts/screenshot.sh BUILD_DIR OUTPUT.png
 set -uo pipefail
-"$(dirname "$0")/../../scripts/deps.sh" imagemagick xvfb || exit 1
+"$(dirname "$0")/deps.sh" imagemagick xvfb || exit 1
 build=$(cd "$1" && pwd)
 output=$(realpath -m "$2")
 export ORVINST_E2E_TEMPLATE=$build/wine/template ORVINST_E2E_CASES=$build/wine/e2e
 export ORVINST_EXE=$build/src/orvinst.exe ORVINST_PACKAGE=$build/package/files
 export ORVINST_TOOLS=$build/tests/e2e/tools
-source "$(dirname "$0")/harness.sh"
+source "$(dirname "$0")/../tests/e2e/harness.sh"
 [ -f "$ORVINST_E2E_TEMPLATE/system.reg" ] ||
   "$E2E_HERE/wine_prefix.sh" template "$ORVINST_E2E_TEMPLATE" || exit 1
 case_begin screenshot
