@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "context/names.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "platform/sized_query.h"
 #include "spooler/service_control.h"
@@ -64,11 +65,7 @@ void ObtainModuleDirectory(InstallContext& context) {
   }
   if (length > 0 && length < units) {
     path[length] = 0;
-    DWORD cut = 0;
-    for (DWORD i = 0; i < length; ++i) {
-      if (path[i] == W('\\') || path[i] == W('/') || path[i] == W(':')) cut = i + 1;
-    }
-    path[cut] = 0;
+    path[FileNamePart(path) - path] = 0;
     Assign(context.ModuleDir, path);
   }
 }

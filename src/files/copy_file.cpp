@@ -1,6 +1,7 @@
 #include "files/copy_file.h"
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "platform/unique.h"
 
@@ -29,14 +30,6 @@ WideText JoinPath(LPCWSTR directory, LPCWSTR fileName) {
   if (n != 0 && Chars(path)[n - 1] != W('\\')) Append(path, W("\\"));
   Append(path, fileName);
   return path;
-}
-
-// "X:\..." or "\\server\...": a relative directory would be resolved against whatever the
-// current directory is, and an empty one against the program's own.
-bool IsAbsoluteDirectory(LPCWSTR directory) {
-  if (!directory || !directory[0]) return false;
-  if (directory[0] == W('\\') && directory[1] == W('\\')) return true;
-  return directory[1] == W(':') && directory[2] == W('\\');
 }
 
 // Copies the path with its terminator into the caller's buffer. A path that does not fit
@@ -85,13 +78,13 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
   const WideText sourcePath = JoinPath(Chars(context.ModuleDir), fileName);
   const WideText destinationPath = JoinPath(directory, fileName);
   HRESULT result = E_FAIL;
-  if (!IsAbsoluteDirectory(Chars(context.ModuleDir))) {
+  if (!IsFullPath(Chars(context.ModuleDir))) {
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);
       LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
     }
-  } else if (!IsAbsoluteDirectory(directory)) {
+  } else if (!IsFullPath(directory)) {
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);

@@ -1,6 +1,7 @@
 #include "files/pending_renames.h"
 
 #include "context/names.h"
+#include "context/paths.h"
 #include "context/text_compare.h"
 #include "platform/unique.h"
 
@@ -9,14 +10,6 @@ namespace {
 LPCWSTR FilePath(LPCWSTR s) {
   const bool prefixed = s[0] == W('\\') && s[1] == W('?') && s[2] == W('?') && s[3] == W('\\');
   return prefixed ? s + 4 : s;
-}
-
-LPCWSTR FileNamePart(LPCWSTR s) {
-  LPCWSTR name = FilePath(s);
-  for (LPCWSTR p = name; *p; ++p) {
-    if (*p == W('\\') || *p == W('/') || *p == W(':')) name = p + 1;
-  }
-  return name;
 }
 
 bool IsExistingFile(LPCWSTR s) {
@@ -30,7 +23,7 @@ bool PackageModulePending(const PendingRenameTable& table) {
     const LPCWSTR source = table.Strings[2 * k];
     if (table.Exists[2 * k] != 1 || !source) continue;
     for (LPCWSTR module : kPackageModules) {
-      if (SameTextIgnoringCase(FileNamePart(source), module)) return true;
+      if (SameTextIgnoringCase(FileNamePart(FilePath(source)), module)) return true;
     }
   }
   return false;
@@ -71,8 +64,7 @@ void CleanPendingRenames(PendingRenameTable& table) {
     // Only a whole path is deleted: any other name would be taken relative to whatever the
     // current directory is, and the system itself ignores it at its next start anyway.
     const LPCWSTR path = FilePath(source);
-    const WCHAR drive = WCHAR(path[0] | 0x20);
-    if (drive < W('a') || drive > W('z') || path[1] != W(':') || path[2] != W('\\')) continue;
+    if (!IsFullPath(path)) continue;
     // A file that cannot go now stays for the system to delete at its next start.
     if (DeleteFileW(path)) table.Exists[2 * k] = 0;
   }

@@ -5,6 +5,7 @@
 
 #include "context/install_context.h"
 #include "context/names.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "files/copy_file.h"
@@ -32,10 +33,7 @@ void LogEnumerationFailure(InstallContext& context, LPCWSTR format, DWORD code) 
 bool IsBareFileName(LPCWSTR name) {
   if (!name || !*name) return false;
   if (name[0] == W('.') && (name[1] == 0 || (name[1] == W('.') && name[2] == 0))) return false;
-  for (LPCWSTR c = name; *c; ++c) {
-    if (*c == W('\\') || *c == W('/') || *c == W(':')) return false;
-  }
-  return true;
+  return FileNamePart(name) == name;
 }
 
 // The record's name at index i, or null when the list's level carries no name we know.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/text_compare.h"
 #include "platform/unique.h"
 
@@ -116,12 +117,8 @@ LSTATUS ReadTrayPath(HKEY key, unique_global<WCHAR>& path) {
 // The file name after the last separator is the tray program's own: nothing else that the
 // Run value might have been pointed at is deleted.
 bool NamesTrayProgram(LPCWSTR path) {
-  LPCWSTR name = path;
-  for (LPCWSTR c = path; *c; ++c) {
-    if (*c == W('\\') || *c == W('/') || *c == W(':')) name = c + 1;
-  }
   const WideText own = AssignAnsi(kTrayProgramName);
-  return SameTextIgnoringCase(name, Chars(own));
+  return SameTextIgnoringCase(FileNamePart(path), Chars(own));
 }
 
 bool DeleteTrayProgram(LPCWSTR path) {

@@ -1,0 +1,24 @@
+// File paths as the file calls take them.
+#pragma once
+#include "platform/win32.h"
+
+inline bool IsPathSeparator(WCHAR c) {
+  return c == W('\\') || c == W('/') || c == W(':');
+}
+
+// What follows the last backslash, slash or drive colon: the whole text when there is none.
+inline LPCWSTR FileNamePart(LPCWSTR path) {
+  LPCWSTR name = path;
+  for (LPCWSTR c = path; *c; ++c) {
+    if (IsPathSeparator(*c)) name = c + 1;
+  }
+  return name;
+}
+
+// "X:\..." or "\\server\...": a path that names the same file whatever the current directory
+// is. Any other would be resolved against it, and an empty one against the program's own.
+inline bool IsFullPath(LPCWSTR path) {
+  if (!path || !path[0]) return false;
+  if (path[0] == W('\\') && path[1] == W('\\')) return true;
+  return path[1] == W(':') && path[2] == W('\\');
+}
