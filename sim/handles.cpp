@@ -93,13 +93,12 @@ void HandleTable::CloseAllOf(const void* owner) {
   for (uintptr_t h : handles) Close(reinterpret_cast<const void*>(h));
 }
 
-void HandleTable::DescribeOpen(const void* owner, const char* kind,
-                               std::vector<std::string>* out) const {
+void HandleTable::DescribeOpen(const void* owner, std::vector<std::string>* out) const {
   for (const auto& [h, object] : objects_) {
     if (object->owner != owner) continue;
     char id[32];
     std::snprintf(id, sizeof id, " 0x%zx", size_t(h));
-    out->push_back(std::string(kind) + id + " never closed, opened by " +
+    out->push_back(std::string(kind_) + id + " never closed, opened by " +
                    object->origin.Describe());
   }
 }

@@ -27,7 +27,8 @@ struct KernelObject {
 
 class HandleTable {
  public:
-  explicit HandleTable(uintptr_t first = 0x100, uintptr_t step = 4) : next_(first), step_(step) {}
+  explicit HandleTable(const char* kind = "handle", uintptr_t first = 0x100, uintptr_t step = 4)
+      : kind_(kind), next_(first), step_(step) {}
   void* Add(std::shared_ptr<KernelObject> object);
   std::shared_ptr<KernelObject> Get(const void* handle) const;
   template <class T>
@@ -42,9 +43,10 @@ class HandleTable {
   // Closes the handles one machine's program opened.
   void CloseAllOf(const void* owner);
   // One line per handle one machine's program holds open, naming where it was opened.
-  void DescribeOpen(const void* owner, const char* kind, std::vector<std::string>* out) const;
+  void DescribeOpen(const void* owner, std::vector<std::string>* out) const;
 
  private:
+  const char* kind_;
   uintptr_t next_;
   uintptr_t step_;
   std::map<uintptr_t, std::shared_ptr<KernelObject>> objects_;

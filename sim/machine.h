@@ -114,8 +114,9 @@ DWORD Enter(const char* api, std::string args = {});
 // (which it forgets) and each handle or block still open, naming where it came from.
 std::vector<std::string> TakeHeapAndHandleFaults(Machine& m);
 void RecordMisuse(Machine& m, const std::string& what);
-void DescribeOpenServiceHandles(const Machine& m, std::vector<std::string>* out);
-void CloseServiceHandlesOf(const Machine& m);
+// The handle tables the programs of every machine share, each entry marked with its machine.
+HandleTable& PrinterHandles();
+HandleTable& ServiceHandles();
 
 // Faults.
 void AddFault(Machine& m, std::string api, DWORD error, int times = 1, uint32_t delayMs = 0,

@@ -542,8 +542,7 @@ void EndRunningProgram(Machine& m) {
   DisownMutexes(m, m.kernel.pid, false);
   // Whatever the program left open is closed for it, files and printers alike.
   m.kernelHandles.CloseAll();
-  CloseAllPrinterHandles();
-  CloseServiceHandlesOf(m);
+  for (HandleTable* shared : {&PrinterHandles(), &ServiceHandles()}) shared->CloseAllOf(&m);
   DropReferences(m, m.kernel.pid);
   for (auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
     for (const auto& [block, size] : *blocks) std::free(const_cast<void*>(block));
@@ -559,9 +558,9 @@ void RecordMisuse(Machine& m, const std::string& what) {
 std::vector<std::string> TakeHeapAndHandleFaults(Machine& m) {
   std::vector<std::string> faults = std::move(m.misuses);
   m.misuses.clear();
-  m.kernelHandles.DescribeOpen(&m, "handle", &faults);
-  DescribeOpenPrinterHandles(m, &faults);
-  DescribeOpenServiceHandles(m, &faults);
+  for (const HandleTable* table : {&m.kernelHandles, &PrinterHandles(), &ServiceHandles()}) {
+    table->DescribeOpen(&m, &faults);
+  }
   for (const auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
     const char* kind = blocks == &m.kernel.globalBlocks ? "global block" : "local block";
     for (const auto& [block, size] : *blocks) {

@@ -9,7 +9,7 @@ struct ScObject : KernelObject {
   U16 service;  // services only
   DWORD access = 0;
 };
-HandleTable scHandles(0x5C0000, 8);
+HandleTable scHandles("service handle", 0x5C0000, 8);
 
 SimService* FindService(Machine& m, std::u16string_view name) {
   for (auto& s : m.services.services) {
@@ -210,12 +210,8 @@ bool SpoolerRunning(const Machine& m) {
   }
   return false;
 }
-void DescribeOpenServiceHandles(const Machine& m, std::vector<std::string>* out) {
-  scHandles.DescribeOpen(&m, "service handle", out);
-}
-
-void CloseServiceHandlesOf(const Machine& m) {
-  scHandles.CloseAllOf(&m);
+HandleTable& ServiceHandles() {
+  return scHandles;
 }
 
 }  // namespace sim

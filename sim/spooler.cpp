@@ -133,13 +133,12 @@ namespace {
 
 // A printer handle names its printer by id, so it follows the printer through renames.
 struct PrinterHandle : KernelObject {
-  const Machine* machine = nullptr;
   uint32_t generation = 0;
   bool server = false;
   uint32_t printerId = 0;
   DWORD access = 0;
 };
-HandleTable printerHandles(0x5E0000, 8);
+HandleTable printerHandles("printer handle", 0x5E0000, 8);
 
 }  // namespace
 
@@ -154,7 +153,7 @@ DWORD MapAccess(DWORD access) {
 SimPrinter* HandlePrinter(HANDLE h, DWORD rights, DWORD* error) {
   Machine& m = M();
   auto o = printerHandles.GetAs<PrinterHandle>(h);
-  if (!o || o->machine != &m || o->generation != SpoolerGeneration(m) || o->server) {
+  if (!o || o->owner != &m || o->generation != SpoolerGeneration(m) || o->server) {
     *error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
@@ -172,7 +171,6 @@ SimPrinter* HandlePrinter(HANDLE h, DWORD rights, DWORD* error) {
 
 HANDLE NewPrinterHandle(Machine& m, bool server, uint32_t id, DWORD access) {
   auto o = std::make_shared<PrinterHandle>();
-  o->machine = &m;
   o->generation = SpoolerGeneration(m);
   o->server = server;
   o->printerId = id;
@@ -191,12 +189,8 @@ bool ClosePrinterHandle(HANDLE h) {
 
 namespace sim {
 
-void CloseAllPrinterHandles() {
-  winspool::printerHandles.CloseAll();
-}
-
-void DescribeOpenPrinterHandles(const Machine& m, std::vector<std::string>* out) {
-  winspool::printerHandles.DescribeOpen(&m, "printer handle", out);
+HandleTable& PrinterHandles() {
+  return winspool::printerHandles;
 }
 
 SimPrinter* FindPrinter(Machine& m, std::u16string_view name) {

@@ -185,9 +185,6 @@ SimDriver* FindDriver(Machine& m, std::u16string_view name,
 SimMonitor* FindMonitor(Machine& m, std::u16string_view name);
 // Adds a printer as it stands (no checks), giving it an id; returns it.
 SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer);
-// Closes every printer handle of the running program, as its end does.
-void CloseAllPrinterHandles();
-void DescribeOpenPrinterHandles(const Machine& m, std::vector<std::string>* out);
 // The printer's value, or nullptr. key "" means the plain values.
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
                                         std::string_view value);
