@@ -193,3 +193,13 @@ LPWSTR DuplicateToGlobal(LPCWSTR s) {
   lstrcpyW(copy, s);
   return copy;
 }
+
+LPWSTR GlobalText(LPCWSTR s, size_t units) {
+  auto* copy = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
+  if (copy && units) std::memcpy(copy, s, units * sizeof(WCHAR));
+  return copy;
+}
+
+LPWSTR GlobalText(LPCWSTR s) {
+  return GlobalText(s ? s : W(""), s ? size_t(lstrlenW(s)) : 0);
+}

@@ -145,10 +145,8 @@ void ReturnRedirectedPrinters(InstallContext& context) {
 // The port text as parking it leaves it: the first "Orvalstone:" made "file:". Null when
 // the heap refused or the text has no package port.
 unique_global<WCHAR> ParkedForm(LPCWSTR port) {
-  const size_t units = size_t(lstrlenW(port));
-  unique_global<WCHAR> text(static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR))));
+  unique_global<WCHAR> text(GlobalText(port));
   if (!text) return text;
-  std::memcpy(text.get(), port, units * sizeof(WCHAR));
   LPWSTR at = FindText(text.get(), kPackageMonitorName);
   if (!at) return unique_global<WCHAR>();
   ParkPort(at);

@@ -19,16 +19,6 @@ constexpr WCHAR kLocationTag = W('L');
 constexpr WCHAR kDefaultTag = W('D');
 constexpr WCHAR kPortTag = W('P');
 
-LPWSTR GlobalText(LPCWSTR s, size_t units) {
-  auto* copy = static_cast<LPWSTR>(GlobalAlloc(GPTR, (units + 1) * sizeof(WCHAR)));
-  if (copy && units) std::memcpy(copy, s, units * sizeof(WCHAR));
-  return copy;
-}
-
-LPWSTR GlobalText(LPCWSTR s) {
-  return GlobalText(s ? s : W(""), s ? size_t(lstrlenW(s)) : 0);
-}
-
 // The ANSI "SubKey" is kept byte for byte, each byte one UTF-16 unit, so that it comes back
 // exactly whatever the code page.
 LPSTR NarrowBytes(LPCWSTR s, size_t units) {
