@@ -164,7 +164,16 @@ bool InstallTray(InstallContext& context) {
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
   if (!registered) LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
-  if (!StartTray(path)) {
+  // A program that quit at once may have met the mutex of the one just asked to exit, still
+  // on its way out: it is started again a little later, a few times.
+  bool started = StartTray(path);
+  for (int attempt = 1;
+       !started && GetLastError() == ERROR_ALREADY_EXISTS && attempt < kTrayStartAttempts;
+       ++attempt) {
+    Sleep(kTrayStartPauseMs);
+    started = StartTray(path);
+  }
+  if (!started) {
     // What kept the earlier program's removal from finishing is the likelier cause.
     if (context.TrayRemovalError != 0) SetLastError(context.TrayRemovalError);
     LogError(context, ErrStartTray, W("Can`t start the tray program"));

@@ -19,6 +19,9 @@ constexpr DWORD kTrayDeleteDeniedPauseMs = 100;
 constexpr DWORD kTrayDeleteOtherPauseMs = 10;
 // A started tray program that quits within this time did not start (its mutex was held).
 constexpr DWORD kTrayStartCheckMs = 500;
+// One that quit so is started again after a pause, up to this many starts in all.
+constexpr int kTrayStartAttempts = 4;
+constexpr DWORD kTrayStartPauseMs = 500;
 
 // The tray program's path: "orvtray.exe" in the parent of the installer's directory (a
 // trailing separator of moduleDir ignored); the bare name when there is no parent.

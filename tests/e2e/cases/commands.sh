@@ -42,7 +42,9 @@ done
 expect "uninstall words"
 
 # Every install word runs the reinstall, also with a third word to ignore; an uninstall word
-# the removal. Each: exit code, the procedure and the errors of its log.
+# the removal. Each: exit code, the procedure and the errors of its log. The setup copies the
+# tray program again first: the removals took it.
+cp "$ORVINST_PACKAGE/orvtray.exe" "$ORV_DIR/"
 for words in install in INSTALL ServerInstall serverinstall "install 0 extra" UN; do
   run_orvinst $words
   record "'$words': $EXIT_CODE $(grep -m1 '^>[A-Za-z]*Install$' <<<"$LOG")" \
