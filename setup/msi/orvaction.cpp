@@ -74,7 +74,7 @@ std::vector<std::wstring> LogFiles(const std::wstring& logs, const wchar_t* word
   return names;
 }
 
-bool Started(HANDLE process, DWORD& code) {
+bool Ended(HANDLE process, DWORD& code) {
   return WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
          GetExitCodeProcess(process, &code);
 }
@@ -87,7 +87,8 @@ void WaitForTrayFile(const std::wstring& exe) {
   folder = Folder(folder.substr(0, folder.size() - 1));
   const std::wstring tray = folder + L"orvtray.exe";
   for (int tries = 0; tries < 100; ++tries) {
-    const HANDLE file = CreateFileW(tray.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
+    // A running program's file cannot be opened for writing.
+    const HANDLE file = CreateFileW(tray.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
@@ -111,7 +112,7 @@ bool RunOrvinst(MSIHANDLE install, const std::wstring& exe, const wchar_t* word,
                          std::to_wstring(GetLastError()) + L" (" + exe + L")");
     return false;
   }
-  const bool ended = Started(process.hProcess, code);
+  const bool ended = Ended(process.hProcess, code);
   const DWORD error = GetLastError();
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
