@@ -6,8 +6,10 @@
 # Set by CTest (see CMakeLists.txt); set them yourself to run a case by hand (README.md):
 # ORVINST_E2E_TEMPLATE (made by wine_prefix.sh), ORVINST_E2E_CASES (where each case's directory
 # goes), ORVINST_EXE, ORVINST_PACKAGE (the stand-ins, with variants/), ORVINST_TOOLS (orvcheck.exe,
-# orvdlg.exe, canaries/), ORVINST_SETUP and ORVINST_SETUP_OLD (the sample setups), and
-# ORVINST_E2E_KEEP=1 to keep the case's directory even when it passes.
+# orvdlg.exe, canaries/), ORVINST_SETUP and ORVINST_SETUP_OLD (the sample setups), ORVINST_MSI,
+# ORVINST_MSI_ANSWERS and ORVINST_MSI_ANSWERS_OLD (the MSI packages; orvanswer.exe is the
+# stand-in in the last two, ORVINST_ANSWER), and ORVINST_E2E_KEEP=1 to keep the case's directory
+# even when it passes.
 set -uo pipefail
 
 E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -47,12 +49,15 @@ case_begin() {
   cp "$ORVINST_PACKAGE/orvtray.exe" "$ORV_DIR/"
   cp "$ORVINST_TOOLS/orvcheck.exe" "$ORVINST_TOOLS/orvdlg.exe" "$ORV_DIR/tools/"
   [ -z "${ORVINST_SETUP:-}" ] || cp "$ORVINST_SETUP" "$ORVINST_SETUP_OLD" "$ORV_DIR/dist/"
+  [ -z "${ORVINST_MSI:-}" ] ||
+    cp "$ORVINST_MSI" "$ORVINST_MSI_ANSWERS" "$ORVINST_MSI_ANSWERS_OLD" "$ORV_DIR/dist/"
   # Which file of the build a file is, by its content (the package's own names win).
   declare -gA KNOWN=()
   for file in "$ORVINST_PACKAGE"/variants/*/* "$ORVINST_PACKAGE"/*; do
     [ -f "$file" ] && KNOWN[$(md5sum <"$file")]=${file#"$ORVINST_PACKAGE"/}
   done
   KNOWN[$(md5sum <"$ORVINST_EXE")]=orvinst.exe
+  [ -z "${ORVINST_ANSWER:-}" ] || KNOWN[$(md5sum <"$ORVINST_ANSWER")]=orvanswer.exe
   prefix_boot
   note "prefix $WINEPREFIX"
 }
@@ -111,6 +116,8 @@ launcher() {
   DIALOG= LOG=
   for ((polls = 0; polls < RUN_TIMEOUT_MS / 300 + 20; ++polls)); do
     if grep -qs '^exit: ' "$out" || ! kill -0 "$pid" 2>/dev/null; then break; fi
+    # No dialog of a run on a hidden window station can be found from here.
+    [ "$1" != runhidden ] || { sleep 0.3 && continue; }
     read=$(tool orvdlg read "$ERROR_TITLE" 300 "${CLOSE:-ok}")
     if grep -q '^closed: ' <<<"$read"; then
       grep -q '^closed: yes$' <<<"$read" || fail "$what: the log dialog did not close"
@@ -187,6 +194,34 @@ machine() {
   ls "$INSTALL_DIR/Setup/Logs" 2>/dev/null | sed 's/[0-9]/N/g; s/^/file: setup log /'
   wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvalstone' \
     2>/dev/null | tr -d '\r' | sed -n 's/^    /registration: /p'
+  [ -z "${MSI_BUILDS:-}" ] || msi_products
+}
+
+# The MSI package: its product code is fixed per build (setup/msi/CMakeLists.txt).
+msi_product() { echo "{6B1F0C3E-2D47-4A95-8E61-00000000$1}"; }
+# What Windows Installer registered of each build in MSI_BUILDS (a case that installs MSI
+# packages sets it): its name and version in the list of programs.
+msi_products() {
+  local build
+  for build in $MSI_BUILDS; do
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\'"$(msi_product "$build")" \
+      2>/dev/null | tr -d '\r' | grep -E '^    (DisplayName|DisplayVersion) ' |
+      sed "s/^    /msi product $build: /"
+  done
+}
+# msiexec with WORDS, quiet, logging into C:\orv\msi.log, on a window station no one sees, as a
+# deployment agent's service runs it (on Windows the custom actions run in session 0, where
+# orvinst shows no dialog). Recorded: the exit code, the lines the custom actions wrote into the
+# log ("action: "; a log file's time as N) and the stand-in's runs ("ran: ").
+msiexec() {
+  rm -f "$ORV_DIR/msi.log" "$ORV_DIR/runs.log"
+  launcher "msiexec $*" runhidden "$RUN_TIMEOUT_MS" "msiexec $* /qn /l*v C:\orv\msi.log"
+  record "msiexec $*: exit $EXIT_CODE"
+  local lines
+  lines=$(tr -d '\r' <"$ORV_DIR/msi.log" 2>/dev/null | grep '^orvinst ' |
+    sed -E 's/Logs\\[0-9_-]+_/Logs\\N_/; s/^/action: /')
+  [ -z "$lines" ] || record "$lines"
+  [ ! -f "$ORV_DIR/runs.log" ] || record "$(sed 's/^/ran: /' "$ORV_DIR/runs.log")"
 }
 
 # Compares what was recorded since the last step and the machine now with the section
