@@ -40,6 +40,8 @@ inline constexpr char kDeletedMarkValue[] = "deleted";
 inline constexpr WCHAR kRecordKeyPath[] = W("Software\\Vantrel Software KFT\\Orvalstone");
 inline constexpr WCHAR kSavedQueuesValue[] = W("SavedQueues");
 inline constexpr WCHAR kParkedPrintersValue[] = W("ParkedPrinters");
+// Under the same key: the build a whole install left, for deployment tools' detection rules.
+inline constexpr WCHAR kInstalledBuildValue[] = W("InstalledBuild");
 // The system's list of file operations for its next start, under HKEY_LOCAL_MACHINE.
 inline constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr WCHAR kPendingRenamesValue[] = W("PendingFileRenameOperations");

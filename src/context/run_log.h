@@ -40,6 +40,7 @@ enum LogErrorCode : DWORD {
   ErrDeleteFile = 28,         // "Can`t delete %s"
   ErrWithdrawDeletion = 29,   // "Can`t withdraw the pending deletion of %s"
   ErrParkPrinter = 30,        // "Can`t move printer '%s' to the port file:"
+  ErrMachineType = 33,        // "Can`t install on a machine of type %s: the package is for x64"
 };
 
 // Units of the buffer a Log or LogError line is formatted into, terminator included.

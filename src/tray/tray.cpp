@@ -4,7 +4,9 @@
 
 #include "context/install_context.h"
 #include "context/paths.h"
+#include "context/run_log.h"
 #include "context/text_compare.h"
+#include "platform/identity.h"
 #include "platform/unique.h"
 
 namespace {
@@ -154,7 +156,17 @@ bool InstallTray(InstallContext& context) {
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
   const DWORD error = GetLastError();
-  StartTray(path);
+  // Started now only where a user sees it. As the local system account it would run with the
+  // system's rights in a session no one sees; the Run entry starts it for each user at logon.
+  if (RunsAsLocalSystem()) {
+    Log(context, W("The tray program is not started: the installer runs as the local system "
+                   "account (it starts at the next logon)"));
+  } else if (!WindowStationVisible()) {
+    Log(context, W("The tray program is not started: no one sees this window station (it "
+                   "starts at the next logon)"));
+  } else {
+    StartTray(path);
+  }
   SetLastError(error);
   return registered;
 }
