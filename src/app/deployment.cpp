@@ -64,6 +64,7 @@ bool MachineTakesPackage(InstallContext& context) {
   const USHORT machine = NativeMachine();
   if (machine == IMAGE_FILE_MACHINE_AMD64) return true;
   Log(context, W("Orvalstone %d"), kBuildNumber);
+  ObtainModuleDirectory(context);
   SetLastError(kPlatformUnsupported);
   LogError(context, ErrMachineType,
            W("Can`t install on a machine of type %s: the package is for x64"),

@@ -106,6 +106,7 @@ bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& reboo
 void LogBusyRun(const RunStart& start, DWORD error) {
   InstallContext context;
   Log(context, W("Orvalstone %d"), kBuildNumber);
+  ObtainModuleDirectory(context);
   if (error == WAIT_TIMEOUT) {
     Log(context,
         W("Another run of the installer is still at work after %d minutes: nothing was changed"),

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,7 +27,8 @@ inline const std::u16string kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray
 inline const std::u16string kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::u16string kSessionManager =
     u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-inline const std::u16string kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\Orvalstones";
+inline const std::u16string kPackageKey = u"Software\\Vantrel Software KFT\\Orvalstone";
+inline const std::u16string kSettings = kPackageKey + u"\\Orvalstones";
 // Where install and uninstall runs leave their log files.
 inline const std::u16string kLogsDir = kSetupDir + u"Logs";
 
@@ -227,6 +229,14 @@ inline std::string State(sim::Machine& m) {
   if (const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager,
                                                  u"PendingFileRenameOperations")) {
     o << "pending " << Utf16Text(v->data) << "\n";
+  }
+  if (const sim::RegValue* v =
+          sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, u"InstalledBuild")) {
+    DWORD build = 0;
+    if (v->type == REG_DWORD && v->data.size() == sizeof build) {
+      std::memcpy(&build, v->data.data(), sizeof build);
+    }
+    o << "installed build " << build << "\n";
   }
   if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
     for (const auto& key : settings->subkeys) {
