@@ -62,7 +62,7 @@ Printers
   printer data-delete NAME [--key KEY] VALUE
   default NAME | default --none  set or clear the default printer
 
-Registry (KEY starts with HKLM\ or HKCU\; VALUE "" is the key's default value)
+Registry (KEY starts with HKLM\, HKCU\ or HKU\; VALUE "" is the key's default value)
   reg set KEY VALUE TYPE DATA...
   reg delete KEY VALUE
     TYPE: sz, expand_sz, multi_sz, dword, qword, binary, none or a number. DATA: a text for

@@ -165,6 +165,7 @@ template <class F>
 void Fields(F& f, RegistryModel& v) {
   f("hklm", v.hklm);
   f("hkcu", v.hkcu);
+  f("hku", v.hku);
 }
 template <class F>
 void Fields(F& f, SimFile& v) {

@@ -27,6 +27,26 @@ void Arm64(sim::Machine& m) {
 void LocalSystem(sim::Machine& m) {
   m.kernel.localSystem = true;
 }
+
+const std::u16string kUserHive = u"S-1-5-21-1004336348-1177238915-682003330-1002";
+const std::u16string kQueueSettings = kSettings + u"\\inv-01";
+
+// A package queue whose settings key carries the "deleted" mark in the system's own hive, in a
+// logged-on user's and in that user's classes hive (which is no settings hive).
+void LocalSystemWithUserHives(sim::Machine& m) {
+  LocalSystem(m);
+  sim::SimPrinter p = Queue(u"Invoices");
+  std::vector<uint8_t> text = Bytes("inv-01");
+  text.push_back(0);
+  p.data.push_back({sim::kPlainDataKey, {{"SubKey", REG_SZ, text}}});
+  sim::AddSimPrinter(m, p);
+  for (const auto& [root, key] :
+       {std::pair{HKEY_CURRENT_USER, kQueueSettings},
+        std::pair{HKEY_USERS, kUserHive + u"\\" + kQueueSettings},
+        std::pair{HKEY_USERS, kUserHive + u"_Classes\\" + kQueueSettings}}) {
+    sim::SetRegValue(m, root, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
+  }
+}
 void SpoolerDisabled(sim::Machine& m) {
   m.services.services[0].disabled = true;
   m.services.services[0].state = SERVICE_STOPPED;
@@ -59,6 +79,8 @@ const DeploymentCase kCases[] = {
      "\r\n    The tray program is not started: the installer runs as the local system account "
      "(it starts at the next logon)\r\n",
      true},
+    {"repair as the local system account", u"install", 0, false, LocalSystemWithUserHives, 1, 0,
+     false, "Exit code 1", true},
     {"install that fails", u"install", 0, false, SpoolerDisabled, 100, 10200, false, "Error(4)",
      false},
 };
@@ -99,6 +121,13 @@ TEST_P(Deployment, EndsAsADeploymentToolExpects) {
     EXPECT_EQ(run.logFileName, u"");
   }
   EXPECT_EQ(after.find("installed build 2300\n") != std::string::npos, c.markAfter) << after;
+  if (c.setup == LocalSystemWithUserHives) {
+    // Each logged-on user's own mark goes; the classes hive is left alone.
+    EXPECT_FALSE(sim::FindRegValue(m, HKEY_CURRENT_USER, kQueueSettings, u"deleted"));
+    EXPECT_FALSE(sim::FindRegValue(m, HKEY_USERS, kUserHive + u"\\" + kQueueSettings, u"deleted"));
+    EXPECT_TRUE(
+        sim::FindRegValue(m, HKEY_USERS, kUserHive + u"_Classes\\" + kQueueSettings, u"deleted"));
+  }
   if (c.setup == LocalSystem) {
     EXPECT_NE(after.find("run OrvalstoneTray = "), std::string::npos);
     EXPECT_NE(after.find("tray not running"), std::string::npos);
