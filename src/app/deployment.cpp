@@ -43,7 +43,10 @@ RunLockState RunLock::Take() {
   if (!mutex && GetLastError() == ERROR_ACCESS_DENIED) {
     mutex = OpenMutexA(SYNCHRONIZE, FALSE, kRunMutexName);
   }
-  if (!mutex) return RunLockState::Busy;
+  if (!mutex) {
+    error_ = GetLastError();
+    return RunLockState::Busy;
+  }
   mutex_.reset(mutex);
   switch (WaitForSingleObject(mutex, kRunLockWaitMs)) {
     case WAIT_OBJECT_0:
@@ -53,9 +56,10 @@ RunLockState RunLock::Take() {
       owned_ = true;
       return RunLockState::TakenOver;
     case WAIT_TIMEOUT:
-      SetLastError(WAIT_TIMEOUT);
+      error_ = WAIT_TIMEOUT;
       return RunLockState::Busy;
     default:
+      error_ = GetLastError();
       return RunLockState::Busy;
   }
 }

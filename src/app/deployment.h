@@ -28,10 +28,13 @@ class RunLock {
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
   RunLockState Take();
+  // Why the lock was not had: WAIT_TIMEOUT, or the system's error.
+  DWORD Error() const { return error_; }
 
  private:
   unique_handle mutex_;
   bool owned_ = false;
+  DWORD error_ = 0;
 };
 
 // Before an install removes anything: the package's monitor and driver are x64 modules, which

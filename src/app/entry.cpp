@@ -71,6 +71,7 @@ bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& reboo
   // Nothing is removed on a machine that cannot take what would be installed again.
   const bool machineFits = !install || MachineTakesPackage(context);
   if (machineFits) {
+    CloseHelpWindows();
     BuildInstallContext(context);
     if (start.TookOver) {
       Log(context, W("An earlier run ended before it finished: this run takes its place"));
@@ -127,15 +128,14 @@ RunStart StartOf(LPCWSTR word, LPCWSTR job) {
   return start;
 }
 
-int LongRun(Action action, HWND owner, LPCWSTR word, RunLockState lock) {
+int LongRun(Action action, HWND owner, LPCWSTR word, RunLockState lock, DWORD error) {
   const bool install = action == Action::Install;
   RunStart start = StartOf(word, install ? W("install") : W("uninstall"));
   if (lock == RunLockState::Busy) {
-    LogBusyRun(start, GetLastError());
+    LogBusyRun(start, error);
     return ExitAlreadyRunning;
   }
   start.TookOver = lock == RunLockState::TakenOver;
-  CloseHelpWindows();
   DWORD rebootDeleteCount = 0;
   const bool errors = install ? RunInstall(owner, start, rebootDeleteCount)
                               : RunUninstall(owner, start, rebootDeleteCount);
@@ -159,7 +159,7 @@ int Perform(Action action, HWND owner, LPCWSTR word) {
   switch (action) {
     case Action::Install:
     case Action::Uninstall:
-      return LongRun(action, owner, word, state);
+      return LongRun(action, owner, word, state, lock.Error());
     case Action::RemoveTray:
       if (state == RunLockState::Busy) return ExitAlreadyRunning;
       RemoveTray();

@@ -29,7 +29,8 @@ LONG DecimalToLong(LPCWSTR s);
 // a bounded time.
 void CloseHelpWindows();
 
-// Build a context, run the procedure, hand leftover files to the system for deletion at
+// Close the help viewer (an install only where the machine can take the package), build a
+// context, run the procedure, hand leftover files to the system for deletion at
 // restart, write the log file, show the log when needed and someone can see it, tear down.
 // True when errors were logged.
 bool RunInstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount);
