@@ -10,6 +10,8 @@
 ;   onChkDrv 103 (driver > 2206)      says the run is a repair, else an install or an upgrade
 ;   install/uninstall 1 or 2          done, exits 0
 ;   install/uninstall 101             done, a restart finishes it: reboot flag, exits 3010
+;   removetray/install/uninstall 1618 another run of orvinst held the machine past its wait:
+;                                     nothing was changed, exits 1618 (deployment tools retry)
 ;   install/uninstall anything else   error naming orvinst's log window, exits 1603; a failed
 ;                                     uninstall keeps the files so that it can be run again
 ;
@@ -38,6 +40,7 @@ Target amd64-unicode
 !define SETUP_EXIT_ERROR 1603   ; ERROR_INSTALL_FAILURE
 !define SETUP_EXIT_REBOOT 3010  ; ERROR_SUCCESS_REBOOT_REQUIRED
 !define SETUP_EXIT_RESTART_FIRST 3017  ; ERROR_FAIL_REBOOT_REQUIRED
+!define SETUP_EXIT_BUSY 1618    ; ERROR_INSTALL_ALREADY_RUNNING, as orvinst answers it
 
 Name "Orvalstone"
 OutFile "${OUTFILE}"
@@ -157,6 +160,12 @@ Section
 
   ; A running tray program holds its file open: stop it before the copy replaces it.
   !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" removetray
+  ; Another install or removal still at work: its files are not to be replaced under it.
+  ${If} $Orvinst == ${SETUP_EXIT_BUSY}
+    SetErrorLevel ${SETUP_EXIT_BUSY}
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work. Nothing was changed; run this setup again when it has finished."
+    Return
+  ${EndIf}
   ClearErrors
   SetOutPath "$INSTDIR\Setup"
   File "${ORVINST}" "${PACKAGE}/kvxmon64.dll" "${PACKAGE}/kvxdrv64.dll" "${PACKAGE}/kvxui64.dll" \
@@ -185,12 +194,16 @@ Section
   StrCpy $R6 $Orvinst
   ; Also after errors: a queue the install did make can still become the default.
   ${If} $OfferDefault == 1
+  ${AndIf} $R6 != ${SETUP_EXIT_BUSY}
   ${AndIf} $MakeDefault == ${BST_CHECKED}
     !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" def.set
   ${EndIf}
 
   ${If} $R6 == 1
     DetailPrint "Orvalstone is installed."
+  ${ElseIf} $R6 == ${SETUP_EXIT_BUSY}
+    SetErrorLevel ${SETUP_EXIT_BUSY}
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work, and nothing was installed. Run this setup again when it has finished."
   ${ElseIf} $R6 == 101
     SetRebootFlag true
     SetErrorLevel ${SETUP_EXIT_REBOOT}
@@ -215,6 +228,11 @@ FunctionEnd
 
 Section Uninstall
   !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" "uninstall $HWNDPARENT"
+  ${If} $Orvinst == ${SETUP_EXIT_BUSY}
+    SetErrorLevel ${SETUP_EXIT_BUSY}
+    !insertmacro Say "un." MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work, and nothing was removed. Run the uninstall again when it has finished."
+    Return
+  ${EndIf}
   ${If} $Orvinst != 2
   ${AndIf} $Orvinst != 101
     ; The files and the registration stay, so that the uninstall can run again once the cause

@@ -60,6 +60,9 @@ const MessageText kMessages[] = {
     {1062, u"The service has not been started.\r\n"},
     {1400, u"Invalid window handle.\r\n"},
     {1629, u"The data supplied is of the wrong type.\r\n"},
+    {1633,
+     u"This installation package is not supported by this processor type. Contact your "
+     u"product vendor.\r\n"},
     {1722, u"The RPC server is unavailable.\r\n"},
     {1795, u"The printer driver already exists.\r\n"},
     {1796, u"The specified port is unknown.\r\n"},

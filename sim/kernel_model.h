@@ -33,6 +33,10 @@ struct KernelModel {
   DWORD osMinor = 0;
   DWORD osBuild = 19045;
   DWORD osPlatform = 2;  // VER_PLATFORM_WIN32_NT
+  // The machine's own architecture (IMAGE_FILE_MACHINE_*), and whether the program runs as
+  // the local system account (S-1-5-18), as a deployment agent starts it, or as a user.
+  USHORT nativeMachine = 0x8664;
+  bool localSystem = false;
 
   // Live global and local heap blocks of the running program (never saved).
   std::map<const void*, size_t> globalBlocks;

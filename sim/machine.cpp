@@ -72,6 +72,8 @@ static void Fire(Machine& m, const TimedEvent& e) {
     OnProcessEvent(m, e);
   } else if (starts("window.")) {
     OnWindowEvent(m, e);
+  } else if (starts("spooler.")) {
+    OnSpoolerEvent(m, e);
   }
 }
 

@@ -140,6 +140,9 @@ void OnServiceEvent(Machine& m, const TimedEvent& e);
 void OnFileEvent(Machine& m, const TimedEvent& e);
 void OnProcessEvent(Machine& m, const TimedEvent& e);
 void OnWindowEvent(Machine& m, const TimedEvent& e);
+// Another process adds a printer ("spooler.printer-add": name, driver, port, comment,
+// location), as on a busy print server; a taken name or a stopped spooler adds none.
+void OnSpoolerEvent(Machine& m, const TimedEvent& e);
 }  // namespace sim
 
 namespace sim {

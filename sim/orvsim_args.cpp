@@ -221,7 +221,7 @@ sim::VersionInfo ParseVersion(const std::string& text) {
   return v;
 }
 
-// Registry keys: HKLM\... or HKCU\... (long names too).
+// Registry keys: HKLM\..., HKCU\... or HKU\... (long names too).
 HKEY ParseRegKey(const std::string& text, U16* path) {
   const size_t slash = text.find('\\');
   std::string root = text.substr(0, slash);
@@ -231,8 +231,10 @@ HKEY ParseRegKey(const std::string& text, U16* path) {
     key = HKEY_LOCAL_MACHINE;
   } else if (root == "HKCU" || root == "HKEY_CURRENT_USER") {
     key = HKEY_CURRENT_USER;
+  } else if (root == "HKU" || root == "HKEY_USERS") {
+    key = HKEY_USERS;
   } else {
-    Reject("a registry key starts with HKLM\\ or HKCU\\, not \"" + text + "\"");
+    Reject("a registry key starts with HKLM\\, HKCU\\ or HKU\\, not \"" + text + "\"");
   }
   *path = slash == std::string::npos ? U16() : sim::FromUtf8(text.substr(slash + 1));
   if (!path->empty()) {

@@ -151,6 +151,18 @@ void AddPrinter(Context& c) {
   sim::SimPrinter p;
   p.name = name;
   SetPrinterFields(c, p);
+  if (c.a.Has("--after")) {
+    // Added by another process while a run is under way, as on a busy print server.
+    const uint64_t after = ParseNumber(c.a.Value("--after"), UINT32_MAX, "--after");
+    sim::Schedule(c.m, after, "spooler.printer-add",
+                  {{"name", sim::ToUtf8(p.name)},
+                   {"driver", sim::ToUtf8(p.driverName)},
+                   {"port", sim::ToUtf8(p.portName)},
+                   {"comment", sim::ToUtf8(p.comment)},
+                   {"location", sim::ToUtf8(p.location)}});
+    c.out << "printer \"" << c.a.words[1] << "\" added after " << after << " ms\n";
+    return;
+  }
   sim::AddSimPrinter(c.m, std::move(p));
   c.out << "printer \"" << c.a.words[1] << "\" added\n";
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,6 +19,10 @@ namespace orvsim {
 namespace {
 
 namespace fs = std::filesystem;
+
+const char* Account(const sim::Machine& m) {
+  return m.kernel.localSystem ? "the local system account" : "a user";
+}
 
 constexpr int kOk = 0;
 constexpr int kRejected = 1;       // a mistake on the command line: nothing changed
@@ -44,6 +49,7 @@ Spooler
 
 Printers
   printer add NAME --driver DRIVER --port PORT [--comment TEXT] [--location TEXT]
+           [--after MS]          --after: another process adds it after MS of virtual time
   printer add-many COUNT PATTERN --driver DRIVER --port PORT [--comment TEXT]
            [--location TEXT] [--subkey PATTERN] [--default K]
                                  COUNT queues named by PATTERN with %d replaced by 1..COUNT;
@@ -56,7 +62,7 @@ Printers
   printer data-delete NAME [--key KEY] VALUE
   default NAME | default --none  set or clear the default printer
 
-Registry (KEY starts with HKLM\ or HKCU\; VALUE "" is the key's default value)
+Registry (KEY starts with HKLM\, HKCU\ or HKU\; VALUE "" is the key's default value)
   reg set KEY VALUE TYPE DATA...
   reg delete KEY VALUE
     TYPE: sz, expand_sz, multi_sz, dword, qword, binary, none or a number. DATA: a text for
@@ -83,6 +89,12 @@ Processes and the keyboard
   tray mode MODE [--exit-delay MS]    how a tray program started later behaves
     MODE: normal, ignore (ignores its exit message), exit-holding (exits holding its mutex)
   process end PID                end a process
+  mutex hold NAME [--release-after MS | --abandon-after MS]
+                                 another run of the installer owns the named mutex; it lets
+                                 go after MS, or is killed then (abandoning it), or holds it
+                                 until ended
+  account system | user          run the installer as the local system account or as a user
+  machine x64 | arm64 | x86      the machine's own processor architecture
 
 Faults
   fault add API ERROR [--nth K] [--times N | --always] [--delay MS]
@@ -113,7 +125,8 @@ std::vector<Command> Commands() {
       {"spooler", change, {}, {}, SpoolerCommand},
       {"printer",
        change,
-       {"--driver", "--port", "--comment", "--location", "--key", "--hex", "--subkey", "--default"},
+       {"--driver", "--port", "--comment", "--location", "--key", "--hex", "--subkey", "--default",
+        "--after"},
        {},
        PrinterCommand},
       {"default", change, {}, {"--none"}, DefaultCommand},
@@ -145,6 +158,58 @@ std::vector<Command> Commands() {
          }
          c.m.user.windowStationVisible = c.a.words[0] == "visible";
          c.out << "the window station is " << c.a.words[0] << "\n";
+       }},
+      {"account",
+       change,
+       {},
+       {},
+       [](Context& c) {
+         WantWords(c.a, 1, 1, "account system|user");
+         if (c.a.words[0] != "system" && c.a.words[0] != "user") {
+           Reject("usage: orvsim account system|user");
+         }
+         c.m.kernel.localSystem = c.a.words[0] == "system";
+         c.out << "the installer runs as " << Account(c.m) << "\n";
+       }},
+      {"machine",
+       change,
+       {},
+       {},
+       [](Context& c) {
+         WantWords(c.a, 1, 1, "machine x64|arm64|x86");
+         const std::string& type = c.a.words[0];
+         if (type == "x64") {
+           c.m.kernel.nativeMachine = IMAGE_FILE_MACHINE_AMD64;
+         } else if (type == "arm64") {
+           c.m.kernel.nativeMachine = IMAGE_FILE_MACHINE_ARM64;
+         } else if (type == "x86") {
+           c.m.kernel.nativeMachine = IMAGE_FILE_MACHINE_I386;
+         } else {
+           Reject("usage: orvsim machine x64|arm64|x86");
+         }
+         c.out << "the machine is " << type << "\n";
+       }},
+      {"mutex",
+       change,
+       {"--release-after", "--abandon-after"},
+       {},
+       [](Context& c) {
+         WantWords(c.a, 2, 2, "mutex hold NAME [--release-after MS | --abandon-after MS]");
+         if (c.a.words[0] != "hold") {
+           Reject("usage: orvsim mutex hold NAME [--release-after MS | --abandon-after MS]");
+         }
+         if (c.a.Has("--release-after") && c.a.Has("--abandon-after")) {
+           Reject("--release-after and --abandon-after exclude each other");
+         }
+         const bool abandon = c.a.Has("--abandon-after");
+         std::optional<uint64_t> after;
+         if (abandon || c.a.Has("--release-after")) {
+           const std::string option = abandon ? "--abandon-after" : "--release-after";
+           after = ParseNumber(c.a.Value(option), UINT32_MAX, option);
+         }
+         const uint32_t pid = sim::HoldMutex(c.m, c.a.words[1], after, abandon);
+         if (!pid) Reject("the mutex " + c.a.words[1] + " is owned already");
+         c.out << "mutex " << c.a.words[1] << " held by process " << pid << "\n";
        }},
       {"helpviewer",
        change,

@@ -162,6 +162,7 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
     o << "Registry:\n";
     ShowRegKey(o, r["hklm"], "HKLM");
     ShowRegKey(o, r["hkcu"], "HKCU");
+    ShowRegKey(o, r["hku"], "HKU");
   } else if (what == "pending") {
     const json ops = PendingOperations(m);
     o << "Pending file operations (" << ops.size() << "):\n";

@@ -118,6 +118,8 @@ void Fields(F& f, KernelModel& v) {
   f("osMinor", v.osMinor);
   f("osBuild", v.osBuild);
   f("osPlatform", v.osPlatform);
+  f("nativeMachine", v.nativeMachine);
+  f("localSystem", v.localSystem);
 }
 template <class F>
 void Fields(F& f, SimWindow& v) {
@@ -163,6 +165,7 @@ template <class F>
 void Fields(F& f, RegistryModel& v) {
   f("hklm", v.hklm);
   f("hkcu", v.hkcu);
+  f("hku", v.hku);
 }
 template <class F>
 void Fields(F& f, SimFile& v) {

@@ -3,6 +3,7 @@
 // process.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,12 @@ uint32_t StartCommandLine(Machine& m, std::u16string_view commandLine);
 // or 0 for an unknown mode. A second tray program finds the mutex owned and quits at once.
 uint32_t StartTray(Machine& m, std::string_view mode = "normal", uint32_t exitDelayMs = 0,
                    std::u16string_view image = kTrayImage);
+
+// Another run of the installer holding the named mutex `name` ("Global\\..." as given);
+// after endAfterMs (none: until it is ended) it exits, releasing the mutex or, with `abandon`,
+// killed while still owning it. Returns its pid, or 0 when another process owns the mutex.
+uint32_t HoldMutex(Machine& m, std::string_view name, std::optional<uint64_t> endAfterMs,
+                   bool abandon);
 
 // Opens a help viewer window in a process of its own; `obeysClose` chooses whether it closes
 // on SC_CLOSE. Returns the window's handle.

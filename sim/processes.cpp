@@ -366,6 +366,27 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR n
   return h;
 }
 
+HANDLE WINAPI OpenMutexA(DWORD access, BOOL inherit, LPCSTR name) {
+  (void)access;
+  (void)inherit;
+  std::string n = name ? ToUtf8(FromAnsi(name)) : std::string();
+  if (DWORD e = Enter("OpenMutexA", n)) {
+    SetLastError(e);
+    return nullptr;
+  }
+  Machine& m = M();
+  if (n.rfind("Local\\", 0) == 0) n.erase(0, 6);
+  SimMutex* mx = n.empty() ? nullptr : FindMutex(m, n);
+  if (!mx) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  mx->openBy.push_back(m.kernel.pid);
+  auto o = std::make_shared<MutexObject>();
+  o->id = mx->id;
+  return m.kernelHandles.Add(o);
+}
+
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {
   if (DWORD e = Enter("ReleaseMutex")) return Fail(e);
   Machine& m = M();
@@ -470,6 +491,27 @@ uint32_t StartTray(Machine& m, std::string_view mode, uint32_t exitDelayMs,
   p.exitDelayMs = exitDelayMs;
   p.creationFlags = NORMAL_PRIORITY_CLASS;
   return Launch(m, std::move(p), true);
+}
+
+uint32_t HoldMutex(Machine& m, std::string_view name, std::optional<uint64_t> endAfterMs,
+                   bool abandon) {
+  SimMutex* mx = FindMutex(m, name);
+  if (mx && mx->ownerPid != 0) return 0;
+  SimProcess p;
+  p.program = "other";
+  p.image = m.kernel.modulePath;
+  p.commandLine = u"\"" + m.kernel.modulePath + u"\" install";
+  const uint32_t pid = Launch(m, std::move(p), false);
+  if (!mx) mx = &NewMutex(m, std::string(name));
+  mx->openBy.push_back(pid);
+  mx->ownerPid = pid;
+  mx->recursion = 1;
+  mx->abandoned = false;
+  if (endAfterMs) {
+    Schedule(m, *endAfterMs, "process.exit",
+             {{"pid", pid}, {"exitCode", abandon ? 1 : 0}, {"release", !abandon}});
+  }
+  return pid;
 }
 
 uint64_t OpenHelpViewer(Machine& m, bool obeysClose) {

@@ -22,6 +22,7 @@ bool EraseValue(RegKey& key, std::u16string_view name) {
 RegKey* RootKey(Machine& m, HKEY root) {
   if (root == HKEY_LOCAL_MACHINE) return &m.registry.hklm;
   if (root == HKEY_CURRENT_USER) return &m.registry.hkcu;
+  if (root == HKEY_USERS) return &m.registry.hku;
   return nullptr;
 }
 
@@ -174,7 +175,7 @@ REGSAM KeyAccess(REGSAM access) {
 }
 
 bool IsRoot(HKEY key) {
-  return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER;
+  return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_USERS;
 }
 
 U16 JoinPath(const std::vector<U16>& parts) {
@@ -242,7 +243,7 @@ LSTATUS OpenKey(Machine& m, HKEY key, std::u16string_view sub, REGSAM access, PH
   o->root = parent.root;
   o->path.clear();
   // Keep the stored spelling of each name.
-  RegKey* walk = parent.root == HKEY_LOCAL_MACHINE ? &m.registry.hklm : &m.registry.hkcu;
+  RegKey* walk = RootKey(m, parent.root);
   for (const auto& part : path) {
     if (RegKey* s = walk->subkeys.Find(part)) walk = s;
     o->path.push_back(walk->name);
@@ -446,9 +447,32 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   return ERROR_SUCCESS;
 }
 
+LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
+                             LPDWORD reserved, LPSTR cls, LPDWORD classLength, PFILETIME written) {
+  (void)reserved;
+  (void)written;
+  if (DWORD e = Enter("RegEnumKeyExA", std::to_string(index))) return LSTATUS(e);
+  Machine& m = M();
+  const KeyRef r = Ref(m, key);
+  if (r.error) return r.error;
+  if (!(r.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  const RegKey* k = FindRegKey(m, r.root, JoinPath(r.path));
+  if (!k) return kErrorKeyDeleted;
+  if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
+  if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::string text = ToAnsi(k->subkeys[index].name);
+  // The length in characters without the terminator, which must fit as well.
+  if (text.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+  std::memcpy(name, text.c_str(), text.size() + 1);
+  *nameLength = DWORD(text.size());
+  if (cls && classLength && *classLength) cls[0] = 0;
+  if (classLength) *classLength = 0;
+  return ERROR_SUCCESS;
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY key) {
   if (DWORD e = Enter("RegCloseKey")) return LSTATUS(e);
-  if (IsRoot(key) || key == HKEY_CLASSES_ROOT || key == HKEY_USERS) return ERROR_SUCCESS;
+  if (IsRoot(key) || key == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   Machine& m = M();
   if (!m.kernelHandles.GetAs<KeyObject>(key)) {
     RecordMisuse(m, "RegCloseKey of a key not open");

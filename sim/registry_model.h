@@ -1,4 +1,4 @@
-// The registry: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER with typed values.
+// The registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and HKEY_USERS with typed values.
 #pragma once
 #include <cstdint>
 #include <initializer_list>
@@ -72,11 +72,14 @@ struct RegKey {
 struct RegistryModel {
   RegKey hklm{u"HKEY_LOCAL_MACHINE", {}, {}};
   RegKey hkcu{u"HKEY_CURRENT_USER", {}, {}};
+  // Other users' hives loaded beside the program's own (users logged on while it runs as the
+  // local system account), each a subkey named by the user's SID.
+  RegKey hku{u"HKEY_USERS", {}, {}};
 };
 
 struct Machine;
 // Direct access for the machine's own models, tests and orvsim (no access checks).
-// root is HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER; path uses backslashes.
+// root is HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_USERS; path uses backslashes.
 RegKey* FindRegKey(Machine& m, HKEY root, std::u16string_view path, bool create = false);
 const RegValue* FindRegValue(Machine& m, HKEY root, std::u16string_view path,
                              std::u16string_view name);

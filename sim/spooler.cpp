@@ -212,6 +212,19 @@ SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer) {
   return printers.Add(std::move(printer));
 }
 
+void OnSpoolerEvent(Machine& m, const TimedEvent& e) {
+  if (e.kind != "spooler.printer-add" || !SpoolerRunning(m)) return;
+  auto text = [&](const char* field) { return FromUtf8(e.args.value(field, std::string())); };
+  SimPrinter printer;
+  printer.name = text("name");
+  if (printer.name.empty() || PrinterExists(m, printer.name)) return;
+  printer.driverName = text("driver");
+  printer.portName = text("port");
+  printer.comment = text("comment");
+  printer.location = text("location");
+  AddSimPrinter(m, std::move(printer));
+}
+
 bool HeldBySpooler(Machine& m, std::u16string_view path) {
   const SimService* service = SpoolerService(m);
   if (!service || service->state == SERVICE_STOPPED) return false;

@@ -5,6 +5,8 @@
 #include "platform/unique.h"
 
 #include "app/log_dialog.h"
+#include "context/run_log.h"
+#include "platform/identity.h"
 #include "app/log_file.h"
 #include "app/resource.h"
 #include "context/install_context.h"
@@ -65,18 +67,31 @@ int LongRunExit(bool errors, DWORD rebootDeleteCount, int success) {
 
 bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& rebootDeleteCount) {
   InstallContext context;
-  BuildInstallContext(context);
-  if (action == Action::Install) {
-    ReInstall(context);
-  } else {
-    FullUnInstall(context);
+  const bool install = action == Action::Install;
+  // Nothing is removed on a machine that cannot take what would be installed again.
+  const bool machineFits = !install || MachineTakesPackage(context);
+  if (machineFits) {
+    CloseHelpWindows();
+    BuildInstallContext(context);
+    if (start.TookOver) {
+      Log(context, W("An earlier run ended before it finished: this run takes its place"));
+    }
+    if (install) {
+      ReInstall(context);
+    } else {
+      // The package stops counting as installed before any of it goes.
+      MarkInstalled(context, false);
+      FullUnInstall(context);
+    }
   }
   rebootDeleteCount = ScheduleRebootDeletes(context);
+  const int exitCode = LongRunExit(context.ErrorCount != 0, rebootDeleteCount,
+                                   install ? ExitInstalled : ExitUninstalled);
+  // The very last step of an install: only a whole one says the package is there.
+  if (install && machineFits) MarkInstalled(context, exitCode != ExitErrorsLogged);
   // Written before the dialog, which then also shows a failure to write it; the outcome is
   // final here and the dialog cannot change it.
-  WriteLogFile(context, start,
-               LongRunExit(context.ErrorCount != 0, rebootDeleteCount,
-                           action == Action::Install ? ExitInstalled : ExitUninstalled));
+  WriteLogFile(context, start, exitCode);
   // No one can close a dialog on a station no one sees: the run ends at once there.
   if ((context.ErrorCount != 0 || GetAsyncKeyState(VK_SHIFT) < 0) && WindowStationVisible()) {
     // Closing the dialog in any way changes nothing of the outcome.
@@ -88,6 +103,23 @@ bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& reboo
   return errors;
 }
 
+// A run that found the machine held by another: its log says so, and nothing else happens.
+void LogBusyRun(const RunStart& start, DWORD error) {
+  InstallContext context;
+  Log(context, W("Orvalstone %d"), kBuildNumber);
+  ObtainModuleDirectory(context);
+  if (error == WAIT_TIMEOUT) {
+    Log(context,
+        W("Another run of the installer is still at work after %d minutes: nothing was changed"),
+        static_cast<int>(kRunLockWaitMs / 60000));
+  } else {
+    const unique_hlocal text(SystemErrorText(error));
+    Log(context, W("The installer's run lock cannot be had: nothing was changed - (%s)"),
+        text ? static_cast<LPCWSTR>(text.get()) : W(""));
+  }
+  WriteLogFile(context, start, ExitAlreadyRunning);
+}
+
 RunStart StartOf(LPCWSTR word, LPCWSTR job) {
   RunStart start;
   start.Word = word;
@@ -96,34 +128,49 @@ RunStart StartOf(LPCWSTR word, LPCWSTR job) {
   return start;
 }
 
-int Perform(Action action, HWND owner, LPCWSTR word) {
+int LongRun(Action action, HWND owner, LPCWSTR word, RunLockState lock, DWORD error) {
+  const bool install = action == Action::Install;
+  RunStart start = StartOf(word, install ? W("install") : W("uninstall"));
+  if (lock == RunLockState::Busy) {
+    LogBusyRun(start, error);
+    return ExitAlreadyRunning;
+  }
+  start.TookOver = lock == RunLockState::TakenOver;
   DWORD rebootDeleteCount = 0;
+  const bool errors = install ? RunInstall(owner, start, rebootDeleteCount)
+                              : RunUninstall(owner, start, rebootDeleteCount);
+  return LongRunExit(errors, rebootDeleteCount, install ? ExitInstalled : ExitUninstalled);
+}
+
+int Perform(Action action, HWND owner, LPCWSTR word) {
   switch (action) {
-    case Action::Install: {
-      const RunStart start = StartOf(word, W("install"));
-      CloseHelpWindows();
-      const bool errors = RunInstall(owner, start, rebootDeleteCount);
-      return LongRunExit(errors, rebootDeleteCount, ExitInstalled);
-    }
-    case Action::Uninstall: {
-      const RunStart start = StartOf(word, W("uninstall"));
-      CloseHelpWindows();
-      const bool errors = RunUninstall(owner, start, rebootDeleteCount);
-      return LongRunExit(errors, rebootDeleteCount, ExitUninstalled);
-    }
+    // The probes only read: they never wait for another run.
     case Action::CheckDriver:
       return CheckDriverVersion() ? ExitDriverCurrent : ExitChecksFalse;
     case Action::Init:
       if (CheckPendingModules()) return ExitPendingModules;
       return CheckDefaultPrinter() ? ExitDefaultPrinterOk : ExitChecksFalse;
+    default:
+      break;
+  }
+  // Everything else changes the machine: one run at a time, the others wait their turn.
+  RunLock lock;
+  const RunLockState state = lock.Take();
+  switch (action) {
+    case Action::Install:
+    case Action::Uninstall:
+      return LongRun(action, owner, word, state, lock.Error());
     case Action::RemoveTray:
+      if (state == RunLockState::Busy) return ExitAlreadyRunning;
       RemoveTray();
       return ExitNoCommand;
     case Action::SetDefault:
+      if (state == RunLockState::Busy) return ExitAlreadyRunning;
       SetPackageDefault();
       return ExitDefaultSet;
+    default:
+      return ExitNoCommand;
   }
-  return ExitNoCommand;
 }
 }  // namespace
 

@@ -1,6 +1,7 @@
 // The program's entry: one command word in, one exit code out.
 #pragma once
 #include "app/log_file.h"
+#include "app/deployment.h"
 #include "platform/win32.h"
 
 // Exit codes the outer setup reads.
@@ -15,6 +16,9 @@ enum ExitCode : int {
   ExitDefaultPrinterOk = 102,
   ExitDriverCurrent = 103,
   ExitPendingModules = 200,
+  // ERROR_INSTALL_ALREADY_RUNNING: another run held the machine past the wait; nothing was
+  // done, and deployment tools try again on their own.
+  ExitAlreadyRunning = 1618,
 };
 
 // Base-10 conversion with the runtime's rules: leading white space, optional sign, digits
@@ -25,7 +29,8 @@ LONG DecimalToLong(LPCWSTR s);
 // a bounded time.
 void CloseHelpWindows();
 
-// Build a context, run the procedure, hand leftover files to the system for deletion at
+// Close the help viewer (an install only where the machine can take the package), build a
+// context, run the procedure, hand leftover files to the system for deletion at
 // restart, write the log file, show the log when needed and someone can see it, tear down.
 // True when errors were logged.
 bool RunInstall(HWND owner, const RunStart& start, DWORD& rebootDeleteCount);

@@ -34,12 +34,3 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
       return FALSE;
   }
 }
-
-bool WindowStationVisible() {
-  HWINSTA station = GetProcessWindowStation();
-  if (!station) return false;
-  USEROBJECTFLAGS flags = {};
-  DWORD needed = 0;
-  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return false;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
-}

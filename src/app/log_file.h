@@ -14,6 +14,8 @@ struct RunStart {
   LPCWSTR Word = nullptr;  // the command word as given, for the header
   LPCWSTR Job = nullptr;   // "install" or "uninstall", for the file name
   SYSTEMTIME Time = {};    // when the run began, UTC
+  // The run took the machine over from one that was killed before it finished.
+  bool TookOver = false;
 };
 
 // Writes the context's log between a header line (build, command word, start time) and a

@@ -44,6 +44,8 @@ void ObtainDriverDirectory(InstallContext& context) {
   AppendBackslash(context.DriverDir);
 }
 
+}  // namespace
+
 // The directory of the running executable, separator kept. A path longer than the first
 // buffer is asked for again with more room rather than cut, so files are never looked for
 // in the wrong directory; a failed query leaves the text empty.
@@ -73,6 +75,7 @@ void ObtainModuleDirectory(InstallContext& context) {
   }
 }
 
+namespace {
 // The system directory with a trailing backslash. A result that does not fit the buffer is
 // asked for again with the size the system named.
 void ObtainSystemDirectory(InstallContext& context) {

@@ -74,6 +74,8 @@ struct InstallContext {
 // First log line, spooler check, names and directories, printer snapshot. Never fails:
 // problems are logged. The module path comes from the process instance.
 void BuildInstallContext(InstallContext& context);
+// ModuleDir alone, for a run that builds no more of its context (it logs where it goes).
+void ObtainModuleDirectory(InstallContext& context);
 // Releases everything the context owns; the record is empty afterwards.
 void TearDownInstallContext(InstallContext& context);
 

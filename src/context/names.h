@@ -43,6 +43,8 @@ inline constexpr WCHAR kParkedPrintersValue[] = W("ParkedPrinters");
 // Where a record that cannot be read is moved, for a person to look at: no run reads it again.
 inline constexpr WCHAR kSavedQueuesAside[] = W("SavedQueues.unreadable");
 inline constexpr WCHAR kParkedPrintersAside[] = W("ParkedPrinters.unreadable");
+// Under the same key: the build a whole install left, for deployment tools' detection rules.
+inline constexpr WCHAR kInstalledBuildValue[] = W("InstalledBuild");
 // The system's list of file operations for its next start, under HKEY_LOCAL_MACHINE.
 inline constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr WCHAR kPendingRenamesValue[] = W("PendingFileRenameOperations");

@@ -42,6 +42,7 @@ enum LogErrorCode : DWORD {
   ErrParkPrinter = 30,        // "Can`t move printer '%s' to the port file:"
   ErrPackageFile = 31,        // "Can`t read the package file %s"
   ErrRecordType = 32,         // "Can`t read the record %s, kept aside as %s"
+  ErrMachineType = 33,        // "Can`t install on a machine of type %s: the package is for x64"
   ErrStartTray = 35,          // "Can`t start the tray program"
 };
 

@@ -1,10 +1,15 @@
 // The two-call shape of the sized queries: ask with no buffer, expect
 // ERROR_INSUFFICIENT_BUFFER with the size needed, allocate it (zero-filled, from the global
-// heap, with `extra` bytes more that the query is never offered), ask again.
+// heap, with `extra` bytes more that the query is never offered), ask again. An answer that
+// grew in between (another process adding printers on a busy print server) is asked for again
+// with the new size, a bounded number of times, as the Windows Implementation Libraries do.
 #pragma once
 #include <cstring>
 
 #include "platform/unique.h"
+
+// How many times a block is offered before a still-growing answer counts as a failure.
+constexpr int kSizedQueryFills = 10;
 
 // How a sized query went, so that each caller can say so in its own words.
 enum class SizedQuery {
@@ -12,7 +17,7 @@ enum class SizedQuery {
   Filled,      // the block holds the answer
   SizeFailed,  // the first call failed otherwise than for the size
   NoMemory,    // the block could not be had (last error E_OUTOFMEMORY)
-  FillFailed,  // the second call failed
+  FillFailed,  // a later call failed, or the answer still grew after the last fill
 };
 
 // `query(buffer, size, &needed)` answers as the spooler's sized calls do. On Filled the
@@ -23,16 +28,21 @@ SizedQuery QuerySized(Query query, unique_global<BYTE>& block, SIZE_T extra = 0)
   DWORD needed = 0;
   if (query(nullptr, 0, &needed)) return SizedQuery::Empty;
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return SizedQuery::SizeFailed;
-  const SIZE_T bytes = SIZE_T(needed) + extra;
-  block.reset(static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, bytes)));
-  if (!block) {
-    SetLastError(DWORD(E_OUTOFMEMORY));
-    return SizedQuery::NoMemory;
+  for (int fill = 1;; ++fill) {
+    const SIZE_T bytes = SIZE_T(needed) + extra;
+    block.reset(static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, bytes)));
+    if (!block) {
+      SetLastError(DWORD(E_OUTOFMEMORY));
+      return SizedQuery::NoMemory;
+    }
+    std::memset(block.get(), 0, bytes);
+    if (query(block.get(), needed, &needed)) return SizedQuery::Filled;
+    const DWORD error = GetLastError();
+    block.reset();
+    SetLastError(error);
+    // Only a larger answer is worth another block.
+    if (error != ERROR_INSUFFICIENT_BUFFER || fill == kSizedQueryFills) {
+      return SizedQuery::FillFailed;
+    }
   }
-  std::memset(block.get(), 0, bytes);
-  if (!query(block.get(), needed, &needed)) {
-    block.reset();  // keeps the query's last error
-    return SizedQuery::FillFailed;
-  }
-  return SizedQuery::Filled;
 }

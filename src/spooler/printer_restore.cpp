@@ -6,9 +6,11 @@
 #include "context/names.h"
 #include "context/run_log.h"
 #include "platform/default_printer.h"
+#include "platform/identity.h"
 #include "spooler/monitor.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
+#include "spooler/user_hives.h"
 
 namespace {
 // Room the settings path is formatted into beyond the relative path (key, separator, zero).
@@ -69,9 +71,11 @@ LSTATUS ClearDeletedMark(LPCSTR relativePath) {
   path.get()[base] = '\\';
   std::memcpy(path.get() + base + 1, relativePath, relative + 1);
   unique_hkey key;
-  const LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path.get(), 0, KEY_ALL_ACCESS, key.put());
-  if (status != ERROR_SUCCESS) return status;
-  return RegDeleteValueA(key.get(), kDeletedMarkValue);
+  LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path.get(), 0, KEY_ALL_ACCESS, key.put());
+  if (status == ERROR_SUCCESS) status = RegDeleteValueA(key.get(), kDeletedMarkValue);
+  // The local system account's own hive is no user's: the users' marks are in theirs.
+  if (RunsAsLocalSystem()) status = ClearDeletedMarkOfUsers(path.get(), status);
+  return status;
 }
 
 unique_printer AddPrinter(InstallContext& context, LPCWSTR name) {

@@ -100,36 +100,34 @@ BOOL PurgeAndDeletePrinter(HANDLE printer) {
 }
 
 namespace {
-// One copy of the value: asked for its size first, so that no length is cut short.
+// One copy of the value: asked for its size first, so that no length is cut short, and again
+// while it grows.
 SubKeyRead ReadSubKeyCopy(HANDLE printer, LPCSTR key, unique_global<CHAR>& text) {
-  auto read = [&](LPBYTE data, DWORD size, DWORD* type, DWORD* needed) {
-    LPSTR value = const_cast<LPSTR>(kSubKeyValue);
-    return key ? GetPrinterDataExA(printer, key, value, type, data, size, needed)
-               : GetPrinterDataA(printer, value, type, data, size, needed);
-  };
   DWORD type = 0;
-  DWORD needed = 0;
-  DWORD result = read(nullptr, 0, &type, &needed);
-  if (result == ERROR_FILE_NOT_FOUND || result == ERROR_SUCCESS) return SubKeyRead::None;
-  if (result != ERROR_MORE_DATA) {
-    SetLastError(result);
-    return SubKeyRead::Failed;
-  }
+  unique_global<BYTE> block;
   // One byte more than asked, so that a value stored without its terminator gets one.
-  unique_global<CHAR> buffer(static_cast<LPSTR>(GlobalAlloc(GPTR, SIZE_T(needed) + 1)));
-  if (!buffer) {
-    SetLastError(DWORD(E_OUTOFMEMORY));
-    return SubKeyRead::Failed;
+  const SizedQuery answer = QuerySized(
+      [&](LPBYTE data, DWORD size, DWORD* needed) {
+        LPSTR value = const_cast<LPSTR>(kSubKeyValue);
+        const DWORD result = key ? GetPrinterDataExA(printer, key, value, &type, data, size, needed)
+                                 : GetPrinterDataA(printer, value, &type, data, size, needed);
+        // The printer-data calls answer with their status, and say "more data" where the
+        // other sized calls say "insufficient buffer".
+        SetLastError(result == ERROR_MORE_DATA ? DWORD(ERROR_INSUFFICIENT_BUFFER) : result);
+        return result == ERROR_SUCCESS;
+      },
+      block, 1);
+  switch (answer) {
+    case SizedQuery::Empty:
+      return SubKeyRead::None;
+    case SizedQuery::Filled:
+      if (type != REG_SZ || block.get()[0] == 0) return SubKeyRead::None;
+      text.reset(reinterpret_cast<LPSTR>(block.release()));
+      return SubKeyRead::Found;
+    default:
+      // A value that is not there, or went meanwhile, is no failure.
+      return GetLastError() == ERROR_FILE_NOT_FOUND ? SubKeyRead::None : SubKeyRead::Failed;
   }
-  DWORD got = 0;
-  result = read(reinterpret_cast<LPBYTE>(buffer.get()), needed, &type, &got);
-  if (result == ERROR_SUCCESS && type == REG_SZ && buffer.get()[0] != 0) {
-    text = std::move(buffer);
-    return SubKeyRead::Found;
-  }
-  if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return SubKeyRead::None;
-  SetLastError(result);
-  return SubKeyRead::Failed;
 }
 }  // namespace
 

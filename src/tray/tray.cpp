@@ -6,6 +6,7 @@
 #include "context/paths.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
+#include "platform/identity.h"
 #include "platform/unique.h"
 
 namespace {
@@ -164,6 +165,18 @@ bool InstallTray(InstallContext& context) {
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
   if (!registered) LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+  // Started now only where a user sees it. As the local system account it would run with the
+  // system's rights in a session no one sees; the Run entry starts it for each user at logon.
+  if (RunsAsLocalSystem()) {
+    Log(context, W("The tray program is not started: the installer runs as the local system "
+                   "account (it starts at the next logon)"));
+    return registered;
+  }
+  if (!WindowStationVisible()) {
+    Log(context, W("The tray program is not started: no one sees this window station (it "
+                   "starts at the next logon)"));
+    return registered;
+  }
   // A program that quit at once may have met the mutex of the one just asked to exit, still
   // on its way out: it is started again a little later, a few times.
   bool started = StartTray(path);

@@ -1,7 +1,8 @@
 // The package's tray program: registered in the machine-wide Run key and started at the end
 // of an installation; asked to exit, deleted and unregistered at the start of every removal.
 // The installer and the tray program meet only through a named mutex, a window class and one
-// window message. Nothing here writes to the log or counts an error.
+// window message. Nothing here counts an error; only a tray program left unstarted for want of
+// a user to see it is logged, as a plain line.
 #pragma once
 #include "context/names.h"
 #include "context/wide_text.h"
@@ -28,8 +29,9 @@ constexpr DWORD kTrayStartPauseMs = 500;
 WideText TrayProgramPath(const WideText& moduleDir);
 
 // On Windows NT 6.0 and later: writes the Run entry and starts the tray program, waiting
-// only to see that it stays. Reads only ModuleDir. Logs an error and returns false when the
-// Run entry could not be written or the program did not start.
+// only to see that it stays, unless no user would see it (the local system account, a hidden
+// window station: a plain line says so). Reads only ModuleDir. Logs an error and returns false
+// when the Run entry could not be written or the program did not start.
 bool InstallTray(InstallContext& context);
 
 // What RemoveTray does with the tray program's file.

@@ -38,14 +38,14 @@ void SubKeyUnreadable(sim::Machine& m) {
 // A record of another type than a run writes: set aside, the queues kept.
 void RecordOfWrongType(sim::Machine& m) {
   UserQueue(m);
-  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, kRecordValue, REG_DWORD, {1, 0, 0, 0});
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, kRecordValue, REG_DWORD, {1, 0, 0, 0});
 }
 
 // A printer of another driver left on "file:" by a killed repair, that cannot be moved back.
 void ParkedPrinterStuck(sim::Machine& m) {
   Installed(m);
   sim::AddSimPrinter(m, Queue(u"Fax", u"LPT1:,file:", u"Microsoft Print To PDF"));
-  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, u"ParkedPrinters", REG_MULTI_SZ,
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, u"ParkedPrinters", REG_MULTI_SZ,
                    Utf16Bytes(u"N=Fax\0P=LPT1:,Orvalstone:\0\0"s));
   sim::AddFault(m, "SetPrinterW", ERROR_ACCESS_DENIED, -1);
 }

@@ -49,7 +49,7 @@ TEST_F(LogFile, NoDialogOnAHiddenWindowStation) {
       m.services.services[0].state = SERVICE_STOPPED;
       m.services.services[0].disabled = true;
     }
-    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
+    if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED, -1);
     const Outcome run = RunCommand(m, u"install");
     EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_EQ(run.dialogShown, c.dialog);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,8 +27,8 @@ inline const std::u16string kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray
 inline const std::u16string kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::u16string kSessionManager =
     u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-inline const std::u16string kRecordKey = u"Software\\Vantrel Software KFT\\Orvalstone";
-inline const std::u16string kSettings = kRecordKey + u"\\Orvalstones";
+inline const std::u16string kPackageKey = u"Software\\Vantrel Software KFT\\Orvalstone";
+inline const std::u16string kSettings = kPackageKey + u"\\Orvalstones";
 // Where install and uninstall runs leave their log files.
 inline const std::u16string kLogsDir = kSetupDir + u"Logs";
 
@@ -230,11 +231,20 @@ inline std::string State(sim::Machine& m) {
     o << "pending " << Utf16Text(v->data) << "\n";
   }
   // The record of saved queues and parked printers, and anything set aside beside it.
-  if (const sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKey)) {
+  if (const sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kPackageKey)) {
     for (const auto& v : record->values) {
+      if (v.name == u"InstalledBuild") continue;  // its own line below
       o << "record " << u8(v.name) << " = "
         << (v.type == REG_MULTI_SZ ? Utf16Text(v.data) : "type " + std::to_string(v.type)) << "\n";
     }
+  }
+  if (const sim::RegValue* v =
+          sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, u"InstalledBuild")) {
+    DWORD build = 0;
+    if (v->type == REG_DWORD && v->data.size() == sizeof build) {
+      std::memcpy(&build, v->data.data(), sizeof build);
+    }
+    o << "installed build " << build << "\n";
   }
   if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
     for (const auto& key : settings->subkeys) {

@@ -1,6 +1,7 @@
 #include "spooler/printer_snapshot.h"
 
 #include "machine_fixture.h"
+#include "platform/sized_query.h"
 
 namespace {
 
@@ -44,6 +45,31 @@ TEST_F(PrinterSnapshotTest, ListsOwnTheirBlockWith32SpareZeroBytes) {
     EnumeratePrinters(list);
     EXPECT_TRUE(!list.Buffer && list.Count == 0) << api;
     EXPECT_EQ(GetLastError(), *api == 'G' ? DWORD(E_OUTOFMEMORY) : ERROR_ACCESS_DENIED);
+  }
+}
+
+// On a busy print server another process adds queues between the size query and the fill:
+// the list is asked for again with the new size, up to kSizedQueryFills fills.
+TEST_F(PrinterSnapshotTest, AListThatGrowsBetweenCallsIsAskedForAgain) {
+  for (int growths : {1, kSizedQueryFills - 1, kSizedQueryFills}) {
+    Fresh();
+    m.spooler.printers.clear();
+    Add(u"First");
+    // Each fill takes a millisecond, in which one more queue appears.
+    sim::AddFault(m, "EnumPrintersW", 0, -1, 1, 1);
+    for (int i = 1; i <= growths; ++i) {
+      sim::Schedule(m, uint64_t(i), "spooler.printer-add",
+                    {{"name", "Added " + std::to_string(i)},
+                     {"driver", "Microsoft Print To PDF"},
+                     {"port", "FILE:"}});
+    }
+    PrinterList list;
+    const bool listed = EnumeratePrinters(list);
+    EXPECT_EQ(listed, growths < kSizedQueryFills) << growths;
+    EXPECT_EQ(list.Count, listed ? DWORD(growths + 1) : 0u) << growths;
+    if (!listed) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    }
   }
 }
 

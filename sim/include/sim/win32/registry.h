@@ -45,4 +45,6 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name);
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name);
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
+                             LPDWORD reserved, LPSTR cls, LPDWORD classLength, PFILETIME written);
 LSTATUS WINAPI RegCloseKey(HKEY key);

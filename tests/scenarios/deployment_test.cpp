@@ -1,0 +1,149 @@
+// Runs as deployment tools make them: beside another run, as the local system account, on a
+// machine that cannot take the package. Each row starts from an installed package.
+#include "app/deployment.h"
+#include "scenario.h"
+
+namespace scenario {
+namespace {
+
+constexpr uint64_t kNoEnd = UINT64_MAX;
+
+struct DeploymentCase {
+  const char* name;
+  std::u16string command;
+  uint64_t holderEndsMs;  // another run holds the lock until then (0: no other run)
+  bool holderKilled;
+  void (*setup)(sim::Machine& m);
+  int exitCode;
+  uint64_t waitedMs;
+  bool unchanged;       // the machine is as it was before the run
+  const char* logLine;  // a line the run's log file holds (null: no log file)
+  bool markAfter;       // InstalledBuild is there afterwards
+};
+
+void Arm64(sim::Machine& m) {
+  m.kernel.nativeMachine = IMAGE_FILE_MACHINE_ARM64;
+}
+void LocalSystem(sim::Machine& m) {
+  m.kernel.localSystem = true;
+}
+
+const std::u16string kUserHive = u"S-1-5-21-1004336348-1177238915-682003330-1002";
+const std::u16string kQueueSettings = kSettings + u"\\inv-01";
+
+// A package queue whose settings key carries the "deleted" mark in the system's own hive, in a
+// logged-on user's and in that user's classes hive (which is no settings hive).
+void LocalSystemWithUserHives(sim::Machine& m) {
+  LocalSystem(m);
+  sim::SimPrinter p = Queue(u"Invoices");
+  std::vector<uint8_t> text = Bytes("inv-01");
+  text.push_back(0);
+  p.data.push_back({sim::kPlainDataKey, {{"SubKey", REG_SZ, text}}});
+  sim::AddSimPrinter(m, p);
+  for (const auto& [root, key] :
+       {std::pair{HKEY_CURRENT_USER, kQueueSettings},
+        std::pair{HKEY_USERS, kUserHive + u"\\" + kQueueSettings},
+        std::pair{HKEY_USERS, kUserHive + u"_Classes\\" + kQueueSettings}}) {
+    sim::SetRegValue(m, root, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
+  }
+}
+void SpoolerDisabled(sim::Machine& m) {
+  m.services.services[0].disabled = true;
+  m.services.services[0].state = SERVICE_STOPPED;
+}
+
+const DeploymentCase kCases[] = {
+    {"install held past the bound", u"install", kNoEnd, false, nullptr, 1618, kRunLockWaitMs, true,
+     "\r\nAnother run of the installer is still at work after 30 minutes: nothing was changed\r\n",
+     true},
+    {"uninstall held past the bound", u"uninstall", kNoEnd, false, nullptr, 1618, kRunLockWaitMs,
+     true, "Another run of the installer is still at work", true},
+    {"removetray held past the bound", u"removetray", kNoEnd, false, nullptr, 1618, kRunLockWaitMs,
+     true, nullptr, true},
+    {"def.set held past the bound", u"def.set", kNoEnd, false, nullptr, 1618, kRunLockWaitMs, true,
+     nullptr, true},
+    {"install after the other run", u"install", 30000, false, nullptr, 1, 30500, false,
+     "Exit code 1", true},
+    {"uninstall after the other run", u"uninstall", 30000, false, nullptr, 2, 30400, false,
+     "Exit code 2", false},
+    {"install after a killed run", u"install", 5000, true, nullptr, 1, 5500, false,
+     "\r\nAn earlier run ended before it finished: this run takes its place\r\n", true},
+    {"probes do not wait", u"onChkDrv", kNoEnd, false, nullptr, 103, 0, true, nullptr, true},
+    {"install on ARM64", u"install", 0, false, Arm64, 100, 0, true,
+     "\r\nError(33): Can`t install on a machine of type ARM64: the package is for x64 - (This "
+     "installation package is not supported by this processor type. Contact your product "
+     "vendor.)\r\n",
+     true},
+    {"uninstall on ARM64", u"uninstall", 0, false, Arm64, 2, 400, false, "Exit code 2", false},
+    {"install as the local system account", u"install", 0, false, LocalSystem, 1, 0, false,
+     "\r\n    The tray program is not started: the installer runs as the local system account "
+     "(it starts at the next logon)\r\n",
+     true},
+    {"repair as the local system account", u"install", 0, false, LocalSystemWithUserHives, 1, 0,
+     false, "Exit code 1", true},
+    {"install that fails", u"install", 0, false, SpoolerDisabled, 100, 10000, false, "Error(4)",
+     false},
+};
+
+void PrintTo(const DeploymentCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Deployment : public ::testing::TestWithParam<DeploymentCase> {
+ protected:
+  sim::Machine m;
+  sim::MachineScope scope{m};
+};
+
+TEST_P(Deployment, EndsAsADeploymentToolExpects) {
+  const DeploymentCase& c = GetParam();
+  sim::InitDefaultMachine(m);
+  Installed(m);
+  ASSERT_NE(State(m).find("installed build 2300\n"), std::string::npos);
+  if (c.holderEndsMs) {
+    sim::HoldMutex(m, kRunMutexName,
+                   c.holderEndsMs == kNoEnd ? std::nullopt : std::optional(c.holderEndsMs),
+                   c.holderKilled);
+  }
+  if (c.setup) c.setup(m);
+  const std::string before = State(m);
+  const uint64_t sleptBefore = m.sleptMs;
+  const Outcome run = RunCommand(m, c.command);
+  EXPECT_EQ(run.exitCode, c.exitCode);
+  EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
+  const std::string after = State(m);
+  if (c.unchanged) {
+    EXPECT_EQ(after, before);
+  }
+  if (c.logLine) {
+    EXPECT_NE(run.logFile.find(c.logLine), std::string::npos) << run.logFile;
+  } else {
+    EXPECT_EQ(run.logFileName, u"");
+  }
+  EXPECT_EQ(after.find("installed build 2300\n") != std::string::npos, c.markAfter) << after;
+  if (c.setup == LocalSystemWithUserHives) {
+    // Each logged-on user's own mark goes; the classes hive is left alone.
+    EXPECT_FALSE(sim::FindRegValue(m, HKEY_CURRENT_USER, kQueueSettings, u"deleted"));
+    EXPECT_FALSE(sim::FindRegValue(m, HKEY_USERS, kUserHive + u"\\" + kQueueSettings, u"deleted"));
+    EXPECT_TRUE(
+        sim::FindRegValue(m, HKEY_USERS, kUserHive + u"_Classes\\" + kQueueSettings, u"deleted"));
+  }
+  if (c.setup == LocalSystem) {
+    EXPECT_NE(after.find("run OrvalstoneTray = "), std::string::npos);
+    EXPECT_NE(after.find("tray not running"), std::string::npos);
+  }
+  // The run's own hold on the lock ended with it.
+  const sim::SimMutex* lock = sim::FindMutex(m, kRunMutexName);
+  EXPECT_TRUE(!lock || lock->ownerPid != m.kernel.pid);
+}
+
+std::string DeploymentName(const ::testing::TestParamInfo<DeploymentCase>& info) {
+  std::string name;
+  for (const char* p = info.param.name; *p; ++p) name += std::isalnum(*p) ? *p : '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Deployment, ::testing::ValuesIn(kCases), DeploymentName);
+
+}  // namespace
+}  // namespace scenario
