@@ -20,7 +20,7 @@
 
 namespace sim {
 
-inline constexpr int kMachineFormatVersion = 1;
+inline constexpr int kMachineFormatVersion = 2;
 inline constexpr const char* kMachineFormatName = "orvsim machine";
 
 // The machine's state as saved in machine.json, with each file's contents left out (files
