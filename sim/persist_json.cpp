@@ -295,18 +295,10 @@ ORVSIM_JSON(SpoolerModel, printers, drivers, monitors, printProcessors, defaultP
 
 namespace {
 
-// A content name read back from machine.json must stay inside the generation directory.
+// A content name read back from machine.json must name a file inside the contents directory.
 bool SafeContentName(const std::string& name) {
-  if (name.empty() || name.front() == '/') return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    const std::string part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    start = end + 1;
-  }
-  return name.find('\0') == std::string::npos;
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
 // A section of the machine that must be there.
@@ -354,8 +346,8 @@ json EncodeMachine(const Machine& m, const ContentNamer& content) {
 void DecodeMachine(const json& j, Machine& m, std::vector<std::pair<U16, std::string>>* content) {
   try {
     Fields top(j);
-    for (const char* key : {"format", "version", "filesDir", "clock", "events", "faults", "kernel",
-                            "user", "services", "registry", "fs", "processes", "spooler"}) {
+    for (const char* key : {"format", "version", "clock", "events", "faults", "kernel", "user",
+                            "services", "registry", "fs", "processes", "spooler"}) {
       top.Allow(key);
     }
     top.Finish();
