@@ -54,25 +54,8 @@ void InitDefaultMachine(Machine& m) {
   InitSpooler(m);
 }
 
-void Schedule(Machine& m, uint64_t delayMs, std::string kind, nlohmann::json args) {
-  m.events.push_back({m.now + delayMs, std::move(kind), std::move(args)});
-}
-
-void CancelEvents(Machine& m, const std::string& kind) {
-  std::erase_if(m.events, [&](const TimedEvent& e) { return e.kind == kind; });
-}
-
-static void Fire(Machine& m, const TimedEvent& e) {
-  auto starts = [&](const char* prefix) { return e.kind.rfind(prefix, 0) == 0; };
-  if (starts("service.")) {
-    OnServiceEvent(m, e);
-  } else if (starts("file.")) {
-    OnFileEvent(m, e);
-  } else if (starts("process.")) {
-    OnProcessEvent(m, e);
-  } else if (starts("window.")) {
-    OnWindowEvent(m, e);
-  }
+void Schedule(Machine& m, uint64_t delayMs, EventAction action) {
+  m.events.push_back({m.now + delayMs, std::move(action)});
 }
 
 void Advance(Machine& m, uint64_t ms) {
@@ -86,7 +69,7 @@ void Advance(Machine& m, uint64_t ms) {
     TimedEvent e = *it;
     m.events.erase(it);
     if (e.at > m.now) m.now = e.at;
-    Fire(m, e);
+    std::visit([&](const auto& action) { OnEvent(m, action); }, e.action);
   }
   m.now = target;
 }

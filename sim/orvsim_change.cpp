@@ -32,8 +32,9 @@ void SpoolerStopStart(Context& c) {
   const DWORD target = what == "stop" ? SERVICE_STOPPED : SERVICE_RUNNING;
   // Whatever the service was about to become, it is that now.
   std::erase_if(c.m.events, [&](const sim::TimedEvent& e) {
-    return e.kind.rfind("service.", 0) == 0 &&
-           sim::EqualFold(sim::FromUtf8(e.args.value("name", std::string())), s.name);
+    auto of = [&](const auto* a) { return a && sim::EqualFold(a->name, s.name); };
+    return of(std::get_if<sim::ServiceRunning>(&e.action)) ||
+           of(std::get_if<sim::ServiceStopped>(&e.action));
   });
   if (s.state != target) ++(target == SERVICE_STOPPED ? s.stops : s.starts);
   s.state = target;

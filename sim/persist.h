@@ -26,6 +26,8 @@ inline constexpr const char* kMachineFormatName = "orvsim machine";
 // The machine's state as saved in machine.json, with each file's contents left out (files
 // carry their size instead). `orvsim show --json` prints parts of it.
 nlohmann::json MachineToJson(const Machine& m);
+// A timed event as machine.json holds it: {"at", "kind", "args"}.
+void to_json(nlohmann::json& j, const TimedEvent& e);
 
 // Registry and printer-data values: a type and the bytes as written, shown readably where
 // the bytes allow ("sz", "multiSz", "dword", "qword") and as "hex" otherwise, always so that

@@ -234,7 +234,41 @@ namespace sim {
     r.Finish();                                                              \
   }
 
-ORVSIM_JSON(TimedEvent, at, kind, args)
+ORVSIM_JSON(ServiceRunning, name)
+ORVSIM_JSON(ServiceStopped, name)
+ORVSIM_JSON(ProcessExit, pid, exitCode, release)
+ORVSIM_JSON(ProcessUnlock, path)
+ORVSIM_JSON(WindowClose, handle)
+
+namespace {
+// The action of that kind, its fields at their defaults; false for a kind there is none of.
+template <size_t I = 0>
+bool OfKind(std::string_view kind, EventAction& action) {
+  if constexpr (I < std::variant_size_v<EventAction>) {
+    if (kind == std::variant_alternative_t<I, EventAction>::kKind) {
+      action.emplace<I>();
+      return true;
+    }
+    return OfKind<I + 1>(kind, action);
+  }
+  return false;
+}
+}  // namespace
+
+void to_json(json& j, const TimedEvent& e) {
+  std::visit([&](const auto& a) { j = {{"at", e.at}, {"kind", a.kKind}, {"args", a}}; }, e.action);
+}
+void from_json(const json& j, TimedEvent& e) {
+  Fields r(j);
+  std::string kind;
+  json args = json::object();
+  r("at", e.at);
+  r("kind", kind);
+  r("args", args);
+  r.Finish();
+  if (!OfKind(kind, e.action)) At("kind", [&] { Fail("unknown event \"" + kind + "\""); });
+  std::visit([&](auto& a) { At("args", [&] { Read(args, a); }); }, e.action);
+}
 ORVSIM_JSON(Fault, api, error, remaining, delayMs, skip)
 ORVSIM_JSON(KernelModel, commandLine, modulePath, systemDir, pid, osMajor, osMinor, osBuild,
             osPlatform)
