@@ -106,7 +106,8 @@ struct Machine {
   std::vector<std::string> misuses;
 };
 
-// The machine the API calls act on. Tests install one with MachineScope.
+// The machine the API calls act on. Tests and tools install one with MachineScope; a call
+// made without one stops the program with a message saying so.
 Machine& M();
 bool HasMachine();
 void SetMachine(Machine* machine);
