@@ -559,6 +559,4 @@ void InitFiles(Machine& m) {
   AddDefaultFile(m, product + u"\\orvtray.exe", 16384, package);
 }
 
-void OnFileEvent(Machine&, const TimedEvent&) {}
-
 }  // namespace sim

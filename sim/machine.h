@@ -1,12 +1,13 @@
 // The simulated Windows machine: every piece of state the product can touch, a virtual clock
 // that drives delayed events, injectable faults and a record of the calls made.
 #pragma once
+#include <algorithm>  // the models' users count on it, as they did through the JSON header
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "sim/win32_api.h"
@@ -22,12 +23,42 @@
 
 namespace sim {
 
-// An event that fires when virtual time passes `at`. Kinds are dispatched by their prefix
-// to the model that scheduled them ("service.", "file.", "process.", "window.").
+// What happens when virtual time passes a timed event: one record per kind, each handled by
+// the model that scheduled it. kKind names the kind in machine.json.
+struct ServiceRunning {  // a starting service reaches RUNNING
+  static constexpr const char* kKind = "service.running";
+  U16 name;
+};
+struct ServiceStopped {  // a stopping service reaches STOPPED
+  static constexpr const char* kKind = "service.stopped";
+  U16 name;
+};
+struct ProcessExit {  // a process ends; `release` false abandons the mutexes it owns
+  static constexpr const char* kKind = "process.exit";
+  uint32_t pid = 0;
+  DWORD exitCode = 0;
+  bool release = true;
+};
+struct ProcessUnlock {  // the process that holds a file open lets go of it
+  static constexpr const char* kKind = "process.unlock";
+  U16 path;
+};
+struct WindowClose {  // a window that was asked to close goes
+  static constexpr const char* kKind = "window.close";
+  uint64_t handle = 0;
+};
+// Another process adds a printer, as on a busy print server; a taken name or a stopped
+// spooler adds none.
+struct PrinterAdd {
+  static constexpr const char* kKind = "spooler.printer-add";
+  U16 name, driver, port, comment, location;
+};
+using EventAction = std::variant<ServiceRunning, ServiceStopped, ProcessExit, ProcessUnlock,
+                                 WindowClose, PrinterAdd>;
+
 struct TimedEvent {
   uint64_t at = 0;
-  std::string kind;
-  nlohmann::json args;
+  EventAction action;
 };
 
 // Makes one API fail with a chosen error, or (error 0) only slow. The call first takes
@@ -81,7 +112,8 @@ struct Machine {
   std::vector<std::string> misuses;
 };
 
-// The machine the API calls act on. Tests install one with MachineScope.
+// The machine the API calls act on. Tests and tools install one with MachineScope; a call
+// made without one stops the program with a message saying so.
 Machine& M();
 bool HasMachine();
 void SetMachine(Machine* machine);
@@ -103,8 +135,7 @@ void InitDefaultMachine(Machine& m);
 
 // Virtual time. Advance fires every due event in order of its time.
 void Advance(Machine& m, uint64_t ms);
-void Schedule(Machine& m, uint64_t delayMs, std::string kind, nlohmann::json args = {});
-void CancelEvents(Machine& m, const std::string& kind);
+void Schedule(Machine& m, uint64_t delayMs, EventAction action);
 
 // Every API entry point calls this first: records the call and, when a fault is armed for
 // the API, consumes it and returns its error (0 when the call should proceed).
@@ -136,13 +167,12 @@ void InitRegistry(Machine& m);
 void InitFiles(Machine& m);
 void InitProcesses(Machine& m);
 void InitSpooler(Machine& m);
-void OnServiceEvent(Machine& m, const TimedEvent& e);
-void OnFileEvent(Machine& m, const TimedEvent& e);
-void OnProcessEvent(Machine& m, const TimedEvent& e);
-void OnWindowEvent(Machine& m, const TimedEvent& e);
-// Another process adds a printer ("spooler.printer-add": name, driver, port, comment,
-// location), as on a busy print server; a taken name or a stopped spooler adds none.
-void OnSpoolerEvent(Machine& m, const TimedEvent& e);
+void OnEvent(Machine& m, const ServiceRunning& e);
+void OnEvent(Machine& m, const ServiceStopped& e);
+void OnEvent(Machine& m, const ProcessExit& e);
+void OnEvent(Machine& m, const ProcessUnlock& e);
+void OnEvent(Machine& m, const WindowClose& e);
+void OnEvent(Machine& m, const PrinterAdd& e);
 }  // namespace sim
 
 namespace sim {

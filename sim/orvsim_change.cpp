@@ -32,8 +32,9 @@ void SpoolerStopStart(Context& c) {
   const DWORD target = what == "stop" ? SERVICE_STOPPED : SERVICE_RUNNING;
   // Whatever the service was about to become, it is that now.
   std::erase_if(c.m.events, [&](const sim::TimedEvent& e) {
-    return e.kind.rfind("service.", 0) == 0 &&
-           sim::EqualFold(sim::FromUtf8(e.args.value("name", std::string())), s.name);
+    auto of = [&](const auto* a) { return a && sim::EqualFold(a->name, s.name); };
+    return of(std::get_if<sim::ServiceRunning>(&e.action)) ||
+           of(std::get_if<sim::ServiceStopped>(&e.action));
   });
   if (s.state != target) ++(target == SERVICE_STOPPED ? s.stops : s.starts);
   s.state = target;
@@ -154,12 +155,8 @@ void AddPrinter(Context& c) {
   if (c.a.Has("--after")) {
     // Added by another process while a run is under way, as on a busy print server.
     const uint64_t after = ParseNumber(c.a.Value("--after"), UINT32_MAX, "--after");
-    sim::Schedule(c.m, after, "spooler.printer-add",
-                  {{"name", sim::ToUtf8(p.name)},
-                   {"driver", sim::ToUtf8(p.driverName)},
-                   {"port", sim::ToUtf8(p.portName)},
-                   {"comment", sim::ToUtf8(p.comment)},
-                   {"location", sim::ToUtf8(p.location)}});
+    sim::Schedule(c.m, after,
+                  sim::PrinterAdd{p.name, p.driverName, p.portName, p.comment, p.location});
     c.out << "printer \"" << c.a.words[1] << "\" added after " << after << " ms\n";
     return;
   }

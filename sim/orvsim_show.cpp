@@ -212,8 +212,9 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
     }
   } else if (what == "clock") {
     o << "Clock: " << m.now << " ms since boot, tick count " << (m.tickBase + m.now) << "\n";
-    for (const auto& e : m.events) {
-      o << "  at " << e.at << " ms: " << e.kind << " " << e.args.dump() << "\n";
+    for (const json e : m.events) {
+      o << "  at " << e["at"] << " ms: " << e["kind"].get<std::string>() << " " << e["args"].dump()
+        << "\n";
     }
   }
 }

@@ -4,8 +4,8 @@
 // Layout of a machine directory:
 //   machine.json     the whole state, readable and diffable; written aside and renamed, so
 //                    its rename is the moment a save takes effect
-//   files-<n>/       one host file per simulated file (C:\Windows\x.dll -> files-<n>/C/Windows/
-//                    x.dll); machine.json names the generation it belongs to
+//   files/           each simulated file's contents, under a name made from them (machine.json
+//                    names it), written once and never changed; names no longer used go
 //   lock             advisory lock that keeps two runs from interleaving
 // The running program's handles, heap blocks, call record, posted messages and dialogs are
 // not kept: they end with the process.
@@ -20,12 +20,14 @@
 
 namespace sim {
 
-inline constexpr int kMachineFormatVersion = 1;
+inline constexpr int kMachineFormatVersion = 2;
 inline constexpr const char* kMachineFormatName = "orvsim machine";
 
 // The machine's state as saved in machine.json, with each file's contents left out (files
 // carry their size instead). `orvsim show --json` prints parts of it.
 nlohmann::json MachineToJson(const Machine& m);
+// A timed event as machine.json holds it: {"at", "kind", "args"}.
+void to_json(nlohmann::json& j, const TimedEvent& e);
 
 // Registry and printer-data values: a type and the bytes as written, shown readably where
 // the bytes allow ("sz", "multiSz", "dword", "qword") and as "hex" otherwise, always so that
@@ -40,8 +42,9 @@ std::string RegTypeName(DWORD type);
 // Accepts "REG_SZ", "sz", "1"; false for anything else.
 bool ParseRegType(std::string_view text, DWORD* type);
 
-// Save and load without locking (callers hold a MachineLock). Save writes the new state
-// aside and switches to it with one rename; a failed save leaves the old state in place.
+// Save and load without locking (callers hold a MachineLock). Save writes the contents it
+// lacks and the new state aside, and switches to it with one rename; a failed or killed save
+// leaves the old state in place.
 // Load refuses a damaged machine or one of another format version, with the reason in
 // *error, and changes nothing on disk.
 bool SaveMachine(const Machine& m, const std::filesystem::path& dir, std::string* error);
@@ -98,7 +101,6 @@ class MachineSession {
 
  private:
   std::filesystem::path dir_;
-  std::filesystem::path generation_;  // the files-<n> directory the machine's contents are in
   MachineLock lock_;
 };
 

@@ -17,9 +17,8 @@ using ContentNamer = std::function<std::string(const SimFile& file)>;
 // The whole machine as machine.json holds it, the files in the order of m.fs.files.
 nlohmann::json EncodeMachine(const Machine& m, const ContentNamer& content);
 
-// Decodes everything but the files' contents, whose places go to `content` (folded path,
-// name inside the generation directory, checked to stay inside it). Throws an exception
-// naming what is wrong and where.
+// Decodes everything but the files' contents, whose names go to `content` (folded path, a
+// plain file name, checked to be one). Throws an exception naming what is wrong and where.
 void DecodeMachine(const nlohmann::json& j, Machine& m,
                    std::vector<std::pair<U16, std::string>>* content);
 

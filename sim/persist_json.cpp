@@ -1,12 +1,11 @@
-// The machine's JSON form: each model record's fields in one list for both directions, text
-// that UTF-8 cannot carry kept as code units or hex, and a hand-edited field that is misspelt
-// or mistyped refused with where it stands.
-#include <array>
-#include <map>
+// The machine's JSON form through nlohmann's to_json/from_json: each record's fields listed
+// once, text that UTF-8 cannot carry kept as code units or bytes, and a hand-edited field that
+// is misspelt, mistyped or out of range refused with where it stands.
+#include <algorithm>
+#include <charconv>
+#include <concepts>
 #include <optional>
-#include <set>
 #include <stdexcept>
-#include <type_traits>
 #include <utility>
 
 #include "sim/persist.h"
@@ -17,539 +16,334 @@ namespace {
 
 using json = nlohmann::json;
 
-// A damaged machine.json: where and what.
+// A damaged machine.json: what is wrong, and where (filled in on the way out).
 struct DecodeError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  DecodeError(std::string place, const std::string& what)
+      : std::runtime_error(what), at(std::move(place)) {}
+  std::string at;
 };
 
-[[noreturn]] void Fail(const std::string& at, const std::string& what) {
-  throw DecodeError((at.empty() ? std::string("machine.json") : at) + ": " + what);
+[[noreturn]] void Fail(const std::string& what) {
+  throw DecodeError("", what);
 }
 
-using sim::ToHex;
-std::string ToHex(std::string_view s) {
-  return ToHex(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-// Hex digits, optionally separated by spaces.
-bool FromHex(std::string_view text, std::vector<uint8_t>* out) {
-  return ParseHexBytes(text, " ", out);
-}
-
-// ---- Generic encoding -----------------------------------------------------------------------
-
-template <class T>
-struct IsVector : std::false_type {};
-template <class T, class A>
-struct IsVector<std::vector<T, A>> : std::true_type {};
-template <>
-struct IsVector<PrinterTable> : std::true_type {};
-template <>
-struct IsVector<RegKeyList> : std::true_type {};
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-template <class T>
-struct IsMap : std::false_type {};
-template <class K, class V, class C, class A>
-struct IsMap<std::map<K, V, C, A>> : std::true_type {};
-template <class T>
-struct IsArray : std::false_type {};
-template <class T, size_t N>
-struct IsArray<std::array<T, N>> : std::true_type {};
-
-template <class T>
-json Enc(const T& v);
-template <class T>
-void Dec(const json& j, T& v, const std::string& at);
-
-// Writes each field a record lists.
-struct Writer {
-  json& out;
-  template <class T>
-  void operator()(const char* key, const T& v) {
-    out[key] = Enc(v);
+// Runs one step of decoding the part `part` ("name" or "[3]") of the current place, so that an
+// error inside it names where it stands.
+template <class F>
+void At(const std::string& part, F&& step) {
+  try {
+    step();
+  } catch (DecodeError& e) {
+    e.at = part + (e.at.empty() || e.at[0] == '[' ? "" : ".") + e.at;
+    throw;
+  } catch (const json::exception& e) {
+    const std::string what = e.what();
+    throw DecodeError(part, what.substr(what.find("] ") + 2));
   }
-};
+}
 
-// Reads each field a record lists; a field that is missing keeps its default, a field that
-// is not known is an error (a typing mistake in a hand-edited machine must not vanish).
-struct Reader {
-  const json& in;
-  const std::string& at;
-  std::set<std::string> known;
-  template <class T>
-  void operator()(const char* key, T& v) {
-    known.insert(key);
-    auto it = in.find(key);
-    if (it != in.end()) Dec(*it, v, at + "." + key);
+// Strict reads: numbers that fit, lists with their positions, text as written; anything else
+// through its own from_json.
+template <class T>
+void Read(const json& j, T& v) {
+  j.get_to(v);
+}
+
+template <std::integral T>
+void Read(const json& j, T& v) {
+  const bool fits = j.is_number_unsigned()  ? std::in_range<T>(j.get<uint64_t>())
+                    : j.is_number_integer() ? std::in_range<T>(j.get<int64_t>())
+                                            : false;
+  if (!fits) {
+    Fail(std::string("expected a whole number") + (std::is_signed_v<T> ? "" : " not below 0") +
+         " that fits " + std::to_string(sizeof(T) * 8) + " bits");
   }
-  void Allow(const char* key) { known.insert(key); }
-  void Finish() const {
-    for (auto it = in.begin(); it != in.end(); ++it) {
-      if (!known.count(it.key())) Fail(at, "unknown field \"" + it.key() + "\"");
-    }
-  }
-};
-
-// The fields of each record, in one list for both directions.
-template <class F>
-void Fields(F& f, TimedEvent& v) {
-  f("at", v.at);
-  f("kind", v.kind);
-  f("args", v.args);
-}
-template <class F>
-void Fields(F& f, Fault& v) {
-  f("api", v.api);
-  f("error", v.error);
-  f("remaining", v.remaining);
-  f("delayMs", v.delayMs);
-  f("skip", v.skip);
-}
-template <class F>
-void Fields(F& f, KernelModel& v) {
-  f("commandLine", v.commandLine);
-  f("modulePath", v.modulePath);
-  f("systemDir", v.systemDir);
-  f("pid", v.pid);
-  f("osMajor", v.osMajor);
-  f("osMinor", v.osMinor);
-  f("osBuild", v.osBuild);
-  f("osPlatform", v.osPlatform);
-  f("nativeMachine", v.nativeMachine);
-  f("localSystem", v.localSystem);
-}
-template <class F>
-void Fields(F& f, SimWindow& v) {
-  f("handle", v.handle);
-  f("className", v.className);
-  f("title", v.title);
-  f("ownerPid", v.ownerPid);
-  f("behavior", v.behavior);
-}
-template <class F>
-void Fields(F& f, UserModel& v) {
-  f("shiftDown", v.shiftDown);
-  f("windows", v.windows);
-  f("nextWindow", v.nextWindow);
-  f("dialogAnswer", v.dialogAnswer);
-  f("windowStationVisible", v.windowStationVisible);
-}
-template <class F>
-void Fields(F& f, SimService& v) {
-  f("name", v.name);
-  f("state", v.state);
-  f("disabled", v.disabled);
-  f("startDelayMs", v.startDelayMs);
-  f("stopDelayMs", v.stopDelayMs);
-  f("stopRefusal", v.stopRefusal);
-  f("deniedRights", v.deniedRights);
-  f("starts", v.starts);
-  f("stops", v.stops);
-}
-template <class F>
-void Fields(F& f, ServiceModel& v) {
-  f("services", v.services);
-  f("managerDeniedRights", v.managerDeniedRights);
-}
-template <class F>
-void Fields(F& f, RegKey& v) {
-  f("name", v.name);
-  f("values", v.values);
-  f("subkeys", v.subkeys);
-  f("accessDenied", v.accessDenied);
-}
-template <class F>
-void Fields(F& f, RegistryModel& v) {
-  f("hklm", v.hklm);
-  f("hkcu", v.hkcu);
-  f("hku", v.hku);
-}
-template <class F>
-void Fields(F& f, SimFile& v) {
-  f("path", v.path);
-  f("attributes", v.attributes);
-  f("version", v.version);
-}
-// Files and directories are written by the machine's own code (contents beside machine.json).
-template <class F>
-void Fields(F& f, FileSystemModel& v) {
-  f("locks", v.locks);
-  f("ioFaults", v.ioFaults);
-  f("mountPoints", v.mountPoints);
-}
-template <class F>
-void Fields(F& f, FileLock& v) {
-  f("path", v.path);
-  f("pid", v.pid);
-  f("access", v.access);
-  f("share", v.share);
-  f("module", v.module);
-}
-template <class F>
-void Fields(F& f, IoFault& v) {
-  f("path", v.path);
-  f("op", v.op);
-  f("mode", v.mode);
-  f("error", v.error);
-  f("afterBytes", v.afterBytes);
-  f("remaining", v.remaining);
-}
-template <class F>
-void Fields(F& f, SimProcess& v) {
-  f("pid", v.pid);
-  f("tid", v.tid);
-  f("image", v.image);
-  f("commandLine", v.commandLine);
-  f("program", v.program);
-  f("mode", v.mode);
-  f("exitDelayMs", v.exitDelayMs);
-  f("creationFlags", v.creationFlags);
-  f("showWindow", v.showWindow);
-  f("startedAt", v.startedAt);
-  f("endedAt", v.endedAt);
-  f("running", v.running);
-  f("exitCode", v.exitCode);
-}
-template <class F>
-void Fields(F& f, SimMutex& v) {
-  f("id", v.id);
-  f("name", v.name);
-  f("ownerPid", v.ownerPid);
-  f("recursion", v.recursion);
-  f("abandoned", v.abandoned);
-  f("openBy", v.openBy);
-}
-template <class F>
-void Fields(F& f, ProcessModel& v) {
-  f("processes", v.processes);
-  f("mutexes", v.mutexes);
-  f("nextPid", v.nextPid);
-  f("nextMutex", v.nextMutex);
-  f("trayMode", v.trayMode);
-  f("trayExitDelayMs", v.trayExitDelayMs);
-}
-template <class F>
-void Fields(F& f, PrinterDataKey& v) {
-  f("name", v.name);
-  f("values", v.values);
-}
-template <class F>
-void Fields(F& f, SimPrinter& v) {
-  f("id", v.id);
-  f("name", v.name);
-  f("serverName", v.serverName);
-  f("shareName", v.shareName);
-  f("portName", v.portName);
-  f("driverName", v.driverName);
-  f("comment", v.comment);
-  f("location", v.location);
-  f("sepFile", v.sepFile);
-  f("printProcessor", v.printProcessor);
-  f("datatype", v.datatype);
-  f("parameters", v.parameters);
-  f("attributes", v.attributes);
-  f("priority", v.priority);
-  f("defaultPriority", v.defaultPriority);
-  f("startTime", v.startTime);
-  f("untilTime", v.untilTime);
-  f("status", v.status);
-  f("jobs", v.jobs);
-  f("connection", v.connection);
-  f("data", v.data);
-}
-template <class F>
-void Fields(F& f, SimDriver& v) {
-  f("name", v.name);
-  f("environment", v.environment);
-  f("version", v.version);
-  f("driverPath", v.driverPath);
-  f("dataFile", v.dataFile);
-  f("configFile", v.configFile);
-  f("helpFile", v.helpFile);
-  f("dependentFiles", v.dependentFiles);
-  f("monitorName", v.monitorName);
-  f("defaultDataType", v.defaultDataType);
-  f("previousNames", v.previousNames);
-  f("mfgName", v.mfgName);
-  f("oemUrl", v.oemUrl);
-  f("hardwareId", v.hardwareId);
-  f("provider", v.provider);
-  f("driverDate", v.driverDate);
-  f("driverVersion", v.driverVersion);
-}
-template <class F>
-void Fields(F& f, SimMonitor& v) {
-  f("name", v.name);
-  f("environment", v.environment);
-  f("dllName", v.dllName);
-  f("ports", v.ports);
-}
-template <class F>
-void Fields(F& f, SpoolerModel& v) {
-  f("printers", v.printers);
-  f("drivers", v.drivers);
-  f("monitors", v.monitors);
-  f("printProcessors", v.printProcessors);
-  f("defaultPrinter", v.defaultPrinter);
-  f("driverRoot", v.driverRoot);
-  f("nextPrinterId", v.nextPrinterId);
-  f("loadedModules", v.loadedModules);
+  v = j.get<T>();
 }
 
-// UTF-16 text is kept as a JSON string; text that UTF-8 cannot carry (an unpaired surrogate)
-// as its code units.
-json EncU16(const U16& s) {
-  if (WellFormedUtf16(s)) return ToUtf8(s);
-  json units = json::array();
-  for (char16_t c : s) units.push_back(unsigned(c));
-  return json{{"utf16", units}};
+void Read(const json& j, bool& v) {
+  if (!j.is_boolean()) Fail("expected true or false");
+  v = j.get<bool>();
 }
 
-U16 DecU16(const json& j, const std::string& at) {
-  if (j.is_string()) return FromUtf8(j.get_ref<const std::string&>());
-  if (j.is_object() && j.size() == 1 && j.contains("utf16") && j["utf16"].is_array()) {
-    U16 out;
-    for (const auto& u : j["utf16"]) {
-      if (!u.is_number_unsigned() || u.get<uint64_t>() > 0xFFFF) Fail(at, "bad UTF-16 unit");
-      out += char16_t(u.get<uint64_t>());
-    }
-    return out;
-  }
-  Fail(at, "expected text");
+void Read(const json& j, json& v) {
+  v = j;
 }
 
-// Byte strings (ANSI names) that are not UTF-8 are kept as hex.
-json EncStr(const std::string& s) {
-  if (ValidUtf8(s)) return s;
-  return json{{"bytes", ToHex(s)}};
-}
-
-std::string DecStr(const json& j, const std::string& at) {
-  if (j.is_string()) return j.get<std::string>();
+// Byte strings (names written through the ANSI calls) that are not UTF-8 are kept as hex.
+void Read(const json& j, std::string& v) {
   if (j.is_object() && j.size() == 1 && j.contains("bytes") && j["bytes"].is_string()) {
     std::vector<uint8_t> bytes;
-    if (!FromHex(j["bytes"].get<std::string>(), &bytes)) Fail(at, "bad hex bytes");
-    return std::string(bytes.begin(), bytes.end());
+    if (!ParseHexBytes(j["bytes"].get<std::string>(), " ", &bytes)) Fail("bad hex bytes");
+    v.assign(bytes.begin(), bytes.end());
+  } else {
+    if (!j.is_string()) Fail("expected text");
+    v = j.get<std::string>();
   }
-  Fail(at, "expected text");
 }
 
+json Out(const std::string& s) {
+  if (ValidUtf8(s)) return s;
+  return {{"bytes", ToHex(reinterpret_cast<const uint8_t*>(s.data()), s.size())}};
+}
+template <class T>
+const T& Out(const T& v) {
+  return v;
+}
+
+template <class C>
+concept List = requires(C& c) {
+  c.clear();
+  c.push_back(std::declval<typename C::value_type>());
+}
+&&!requires {
+  typename C::traits_type;
+};
+
+template <List C>
+void Read(const json& j, C& v) {
+  if (!j.is_array()) Fail("expected a list");
+  v.clear();
+  for (size_t i = 0; i < j.size(); ++i) {
+    typename C::value_type e{};
+    At("[" + std::to_string(i) + "]", [&] { Read(j[i], e); });
+    v.push_back(std::move(e));
+  }
+}
+
+// A record's fields as they are read: a field that is missing keeps its default, a field that
+// is not the record's is refused (a typing mistake in a hand-edited machine must not vanish).
+class Fields {
+ public:
+  explicit Fields(const json& j) : j_(j) {
+    if (!j.is_object()) Fail("expected an object");
+  }
+  template <class T>
+  void operator()(const char* key, T& v) {
+    known_.push_back(key);
+    if (auto it = j_.find(key); it != j_.end()) At(key, [&] { Read(*it, v); });
+  }
+  void Allow(const char* key) { known_.push_back(key); }
+  void Finish() const {
+    for (const auto& [key, value] : j_.items()) {
+      if (std::find(known_.begin(), known_.end(), key) == known_.end()) {
+        Fail("unknown field \"" + key + "\"");
+      }
+    }
+  }
+
+ private:
+  const json& j_;
+  std::vector<std::string_view> known_;
+};
+
+// A version resource's version: a.b.c.d.
 std::string VersionText(const uint16_t (&v)[4]) {
   return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
          std::to_string(v[3]);
 }
 
-bool ParseVersionText(std::string_view text, uint16_t (&v)[4]) {
-  size_t pos = 0;
+void ReadVersionText(const json& j, uint16_t (&v)[4]) {
+  const std::string text = j.is_string() ? j.get<std::string>() : std::string();
+  const char* p = text.data();
+  const char* end = p + text.size();
   for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (pos >= text.size() || text[pos] != '.') return false;
-      ++pos;
-    }
-    uint32_t n = 0;
-    size_t digits = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-      n = n * 10 + uint32_t(text[pos++] - '0');
-      if (++digits > 5 || n > 0xFFFF) return false;
-    }
-    if (!digits) return false;
-    v[i] = uint16_t(n);
-  }
-  return pos == text.size();
-}
-
-template <class K>
-bool KeysFitObject(const K& key) {
-  if constexpr (std::is_same_v<K, std::string>) {
-    return ValidUtf8(key);
-  } else if constexpr (std::is_same_v<K, U16>) {
-    return WellFormedUtf16(key);
-  } else {
-    return false;
+    const auto [next, ec] = std::from_chars(p, end, v[i]);
+    const bool ends = i < 3 ? next != end && *next == '.' : next == end;
+    if (ec != std::errc() || !ends) Fail("expected a version a.b.c.d");
+    p = next + (i < 3 ? 1 : 0);
   }
 }
 
-template <class T>
-json Enc(const T& v) {
-  if constexpr (std::is_same_v<T, bool>) {
-    return v;
-  } else if constexpr (std::is_enum_v<T>) {
-    return json(std::underlying_type_t<T>(v));
-  } else if constexpr (std::is_arithmetic_v<T>) {
-    return v;
-  } else if constexpr (std::is_same_v<T, U16>) {
-    return EncU16(v);
-  } else if constexpr (std::is_same_v<T, std::string>) {
-    return EncStr(v);
-  } else if constexpr (std::is_same_v<T, json>) {
-    return v;
-  } else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
-    return json{{"hex", ToHex(v.data(), v.size())}};
-  } else if constexpr (std::is_same_v<T, VersionInfo>) {
-    return json{{"file", VersionText(v.file)}, {"product", VersionText(v.product)}};
-  } else if constexpr (std::is_same_v<T, RegValue>) {
-    json out = json{{"name", EncU16(v.name)}};
-    out.update(TypedValueToJson(v.type, v.data));
-    return out;
-  } else if constexpr (std::is_same_v<T, PrinterDataValue>) {
-    json out = json{{"name", EncStr(v.name)}};
-    out.update(TypedValueToJson(v.type, v.bytes, true));
-    return out;
-  } else if constexpr (IsVector<T>::value || IsArray<T>::value) {
-    json out = json::array();
-    for (const auto& e : v) out.push_back(Enc(e));
-    return out;
-  } else if constexpr (IsOptional<T>::value) {
-    return v ? Enc(*v) : json(nullptr);
-  } else if constexpr (IsMap<T>::value) {
-    bool object = true;
-    for (const auto& [k, e] : v) object = object && KeysFitObject(k);
-    if (object) {
-      json out = json::object();
-      for (const auto& [k, e] : v) out[Enc(k).template get<std::string>()] = Enc(e);
-      return out;
-    }
-    json out = json::array();
-    for (const auto& [k, e] : v) out.push_back(json::array({Enc(k), Enc(e)}));
-    return out;
-  } else {
-    json out = json::object();
-    Writer w{out};
-    Fields(w, const_cast<T&>(v));
-    return out;
-  }
+// A registry or printer-data value: its name beside its type and bytes.
+template <class Name>
+json TypedToJson(const Name& name, DWORD type, const std::vector<uint8_t>& bytes, bool ansi) {
+  json j = TypedValueToJson(type, bytes, ansi);
+  j["name"] = Out(name);
+  return j;
 }
 
-void DecTyped(const json& j, const std::string& at, const char* nameKey, DWORD* type,
-              std::vector<uint8_t>* bytes) {
-  json value = j;
-  value.erase(nameKey);
+template <class Name>
+void TypedFromJson(const json& j, Name& name, DWORD& type, std::vector<uint8_t>& bytes) {
+  if (!j.is_object()) Fail("expected a value");
+  if (auto it = j.find("name"); it != j.end()) At("name", [&] { Read(*it, name); });
+  json typed = j;
+  typed.erase("name");
   std::string error;
-  if (!TypedValueFromJson(value, type, bytes, &error)) Fail(at, error);
+  if (!TypedValueFromJson(typed, &type, &bytes, &error)) Fail(error);
 }
 
-template <class T>
-void Dec(const json& j, T& v, const std::string& at) {
-  if constexpr (std::is_same_v<T, bool>) {
-    if (!j.is_boolean()) Fail(at, "expected true or false");
-    v = j.get<bool>();
-  } else if constexpr (std::is_enum_v<T>) {
-    std::underlying_type_t<T> n{};
-    Dec(j, n, at);
-    v = T(n);
-  } else if constexpr (std::is_integral_v<T>) {
-    bool fits = false;
-    if (j.is_number_unsigned()) {
-      fits = std::in_range<T>(j.get<uint64_t>());
-    } else if (j.is_number_integer()) {
-      fits = std::in_range<T>(j.get<int64_t>());
+}  // namespace
+
+}  // namespace sim
+
+namespace nlohmann {
+
+// UTF-16 text as a JSON string; text that UTF-8 cannot carry (an unpaired surrogate) as its
+// code units.
+template <>
+struct adl_serializer<std::u16string> {
+  static void to_json(json& j, const std::u16string& s) {
+    if (sim::WellFormedUtf16(s)) {
+      j = sim::ToUtf8(s);
+    } else {
+      j = {{"utf16", std::vector<uint16_t>(s.begin(), s.end())}};
     }
-    if (!fits) {
-      Fail(at, std::string("expected a whole number") +
-                   (std::is_signed_v<T> ? "" : " not below 0") + " that fits " +
-                   std::to_string(sizeof(T) * 8) + " bits");
+  }
+  static void from_json(const json& j, std::u16string& s) {
+    if (j.is_string()) {
+      s = sim::FromUtf8(j.get_ref<const std::string&>());
+      return;
     }
-    v = j.get<T>();
-  } else if constexpr (std::is_floating_point_v<T>) {
-    if (!j.is_number()) Fail(at, "expected a number");
-    v = j.get<T>();
-  } else if constexpr (std::is_same_v<T, U16>) {
-    v = DecU16(j, at);
-  } else if constexpr (std::is_same_v<T, std::string>) {
-    v = DecStr(j, at);
-  } else if constexpr (std::is_same_v<T, json>) {
-    v = j;
-  } else if constexpr (std::is_same_v<T, std::vector<uint8_t>>) {
-    if (!j.is_object() || !j.contains("hex") || !j["hex"].is_string() ||
-        !FromHex(j["hex"].get<std::string>(), &v)) {
-      Fail(at, "expected {\"hex\": \"..\"}");
-    }
-  } else if constexpr (std::is_same_v<T, VersionInfo>) {
-    if (!j.is_object()) Fail(at, "expected a version resource");
-    Reader r{j, at, {}};
-    r.Allow("file");
-    r.Allow("product");
+    sim::Fields r(j);
+    std::vector<uint16_t> units;
+    r("utf16", units);
     r.Finish();
-    for (auto [key, target] : {std::pair{"file", &v.file}, std::pair{"product", &v.product}}) {
-      auto it = j.find(key);
-      if (it == j.end()) continue;
-      if (!it->is_string() || !ParseVersionText(it->template get<std::string>(), *target)) {
-        Fail(at + "." + key, "expected a version a.b.c.d");
-      }
-    }
-  } else if constexpr (std::is_same_v<T, RegValue>) {
-    if (!j.is_object()) Fail(at, "expected a value");
-    if (auto it = j.find("name"); it != j.end()) v.name = DecU16(*it, at + ".name");
-    DecTyped(j, at, "name", &v.type, &v.data);
-  } else if constexpr (std::is_same_v<T, PrinterDataValue>) {
-    if (!j.is_object()) Fail(at, "expected a value");
-    if (auto it = j.find("name"); it != j.end()) v.name = DecStr(*it, at + ".name");
-    DecTyped(j, at, "name", &v.type, &v.bytes);
-  } else if constexpr (IsVector<T>::value) {
-    if (!j.is_array()) Fail(at, "expected a list");
-    v.clear();
-    for (size_t i = 0; i < j.size(); ++i) {
-      typename T::value_type e{};
-      Dec(j[i], e, at + "[" + std::to_string(i) + "]");
-      v.push_back(std::move(e));
-    }
-  } else if constexpr (IsArray<T>::value) {
-    if (!j.is_array() || j.size() != v.size()) {
-      Fail(at, "expected a list of " + std::to_string(v.size()));
-    }
-    for (size_t i = 0; i < v.size(); ++i) Dec(j[i], v[i], at + "[" + std::to_string(i) + "]");
-  } else if constexpr (IsOptional<T>::value) {
+    s.assign(units.begin(), units.end());
+  }
+};
+
+template <class T>
+struct adl_serializer<std::optional<T>> {
+  static void to_json(json& j, const std::optional<T>& v) { j = v ? json(*v) : json(nullptr); }
+  static void from_json(const json& j, std::optional<T>& v) {
     if (j.is_null()) {
       v.reset();
     } else {
-      typename T::value_type e{};
-      Dec(j, e, at);
-      v = std::move(e);
+      v = j.get<T>();
     }
-  } else if constexpr (IsMap<T>::value) {
-    v.clear();
-    auto put = [&](const json& key, const json& value, const std::string& where) {
-      typename T::key_type k{};
-      typename T::mapped_type e{};
-      Dec(key, k, where);
-      Dec(value, e, where);
-      if (!v.emplace(std::move(k), std::move(e)).second) Fail(where, "duplicate key");
-    };
-    if (j.is_object()) {
-      for (auto it = j.begin(); it != j.end(); ++it)
-        put(json(it.key()), it.value(), at + "." + it.key());
-    } else if (j.is_array()) {
-      for (size_t i = 0; i < j.size(); ++i) {
-        const std::string where = at + "[" + std::to_string(i) + "]";
-        if (!j[i].is_array() || j[i].size() != 2) Fail(where, "expected a [key, value] pair");
-        put(j[i][0], j[i][1], where);
-      }
-    } else {
-      Fail(at, "expected a map");
-    }
-  } else {
-    if (!j.is_object()) Fail(at, "expected an object");
-    Reader r{j, at, {}};
-    Fields(r, v);
-    r.Finish();
   }
+};
+
+}  // namespace nlohmann
+
+namespace sim {
+
+// ---- The records --------------------------------------------------------------------------
+
+// ORVSIM_JSON(Type, field...) gives a record its to_json and from_json, each field once.
+#define ORVSIM_JSON_TO(field) j[#field] = Out(v.field);
+#define ORVSIM_JSON_FROM(field) r(#field, v.field);
+#define ORVSIM_JSON(Type, ...)                                               \
+  void to_json(json& j, const Type& v) {                                     \
+    NLOHMANN_JSON_EXPAND(NLOHMANN_JSON_PASTE(ORVSIM_JSON_TO, __VA_ARGS__))   \
+  }                                                                          \
+  void from_json(const json& j, Type& v) {                                   \
+    Fields r(j);                                                             \
+    NLOHMANN_JSON_EXPAND(NLOHMANN_JSON_PASTE(ORVSIM_JSON_FROM, __VA_ARGS__)) \
+    r.Finish();                                                              \
+  }
+
+ORVSIM_JSON(ServiceRunning, name)
+ORVSIM_JSON(ServiceStopped, name)
+ORVSIM_JSON(ProcessExit, pid, exitCode, release)
+ORVSIM_JSON(ProcessUnlock, path)
+ORVSIM_JSON(WindowClose, handle)
+ORVSIM_JSON(PrinterAdd, name, driver, port, comment, location)
+
+namespace {
+// The action of that kind, its fields at their defaults; false for a kind there is none of.
+template <size_t I = 0>
+bool OfKind(std::string_view kind, EventAction& action) {
+  if constexpr (I < std::variant_size_v<EventAction>) {
+    if (kind == std::variant_alternative_t<I, EventAction>::kKind) {
+      action.emplace<I>();
+      return true;
+    }
+    return OfKind<I + 1>(kind, action);
+  }
+  return false;
+}
+}  // namespace
+
+void to_json(json& j, const TimedEvent& e) {
+  std::visit([&](const auto& a) { j = {{"at", e.at}, {"kind", a.kKind}, {"args", a}}; }, e.action);
+}
+void from_json(const json& j, TimedEvent& e) {
+  Fields r(j);
+  std::string kind;
+  json args = json::object();
+  r("at", e.at);
+  r("kind", kind);
+  r("args", args);
+  r.Finish();
+  if (!OfKind(kind, e.action)) At("kind", [&] { Fail("unknown event \"" + kind + "\""); });
+  std::visit([&](auto& a) { At("args", [&] { Read(args, a); }); }, e.action);
+}
+ORVSIM_JSON(Fault, api, error, remaining, delayMs, skip)
+ORVSIM_JSON(KernelModel, commandLine, modulePath, systemDir, pid, osMajor, osMinor, osBuild,
+            osPlatform, nativeMachine, localSystem)
+ORVSIM_JSON(SimWindow, handle, className, title, ownerPid, behavior)
+ORVSIM_JSON(UserModel, shiftDown, windows, nextWindow, dialogAnswer, windowStationVisible)
+ORVSIM_JSON(SimService, name, state, disabled, startDelayMs, stopDelayMs, stopRefusal, deniedRights,
+            starts, stops)
+ORVSIM_JSON(ServiceModel, services, managerDeniedRights)
+
+void to_json(json& j, const RegValue& v) {
+  j = TypedToJson(v.name, v.type, v.data, false);
+}
+void from_json(const json& j, RegValue& v) {
+  TypedFromJson(j, v.name, v.type, v.data);
+}
+ORVSIM_JSON(RegKey, name, values, subkeys, accessDenied)
+ORVSIM_JSON(RegistryModel, hklm, hkcu, hku)
+
+void to_json(json& j, const VersionInfo& v) {
+  j = {{"file", VersionText(v.file)}, {"product", VersionText(v.product)}};
+}
+void from_json(const json& j, VersionInfo& v) {
+  Fields r(j);
+  json file, product;
+  r("file", file);
+  r("product", product);
+  r.Finish();
+  if (!file.is_null()) At("file", [&] { ReadVersionText(file, v.file); });
+  if (!product.is_null()) At("product", [&] { ReadVersionText(product, v.product); });
+}
+ORVSIM_JSON(SimFile, path, attributes, version)
+ORVSIM_JSON(FileLock, path, pid, access, share, module)
+ORVSIM_JSON(IoFault, path, op, mode, error, afterBytes, remaining)
+// The files and directories are the machine's own (their contents lie beside machine.json).
+ORVSIM_JSON(FileSystemModel, locks, ioFaults, mountPoints)
+
+ORVSIM_JSON(SimProcess, pid, tid, image, commandLine, program, mode, exitDelayMs, creationFlags,
+            showWindow, startedAt, endedAt, running, exitCode)
+ORVSIM_JSON(SimMutex, id, name, ownerPid, recursion, abandoned, openBy)
+ORVSIM_JSON(ProcessModel, processes, mutexes, nextPid, nextMutex, trayMode, trayExitDelayMs)
+
+void to_json(json& j, const PrinterDataValue& v) {
+  j = TypedToJson(v.name, v.type, v.bytes, true);
+}
+void from_json(const json& j, PrinterDataValue& v) {
+  TypedFromJson(j, v.name, v.type, v.bytes);
+}
+ORVSIM_JSON(PrinterDataKey, name, values)
+ORVSIM_JSON(SimPrinter, id, name, serverName, shareName, portName, driverName, comment, location,
+            sepFile, printProcessor, datatype, parameters, attributes, priority, defaultPriority,
+            startTime, untilTime, status, jobs, connection, data)
+ORVSIM_JSON(SimDriver, name, environment, version, driverPath, dataFile, configFile, helpFile,
+            dependentFiles, monitorName, defaultDataType, previousNames, mfgName, oemUrl,
+            hardwareId, provider, driverDate, driverVersion)
+ORVSIM_JSON(SimMonitor, name, environment, dllName, ports)
+ORVSIM_JSON(SpoolerModel, printers, drivers, monitors, printProcessors, defaultPrinter, driverRoot,
+            nextPrinterId, loadedModules)
+
+namespace {
+
+// A content name read back from machine.json must name a file inside the contents directory.
+bool SafeContentName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
-// A content name read back from machine.json must stay inside the generation directory.
-bool SafeContentName(const std::string& name) {
-  if (name.empty() || name.front() == '/') return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    const std::string part = name.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    start = end + 1;
+// A section of the machine that must be there.
+template <class T>
+void Section(const json& j, const char* name, T& v) {
+  auto it = j.find(name);
+  if (it == j.end()) {
+    throw DecodeError("", "the section \"" + std::string(name) + "\" is missing");
   }
-  return name.find('\0') == std::string::npos;
+  At(name, [&] { Read(*it, v); });
 }
 
 }  // namespace
@@ -557,24 +351,12 @@ bool SafeContentName(const std::string& name) {
 // ---- The whole machine ----------------------------------------------------------------------
 
 json EncodeMachine(const Machine& m, const ContentNamer& content) {
-  json j = json::object();
-  j["format"] = kMachineFormatName;
-  j["version"] = kMachineFormatVersion;
-  j["clock"] = {{"now", m.now}, {"sleptMs", m.sleptMs}, {"tickBase", m.tickBase}};
-  j["events"] = Enc(m.events);
-  j["faults"] = Enc(m.faults);
-  j["kernel"] = Enc(m.kernel);
-  j["user"] = Enc(m.user);
-  j["services"] = Enc(m.services);
-  j["registry"] = Enc(m.registry);
-
-  json fsj = Enc(m.fs);
-  json dirs = json::array();
-  for (const auto& [key, original] : m.fs.dirs) dirs.push_back(EncU16(original));
-  fsj["dirs"] = dirs;
-  json files = json::array();
+  json fsj = m.fs;
+  json& dirs = fsj["dirs"] = json::array();
+  for (const auto& [key, original] : m.fs.dirs) dirs.push_back(original);
+  json& files = fsj["files"] = json::array();
   for (const auto& [key, file] : m.fs.files) {
-    json f = Enc(file);
+    json f = file;
     if (content) {
       f["content"] = content(file);
     } else {
@@ -582,82 +364,84 @@ json EncodeMachine(const Machine& m, const ContentNamer& content) {
     }
     files.push_back(std::move(f));
   }
-  fsj["files"] = files;
-  j["fs"] = std::move(fsj);
-
-  j["processes"] = Enc(m.processes);
-  j["spooler"] = Enc(m.spooler);
-  return j;
+  return {{"format", kMachineFormatName},
+          {"version", kMachineFormatVersion},
+          {"clock", {{"now", m.now}, {"sleptMs", m.sleptMs}, {"tickBase", m.tickBase}}},
+          {"events", m.events},
+          {"faults", m.faults},
+          {"kernel", m.kernel},
+          {"user", m.user},
+          {"services", m.services},
+          {"registry", m.registry},
+          {"fs", std::move(fsj)},
+          {"processes", m.processes},
+          {"spooler", m.spooler}};
 }
-
-namespace {
-
-const json& Section(const json& j, const char* name) {
-  auto it = j.find(name);
-  if (it == j.end()) Fail("", "the section \"" + std::string(name) + "\" is missing");
-  return *it;
-}
-
-}  // namespace
 
 void DecodeMachine(const json& j, Machine& m, std::vector<std::pair<U16, std::string>>* content) {
-  if (!j.is_object()) Fail("", "expected an object");
-  {
-    Reader top{j, "", {}};
-    for (const char* key : {"format", "version", "filesDir", "clock", "events", "faults", "kernel",
-                            "user", "services", "registry", "fs", "processes", "spooler"}) {
+  try {
+    Fields top(j);
+    for (const char* key : {"format", "version", "clock", "events", "faults", "kernel", "user",
+                            "services", "registry", "fs", "processes", "spooler"}) {
       top.Allow(key);
     }
     top.Finish();
-  }
-  const json& clock = Section(j, "clock");
-  {
-    Reader r{clock, "clock", {}};
-    r("now", m.now);
-    r("sleptMs", m.sleptMs);
-    r("tickBase", m.tickBase);
-    r.Finish();
-  }
-  Dec(Section(j, "events"), m.events, "events");
-  Dec(Section(j, "faults"), m.faults, "faults");
-  Dec(Section(j, "kernel"), m.kernel, "kernel");
-  Dec(Section(j, "user"), m.user, "user");
-  Dec(Section(j, "services"), m.services, "services");
-  Dec(Section(j, "registry"), m.registry, "registry");
-  Dec(Section(j, "processes"), m.processes, "processes");
-  Dec(Section(j, "spooler"), m.spooler, "spooler");
+    json clock, fsj;
+    Section(j, "clock", clock);
+    Section(j, "events", m.events);
+    Section(j, "faults", m.faults);
+    Section(j, "kernel", m.kernel);
+    Section(j, "user", m.user);
+    Section(j, "services", m.services);
+    Section(j, "registry", m.registry);
+    Section(j, "fs", fsj);
+    Section(j, "processes", m.processes);
+    Section(j, "spooler", m.spooler);
+    At("clock", [&] {
+      Fields r(clock);
+      r("now", m.now);
+      r("sleptMs", m.sleptMs);
+      r("tickBase", m.tickBase);
+      r.Finish();
+    });
 
-  json fsj = Section(j, "fs");
-  if (!fsj.is_object()) Fail("fs", "expected an object");
-  json dirs = fsj.value("dirs", json::array());
-  json files = fsj.value("files", json::array());
-  fsj.erase("dirs");
-  fsj.erase("files");
-  Dec(fsj, m.fs, "fs");
-  m.fs.dirs.clear();
-  m.fs.files.clear();
-  if (!dirs.is_array()) Fail("fs.dirs", "expected a list");
-  for (size_t i = 0; i < dirs.size(); ++i) {
-    const std::string at = "fs.dirs[" + std::to_string(i) + "]";
-    U16 path = DecU16(dirs[i], at);
-    if (!m.fs.dirs.emplace(FoldPath(path), path).second) Fail(at, "directory listed twice");
-  }
-  if (!files.is_array()) Fail("fs.files", "expected a list");
-  for (size_t i = 0; i < files.size(); ++i) {
-    const std::string at = "fs.files[" + std::to_string(i) + "]";
-    if (!files[i].is_object()) Fail(at, "expected an object");
-    json meta = files[i];
-    auto it = meta.find("content");
-    if (it == meta.end() || !it->is_string() || !SafeContentName(it->get<std::string>())) {
-      Fail(at + ".content", "expected the name of the file's contents in the machine");
-    }
-    const std::string name = it->get<std::string>();
-    meta.erase("content");
-    SimFile file;
-    Dec(meta, file, at);
-    U16 key = FoldPath(file.path);
-    if (!m.fs.files.emplace(key, std::move(file)).second) Fail(at, "file listed twice");
-    if (content) content->emplace_back(std::move(key), name);
+    At("fs", [&] {
+      if (!fsj.is_object()) Fail("expected an object");
+      json dirs = fsj.value("dirs", json::array());
+      json files = fsj.value("files", json::array());
+      fsj.erase("dirs");
+      fsj.erase("files");
+      Read(fsj, m.fs);
+      std::vector<U16> dirList;
+      At("dirs", [&] { Read(dirs, dirList); });
+      m.fs.dirs.clear();
+      for (size_t i = 0; i < dirList.size(); ++i) {
+        if (!m.fs.dirs.emplace(FoldPath(dirList[i]), dirList[i]).second) {
+          At("dirs[" + std::to_string(i) + "]", [] { Fail("directory listed twice"); });
+        }
+      }
+      if (!files.is_array()) At("files", [] { Fail("expected a list"); });
+      m.fs.files.clear();
+      for (size_t i = 0; i < files.size(); ++i) {
+        At("files[" + std::to_string(i) + "]", [&] {
+          json meta = files[i];
+          if (!meta.is_object()) Fail("expected an object");
+          auto it = meta.find("content");
+          if (it == meta.end() || !it->is_string() || !SafeContentName(it->get<std::string>())) {
+            At("content", [] { Fail("expected the name of the file's contents in the machine"); });
+          }
+          const std::string name = it->get<std::string>();
+          meta.erase("content");
+          SimFile file;
+          Read(meta, file);
+          U16 key = FoldPath(file.path);
+          if (!m.fs.files.emplace(key, std::move(file)).second) Fail("file listed twice");
+          if (content) content->emplace_back(std::move(key), name);
+        });
+      }
+    });
+  } catch (const DecodeError& e) {
+    throw std::runtime_error((e.at.empty() ? std::string("machine.json") : e.at) + ": " + e.what());
   }
 }
 

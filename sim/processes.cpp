@@ -142,6 +142,12 @@ void DisownMutexes(Machine& m, uint32_t pid, bool release) {
   }
 }
 
+// Whether the event is process `pid`'s exit.
+bool ExitOf(const TimedEvent& e, uint32_t pid) {
+  const auto* exit = std::get_if<ProcessExit>(&e.action);
+  return exit && exit->pid == pid;
+}
+
 // A process ends: its mutexes are released or abandoned, its handles close, its windows go
 // and so do the files it held open.
 void Exit(Machine& m, uint32_t pid, DWORD exitCode, bool release) {
@@ -154,10 +160,7 @@ void Exit(Machine& m, uint32_t pid, DWORD exitCode, bool release) {
   DropReferences(m, pid);
   std::erase_if(m.user.windows, [&](const SimWindow& w) { return w.ownerPid == pid; });
   std::erase_if(m.fs.locks, [&](const FileLock& l) { return l.pid == pid; });
-  std::erase_if(m.events, [&](const TimedEvent& e) {
-    return e.kind.rfind("process.", 0) == 0 && e.args.is_object() &&
-           e.args.value("pid", uint32_t(0)) == pid;
-  });
+  std::erase_if(m.events, [&](const TimedEvent& e) { return ExitOf(e, pid); });
 }
 
 // A top-level window of another process; returns its handle.
@@ -445,13 +448,12 @@ void InitProcesses(Machine& m) {
   m.processes = ProcessModel{};
 }
 
-void OnProcessEvent(Machine& m, const TimedEvent& e) {
-  if (e.kind == "process.exit") {
-    Exit(m, e.args.value("pid", uint32_t(0)), e.args.value("exitCode", DWORD(0)),
-         e.args.value("release", true));
-  } else if (e.kind == "process.unlock") {
-    UnlockNow(m, FromUtf8(e.args.value("path", std::string())));
-  }
+void OnEvent(Machine& m, const ProcessExit& e) {
+  Exit(m, e.pid, e.exitCode, e.release);
+}
+
+void OnEvent(Machine& m, const ProcessUnlock& e) {
+  UnlockNow(m, e.path);
 }
 
 void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM wp, LPARAM lp) {
@@ -461,13 +463,11 @@ void OnProcessWindowMessage(Machine& m, const SimWindow& w, UINT message, WPARAM
   SimProcess* p = FindProcess(m, w.ownerPid);
   if (!p || !p->running || p->program != "tray" || p->mode == "ignore") return;
   const uint32_t pid = p->pid;
-  const bool pending = std::any_of(m.events.begin(), m.events.end(), [&](const TimedEvent& e) {
-    return e.kind == "process.exit" && e.args.value("pid", uint32_t(0)) == pid;
-  });
+  const bool pending = std::any_of(m.events.begin(), m.events.end(),
+                                   [&](const TimedEvent& e) { return ExitOf(e, pid); });
   if (pending) return;
   // "exit-holding" ends while still owning its mutex, which abandons it.
-  Schedule(m, p->exitDelayMs, "process.exit",
-           {{"pid", pid}, {"exitCode", 0}, {"release", p->mode != "exit-holding"}});
+  Schedule(m, p->exitDelayMs, ProcessExit{pid, 0, p->mode != "exit-holding"});
 }
 
 bool IsTrayMode(std::string_view mode) {
@@ -508,8 +508,7 @@ uint32_t HoldMutex(Machine& m, std::string_view name, std::optional<uint64_t> en
   mx->recursion = 1;
   mx->abandoned = false;
   if (endAfterMs) {
-    Schedule(m, *endAfterMs, "process.exit",
-             {{"pid", pid}, {"exitCode", abandon ? 1 : 0}, {"release", !abandon}});
+    Schedule(m, *endAfterMs, ProcessExit{pid, DWORD(abandon ? 1 : 0), !abandon});
   }
   return pid;
 }
@@ -547,7 +546,7 @@ bool UnlockFile(Machine& m, std::u16string_view path, uint64_t afterMs) {
   if (afterMs == 0) {
     UnlockNow(m, path);
   } else {
-    Schedule(m, afterMs, "process.unlock", {{"path", ToUtf8(path)}});
+    Schedule(m, afterMs, ProcessUnlock{U16(path)});
   }
   return true;
 }

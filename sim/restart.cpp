@@ -84,10 +84,8 @@ void Restart(Machine& m) {
   m.processes.mutexes.clear();
   m.user.windows.clear();
   m.fs.locks.clear();
-  std::erase_if(m.events, [](const TimedEvent& e) {
-    return e.kind.rfind("process.", 0) == 0 || e.kind.rfind("window.", 0) == 0 ||
-           e.kind.rfind("service.", 0) == 0;
-  });
+  // Every timed event belongs to a process, a window or a service, and each of them ends.
+  m.events.clear();
   for (auto& s : m.services.services) s.state = SERVICE_STOPPED;
   m.spooler.loadedModules.clear();
 

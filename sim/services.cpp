@@ -130,7 +130,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     return FALSE;
   }
   s->state = SERVICE_START_PENDING;
-  Schedule(m, s->startDelayMs, "service.running", {{"name", ToUtf8(s->name)}});
+  Schedule(m, s->startDelayMs, ServiceRunning{s->name});
   return TRUE;
 }
 
@@ -166,7 +166,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
     return FALSE;
   }
   s->state = SERVICE_STOP_PENDING;
-  Schedule(m, s->stopDelayMs, "service.stopped", {{"name", ToUtf8(s->name)}});
+  Schedule(m, s->stopDelayMs, ServiceStopped{s->name});
   FillStatus(*s, status);
   return TRUE;
 }
@@ -190,18 +190,20 @@ void InitServices(Machine& m) {
   m.services.services.push_back(spooler);
 }
 
-void OnServiceEvent(Machine& m, const TimedEvent& e) {
-  SimService* s = FindService(m, FromUtf8(e.args.value("name", std::string())));
-  if (!s) return;
-  if (e.kind == "service.running" && s->state == SERVICE_START_PENDING) {
-    s->state = SERVICE_RUNNING;
-    ++s->starts;
-  } else if (e.kind == "service.stopped" && s->state == SERVICE_STOP_PENDING) {
-    s->state = SERVICE_STOPPED;
-    ++s->stops;
-    // A stopped spooler has let go of every module it had loaded.
-    if (EqualFold(s->name, u"spooler")) m.spooler.loadedModules.clear();
-  }
+void OnEvent(Machine& m, const ServiceRunning& e) {
+  SimService* s = FindService(m, e.name);
+  if (!s || s->state != SERVICE_START_PENDING) return;
+  s->state = SERVICE_RUNNING;
+  ++s->starts;
+}
+
+void OnEvent(Machine& m, const ServiceStopped& e) {
+  SimService* s = FindService(m, e.name);
+  if (!s || s->state != SERVICE_STOP_PENDING) return;
+  s->state = SERVICE_STOPPED;
+  ++s->stops;
+  // A stopped spooler has let go of every module it had loaded.
+  if (EqualFold(s->name, u"spooler")) m.spooler.loadedModules.clear();
 }
 
 bool SpoolerRunning(const Machine& m) {

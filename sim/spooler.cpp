@@ -212,16 +212,14 @@ SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer) {
   return printers.Add(std::move(printer));
 }
 
-void OnSpoolerEvent(Machine& m, const TimedEvent& e) {
-  if (e.kind != "spooler.printer-add" || !SpoolerRunning(m)) return;
-  auto text = [&](const char* field) { return FromUtf8(e.args.value(field, std::string())); };
+void OnEvent(Machine& m, const PrinterAdd& e) {
+  if (!SpoolerRunning(m) || e.name.empty() || PrinterExists(m, e.name)) return;
   SimPrinter printer;
-  printer.name = text("name");
-  if (printer.name.empty() || PrinterExists(m, printer.name)) return;
-  printer.driverName = text("driver");
-  printer.portName = text("port");
-  printer.comment = text("comment");
-  printer.location = text("location");
+  printer.name = e.name;
+  printer.driverName = e.driver;
+  printer.portName = e.port;
+  printer.comment = e.comment;
+  printer.location = e.location;
   AddSimPrinter(m, std::move(printer));
 }
 

@@ -80,7 +80,7 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
       message == WM_CLOSE || (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE);
   if (w->behavior == "closes" && closeRequest) {
     // The other process handles the message a moment later.
-    Schedule(m, 5, "window.close", {{"handle", w->handle}});
+    Schedule(m, 5, WindowClose{w->handle});
   } else if (w->behavior == "tray") {
     OnProcessWindowMessage(m, *w, message, wParam, lParam);
   }
@@ -165,10 +165,7 @@ void InitUser(Machine& m) {
   m.user = UserModel{};
 }
 
-void OnWindowEvent(Machine& m, const TimedEvent& e) {
-  if (e.kind == "window.close") {
-    const uint64_t h = e.args.value("handle", uint64_t(0));
-    std::erase_if(m.user.windows, [&](const SimWindow& w) { return w.handle == h; });
-  }
+void OnEvent(Machine& m, const WindowClose& e) {
+  std::erase_if(m.user.windows, [&](const SimWindow& w) { return w.handle == e.handle; });
 }
 }  // namespace sim

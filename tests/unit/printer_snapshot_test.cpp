@@ -58,10 +58,9 @@ TEST_F(PrinterSnapshotTest, AListThatGrowsBetweenCallsIsAskedForAgain) {
     // Each fill takes a millisecond, in which one more queue appears.
     sim::AddFault(m, "EnumPrintersW", 0, -1, 1, 1);
     for (int i = 1; i <= growths; ++i) {
-      sim::Schedule(m, uint64_t(i), "spooler.printer-add",
-                    {{"name", "Added " + std::to_string(i)},
-                     {"driver", "Microsoft Print To PDF"},
-                     {"port", "FILE:"}});
+      sim::Schedule(m, uint64_t(i),
+                    sim::PrinterAdd{u"Added " + sim::FromUtf8(std::to_string(i)),
+                                    u"Microsoft Print To PDF", u"FILE:", u"", u""});
     }
     PrinterList list;
     const bool listed = EnumeratePrinters(list);
