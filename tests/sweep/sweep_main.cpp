@@ -724,7 +724,7 @@ int main() {
         std::vector<Step> faults = Faults(word, Calls(starts[i], word));
         all += faults.size();
         firsts.push_back({i, Healthy(word)});
-        for (const Step& s : Pick(faults, Limit("ORVINST_SWEEP_FIRST", 100, faults.size()), rng)) {
+        for (const Step& s : Pick(faults, Limit("ORVINST_SWEEP_FIRST", 70, faults.size()), rng)) {
           firsts.push_back({i, s});
         }
       }
