@@ -535,6 +535,14 @@ const Start kStarts[] = {
        return true;
      },
      {false, true, true, true, {}}},
+    {"rich-bad-record",
+     [](Machine& m) {
+       // A record of the wrong type, as another tool or a damaged hive may leave it.
+       if (!Rich(m)) return false;
+       sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, u"SavedQueues", REG_DWORD, {1, 0, 0, 0});
+       return true;
+     },
+     {false, true, true, false, {}}},
     {"fresh",
      [](Machine& m) {
        sim::InitDefaultMachine(m);
@@ -731,7 +739,7 @@ int main() {
         std::vector<Step> faults = Faults(word, Calls(starts[i], word));
         all += faults.size();
         firsts.push_back({i, Healthy(word)});
-        for (const Step& s : Pick(faults, Limit("ORVINST_SWEEP_FIRST", 70, faults.size()), rng)) {
+        for (const Step& s : Pick(faults, Limit("ORVINST_SWEEP_FIRST", 55, faults.size()), rng)) {
           firsts.push_back({i, s});
         }
       }
