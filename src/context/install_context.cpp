@@ -32,7 +32,8 @@ void ObtainDriverDirectory(InstallContext& context) {
         return GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, size, needed);
       },
       block, 2);
-  if (answer == SizedQuery::Empty) return;
+  // No directory at all is as unusable as one that could not be read.
+  if (answer == SizedQuery::Empty) SetLastError(ERROR_PATH_NOT_FOUND);
   if (answer != SizedQuery::Filled) {
     LogError(context, ErrDriverDirectory, W("Can`t retrieve printer driver directory."));
     return;
@@ -67,6 +68,8 @@ void ObtainModuleDirectory(InstallContext& context) {
     path[length] = 0;
     path[FileNamePart(path) - path] = 0;
     Assign(context.ModuleDir, path);
+  } else {
+    context.ModuleDirError = length == 0 ? GetLastError() : DWORD(ERROR_FILENAME_EXCED_RANGE);
   }
 }
 

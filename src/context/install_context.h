@@ -44,7 +44,11 @@ struct InstallContext {
   // counts as known); a queue that might be the default is not deleted while it is not.
   BYTE SnapshotTaken = 0;
   BYTE DefaultKnown = 0;
-  DWORD DefaultError = 0;  // why the default printer is not known
+  DWORD DefaultError = 0;    // why the default printer is not known
+  DWORD ModuleDirError = 0;  // why the installer's directory is not known
+  // Why the removal of the tray program could not be finished (0: it was), for the start
+  // that its leftovers may spoil.
+  DWORD TrayRemovalError = 0;
   // Package queues that are still there after the removal (not deleted, or not deletable).
   DWORD KeptQueues = 0;
   // The machine-wide record of saved queues could not be read: it is neither written nor

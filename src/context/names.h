@@ -40,6 +40,9 @@ inline constexpr char kDeletedMarkValue[] = "deleted";
 inline constexpr WCHAR kRecordKeyPath[] = W("Software\\Vantrel Software KFT\\Orvalstone");
 inline constexpr WCHAR kSavedQueuesValue[] = W("SavedQueues");
 inline constexpr WCHAR kParkedPrintersValue[] = W("ParkedPrinters");
+// Where a record that cannot be read is moved, for a person to look at: no run reads it again.
+inline constexpr WCHAR kSavedQueuesAside[] = W("SavedQueues.unreadable");
+inline constexpr WCHAR kParkedPrintersAside[] = W("ParkedPrinters.unreadable");
 // The system's list of file operations for its next start, under HKEY_LOCAL_MACHINE.
 inline constexpr char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 inline constexpr WCHAR kPendingRenamesValue[] = W("PendingFileRenameOperations");

@@ -40,6 +40,9 @@ enum LogErrorCode : DWORD {
   ErrDeleteFile = 28,         // "Can`t delete %s"
   ErrWithdrawDeletion = 29,   // "Can`t withdraw the pending deletion of %s"
   ErrParkPrinter = 30,        // "Can`t move printer '%s' to the port file:"
+  ErrPackageFile = 31,        // "Can`t read the package file %s"
+  ErrRecordType = 32,         // "Can`t read the record %s, kept aside as %s"
+  ErrStartTray = 35,          // "Can`t start the tray program"
 };
 
 // Units of the buffer a Log or LogError line is formatted into, terminator included.

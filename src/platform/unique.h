@@ -42,6 +42,12 @@ class unique_any {
     value_ = value;
   }
   explicit operator bool() const { return value_ != T(); }
+  // Closes now, for a caller that must know: false, with the close's last error, when the
+  // system kept what it held (only for kinds whose close answers).
+  bool close() {
+    const T value = release();
+    return !value || Close(value) != 0;
+  }
 
  private:
   T value_ = T();

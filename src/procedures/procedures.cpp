@@ -4,6 +4,7 @@
 #include "context/run_log.h"
 #include "files/deferred_delete.h"
 #include "files/pending_renames.h"
+#include "platform/unique.h"
 #include "spooler/driver.h"
 #include "spooler/monitor.h"
 #include "spooler/printer_removal.h"
@@ -19,17 +20,54 @@ void CleanSystemPendingRenames() {
   CleanPendingRenames(table);
 }
 
-// The monitor module in place must not be deleted at the next start by an earlier run's
-// hand-over.
-void WithdrawModuleDeletion(InstallContext& context) {
-  if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
-  WideText path = Copy(context.SystemDir);
-  Append(path, context.MonitorFile);
+// A file of the package in place must not be deleted at the next start, nor by the clean-up
+// of the system's list, by an earlier run's hand-over.
+void WithdrawDeletion(InstallContext& context, const WideText& path) {
   if (GetFileAttributesW(Chars(path)) == INVALID_FILE_ATTRIBUTES) return;
   if (!WithdrawPendingDeletion(Chars(path))) {
     LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"),
              Chars(path));
   }
+}
+
+void WithdrawModuleDeletion(InstallContext& context) {
+  if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
+  WideText path = Copy(context.SystemDir);
+  Append(path, context.MonitorFile);
+  WithdrawDeletion(context, path);
+}
+
+// Whether the package's file can be read where the installation will take it from; an error
+// line when not.
+bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
+  const HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    LogError(context, ErrPackageFile, W("Can`t read the package file %s"), path);
+    return false;
+  }
+  const unique_handle opened(file);
+  return true;
+}
+
+// Nothing is removed before it is known that all of it can be put back: the directories it
+// goes to, and every package file in the installer's folder (the tray program one above).
+bool CanInstallAgain(InstallContext& context) {
+  if (Count(context.ModuleDir) == 0) {
+    SetLastError(context.ModuleDirError);
+    LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+    return false;
+  }
+  // Each was reported when it could not be had.
+  bool ready = Count(context.SystemDir) != 0 && Count(context.DriverDir) != 0;
+  for (LPCWSTR name : {context.MonitorFile, context.DriverFile, context.UiFile, context.HelpFile}) {
+    WideText path = Copy(context.ModuleDir);
+    Append(path, name);
+    ready = PackageFileReadable(context, Chars(path)) && ready;
+  }
+  const WideText tray = TrayProgramPath(context.ModuleDir);
+  return PackageFileReadable(context, Chars(tray)) && ready;
 }
 
 // One more try, then one with the spooler stopped, for what is still listed.
@@ -51,14 +89,23 @@ void UnInstall(InstallContext& context) {
     const bool known = Count(context.ModuleDir) != 0;
     WideText keep;
     if (known) keep = TrayProgramPath(context.ModuleDir);
-    RemoveTray(Chars(keep), known ? TrayFile::Delete : TrayFile::Keep);
+    if (!RemoveTray(Chars(keep), known ? TrayFile::Delete : TrayFile::Keep)) {
+      context.TrayRemovalError = GetLastError();
+    }
   } else {
     WideText left;
-    if (!RemoveTray(nullptr, TrayFile::Delete, &left)) {
-      LogError(context, ErrRemoveTray, W("Can`t remove the tray program"));
-    }
+    const bool removed = RemoveTray(nullptr, TrayFile::Delete, &left);
+    if (!removed) LogError(context, ErrRemoveTray, W("Can`t remove the tray program"));
     // A program that would not let go of its file loses it at the next start.
     if (Count(left) != 0) DeleteOrListFile(context, Chars(left));
+    // Where this setup put it, whether or not a Run entry still names it (an earlier
+    // removal may have taken the entry and left the file); not while the program may run.
+    if (removed && Count(context.ModuleDir) != 0) {
+      const WideText own = TrayProgramPath(context.ModuleDir);
+      if (GetFileAttributesW(Chars(own)) != INVALID_FILE_ATTRIBUTES) {
+        DeleteOrListFile(context, Chars(own));
+      }
+    }
   }
 
   Log(context, W("EnumMonitors"));
@@ -95,6 +142,7 @@ void ReInstall(InstallContext& context) {
   LogSection section(context, 2, W(">ReInstall"));
   context.CheckMonitorVersion = 1;
   context.RestoreQueues = 1;
+  if (!CanInstallAgain(context)) return;
   UnInstall(context);
 
   if (context.PendingDeletes) {
@@ -104,22 +152,18 @@ void ReInstall(InstallContext& context) {
     DeleteFileTry(context);
     ReleasePendingDeletes(context.PendingDeletes);
   }
+  // The tray program the setup has just put in place stays, whatever an earlier removal
+  // handed to the next start.
+  WithdrawDeletion(context, TrayProgramPath(context.ModuleDir));
   CleanSystemPendingRenames();
   KeepMonitorModule(context);
-  // Without its own folder the installer finds none of the package's files, and looks for
-  // none in a relative place.
-  if (Count(context.ModuleDir) == 0) {
-    LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
-  }
 
   // The monitor before the driver, the driver before the queues, the queues before the tray.
   if (context.InstallMonitor) AddMonitor(context);
   if (context.MonitorRegistered) ReturnParkedPrinters(context);
   AddPrinterDriver(context);
   RestorePrinters(context);
-  if (!InstallTray(context)) {
-    LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
-  }
+  InstallTray(context);
   RetryDeletesTwice(context);
   WithdrawModuleDeletion(context);
 }

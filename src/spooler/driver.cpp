@@ -43,6 +43,24 @@ BOOL DeletePackageDriver(InstallContext& context) {
                                 const_cast<LPWSTR>(kPackageDriverName), DPD_DELETE_ALL_FILES, 0);
 }
 
+// What an earlier run may have left of the driver's files after an uninstall: its staged
+// copies, and (`unregistered`: the spooler does not list the driver) the files of its own
+// version directory. Each by its own name in the known driver directory.
+void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
+  if (Count(context.DriverDir) == 0) return;
+  for (LPCWSTR folder : {W(""), W("3\\")}) {
+    if (*folder && !unregistered) continue;
+    for (LPCWSTR name : {context.DriverFile, context.UiFile, context.HelpFile}) {
+      WideText path = Copy(context.DriverDir);
+      Append(path, folder);
+      Append(path, name);
+      if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) {
+        DeleteOrListFile(context, Chars(path));
+      }
+    }
+  }
+}
+
 // The spooler has copied what it needs; the staged copy goes now or later.
 void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
   DeleteOrListFile(context, path);
@@ -143,6 +161,8 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
   const int index = FindPackageDriver(list);
   if (index < 0) {
     Log(context, W("No Orvalstone driver was found"));
+    // Only from a list that was taken does "not found" mean "not registered".
+    if (!context.RestoreQueues) DeleteDriverFilesLeft(context, bool(list.Buffer));
     return;
   }
   Log(context, W("Driver is found. Index=%d"), index + 1);
@@ -156,4 +176,5 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     }
   }
   Log(context, W("OK :)"));
+  if (!context.RestoreQueues) DeleteDriverFilesLeft(context, false);
 }

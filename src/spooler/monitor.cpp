@@ -112,7 +112,7 @@ void RedirectPrinters(InstallContext& context) {
   if (any && recorded) recorded = WriteParkedPrinters(parked);
   ReleaseParkedPrinters(parked);
   if (!recorded) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kParkedPrintersValue);
     return;
   }
   size_t next = 0;
@@ -205,7 +205,7 @@ void KeepMonitorModule(InstallContext& context) {
 void ReturnParkedPrinters(InstallContext& context) {
   ParkedPrinter* parked = nullptr;
   if (!ReadParkedPrinters(parked)) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kParkedPrintersValue);
     ReleaseParkedPrinters(parked);  // what was read before the allocation failed
     return;
   }
@@ -223,7 +223,7 @@ void ReturnParkedPrinters(InstallContext& context) {
     }
   }
   if (changed && !WriteParkedPrinters(parked)) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kParkedPrintersValue);
   }
   ReleaseParkedPrinters(parked);
 }
@@ -366,6 +366,15 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
   if (!RemoveMonitor(context.Environment)) {
     if (!found) {
       Log(context, W("Can't delete monitor and monitor was not found. So everything should be ok"));
+      // An earlier removal may have unregistered it and left its module: an uninstall takes
+      // the module by its own name all the same (a reinstall copies over it).
+      // Only a monitor known not to be registered: the spooler said so, or a list was taken.
+      const bool unregistered =
+          GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR || bool(monitors.Buffer);
+      if (!context.RestoreQueues && namesFile && unregistered &&
+          GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) {
+        DeleteOrListFile(context, Chars(path));
+      }
       return;
     }
     Log(context, W("Can't delete monitor from the first try"));

@@ -86,10 +86,10 @@ void DeleteAllPrinters(InstallContext& context) {
   // Which snapshot queues may go: in a reinstall, only those whose settings are recorded.
   const unique_global<BYTE> deletable(static_cast<BYTE*>(GlobalAlloc(GPTR, count ? count : 1)));
   bool recorded = bool(deletable);
-  if (recorded && context.RestoreQueues) {
-    recorded = ReadSavedQueues(context.SavedPrinters);
+  if (context.RestoreQueues) {
+    recorded = recorded && ReadSavedQueues(context.SavedPrinters);
     if (!recorded) {
-      // What an earlier run left is not known: nothing may be written over it.
+      // What an earlier run left is not known: nothing may be written over it or drop it.
       context.RecordUnknown = 1;
       ReleaseSavedPrinters(context.SavedPrinters);
     }
@@ -102,12 +102,23 @@ void DeleteAllPrinters(InstallContext& context) {
       }
     }
     // Recorded once for all, before the first queue goes.
-    recorded = recorded && WriteSavedQueues(context.SavedPrinters);
+    if (recorded && !WriteSavedQueues(context.SavedPrinters)) {
+      // None of these queues goes, so none is to come back; the record holds what it held.
+      const DWORD error = GetLastError();
+      while (context.SavedPrinters != earlier) {
+        SavedPrinter* saved = context.SavedPrinters;
+        context.SavedPrinters = saved->Next;
+        saved->Next = nullptr;
+        ReleaseSavedPrinters(saved);
+      }
+      SetLastError(error);
+      recorded = false;
+    }
   } else if (recorded) {
     for (DWORD i = 0; i < count; ++i) deletable.get()[i] = 1;
   }
   if (!recorded) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kSavedQueuesValue);
   }
   for (DWORD i = 0; i < count; ++i) {
     if (!IsPackageQueue(records[i])) continue;
@@ -117,6 +128,6 @@ void DeleteAllPrinters(InstallContext& context) {
   }
   // An uninstall takes the queues: nothing of theirs is to come back.
   if (!context.RestoreQueues && !WriteSavedQueues(nullptr)) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kSavedQueuesValue);
   }
 }

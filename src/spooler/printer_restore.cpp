@@ -131,7 +131,7 @@ void RestorePrinters(InstallContext& context) {
     }
   }
   if (!context.RecordUnknown && context.RestoreQueues && !WriteSavedQueues(context.SavedPrinters)) {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogRecordFailure(context, kSavedQueuesValue);
   }
   // The package's own queue, only where the package has none and none is to come back.
   if (nothingSaved && context.KeptQueues == 0 && context.SnapshotTaken && !context.RecordUnknown) {

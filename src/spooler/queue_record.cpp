@@ -4,6 +4,7 @@
 
 #include "context/install_context.h"
 #include "context/names.h"
+#include "context/run_log.h"
 #include "context/text_compare.h"
 #include "context/wide_text.h"
 #include "platform/unique.h"
@@ -21,11 +22,13 @@ constexpr WCHAR kPortTag = W('P');
 
 // The ANSI "SubKey" is kept byte for byte, each byte one UTF-16 unit, so that it comes back
 // exactly whatever the code page.
-LPSTR NarrowBytes(LPCWSTR s, size_t units) {
+// *bytes goes false when a unit is no byte.
+LPSTR NarrowBytes(LPCWSTR s, size_t units, bool* bytes) {
   auto* copy = static_cast<LPSTR>(GlobalAlloc(GPTR, units + 1));
   if (!copy) return nullptr;
   for (size_t i = 0; i < units; ++i) {
     if (s[i] > 0xFF) {
+      *bytes = false;
       ReleaseGlobal(copy);
       return nullptr;
     }
@@ -70,8 +73,40 @@ bool Failed(LSTATUS status) {
   return false;
 }
 
+// The name a damaged record is moved to.
+LPCWSTR AsideName(LPCWSTR value) {
+  return SameText(value, kSavedQueuesValue) ? kSavedQueuesAside : kParkedPrintersAside;
+}
+
+// Moves a record no run can read out of the way, type and bytes as they are, so that the
+// next run starts from an empty one; fails with ERROR_DATATYPE_MISMATCH when moved, else
+// with why it could not be.
+bool SetRecordAside(HKEY key, LPCWSTR value, DWORD bytes) {
+  const unique_global<BYTE> data(static_cast<BYTE*>(GlobalAlloc(GPTR, bytes ? bytes : 1)));
+  if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+  DWORD type = 0;
+  LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, data.get(), &bytes);
+  if (status == ERROR_SUCCESS) {
+    status = RegSetValueExW(key, AsideName(value), 0, type, data.get(), bytes);
+  }
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key, value);
+  return Failed(status == ERROR_SUCCESS ? ERROR_DATATYPE_MISMATCH : status);
+}
+
+bool SetRecordAside(LPCWSTR value) {
+  unique_hkey key;
+  const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
+                                       KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+  if (status != ERROR_SUCCESS) return Failed(status);
+  DWORD bytes = 0;
+  const LSTATUS size = RegQueryValueExW(key.get(), value, nullptr, nullptr, nullptr, &bytes);
+  if (size != ERROR_SUCCESS) return Failed(size);
+  return SetRecordAside(key.get(), value, bytes);
+}
+
 // The value's strings in a zero-filled global-heap block closed by two zeros (*units counts
-// what lies before them), or empty with ERROR_SUCCESS for a missing key or value.
+// what lies before them), or empty with ERROR_SUCCESS for a missing key or value. A value of
+// another type is set aside (ERROR_DATATYPE_MISMATCH).
 unique_global<WCHAR> ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* status) {
   *units = 0;
   unique_global<WCHAR> data;
@@ -84,8 +119,18 @@ unique_global<WCHAR> ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* stat
   DWORD type = 0;
   DWORD bytes = 0;
   *status = RegQueryValueExW(key.get(), value, nullptr, &type, nullptr, &bytes);
-  if (*status == ERROR_FILE_NOT_FOUND) *status = ERROR_SUCCESS;
-  if (*status != ERROR_SUCCESS || bytes == 0) return data;
+  if (*status == ERROR_FILE_NOT_FOUND) {
+    *status = ERROR_SUCCESS;
+    return data;
+  }
+  if (*status != ERROR_SUCCESS) return data;
+  if (type != REG_MULTI_SZ) {
+    key.reset();
+    SetRecordAside(value);
+    *status = LSTATUS(GetLastError());
+    return data;
+  }
+  if (bytes == 0) return data;
   data.reset(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
   if (!data) {
     *status = ERROR_NOT_ENOUGH_MEMORY;
@@ -173,6 +218,7 @@ bool ReadSavedQueues(SavedPrinter*& list) {
   while (*tail) tail = &(*tail)->Next;
   SavedPrinter* entry = nullptr;
   bool whole = true;
+  bool damaged = false;  // a SubKey no run of ours wrote
   auto finish = [&] {
     if (entry && !FindSavedPrinter(list, entry->Name)) {
       *tail = entry;
@@ -199,12 +245,18 @@ bool ReadSavedQueues(SavedPrinter*& list) {
           *slot = GlobalText(text, length);
           whole = whole && *slot;
         } else if (tag == kSubKeyTag && !entry->SubKey) {
-          entry->SubKey = NarrowBytes(text, length);
+          // A SubKey that cannot be copied makes the record unreadable, not the queue
+          // SubKey-less.
+          bool bytes = true;
+          entry->SubKey = NarrowBytes(text, length, &bytes);
+          damaged = damaged || !bytes;
+          whole = whole && entry->SubKey;
         } else if (tag == kDefaultTag) {
           entry->Default = length == 1 && text[0] == W('1');
         }
       });
   finish();
+  if (damaged) return SetRecordAside(kSavedQueuesValue);
   return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
 }
 
@@ -271,6 +323,15 @@ bool ReadParkedPrinters(ParkedPrinter*& list) {
         }
       });
   return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+void LogRecordFailure(InstallContext& context, LPCWSTR value) {
+  if (GetLastError() == ERROR_DATATYPE_MISMATCH) {
+    LogError(context, ErrRecordType, W("Can`t read the record %s, kept aside as %s"), value,
+             AsideName(value));
+  } else {
+    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+  }
 }
 
 bool WriteParkedPrinters(const ParkedPrinter* list) {

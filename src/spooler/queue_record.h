@@ -26,6 +26,10 @@ SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCW
 // The node named exactly `name` in the list, or null.
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 
+// A read below fails with ERROR_DATATYPE_MISMATCH when the value was of another type or held
+// what no run writes: it is then moved aside (kSavedQueuesAside, kParkedPrintersAside), so
+// that the next run starts from an empty record.
+
 // Appends the recorded queues to the end of the list, in their recorded order. A missing
 // record is an empty one; false (with the last error set) when it could not be read.
 bool ReadSavedQueues(SavedPrinter*& list);
@@ -37,3 +41,6 @@ bool WriteParkedPrinters(const ParkedPrinter* list);
 void ReleaseParkedPrinters(ParkedPrinter*& list);
 // Adds an entry at the head, unless one of that name is listed; false when the heap refused.
 bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port);
+
+// The error line for a record (value) that could not be read or written, by the last error.
+void LogRecordFailure(InstallContext& context, LPCWSTR value);

@@ -14,19 +14,51 @@ SC_HANDLE OpenManager() {
 }
 }  // namespace
 
+namespace {
+bool Pending(const SERVICE_STATUS& status) {
+  return status.dwCurrentState == SERVICE_START_PENDING ||
+         status.dwCurrentState == SERVICE_STOP_PENDING;
+}
+
+// Polls until the service is in `state`: kSpoolerPolls times, and on to kSpoolerSettlePolls
+// while it is still on its way somewhere (a spooler finishing its jobs can take a while to
+// stop). `poll` runs after each read, for a caller that asks again.
+template <class Poll>
+bool WaitForState(SC_HANDLE service, SERVICE_STATUS& status, DWORD state, Poll poll) {
+  for (int i = 0; status.dwCurrentState != state; ++i) {
+    if (i >= kSpoolerSettlePolls || (i >= kSpoolerPolls && !Pending(status))) return false;
+    Sleep(kSpoolerPollMs);
+    // Start from a cleared record: a failed read must not pass for the state waited for.
+    status = SERVICE_STATUS{};
+    QueryServiceStatus(service, &status);
+    poll(status);
+  }
+  return true;
+}
+}  // namespace
+
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  // A service that already runs refuses the request and is simply waited for.
-  StartServiceW(service, 0, nullptr);
   SERVICE_STATUS status = {};
   QueryServiceStatus(service, &status);
-  for (int i = 0; i < kSpoolerPolls; ++i) {
-    if (status.dwCurrentState == SERVICE_RUNNING) return true;
-    Sleep(kSpoolerPollMs);
-    QueryServiceStatus(service, &status);
-    // A request made while the service was still stopping was refused: ask again.
-    if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
+  // A start asked for while a stop is still under way is refused: the stop is waited out.
+  if (status.dwCurrentState == SERVICE_STOP_PENDING) {
+    WaitForState(service, status, SERVICE_STOPPED, [](const SERVICE_STATUS&) {});
   }
-  return status.dwCurrentState == SERVICE_RUNNING;
+  auto start = [&] { return StartServiceW(service, 0, nullptr) ? ERROR_SUCCESS : GetLastError(); };
+  // A service that already runs refuses the request and is simply waited for.
+  DWORD refused = start();
+  QueryServiceStatus(service, &status);
+  const bool running = WaitForState(service, status, SERVICE_RUNNING, [&](const SERVICE_STATUS& s) {
+    // A request made while the service was still stopping was refused: ask again.
+    if (s.dwCurrentState == SERVICE_STOPPED) refused = start();
+  });
+  // Why not: the service's refusal, or else that time ran out.
+  if (!running) {
+    SetLastError(refused != ERROR_SUCCESS && refused != ERROR_SERVICE_ALREADY_RUNNING
+                     ? refused
+                     : ERROR_SERVICE_REQUEST_TIMEOUT);
+  }
+  return running;
 }
 
 bool CheckSpooler(InstallContext& context) {
@@ -64,24 +96,23 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
     return;
   }
   SERVICE_STATUS status = {};
+  DWORD refused = ERROR_SUCCESS;
   if (!ControlService(Service.get(), SERVICE_CONTROL_STOP, &status)) {
-    const DWORD error = GetLastError();
+    refused = GetLastError();
     // A spooler that was not running needs no stopping.
-    if (error != ERROR_SERVICE_NOT_ACTIVE && Context) {
-      LogError(*Context, ErrControlService, W("ControlService failed with code %d (0x%x)"), error,
-               error);
+    if (refused == ERROR_SERVICE_NOT_ACTIVE) {
+      refused = ERROR_SUCCESS;
+    } else if (Context) {
+      LogError(*Context, ErrControlService, W("ControlService failed with code %d (0x%x)"), refused,
+               refused);
     }
   }
   StopAttempted = 1;
-  // Start from a cleared record: a failed read must not pass for a stopped spooler.
   status = SERVICE_STATUS{};
   QueryServiceStatus(Service.get(), &status);
-  for (int i = 0; i < kSpoolerPolls; ++i) {
-    if (status.dwCurrentState == SERVICE_STOPPED) return;
-    Sleep(kSpoolerPollMs);
-    QueryServiceStatus(Service.get(), &status);
-  }
-  if (status.dwCurrentState != SERVICE_STOPPED && Context) {
+  if (!WaitForState(Service.get(), status, SERVICE_STOPPED, [](const SERVICE_STATUS&) {}) &&
+      Context) {
+    SetLastError(refused != ERROR_SUCCESS ? refused : ERROR_SERVICE_REQUEST_TIMEOUT);
     LogError(*Context, ErrStopSpooler, W("Can't stop the spooler"));
   }
 }

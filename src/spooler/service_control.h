@@ -6,16 +6,19 @@
 
 struct InstallContext;
 
-// Status reads between the request and giving up, 200 ms apart: at most 10 s a direction.
+// Status reads between the request and giving up, 200 ms apart: 10 s a direction, and up to
+// 60 s while the service is still starting or stopping.
 constexpr int kSpoolerPolls = 50;
+constexpr int kSpoolerSettlePolls = 300;
 constexpr DWORD kSpoolerPollMs = 200;
 
 // Logs ">Check Spooler" and starts the service when it is not running. False when an
 // error was logged.
 bool CheckSpooler(InstallContext& context);
 
-// Starts the service (handle with start and query rights) and waits until it runs; true
-// when the last status read showed it running.
+// Starts the service (handle with start and query rights), after a stop still under way,
+// and waits until it runs; true when the last status read showed it running, else false
+// with the service's refusal or ERROR_SERVICE_REQUEST_TIMEOUT as the last error.
 bool StartSpoolerAndWait(SC_HANDLE service);
 
 // Stops the spooler when built and starts it again when destroyed. With no context nothing

@@ -4,6 +4,7 @@
 
 #include "context/install_context.h"
 #include "context/paths.h"
+#include "context/run_log.h"
 #include "context/text_compare.h"
 #include "platform/unique.h"
 
@@ -45,13 +46,15 @@ bool RegisterTray(const WideText& path) {
   return status == ERROR_SUCCESS;
 }
 
-void StartTray(const WideText& path) {
+// False, with the last error, when the program could not be started or ended at once (it
+// quits when it finds its mutex taken).
+bool StartTray(const WideText& path) {
   // The whole path between quotes, however long: a path cut short names no program.
   const ULONGLONG units = Count(path);
   const unique_global<WCHAR> line(
       static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(units + 3) * sizeof(WCHAR))));
   LPWSTR commandLine = line.get();
-  if (!commandLine) return;
+  if (!commandLine) return false;
   commandLine[0] = W('"');
   if (units) std::memcpy(commandLine + 1, Chars(path), SIZE_T(units) * sizeof(WCHAR));
   commandLine[units + 1] = W('"');
@@ -61,14 +64,20 @@ void StartTray(const WideText& path) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process = {};
-  // The installer does not wait for the tray program; one that does not start now starts at
-  // the next logon.
-  if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                     nullptr, &startup, &process)) {
-    // Neither is waited for: both go at once, the process's first.
-    const unique_handle thread(process.hThread);
-    const unique_handle started(process.hProcess);
+  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &process)) {
+    return false;
   }
+  const unique_handle thread(process.hThread);
+  const unique_handle started(process.hProcess);
+  // Not waited for beyond a moment: one that is still there then has taken its mutex.
+  const DWORD waited = WaitForSingleObject(started.get(), kTrayStartCheckMs);
+  if (waited == WAIT_TIMEOUT) return true;
+  // One that quit at once found its mutex held: by a tray program still running (its window
+  // shows it), which is as good, or by no program at all.
+  if (waited == WAIT_OBJECT_0 && FindWindowW(kTrayWindowClass, nullptr)) return true;
+  if (waited == WAIT_OBJECT_0) SetLastError(ERROR_ALREADY_EXISTS);
+  return false;
 }
 
 // Asks a running tray program to exit and waits, within bounds, for it to give up its mutex.
@@ -149,13 +158,18 @@ bool InstallTray(InstallContext& context) {
   // Nothing is registered from a relative place.
   if (Count(context.ModuleDir) == 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
+    LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
     return false;
   }
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
-  const DWORD error = GetLastError();
-  StartTray(path);
-  SetLastError(error);
+  if (!registered) LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+  if (!StartTray(path)) {
+    // What kept the earlier program's removal from finishing is the likelier cause.
+    if (context.TrayRemovalError != 0) SetLastError(context.TrayRemovalError);
+    LogError(context, ErrStartTray, W("Can`t start the tray program"));
+    return false;
+  }
   return registered;
 }
 
@@ -163,11 +177,13 @@ bool RemoveTray(LPCWSTR keep, TrayFile file, WideText* leftFile) {
   bool mutexOpened = false;
   DWORD failure = 0;
   {
-    const unique_handle mutex(CreateMutexA(nullptr, FALSE, kTrayMutexName));
+    unique_handle mutex(CreateMutexA(nullptr, FALSE, kTrayMutexName));
     mutexOpened = bool(mutex);
     if (!mutex) failure = GetLastError();
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToExit(mutex.get());
-    // Never released explicitly: closing the handle is all the installer does with it.
+    // Never released explicitly: closing the handle is all the installer does with it. One
+    // that stays open keeps the mutex from the program started later.
+    if (!mutex.close() && !failure) failure = GetLastError();
   }
 
   unique_hkey key;

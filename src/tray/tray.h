@@ -17,14 +17,16 @@ constexpr DWORD kRunValueUnreadablePauseMs = 1000;
 constexpr int kTrayDeleteAttempts = 10;
 constexpr DWORD kTrayDeleteDeniedPauseMs = 100;
 constexpr DWORD kTrayDeleteOtherPauseMs = 10;
+// A started tray program that quits within this time did not start (its mutex was held).
+constexpr DWORD kTrayStartCheckMs = 500;
 
 // The tray program's path: "orvtray.exe" in the parent of the installer's directory (a
 // trailing separator of moduleDir ignored); the bare name when there is no parent.
 WideText TrayProgramPath(const WideText& moduleDir);
 
-// On Windows NT 6.0 and later: writes the Run entry and starts the tray program without
-// waiting for it. Reads only ModuleDir. False, with the last error set, when the Run entry
-// could not be written (a program that does not start now still starts at the next logon).
+// On Windows NT 6.0 and later: writes the Run entry and starts the tray program, waiting
+// only to see that it stays. Reads only ModuleDir. Logs an error and returns false when the
+// Run entry could not be written or the program did not start.
 bool InstallTray(InstallContext& context);
 
 // What RemoveTray does with the tray program's file.

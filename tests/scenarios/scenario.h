@@ -26,7 +26,8 @@ inline const std::u16string kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray
 inline const std::u16string kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline const std::u16string kSessionManager =
     u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-inline const std::u16string kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\Orvalstones";
+inline const std::u16string kRecordKey = u"Software\\Vantrel Software KFT\\Orvalstone";
+inline const std::u16string kSettings = kRecordKey + u"\\Orvalstones";
 // Where install and uninstall runs leave their log files.
 inline const std::u16string kLogsDir = kSetupDir + u"Logs";
 
@@ -228,6 +229,13 @@ inline std::string State(sim::Machine& m) {
                                                  u"PendingFileRenameOperations")) {
     o << "pending " << Utf16Text(v->data) << "\n";
   }
+  // The record of saved queues and parked printers, and anything set aside beside it.
+  if (const sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKey)) {
+    for (const auto& v : record->values) {
+      o << "record " << u8(v.name) << " = "
+        << (v.type == REG_MULTI_SZ ? Utf16Text(v.data) : "type " + std::to_string(v.type)) << "\n";
+    }
+  }
   if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
     for (const auto& key : settings->subkeys) {
       for (const auto& v : key.values)
@@ -240,7 +248,8 @@ inline std::string State(sim::Machine& m) {
     << spooler.stops << " times\n";
   size_t exitRequests = 0;
   for (const auto& p : m.user.posted) exitRequests += p.message == sim::kTrayExitMessage;
-  o << "tray " << (sim::FindRunning(m, "tray") ? "running" : "not running") << ", asked to exit "
+  const sim::SimProcess* tray = sim::FindRunning(m, "tray");
+  o << "tray " << (tray ? "running " + u8(tray->commandLine) : "not running") << ", asked to exit "
     << exitRequests << " times\n";
   return o.str();
 }

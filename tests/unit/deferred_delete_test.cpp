@@ -38,6 +38,15 @@ TEST_F(DeferredDeleteTest, AddingKeepsOneEntryPerExactTextNewestFirst) {
     EXPECT_FALSE(Add(u"C:\\a.dll"));
     EXPECT_TRUE(PendingPaths().empty());
   }
+  // A held file that cannot even be listed is an error that says why.
+  const std::u16string held = kDir + u"kvxui64.dll";
+  sim::PutFile(m, held, {'M', 'Z'});
+  sim::LockFile(m, held, 0x80000000, FILE_SHARE_READ, true);
+  sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY);
+  DeleteOrListFile(context, held.c_str());
+  EXPECT_EQ(Log(), u"Error(28): Can`t delete " + held +
+                       u" - (Not enough memory resources are available to complete this "
+                       u"operation.)\r\n");
 }
 
 TEST_F(DeferredDeleteTest, RetryDropsWhatIsGoneAndKeepsWhatIsHeldInOrder) {

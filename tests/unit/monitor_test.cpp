@@ -113,7 +113,9 @@ TEST_F(MonitorTest, VersionCheckKeepsACompatibleMonitorOrRemovesIt) {
     Fresh();
     PutModule(c.build, c.found);
     Build();
+    // As a reinstall asks, which copies over a module it does not remove.
     context.CheckMonitorVersion = 1;
+    context.RestoreQueues = 1;
     EnumerateAndDelete();
     const std::string row = std::to_string(c.build.value_or(0)) + (c.found ? " found" : "");
     EXPECT_EQ(context.InstallMonitor, c.installMonitor) << row;

@@ -1,0 +1,137 @@
+// Runs from machines that an earlier failed, killed or half-done run left, or that differ from
+// a healthy one: each keeps the user's queues and says honestly how it ended.
+#include "scenario.h"
+
+namespace {
+
+using namespace scenario;
+using namespace std::string_literals;
+
+const std::u16string kRecordValue = u"SavedQueues";
+
+// The package installed, and a queue of the user's with its SubKey, the default printer.
+void UserQueue(sim::Machine& m) {
+  Installed(m);
+  sim::SimPrinter p = Queue(u"Invoices");
+  p.comment = u"Monthly invoices";
+  p.location = u"Room 12";
+  sim::PrinterDataValue v{"SubKey", REG_SZ, Bytes("inv-01")};
+  v.bytes.push_back(0);
+  p.data.push_back({sim::kPlainDataKey, {v}});
+  p.data.push_back({"DsUser", {v}});
+  sim::AddSimPrinter(m, p);
+  m.spooler.defaultPrinter = u"Invoices";
+}
+
+// A repair could not write its record: the queues stay as they are.
+void RecordRefused(sim::Machine& m) {
+  UserQueue(m);
+  sim::AddFault(m, "RegCreateKeyExW", ERROR_ACCESS_DENIED, -1);
+}
+
+// The queue's SubKey cannot be read: it is not deleted.
+void SubKeyUnreadable(sim::Machine& m) {
+  UserQueue(m);
+  sim::AddFault(m, "GetPrinterDataExA", ERROR_ACCESS_DENIED, -1);
+}
+
+// A record of another type than a run writes: set aside, the queues kept.
+void RecordOfWrongType(sim::Machine& m) {
+  UserQueue(m);
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, kRecordValue, REG_DWORD, {1, 0, 0, 0});
+}
+
+// A printer of another driver left on "file:" by a killed repair, that cannot be moved back.
+void ParkedPrinterStuck(sim::Machine& m) {
+  Installed(m);
+  sim::AddSimPrinter(m, Queue(u"Fax", u"LPT1:,file:", u"Microsoft Print To PDF"));
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, u"ParkedPrinters", REG_MULTI_SZ,
+                   Utf16Bytes(u"N=Fax\0P=LPT1:,Orvalstone:\0\0"s));
+  sim::AddFault(m, "SetPrinterW", ERROR_ACCESS_DENIED, -1);
+}
+
+// The setup folder lacks a package file: nothing is removed.
+void HelpFileMissing(sim::Machine& m) {
+  UserQueue(m);
+  sim::RemoveFile(m, kSetupDir + u"kvxhelp.chm");
+}
+
+// The installer's own path cannot be read: nothing is removed.
+void ModulePathUnknown(sim::Machine& m) {
+  UserQueue(m);
+  sim::AddFault(m, "GetModuleFileNameW", ERROR_ACCESS_DENIED, 1);
+}
+
+// The Run key is out of reach: the tray program is neither registered nor removed.
+void RunKeyRefused(sim::Machine& m) {
+  Installed(m);
+  sim::AddFault(m, "RegOpenKeyExA", ERROR_ACCESS_DENIED, -1);
+}
+
+// The tray program cannot be started.
+void TrayWillNotStart(sim::Machine& m) {
+  Installed(m);
+  sim::AddFault(m, "CreateProcessW", ERROR_ACCESS_DENIED, -1);
+}
+
+// The monitor module is held and the system takes no deletion for the restart.
+void ModuleUndeletable(sim::Machine& m) {
+  Installed(m);
+  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  sim::AddFault(m, "MoveFileExW", ERROR_ACCESS_DENIED, -1);
+}
+
+// An earlier uninstall unregistered the monitor, the driver and the tray program but could
+// delete none of their files.
+void FilesLeftByUninstall(sim::Machine& m) {
+  Installed(m);
+  const sim::SimDriver driver = *sim::FindDriver(m, u"Orvalstone printer");
+  ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 2);
+  for (const auto& f : {driver.driverPath, driver.configFile, driver.helpFile}) {
+    sim::PutFile(m, f, Bytes("MZ left"));
+  }
+  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2300"), Build(2300));
+  sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
+}
+
+// The earlier uninstall left the monitor module pending deletion; the repair keeps it, and
+// cannot take the deletion back.
+void PendingModuleUnwithdrawable(sim::Machine& m) {
+  Installed(m);
+  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 101);
+  sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
+  sim::AddFault(m, "RegSetValueExW", ERROR_ACCESS_DENIED, -1);
+}
+
+// A spooler that takes 30 s to stop, with jobs in flight, while the monitor module is held.
+void SpoolerSlowToStop(sim::Machine& m) {
+  Installed(m);
+  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  m.services.services[0].stopDelayMs = 30000;
+}
+
+const Case kDamagedCases[] = {
+    {"reinstall_record_refused_queues_kept", RecordRefused, u"install", 100, Dialog::kErrorLog,
+     900},
+    {"reinstall_subkey_unreadable_queue_kept", SubKeyUnreadable, u"install", 100, Dialog::kErrorLog,
+     900},
+    {"reinstall_record_of_wrong_type_set_aside", RecordOfWrongType, u"install", 100,
+     Dialog::kErrorLog, 900},
+    {"reinstall_parked_printer_stuck", ParkedPrinterStuck, u"install", 100, Dialog::kErrorLog, 500},
+    {"reinstall_help_file_missing", HelpFileMissing, u"install", 100, Dialog::kErrorLog, 0},
+    {"reinstall_module_path_unknown", ModulePathUnknown, u"install", 100, Dialog::kErrorLog, 0},
+    {"reinstall_run_key_refused", RunKeyRefused, u"install", 100, Dialog::kErrorLog, 500},
+    {"reinstall_tray_will_not_start", TrayWillNotStart, u"install", 100, Dialog::kErrorLog, 0},
+    {"uninstall_run_key_refused", RunKeyRefused, u"uninstall", 100, Dialog::kErrorLog, 400},
+    {"uninstall_module_undeletable", ModuleUndeletable, u"uninstall", 100, Dialog::kErrorLog, 400},
+    {"uninstall_files_left_by_uninstall", FilesLeftByUninstall, u"uninstall", 2, Dialog::kLog,
+     1000},
+    {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
+     Dialog::kErrorLog, 1500},
+    {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
+};
+
+INSTANTIATE_TEST_SUITE_P(Damaged, Scenario, ::testing::ValuesIn(kDamagedCases), CaseName);
+
+}  // namespace
