@@ -13,7 +13,7 @@ echo "== fuzz =="
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j 2
 
-for target in pending_renames; do
+for target in pending_renames queue_record; do
   scratch="$build/corpus/$target"
   mkdir -p "$scratch" "$build/artifacts"
   "$build/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \

@@ -1,18 +1,33 @@
-// Every call an install over an installed package makes, and every call of an uninstall, is
-// failed in turn, and every such run is also ended (killed) at each call; each is followed
-// by one healthy install. The user's queues, their settings and the default printer must
-// come through whole, the package must be whole, and a run that left the machine short of
-// what a healthy run leaves must not say it succeeded.
+// The proof that a repair ("install" over the package) and an "uninstall" are safe from every
+// state a machine can be in. A chain starts from one of a few machines (the package installed
+// with the user's queues and other makers' printers around it, the same with a spooler slow to
+// stop, a fresh machine, an uninstalled one), runs a repair or an uninstall with one call
+// failed (once, three times, or for the rest of the run, with each error that call really
+// returns) or with the run killed at one call, then a second such run from whatever the first
+// left, then a healthy run of the second word. After every run the exit code is checked
+// against the machine itself, as the exit codes promise it, and the user's data against what
+// the user made, never against what the program did before.
 //
-// Each run happens in a child process of its own, so a crash is counted, not fatal, and an
-// ended run leaves its stack behind as a killed process would.
+// Each chain runs in a child process, so a crash is counted, not fatal, and a killed run
+// leaves its stack behind as a killed process would. The state one first run leaves is shared
+// by the second runs that follow it: they fork from it.
+//
+//   ORVINST_SWEEP_SEED=N    the sample (default 20); ORVINST_SWEEP_FIRST=N first runs per
+//                           start and word, ORVINST_SWEEP_SECOND=N second runs after each
+//                           ("all" for every one); ORVINST_SWEEP_JOBS=N worker processes
+//   ORVINST_SWEEP_COUNT=1  counts the chains without running them
+//   ORVINST_SWEEP_ONLY="rich install:GlobalAlloc#10=8x1 install install"  replays one chain,
+//                           as a failure prints it; with ORVINST_SWEEP_VERBOSE=1, its logs
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,202 +42,203 @@ namespace {
 using sim::Machine;
 using U16 = std::u16string;
 
+const U16 kSetupDir = u"C:\\Program Files\\Orvalstone\\Setup\\";
 const U16 kSystemDir = u"C:\\Windows\\system32\\";
-const U16 kMonitorModule = kSystemDir + u"kvxmon64.dll";
-const U16 kTrayPath = u"C:\\Program Files\\Orvalstone\\orvtray.exe";
+const U16 kDriverDir = u"C:\\Windows\\system32\\spool\\drivers\\x64\\3\\";
 const U16 kRunKey = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const U16 kSessionManager = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const U16 kSettings = u"Software\\Vantrel Software KFT\\Orvalstone\\Orvalstones\\";
-const U16 kForeign = u"Front Desk Laser";
+const U16 kRecordKey = u"Software\\Vantrel Software KFT\\Orvalstone";
+const U16 kSettings = kRecordKey + u"\\Orvalstones\\";
+const U16 kPort = u"Orvalstone:";
+const U16 kDriver = u"Orvalstone printer";
 
-struct Queue {
-  const char16_t* name;
-  const char* subKey;  // null: the queue has none
-  const char16_t* comment;
-  const char16_t* location;
+// Where each package file is installed, and the file in the setup folder it is a copy of.
+struct PackageFile {
+  U16 installed, source;
 };
-// The package's own queue from the first install, and three the user made, one of them
-// the default printer.
+const PackageFile kPackageFiles[] = {
+    {kSystemDir + u"kvxmon64.dll", kSetupDir + u"kvxmon64.dll"},
+    {kDriverDir + u"kvxdrv64.dll", kSetupDir + u"kvxdrv64.dll"},
+    {kDriverDir + u"kvxui64.dll", kSetupDir + u"kvxui64.dll"},
+    {kDriverDir + u"kvxhelp.chm", kSetupDir + u"kvxhelp.chm"},
+    {sim::kTrayImage, sim::kTrayImage},
+};
+
+// The user's queues: plain and DsUser SubKeys that differ, one with only a DsUser SubKey, one
+// with bytes beyond ASCII (Windows-1252), and the package's own queue without settings.
+struct Queue {
+  U16 name;
+  const char* plain;  // null: none
+  const char* dsUser;
+  U16 comment, location;
+};
 const Queue kQueues[] = {
-    {u"Orvalstone", nullptr, u"", u""},
-    {u"Invoices", "inv-01", u"Monthly invoices", u"Room 12"},
-    {u"Letters", "let-02", u"Letters, signed", u"Front desk"},
-    {u"Drafts", "drf-03", u"Drafts to check", u"Second floor"},
+    {u"Orvalstone", nullptr, nullptr, u"", u""},
+    {u"Invoices", "inv-01", "inv-01-ds", u"Monthly invoices", u"Room 12"},
+    {u"Letters", nullptr, "let-02", u"Letters, signed", u"Front desk"},
+    {u"Entwürfe", "drf-\xE9\xFC", "drf-\xE9\xFC", u"Entwürfe – prüfen", u"2. Stock"},
 };
 const U16 kDefaultQueue = u"Letters";
 
-struct Outcome {
-  int exitCode = -1;
-  std::string log;
-  std::string misused;  // handles and heap blocks left open or freed wrongly, one per line
+// Other makers' printers: one on a pool of another port and the package's, one on the
+// package's port alone, one on another port.
+struct Foreign {
+  U16 name, port;
+};
+const Foreign kForeign[] = {
+    {u"Front Desk Laser", u"LPT1:,Orvalstone:"},
+    {u"Label Writer", u"Orvalstone:"},
+    {u"Back Office", u"LPT1:"},
+};
+const U16 kForeignDriver = u"Microsoft Print To PDF";
+
+// The errors each call really returns, two where it has two; a call that cannot fail has none
+// and is only killed.
+// clang-format off
+const std::map<std::string, std::vector<DWORD>> kCodes = {
+    {"RegOpenKeyExW", {5, 2}}, {"RegOpenKeyExA", {5, 2}}, {"RegCreateKeyExW", {5, 1450}},
+    {"RegQueryValueExW", {234, 5}}, {"RegQueryValueExA", {234, 5}}, {"RegSetValueExW", {5, 1450}},
+    {"RegDeleteValueW", {5, 1018}}, {"RegDeleteValueA", {5, 1018}}, {"RegCloseKey", {6}},
+    {"GlobalAlloc", {8}}, {"LocalAlloc", {8}}, {"GlobalFree", {6}}, {"LocalFree", {6}},
+    {"EnumPrintersW", {122, 1722}}, {"EnumMonitorsW", {122, 1722}},
+    {"EnumPrinterDriversW", {122, 1722}}, {"GetPrinterW", {122, 1801}}, {"OpenPrinterW", {1801, 5}},
+    {"ClosePrinter", {6}}, {"SetPrinterW", {5, 1722}}, {"AddPrinterW", {1796, 5}},
+    {"DeletePrinter", {5, 1722}}, {"GetPrinterDataA", {5, 234}}, {"GetPrinterDataExA", {5, 234}},
+    {"SetPrinterDataA", {5, 1722}}, {"SetPrinterDataExA", {5, 1722}}, {"AddMonitorW", {5, 126}},
+    {"DeleteMonitorW", {3008, 5}}, {"AddPrinterDriverExW", {5, 2}},
+    {"DeletePrinterDriverExW", {3001, 5}}, {"GetPrinterDriverDirectoryW", {122, 1722}},
+    {"GetPrinterDriverW", {122, 1797}}, {"OpenSCManagerW", {5, 1722}}, {"OpenServiceW", {5, 1060}},
+    {"ControlService", {1061, 1051}}, {"QueryServiceStatus", {5, 6}},
+    {"StartServiceW", {1056, 1058}}, {"CloseServiceHandle", {6}}, {"CreateFileW", {5, 32}},
+    {"ReadFile", {5, 38}}, {"WriteFile", {112, 5}}, {"DeleteFileW", {5, 32}},
+    {"MoveFileExW", {5, 32}}, {"CopyFileW", {5, 32}}, {"GetFileAttributesW", {5, 32}},
+    {"GetModuleFileNameW", {122, 5}}, {"GetSystemDirectoryW", {8, 5}}, {"CreateProcessW", {2, 5}},
+    {"CreateMutexA", {5, 8}}, {"WaitForSingleObject", {6}}, {"CloseHandle", {6}},
+    {"FindFirstFileW", {2, 5}}, {"FindNextFileW", {5}}, {"FindWindowW", {5}},
+    {"PostMessageW", {1400, 5}}, {"GetVersionExA", {87}}, {"GetFileVersionInfoSizeW", {1812, 1813}},
+    {"GetFileVersionInfoW", {1812, 1813}}, {"VerQueryValueW", {1813}}, {"Sleep", {}},
+    {"GetTickCount", {}}, {"GetSystemTime", {}},
+};
+// clang-format on
+const std::vector<DWORD> kOtherCodes = {5, 87};
+const int kTimes[] = {1, 3, -1};  // once, three times, for the rest of the run
+
+std::vector<DWORD> CodesOf(const std::string& api) {
+  const auto it = kCodes.find(api);
+  return it == kCodes.end() ? kOtherCodes : it->second;
+}
+
+// One run: a word, healthy or with one fault: "install", "install:GetPrinterW#3=122x1"
+// (the third call of GetPrinterW fails with 122, once; x* for the rest of the run),
+// "uninstall:end@57" (killed as it makes its 57th call).
+struct Step {
+  std::string word;
+  std::string api;  // empty: healthy, or killed
+  uint32_t nth = 0;
+  DWORD code = 0;
+  int times = 1;
+  uint64_t endAt = 0;
 };
 
-Outcome Run(Machine& m, const U16& word) {
+Step Healthy(const std::string& word) {
+  Step s;
+  s.word = word;
+  return s;
+}
+
+std::string Name(const Step& s) {
+  if (s.endAt) return s.word + ":end@" + std::to_string(s.endAt);
+  if (s.api.empty()) return s.word;
+  return s.word + ":" + s.api + "#" + std::to_string(s.nth) + "=" + std::to_string(s.code) + "x" +
+         (s.times < 0 ? "*" : std::to_string(s.times));
+}
+
+Step Parse(const std::string& text) {
+  Step s;
+  const size_t colon = text.find(':');
+  s.word = text.substr(0, colon);
+  if (colon == std::string::npos) return s;
+  const std::string f = text.substr(colon + 1);
+  if (f.rfind("end@", 0) == 0) {
+    s.endAt = std::stoull(f.substr(4));
+    return s;
+  }
+  const size_t hash = f.find('#'), eq = f.find('='), x = f.find('x', eq);
+  s.api = f.substr(0, hash);
+  s.nth = uint32_t(std::stoul(f.substr(hash + 1, eq - hash - 1)));
+  s.code = DWORD(std::stoul(f.substr(eq + 1, x - eq - 1)));
+  s.times = f.substr(x + 1) == "*" ? -1 : std::stoi(f.substr(x + 1));
+  return s;
+}
+
+// Every way one run of `word` can go wrong, from the calls a healthy run makes.
+std::vector<Step> Faults(const std::string& word, const std::vector<std::string>& calls) {
+  std::vector<Step> out;
+  std::map<std::string, uint32_t> seen;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const uint32_t nth = ++seen[calls[i]];
+    for (DWORD code : CodesOf(calls[i])) {
+      for (int times : kTimes) out.push_back({word, calls[i], nth, code, times, 0});
+    }
+    out.push_back({word, "", 0, 0, 1, i + 1});
+  }
+  return out;
+}
+
+// ---- Running ----
+
+struct Outcome {
+  int exitCode = -1;  // -1: killed
+  std::string log;
+  std::vector<std::string> misused;
+};
+
+std::jmp_buf killed;
+void KillHere(Machine&) {
+  std::longjmp(killed, 1);
+}
+
+std::vector<uint8_t> trayProgram;  // the setup puts it back before each install
+
+Outcome Run(Machine& m, const Step& s) {
+  sim::SetMachine(&m);
+  if (s.word == "install" && !sim::FindFile(m, sim::kTrayImage)) {
+    sim::PutFile(m, sim::kTrayImage, trayProgram);
+  }
   m.user.dialogs.clear();
   m.user.shiftDown = true;  // the log is wanted whether or not an error was logged
-  m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\" " + word;
+  m.kernel.commandLine = u"\"" + m.kernel.modulePath + u"\" " + sim::FromUtf8(s.word);
+  if (!s.api.empty()) sim::AddFault(m, s.api, s.code, s.times, 0, s.nth - 1);
+  m.callsMade = 0;
+  m.endAtCall = s.endAt;
+  m.onEndAt = KillHere;
   Outcome out;
-  out.exitCode = wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
-                          m.kernel.commandLine.data(), SW_SHOWNORMAL);
-  for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) out.misused += "\n      " + fault;
+  if (setjmp(killed) == 0) {
+    out.exitCode = wWinMain(reinterpret_cast<HINSTANCE>(uintptr_t(0x140000000)), nullptr,
+                            m.kernel.commandLine.data(), SW_SHOWNORMAL);
+    out.misused = sim::TakeHeapAndHandleFaults(m);
+  } else {
+    // The process is gone, and what it held with it; misuses before its end still count.
+    out.misused = std::move(m.misuses);
+    m.misuses.clear();
+  }
+  m.endAtCall = 0;
+  sim::ClearFaults(m);
   sim::EndRunningProgram(m);
   if (!m.user.dialogs.empty()) out.log = sim::ToUtf8(m.user.dialogs.back().text);
   return out;
 }
 
-void PutData(sim::SimPrinter& p, const std::string& key, const char* text) {
-  sim::PrinterDataValue v{"SubKey", REG_SZ, {}};
-  v.bytes.assign(text, text + std::char_traits<char>::length(text) + 1);
-  p.data.push_back({key, {v}});
-}
-
-// The package installed by an earlier install, three more queues of the user's, another
-// maker's printer on the package's port, and a registered monitor module of an older build,
-// so that the monitor is replaced and the printers on its port are moved aside.
-void BuildBaseline(Machine& m) {
-  sim::InitDefaultMachine(m);
-  if (Run(m, u"install").exitCode != 1) {
-    std::fprintf(stderr, "sweep: the first install failed\n");
-    std::exit(2);
-  }
-  sim::SimPrinter* own = sim::FindPrinter(m, u"Orvalstone");
-  own->comment = kQueues[0].comment;
-  own->location = kQueues[0].location;
-  for (const Queue& q : kQueues) {
-    if (!q.subKey) continue;
-    sim::SimPrinter p;
-    p.name = q.name;
-    p.portName = u"Orvalstone:";
-    p.driverName = u"Orvalstone printer";
-    p.comment = q.comment;
-    p.location = q.location;
-    PutData(p, sim::kPlainDataKey, q.subKey);
-    PutData(p, "DsUser", q.subKey);
-    sim::AddSimPrinter(m, p);
-    const U16 key = kSettings + sim::FromUtf8(q.subKey);
-    sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
-    sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"kept", REG_DWORD, {7, 0, 0, 0});
-  }
-  sim::SimPrinter foreign;
-  foreign.name = kForeign;
-  foreign.portName = u"Orvalstone:";
-  foreign.driverName = u"Microsoft Print To PDF";
-  foreign.comment = u"not ours";
-  sim::AddSimPrinter(m, foreign);
-  m.spooler.defaultPrinter = kDefaultQueue;
-  const sim::SimFile* module = sim::FindFile(m, kMonitorModule);
-  sim::PutFile(m, kMonitorModule, module->data, sim::VersionInfo{{1, 0, 0, 2072}, {1, 0, 0, 2072}});
-  m.calls.clear();
-}
-
-std::string Text(const U16& s) {
-  return sim::ToUtf8(s);
-}
-
-std::string DataText(const sim::SimPrinter& p, const std::string& key) {
-  const sim::PrinterDataValue* v = sim::FindPrinterData(p, key, "SubKey");
-  if (!v) return "<none>";
-  return std::string(v->bytes.begin(), std::find(v->bytes.begin(), v->bytes.end(), 0));
-}
-
-// What a user would miss: one line per fact, so that two machines compare line by line.
-std::set<std::string> UserData(Machine& m) {
-  std::set<std::string> facts;
-  for (const sim::SimPrinter& p : m.spooler.printers) {
-    std::string f = "printer " + Text(p.name) + ": driver " + Text(p.driverName) + ", port " +
-                    Text(p.portName) + ", comment " + Text(p.comment) + ", location " +
-                    Text(p.location);
-    if (p.driverName == u"Orvalstone printer") {
-      f += ", SubKey " + DataText(p, "") + " / " + DataText(p, "DsUser");
-    }
-    facts.insert(f);
-  }
-  facts.insert("default printer " + Text(m.spooler.defaultPrinter));
-  for (const Queue& q : kQueues) {
-    if (!q.subKey) continue;
-    const U16 key = kSettings + sim::FromUtf8(q.subKey);
-    facts.insert(std::string("settings ") + q.subKey + ": kept " +
-                 (sim::FindRegValue(m, HKEY_CURRENT_USER, key, u"kept") ? "yes" : "no") +
-                 ", deleted mark " +
-                 (sim::FindRegValue(m, HKEY_CURRENT_USER, key, u"deleted") ? "yes" : "no"));
-  }
-  return facts;
-}
-
-// Whether the system's list of start-up operations names the file as a source.
-bool PendingDeletion(Machine& m, const U16& path) {
-  const sim::RegValue* v =
-      sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations");
-  U16 all;
-  for (size_t i = 0; v && i + 1 < v->data.size(); i += 2) {
-    all += char16_t(v->data[i] | (v->data[i + 1] << 8));
-  }
-  bool source = true;  // the strings alternate: source, target
-  for (size_t start = 0, end; start < all.size(); start = end + 1, source = !source) {
-    end = std::min(all.find(u'\0', start), all.size());
-    U16 s = all.substr(start, end - start);
-    if (s.rfind(u"\\??\\", 0) == 0) s = s.substr(4);
-    if (source && sim::FoldPath(s) == sim::FoldPath(path)) return true;
-  }
-  return false;
-}
-
-// The package itself: each part present, or absent.
-std::set<std::string> PackageState(Machine& m) {
-  std::set<std::string> facts;
-  const sim::SimMonitor* monitor = sim::FindMonitor(m, u"Orvalstone:");
-  facts.insert("monitor " + (monitor ? Text(monitor->dllName) : std::string("absent")));
-  const sim::SimFile* module = sim::FindFile(m, kMonitorModule);
-  const auto version = module ? sim::ReadVersionResource(module->data) : std::nullopt;
-  facts.insert(
-      "monitor module " +
-      (module ? std::to_string(version ? version->product[3] : -1) : std::string("absent")) +
-      (PendingDeletion(m, kMonitorModule) ? ", pending deletion" : ""));
-  const sim::SimDriver* driver = sim::FindDriver(m, u"Orvalstone printer");
-  facts.insert(std::string("driver ") + (driver ? "registered" : "absent"));
-  if (driver) {
-    for (const U16& f : {driver->driverPath, driver->configFile, driver->helpFile}) {
-      facts.insert("driver file " + Text(f) + (sim::FindFile(m, f) ? "" : " missing") +
-                   (PendingDeletion(m, f) ? ", pending deletion" : ""));
-    }
-  }
-  const sim::RegValue* run = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray");
-  facts.insert(std::string("Run entry ") + (run ? "present" : "absent"));
-  facts.insert(std::string("tray program file ") +
-               (sim::FindFile(m, kTrayPath) ? "present" : "absent"));
-  facts.insert(std::string("tray program ") +
-               (sim::FindRunning(m, "tray") ? "running" : "not running"));
-  return facts;
-}
-
-std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b) {
-  std::set<std::string> out;
-  for (const auto& f : a) {
-    if (!b.count(f)) out.insert(f);
-  }
-  return out;
-}
-
-std::string Describe(const std::set<std::string>& want, const std::set<std::string>& got) {
-  std::string out;
-  for (const auto& f : Minus(want, got)) out += "\n      missing: " + f;
-  for (const auto& f : Minus(got, want)) out += "\n      instead: " + f;
-  return out;
-}
-
-// A run in a child process: the child's report comes back through a pipe; a child that
-// dies on a signal is a crash.
-template <class F>
-std::string InChild(F body) {
+// A run in a child process; its report comes back through a pipe. A child that dies on a
+// signal is a crash.
+std::string InChild(const std::function<std::string()>& body) {
   int fds[2];
   if (pipe(fds) != 0) std::abort();
-  std::fflush(stdout);
+  std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     const std::string report = body();
-    size_t done = 0;
-    while (done < report.size()) {
+    for (size_t done = 0; done < report.size();) {
       const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
       if (n <= 0) break;
       done += size_t(n);
@@ -236,238 +252,515 @@ std::string InChild(F body) {
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (WIFSIGNALED(status)) return "crash: signal " + std::to_string(WTERMSIG(status));
+  if (WIFSIGNALED(status)) report += "    crash: signal " + std::to_string(WTERMSIG(status)) + "\n";
   return report;
 }
 
-// The setup program copies the package's files, the tray program among them, before it runs
-// "install"; an uninstall deletes it.
-std::vector<uint8_t> trayProgram;
-void SetupCopiesFiles(Machine& m) {
-  if (!sim::FindFile(m, kTrayPath)) sim::PutFile(m, kTrayPath, trayProgram);
-}
-
-std::jmp_buf endedRun;
-void EndRunHere(Machine&) {
-  std::longjmp(endedRun, 1);
-}
-
-// What a fault of this API looks like.
-DWORD ErrorFor(const std::string& api) {
-  if (api == "GlobalAlloc" || api == "LocalAlloc" || api == "HeapAlloc") return 8;
-  return 5;  // ERROR_ACCESS_DENIED
-}
-
-struct Occurrence {
-  std::string api;
-  uint32_t nth;     // 1-based among the calls of that API
-  uint64_t callNo;  // 1-based among all calls of the run
-};
-
-// How a run went; each run is one line of `failures` when it failed a check.
-struct Tally {
-  int runs = 0;
-  std::map<std::string, int> tagged;  // runs by the tags of their failed checks
-  std::set<std::string> apis;
-  std::vector<std::string> failures;
-};
-
-struct Reference {
-  std::set<std::string> user;       // after a healthy run and the healthy install after it
-  std::set<std::string> package;    // after the healthy run itself
-  std::set<std::string> installed;  // the package after a healthy install
-};
-
-enum class Mode { Fail, End };
-
-// One run: the word with the fault (or the end) at `o`, then a healthy install. The report
-// is empty when every check held, else the kinds of failure, one per line, each starting
-// with its tag.
-std::string OneRun(Machine& m, const U16& word, const Occurrence& o, Mode mode,
-                   const Reference& ref, bool install) {
-  return InChild([&]() -> std::string {
-    Outcome first;
-    if (mode == Mode::Fail) {
-      sim::AddFault(m, o.api, ErrorFor(o.api), 1, 0, o.nth - 1);
-      first = Run(m, word);
-      sim::ClearFaults(m);
-    } else {
-      m.endAtCall = m.callsMade + o.callNo;
-      m.onEndAt = EndRunHere;
-      if (setjmp(endedRun) == 0) {
-        first = Run(m, word);
-      } else {
-        // The process is gone: its handles and mutexes go with it.
-        m.endAtCall = 0;
-        sim::EndRunningProgram(m);
-        first.exitCode = -1;
-      }
-      m.endAtCall = 0;
-    }
-    std::string report;
-    if (mode == Mode::Fail) {
-      // A tray program that could not be started now starts at the next logon: that run
-      // may still say it succeeded.
-      auto settled = [](std::set<std::string> facts) {
-        facts.erase("tray program running");
-        facts.erase("tray program not running");
-        return facts;
-      };
-      const bool success = first.exitCode == 1 || first.exitCode == 2;
-      const std::set<std::string> after = settled(PackageState(m));
-      if (success && after != settled(ref.package)) {
-        report += "false-success: exit " + std::to_string(first.exitCode) +
-                  Describe(ref.package, after) + "\n";
-      }
-      if (first.exitCode == 100 && first.log.find("Error(") != std::string::npos) {
-        // The failed call's system text (error 5 or 8) must be in some error line.
-        const std::string text = ErrorFor(o.api) == 8 ? "Not enough memory" : "Access is denied";
-        if (first.log.find(text) == std::string::npos) report += "unnamed: exit 100\n";
-      }
-      // A close that fails keeps its handle, as a failed CloseHandle does.
-      const bool close = o.api.find("Close") != std::string::npos;
-      if (!first.misused.empty() && !close) report += "misused:" + first.misused + "\n";
-    }
-    SetupCopiesFiles(m);
-    const Outcome healthy = Run(m, u"install");
-    if (!healthy.misused.empty()) report += "misused: healthy install" + healthy.misused + "\n";
-    if (std::getenv("ORVINST_SWEEP_VERBOSE")) {
-      std::fprintf(stderr, "=== %s %s #%u: exit %d\n%s\n=== healthy install: exit %d\n%s\n",
-                   o.api.c_str(), mode == Mode::Fail ? "failed" : "ended at", o.nth, first.exitCode,
-                   first.log.c_str(), healthy.exitCode, healthy.log.c_str());
-    }
-    const std::set<std::string> user = UserData(m);
-    if (install) {
-      if (user != ref.user) report += "data-lost:" + Describe(ref.user, user) + "\n";
-    } else {
-      // An uninstall may take the queues; whatever it left must be whole.
-      std::string lost;
-      for (const auto& f : Minus(user, ref.user)) {
-        if (f.rfind("printer ", 0) == 0 && f.find(Text(kForeign)) == std::string::npos &&
-            f.find("printer Orvalstone:") == std::string::npos) {
-          lost += "\n      damaged: " + f;
-        } else if (f.rfind("printer ", 0) == 0) {
-          lost += "\n      instead: " + f;
-        }
-      }
-      for (const auto& f : Minus(ref.user, user)) {
-        if (f.find(Text(kForeign)) != std::string::npos) lost += "\n      missing: " + f;
-      }
-      if (!lost.empty()) report += "data-lost:" + lost + "\n";
-    }
-    const std::set<std::string> package = PackageState(m);
-    if (package != ref.installed || healthy.exitCode != 1) {
-      report += "not-whole: healthy install exit " + std::to_string(healthy.exitCode) +
-                Describe(ref.installed, package) + "\n";
-    }
-    return report;
-  });
-}
-
-std::vector<Occurrence> Occurrences(Machine& m, const U16& word) {
-  const std::string calls = InChild([&] {
-    Run(m, word);
+std::vector<std::string> Calls(Machine& m, const std::string& word) {
+  std::istringstream in(InChild([&] {
+    m.calls.clear();
+    Run(m, Healthy(word));
     std::string out;
     for (const auto& c : m.calls) out += c.api + "\n";
     return out;
-  });
-  std::vector<Occurrence> all;
-  std::map<std::string, uint32_t> seen;
-  std::istringstream in(calls);
-  uint64_t n = 0;
-  for (std::string api; std::getline(in, api);) {
-    ++n;
-    all.push_back({api, ++seen[api], n});
-  }
-  return all;
+  }));
+  std::vector<std::string> calls;
+  for (std::string api; std::getline(in, api);) calls.push_back(api);
+  return calls;
 }
 
-// At most `bound` occurrences of each API: the first ones, the last, and an even spread
-// between; the same every time.
-std::vector<Occurrence> Sample(const std::vector<Occurrence>& all, uint32_t bound) {
-  std::map<std::string, uint32_t> total;
-  for (const auto& o : all) total[o.api] = std::max(total[o.api], o.nth);
-  std::vector<Occurrence> out;
-  for (const auto& o : all) {
-    const uint32_t t = total[o.api];
-    if (t <= bound) {
-      out.push_back(o);
-      continue;
+// ---- What the machine holds ----
+
+std::string Text(const U16& s) {
+  return sim::ToUtf8(s);
+}
+
+bool Pending(Machine& m, const U16& path) {
+  for (const auto& [source, target] : sim::PendingFileOperations(m)) {
+    const U16 bare = source.rfind(u"\\??\\", 0) == 0 ? source.substr(4) : source;
+    if (sim::EqualFold(bare, path)) return true;
+  }
+  return false;
+}
+
+// The "N=" names of a record's entries: what a later run finds in it.
+std::set<U16> Recorded(Machine& m, const U16& value) {
+  std::set<U16> names;
+  const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, value);
+  if (!v) return names;
+  if (v->type != REG_MULTI_SZ) return {u"<not a multi-string>"};
+  for (const U16& s : sim::SplitMultiString(v->data)) {
+    if (s.rfind(u"N=", 0) == 0) names.insert(s.substr(2));
+  }
+  return names;
+}
+
+std::string Data(const sim::SimPrinter& p, const std::string& key) {
+  const sim::PrinterDataValue* v = sim::FindPrinterData(p, key, "SubKey");
+  if (!v) return "<none>";
+  return std::string(v->bytes.begin(), std::find(v->bytes.begin(), v->bytes.end(), 0));
+}
+
+// What keeps the queue from being whole where it stands, or "". A queue moved off the package's
+// port may stand parked, when the record says where it was.
+std::string QueueDamage(Machine& m, const Queue& q, bool parked) {
+  const sim::SimPrinter* p = sim::FindPrinter(m, q.name);
+  if (!p) return "absent";
+  std::string d;
+  if (p->driverName != kDriver) d += ", driver " + Text(p->driverName);
+  if (p->portName != kPort && !parked) d += ", port " + Text(p->portName);
+  if (p->comment != q.comment) d += ", comment \"" + Text(p->comment) + "\"";
+  if (p->location != q.location) d += ", location \"" + Text(p->location) + "\"";
+  if (q.plain && Data(*p, "") != q.plain) d += ", SubKey " + Data(*p, "");
+  if (q.dsUser && Data(*p, "DsUser") != q.dsUser) d += ", DsUser SubKey " + Data(*p, "DsUser");
+  if (q.name == kDefaultQueue && m.spooler.defaultPrinter != q.name) d += ", not the default";
+  const char* key = q.plain ? q.plain : q.dsUser;
+  if (key && !sim::FindRegValue(m, HKEY_CURRENT_USER, kSettings + sim::FromAnsi(key), u"kept")) {
+    d += ", its user settings";
+  }
+  return d.empty() ? "" : d.substr(2);
+}
+
+// ---- The promises ----
+
+struct Chain {
+  bool uninstalled = false;        // an uninstall has run: the user's queues may be gone
+  bool foreignSet = false;         // the start has the other makers' printers
+  bool queuesSet = false;          // the start has the user's queues
+  bool slow = false;               // the spooler takes longer to stop than any run waits
+  std::set<std::string> reported;  // broken promises already told for this chain
+};
+
+// What keeps the package from being installed and whole.
+std::vector<std::string> NotWhole(Machine& m) {
+  std::vector<std::string> out;
+  const sim::SimMonitor* monitor = sim::FindMonitor(m, kPort);
+  if (!monitor || !sim::EqualFold(monitor->dllName, u"kvxmon64.dll")) out.push_back("monitor");
+  const sim::SimDriver* driver = sim::FindDriver(m, kDriver);
+  if (!driver || !sim::EqualFold(driver->driverPath, kPackageFiles[1].installed) ||
+      !sim::EqualFold(driver->configFile, kPackageFiles[2].installed) ||
+      !sim::EqualFold(driver->helpFile, kPackageFiles[3].installed)) {
+    out.push_back("driver");
+  }
+  for (const PackageFile& f : kPackageFiles) {
+    const sim::SimFile* file = sim::FindFile(m, f.installed);
+    const sim::SimFile* source = sim::FindFile(m, f.source);
+    if (!file ||
+        (f.installed == f.source ? file->data != trayProgram : file->data != source->data)) {
+      out.push_back("file " + Text(f.installed));
     }
-    const uint32_t step = (t + bound - 1) / bound;
-    if (o.nth <= 4 || o.nth == t || o.nth % step == 0) out.push_back(o);
+    if (Pending(m, f.installed)) out.push_back("file " + Text(f.installed) + " pending deletion");
+  }
+  const sim::RegValue* run = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray");
+  if (!run || sim::Utf16FromBytes(run->data).c_str() != U16(sim::kTrayImage)) {
+    out.push_back("Run entry");
+  }
+  if (!sim::FindRunning(m, "tray")) out.push_back("tray program not running");
+  bool queue = false;
+  for (const sim::SimPrinter& p : m.spooler.printers) queue = queue || p.driverName == kDriver;
+  if (!queue) out.push_back("no queue of the package");
+  return out;
+}
+
+// What is left of the package; a file pending deletion at restart says so.
+std::vector<std::string> Left(Machine& m) {
+  std::vector<std::string> out;
+  if (sim::FindMonitor(m, kPort)) out.push_back("monitor");
+  if (sim::FindDriver(m, kDriver)) out.push_back("driver");
+  for (const PackageFile& f : kPackageFiles) {
+    if (sim::FindFile(m, f.installed)) {
+      out.push_back("file " + Text(f.installed) + (Pending(m, f.installed) ? " pending" : ""));
+    }
+  }
+  if (sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray")) {
+    out.push_back("Run entry");
+  }
+  // A tray program that would not exit is gone after the restart when its file is.
+  if (sim::FindRunning(m, "tray")) {
+    const bool handedOver = !sim::FindFile(m, sim::kTrayImage) || Pending(m, sim::kTrayImage);
+    out.push_back(std::string("tray program running") + (handedOver ? " pending" : ""));
+  }
+  for (const sim::SimPrinter& p : m.spooler.printers) {
+    if (p.driverName == kDriver) out.push_back("queue " + Text(p.name));
   }
   return out;
 }
 
-void Sweep(Machine& m, const U16& word, bool install, Tally& tally) {
-  Reference ref;
-  // The user's data as it stood, less the "deleted" marks that an install clears.
-  for (std::string f : UserData(m)) {
-    const size_t mark = f.find("deleted mark yes");
-    if (mark != std::string::npos) f.replace(mark, 16, "deleted mark no");
-    ref.user.insert(f);
+// Checks one run's outcome against the machine; one line per broken promise.
+std::string Check(Machine& m, const Step& s, const Outcome& out, bool spoolerWasRunning,
+                  Chain& chain) {
+  std::vector<std::string> broken;
+  const bool install = s.word == "install";
+  const bool killed = out.exitCode == -1;
+  // A run that could not tell its word (its command line could not be split) does nothing.
+  const bool nothingDone = out.exitCode == 6 && out.log.empty();
+  if (!killed && !nothingDone && out.exitCode != 100 && out.exitCode != 101 &&
+      out.exitCode != (install ? 1 : 2)) {
+    broken.push_back("exit " + std::to_string(out.exitCode));
   }
-  const std::string r = InChild([&] {
-    Run(m, word);
-    std::string out;
-    for (const auto& f : PackageState(m)) out += "P" + f + "\n";
-    SetupCopiesFiles(m);
-    Run(m, u"install");
-    for (const auto& f : PackageState(m)) out += "I" + f + "\n";
-    return out;
+  // (The log is what the dialog showed: a dialog that failed showed none.)
+  if (out.exitCode == 100 && !out.log.empty() && out.log.find("Error(") == std::string::npos) {
+    broken.push_back("exit 100 without a numbered error");
+  }
+  const bool close =
+      s.api.find("Close") != std::string::npos || s.api.find("Free") != std::string::npos;
+  for (const auto& f : out.misused) {
+    if (!close) broken.push_back("misused: " + f);
+  }
+  if (!install) chain.uninstalled = true;
+  // Whatever let time pass while the spooler was on its way down has had its time.
+  sim::Advance(m, 60000);
+  // A spooler that the system will not start for the rest of the run cannot be helped.
+  const bool unstartable = s.times != 1 && (s.api == "StartServiceW" || s.api == "OpenServiceW" ||
+                                            s.api == "OpenSCManagerW");
+  if (!killed && !unstartable && spoolerWasRunning &&
+      m.services.services[0].state != SERVICE_RUNNING) {
+    broken.push_back("spooler left stopped");
+  }
+
+  const std::set<U16> saved = Recorded(m, u"SavedQueues");
+  const std::set<U16> parked = Recorded(m, u"ParkedPrinters");
+  const bool success = out.exitCode == 1 || out.exitCode == 2 || out.exitCode == 101;
+  // The user's queues: whole where they stand, or recorded for the next run; after an
+  // uninstall also gone. A run that says it installed must have them whole now.
+  for (const Queue& q : kQueues) {
+    if (!chain.queuesSet) break;
+    const std::string damage = QueueDamage(m, q, parked.count(q.name) && !(install && success));
+    if (damage.empty() || (!success && saved.count(q.name))) continue;
+    if (chain.uninstalled && damage == "absent") continue;
+    broken.push_back("queue " + Text(q.name) + ": " + damage);
+  }
+  for (const Foreign& f : kForeign) {
+    if (!chain.foreignSet) break;
+    const sim::SimPrinter* p = sim::FindPrinter(m, f.name);
+    if (!p || p->driverName != kForeignDriver) {
+      broken.push_back("printer " + Text(f.name) + " lost");
+    } else if (p->portName != f.port && !(parked.count(f.name) && !(install && success))) {
+      broken.push_back("printer " + Text(f.name) + " on " + Text(p->portName));
+    }
+  }
+  if (success && !saved.empty()) broken.push_back("SavedQueues left behind");
+  if (success) {
+    for (const Foreign& f : kForeign) {
+      const sim::SimPrinter* p = sim::FindPrinter(m, f.name);
+      if (parked.count(f.name) && p && p->portName == f.port) {
+        broken.push_back("ParkedPrinters entry of " + Text(f.name) + " left behind");
+      }
+    }
+    if (install && !parked.empty()) broken.push_back("ParkedPrinters left behind");
+  }
+  // The package against the exit code.
+  if (install && success) {
+    for (const auto& f : NotWhole(m)) {
+      // A tray program that did not start now starts from its Run entry at the restart.
+      if (out.exitCode == 101 && f == "tray program not running") continue;
+      broken.push_back("exit " + std::to_string(out.exitCode) + ", yet " + f);
+    }
+  }
+  if (!install && success) {
+    for (const auto& f : Left(m)) {
+      const bool pending = f.size() > 8 && f.substr(f.size() - 8) == " pending";
+      if (out.exitCode == 2 || !pending)
+        broken.push_back("exit " + std::to_string(out.exitCode) + ", yet " + f);
+    }
+  }
+  if (out.exitCode == 101 && sim::PendingFileOperations(m).empty()) {
+    broken.push_back("exit 101 with nothing pending");
+  }
+  std::string report;
+  for (const auto& b : broken) report += "    " + b + "\n";
+  return report;
+}
+
+// ---- The start states ----
+
+void PutSubKey(sim::SimPrinter& p, const std::string& key, const char* text) {
+  if (!text) return;
+  sim::PrinterDataValue v{"SubKey", REG_SZ, {}};
+  v.bytes.assign(text, text + std::char_traits<char>::length(text) + 1);
+  p.data.push_back({key, {v}});
+}
+
+bool Install(Machine& m) {
+  return Run(m, Healthy("install")).exitCode == 1;
+}
+
+// The package installed, an older monitor module in place (so that a repair replaces it and
+// moves the printers on its port aside), the user's queues and the other makers' printers.
+bool Rich(Machine& m) {
+  sim::InitDefaultMachine(m);
+  if (!Install(m)) return false;
+  for (const Queue& q : kQueues) {
+    if (sim::FindPrinter(m, q.name)) continue;  // the package's own, from the install
+    sim::SimPrinter p;
+    p.name = q.name;
+    p.portName = kPort;
+    p.driverName = kDriver;
+    p.comment = q.comment;
+    p.location = q.location;
+    PutSubKey(p, sim::kPlainDataKey, q.plain);
+    PutSubKey(p, "DsUser", q.dsUser);
+    sim::AddSimPrinter(m, p);
+    const U16 key = kSettings + sim::FromAnsi(q.plain ? q.plain : q.dsUser);
+    sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
+    sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"kept", REG_DWORD, {7, 0, 0, 0});
+  }
+  for (const Foreign& f : kForeign) {
+    sim::SimPrinter p;
+    p.name = f.name;
+    p.portName = f.port;
+    p.driverName = kForeignDriver;
+    p.comment = u"not ours";
+    sim::AddSimPrinter(m, p);
+  }
+  m.spooler.defaultPrinter = kDefaultQueue;
+  const sim::SimFile* module = sim::FindFile(m, kPackageFiles[0].installed);
+  sim::PutFile(m, kPackageFiles[0].installed, module->data,
+               sim::VersionInfo{{1, 0, 0, 2072}, {1, 0, 0, 2072}});
+  return true;
+}
+
+struct Start {
+  const char* name;
+  bool (*build)(Machine&);
+  Chain chain;
+};
+const Start kStarts[] = {
+    {"rich", Rich, {false, true, true, false, {}}},
+    {"rich-slow",
+     [](Machine& m) {
+       // A spooler with jobs in flight takes half a minute to stop.
+       if (!Rich(m)) return false;
+       m.services.services[0].stopDelayMs = 30000;
+       return true;
+     },
+     {false, true, true, true, {}}},
+    {"rich-bad-record",
+     [](Machine& m) {
+       // A record of the wrong type, as another tool or a damaged hive may leave it.
+       if (!Rich(m)) return false;
+       sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, u"SavedQueues", REG_DWORD, {1, 0, 0, 0});
+       return true;
+     },
+     {false, true, true, false, {}}},
+    {"fresh",
+     [](Machine& m) {
+       sim::InitDefaultMachine(m);
+       return true;
+     },
+     {}},
+    {"uninstalled",
+     [](Machine& m) { return Rich(m) && Run(m, Healthy("uninstall")).exitCode == 2; },
+     {true, true, true, false, {}}},
+};
+constexpr size_t kStartCount = sizeof kStarts / sizeof kStarts[0];
+Machine starts[kStartCount];
+
+// ---- Chains ----
+
+bool verbose = false;
+
+// Runs one step and checks it; the report names the chain so far when a promise broke. The
+// last, healthy run of a chain must also finish the job.
+std::string Step1(Machine& m, const std::string& chainName, const Step& s, Chain& chain,
+                  bool last = false) {
+  const bool running = m.services.services[0].state == SERVICE_RUNNING;
+  // A record of the wrong type is an error of the run that finds it, healthy or not.
+  const bool damaged = Recorded(m, u"SavedQueues").count(u"<not a multi-string>") != 0;
+  const Outcome out = Run(m, s);
+  if (verbose) {
+    std::fprintf(stderr, "=== %s: exit %d\n%s\n", Name(s).c_str(), out.exitCode, out.log.c_str());
+  }
+  std::istringstream lines(Check(m, s, out, running, chain) +
+                           (last && !chain.slow && !damaged && out.exitCode == 100
+                                ? "    healthy " + s.word + " exit 100\n"
+                                : ""));
+  std::string broken;
+  for (std::string line; std::getline(lines, line);) {
+    if (chain.reported.insert(line).second) broken += line + "\n";
+  }
+  return broken.empty() ? "" : "FAIL " + chainName + "\n" + broken;
+}
+
+// A chain as a failure names it: the start, then its steps.
+std::string Replay(const std::string& line) {
+  std::istringstream in(line);
+  std::string start;
+  in >> start;
+  size_t i = 0;
+  while (i < kStartCount && start != kStarts[i].name) ++i;
+  if (i == kStartCount) return "FAIL " + line + "\n    no such start\n";
+  std::vector<Step> steps;
+  for (std::string s; in >> s;) steps.push_back(Parse(s));
+  return InChild([&] {
+    Machine& m = starts[i];
+    sim::SetMachine(&m);
+    m.traceOrigins = true;
+    Chain chain = kStarts[i].chain;
+    std::string report, name = start;
+    for (size_t k = 0; k < steps.size(); ++k) {
+      name += " " + Name(steps[k]);
+      report += Step1(m, name, steps[k], chain, k == 2);
+    }
+    return report + "=chains 1\n";
   });
-  std::istringstream in(r);
-  for (std::string line; std::getline(in, line);) {
-    auto& set = line[0] == 'P' ? ref.package : ref.installed;
-    set.insert(line.substr(1));
-  }
-  const char* bound = std::getenv("ORVINST_SWEEP_BOUND");
-  const std::vector<Occurrence> runs =
-      Sample(Occurrences(m, word), uint32_t(bound ? std::atoi(bound) : 12));
-  for (Mode mode : {Mode::Fail, Mode::End}) {
-    for (const Occurrence& o : runs) {
-      // ORVINST_SWEEP_ONLY=API#N runs that occurrence alone (with ORVINST_SWEEP_VERBOSE=1,
-      // its logs are shown).
-      const char* only = std::getenv("ORVINST_SWEEP_ONLY");
-      if (only && o.api + "#" + std::to_string(o.nth) != only) continue;
-      ++tally.runs;
-      tally.apis.insert(o.api);
-      const std::string report = OneRun(m, word, o, mode, ref, install);
-      if (report.empty()) continue;
-      const std::string what =
-          Text(word) + (mode == Mode::Fail ? ": " : ": ended at ") + o.api + " #" +
-          std::to_string(o.nth) +
-          (mode == Mode::Fail ? " failed (" + std::to_string(ErrorFor(o.api)) + ")" : "");
-      tally.failures.push_back(what + "\n    " + report);
-      for (const char* tag :
-           {"crash", "data-lost", "false-success", "unnamed", "not-whole", "misused"}) {
-        if (report.find(tag) != std::string::npos) ++tally.tagged[tag];
+}
+
+size_t Limit(const char* variable, size_t byDefault, size_t all) {
+  const char* v = std::getenv(variable);
+  if (!v) return byDefault;
+  return std::string(v) == "all" ? all : size_t(std::atol(v));
+}
+
+// `n` of them, drawn with the generator; all when there are no more.
+std::vector<Step> Pick(std::vector<Step> all, size_t n, std::mt19937_64& rng) {
+  if (n >= all.size()) return all;
+  std::shuffle(all.begin(), all.end(), rng);
+  all.resize(n);
+  return all;
+}
+
+// From one start: the first run, then from the state it left each second run (a healthy one
+// among them) with the healthy run of its word after it.
+std::string FirstAndAfter(size_t start, const Step& first, uint64_t seed) {
+  return InChild([&] {
+    Machine& m = starts[start];
+    sim::SetMachine(&m);
+    Chain chain = kStarts[start].chain;
+    const std::string name = std::string(kStarts[start].name) + " " + Name(first);
+    std::string report = Step1(m, name, first, chain);
+    std::mt19937_64 rng(seed);
+    size_t chains = 0;
+    for (const std::string word : {"install", "uninstall"}) {
+      std::vector<Step> seconds = Faults(word, Calls(m, word));
+      seconds = Pick(seconds, Limit("ORVINST_SWEEP_SECOND", 2, seconds.size()), rng);
+      seconds.insert(seconds.begin(), Healthy(word));
+      for (const Step& second : seconds) {
+        if (++chains && std::getenv("ORVINST_SWEEP_COUNT")) continue;
+        report += InChild([&] {
+          Chain c = chain;
+          const std::string n = name + " " + Name(second);
+          const bool healthy = second.api.empty() && !second.endAt;
+          const std::string r = Step1(m, n, second, c, healthy);
+          return healthy ? r : r + Step1(m, n + " " + word, Healthy(word), c, true);
+        });
+      }
+    }
+    return report + "=chains " + std::to_string(chains) + "\n";
+  });
+}
+
+struct Tally {
+  size_t chains = 0;
+  std::vector<std::string> failures;
+  std::map<std::string, std::pair<size_t, std::string>> kinds;  // broken promise: count, chain
+  void Add(const std::string& report) {
+    std::istringstream in(report);
+    std::string chain;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("=chains ", 0) == 0) {
+        chains += std::stoul(line.substr(8));
+      } else if (line.rfind("FAIL ", 0) == 0) {
+        chain = line.substr(5);
+        failures.push_back(line + "\n");
+      } else if (!failures.empty()) {
+        failures.back() += line + "\n";
+        auto& kind = kinds[line];
+        if (kind.first++ == 0) kind.second = chain;
       }
     }
   }
+};
+
+// The first runs spread over worker processes; each worker's report in a file of its own.
+// ORVINST_SWEEP_SHARD=K/N takes every N-th first run from the K-th on (K from 0), so that
+// machines can share the whole enumeration.
+Tally Sweep(const std::vector<std::pair<size_t, Step>>& firsts, uint64_t seed, size_t jobs) {
+  const char* shardText = std::getenv("ORVINST_SWEEP_SHARD");
+  size_t shard = 0, shards = 1;
+  if (shardText) std::sscanf(shardText, "%zu/%zu", &shard, &shards);
+  std::vector<std::pair<pid_t, FILE*>> workers;
+  for (size_t w = 0; w < jobs; ++w) {
+    FILE* out = std::tmpfile();
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (size_t k = w; k < firsts.size(); k += jobs) {
+        if (k % shards != shard) continue;
+        const auto& [start, first] = firsts[k];
+        const uint64_t own = seed ^ std::hash<std::string>()(kStarts[start].name + Name(first));
+        std::fputs(FirstAndAfter(start, first, own).c_str(), out);
+      }
+      std::fflush(out);
+      _exit(0);
+    }
+    workers.push_back({pid, out});
+  }
+  Tally tally;
+  for (auto& [pid, out] : workers) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::rewind(out);
+    std::string report;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) report.append(buffer, n);
+    std::fclose(out);
+    tally.Add(report);
+  }
+  return tally;
 }
 
 }  // namespace
 
 int main() {
-  static Machine machine;
-  sim::SetMachine(&machine);
-  BuildBaseline(machine);
-  machine.traceOrigins = true;
-  trayProgram = sim::FindFile(machine, kTrayPath)->data;
+  verbose = std::getenv("ORVINST_SWEEP_VERBOSE") != nullptr;
+  {
+    static Machine fresh;
+    sim::SetMachine(&fresh);
+    sim::InitDefaultMachine(fresh);
+    trayProgram = sim::FindFile(fresh, sim::kTrayImage)->data;
+  }
+  for (size_t i = 0; i < kStartCount; ++i) {
+    sim::SetMachine(&starts[i]);
+    if (!kStarts[i].build(starts[i])) {
+      std::fprintf(stderr, "sweep: the start \"%s\" could not be made\n", kStarts[i].name);
+      return 2;
+    }
+    starts[i].calls.clear();
+  }
   Tally tally;
-  Sweep(machine, u"install", true, tally);
-  Sweep(machine, u"uninstall", false, tally);
-  for (const auto& f : tally.failures) std::printf("%s", f.c_str());
-  std::printf(
-      "sweep: %d runs over %zu APIs: %d with data lost, %d crashes, %d failures reported as "
-      "success, %d exit-100 logs not naming the failed call, %d not whole after a healthy "
-      "install, %d with handles or heap blocks left open or freed wrongly\n",
-      tally.runs, tally.apis.size(), tally.tagged["data-lost"], tally.tagged["crash"],
-      tally.tagged["false-success"], tally.tagged["unnamed"], tally.tagged["not-whole"],
-      tally.tagged["misused"]);
-  const int failed = int(tally.failures.size());
-  std::printf("%d passed, %d failed\n", tally.runs - failed, failed);
-  return failed == 0 ? 0 : 1;
+  if (const char* only = std::getenv("ORVINST_SWEEP_ONLY")) {
+    tally.Add(Replay(only));
+  } else {
+    const char* seedText = std::getenv("ORVINST_SWEEP_SEED");
+    const uint64_t seed = seedText ? std::strtoull(seedText, nullptr, 10) : 20;
+    std::mt19937_64 rng(seed);
+    std::vector<std::pair<size_t, Step>> firsts;
+    size_t all = 0;
+    for (size_t i = 0; i < kStartCount; ++i) {
+      for (const std::string word : {"install", "uninstall"}) {
+        std::vector<Step> faults = Faults(word, Calls(starts[i], word));
+        all += faults.size();
+        firsts.push_back({i, Healthy(word)});
+        for (const Step& s : Pick(faults, Limit("ORVINST_SWEEP_FIRST", 55, faults.size()), rng)) {
+          firsts.push_back({i, s});
+        }
+      }
+    }
+    std::printf("sweep: seed %llu, %zu first runs of %zu\n", (unsigned long long)seed,
+                firsts.size(), all + 2 * kStartCount);
+    std::fflush(stdout);
+    tally = Sweep(firsts, seed, Limit("ORVINST_SWEEP_JOBS", 2, 2));
+  }
+  const size_t shown = std::min<size_t>(tally.failures.size(), 100);
+  for (size_t i = 0; i < shown; ++i) std::printf("%s", tally.failures[i].c_str());
+  if (shown < tally.failures.size())
+    std::printf("... and %zu more\n", tally.failures.size() - shown);
+  std::printf("broken promises, each with the first chain that broke it:\n");
+  for (const auto& [kind, seen] : tally.kinds) {
+    std::printf("%6zu %s\n         %s\n", seen.first, kind.c_str() + 4, seen.second.c_str());
+  }
+  std::printf("sweep: %zu chains, %zu runs that broke a promise\n", tally.chains,
+              tally.failures.size());
+  return tally.failures.empty() ? 0 : 1;
 }
