@@ -39,6 +39,14 @@ void DeleteOrListFile(InstallContext& context, LPCWSTR path) {
   }
 }
 
+void DeleteIfThere(InstallContext& context, LPCWSTR path) {
+  if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+  }
+  DeleteOrListFile(context, path);
+}
+
 void DeleteFileTry(InstallContext& context) {
   Log(context, W("DeleteFile-try"));
   PendingDelete* kept = nullptr;  // the last entry that stays

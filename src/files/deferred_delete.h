@@ -11,6 +11,9 @@ struct PendingDelete;
 bool AddPendingDelete(PendingDelete*& list, LPCWSTR path);
 // Deletes the file now, or lists it for a later try; an error line when neither can be done.
 void DeleteOrListFile(InstallContext& context, LPCWSTR path);
+// The same for a file that may not be there (nothing then); one whose presence cannot be told
+// is tried.
+void DeleteIfThere(InstallContext& context, LPCWSTR path);
 // Tries to delete every listed file; drops the entries that are done (or already gone).
 void DeleteFileTry(InstallContext& context);
 // Hands every listed path to the system for deletion at restart, newest first; empties the

@@ -101,10 +101,11 @@ void UnInstall(InstallContext& context) {
     // Where this setup put it, whether or not a Run entry still names it (an earlier
     // removal may have taken the entry and left the file); not while the program may run.
     if (removed && Count(context.ModuleDir) != 0) {
-      const WideText own = TrayProgramPath(context.ModuleDir);
-      if (GetFileAttributesW(Chars(own)) != INVALID_FILE_ATTRIBUTES) {
-        DeleteOrListFile(context, Chars(own));
-      }
+      DeleteIfThere(context, Chars(TrayProgramPath(context.ModuleDir)));
+    } else if (Count(context.ModuleDir) == 0) {
+      // Where the setup put the tray program is not known: it may be left.
+      SetLastError(context.ModuleDirError);
+      LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
     }
   }
 

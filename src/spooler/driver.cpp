@@ -54,9 +54,7 @@ void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
       WideText path = Copy(context.DriverDir);
       Append(path, folder);
       Append(path, name);
-      if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) {
-        DeleteOrListFile(context, Chars(path));
-      }
+      DeleteIfThere(context, Chars(path));
     }
   }
 }

@@ -371,10 +371,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       // Only a monitor known not to be registered: the spooler said so, or a list was taken.
       const bool unregistered =
           GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR || bool(monitors.Buffer);
-      if (!context.RestoreQueues && namesFile && unregistered &&
-          GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) {
-        DeleteOrListFile(context, Chars(path));
-      }
+      if (!context.RestoreQueues && namesFile && unregistered) DeleteIfThere(context, Chars(path));
       return;
     }
     Log(context, W("Can't delete monitor from the first try"));

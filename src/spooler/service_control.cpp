@@ -15,9 +15,10 @@ SC_HANDLE OpenManager() {
 }  // namespace
 
 namespace {
+// On its way somewhere, or not known (a read that failed): worth the longer wait.
 bool Pending(const SERVICE_STATUS& status) {
   return status.dwCurrentState == SERVICE_START_PENDING ||
-         status.dwCurrentState == SERVICE_STOP_PENDING;
+         status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == 0;
 }
 
 // Polls until the service is in `state`: kSpoolerPolls times, and on to kSpoolerSettlePolls
@@ -49,8 +50,9 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
   DWORD refused = start();
   QueryServiceStatus(service, &status);
   const bool running = WaitForState(service, status, SERVICE_RUNNING, [&](const SERVICE_STATUS& s) {
-    // A request made while the service was still stopping was refused: ask again.
-    if (s.dwCurrentState == SERVICE_STOPPED) refused = start();
+    // A request made while the service was still stopping was refused: ask again, also
+    // when its state cannot be read.
+    if (s.dwCurrentState == SERVICE_STOPPED || s.dwCurrentState == 0) refused = start();
   });
   // Why not: the service's refusal, or else that time ran out.
   if (!running) {
