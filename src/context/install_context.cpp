@@ -135,7 +135,8 @@ void ReleaseSavedPrinters(SavedPrinter*& head) {
   while (head) {
     SavedPrinter* next = head->Next;
     for (void* text : {static_cast<void*>(head->Name), static_cast<void*>(head->SubKey),
-                       static_cast<void*>(head->Comment), static_cast<void*>(head->Location)}) {
+                       static_cast<void*>(head->DsUserSubKey), static_cast<void*>(head->Comment),
+                       static_cast<void*>(head->Location)}) {
       ReleaseGlobal(text);
     }
     ReleaseGlobal(head);

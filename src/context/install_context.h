@@ -14,11 +14,13 @@ struct PendingDelete {
   PendingDelete* Next;
 };
 
-// A package queue to re-create, with what it had: name, "SubKey" text (null: it had none),
-// comment, location and default mark. Every text is a global-heap copy owned by the node.
+// A package queue to re-create, with what it had: name, "SubKey" text, plain and under
+// "DsUser" (null: it had none), comment, location and default mark. Every text is a
+// global-heap copy owned by the node.
 struct SavedPrinter {
   LPWSTR Name;
   LPSTR SubKey;
+  LPSTR DsUserSubKey;
   LPWSTR Comment;
   LPWSTR Location;
   BOOL Default;

@@ -19,12 +19,14 @@ bool OpenQueue(LPCWSTR name, unique_printer& printer, PRINTER_DEFAULTSW* default
   return OpenPrinterW(const_cast<LPWSTR>(name), printer.put(), defaults) && printer;
 }
 
-// What the queue needs to come back: its "SubKey" (empty: it has none). False, with the last
-// error set, when a read failed and nobody can tell what the queue holds.
-bool ReadQueueSubKey(LPCWSTR name, unique_global<CHAR>& subKey) {
+// What the queue needs to come back: its "SubKey", plain and under "DsUser", each as it is
+// (empty: none). False, with the last error set, when a read failed and nobody can tell what
+// the queue holds.
+bool ReadQueueSubKeys(LPCWSTR name, unique_global<CHAR>& plain, unique_global<CHAR>& dsUser) {
   unique_printer printer;
   if (!OpenQueue(name, printer, nullptr)) return false;
-  return ReadSubKey(printer.get(), subKey) != SubKeyRead::Failed;
+  return ReadSubKeyAt(printer.get(), nullptr, plain) != SubKeyRead::Failed &&
+         ReadSubKeyAt(printer.get(), kDsUserKey, dsUser) != SubKeyRead::Failed;
 }
 
 bool IsPackageQueue(const PRINTER_INFO_2W& record) {
@@ -43,14 +45,16 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* e
     return false;
   }
   unique_global<CHAR> subKey;
-  if (!ReadQueueSubKey(name, subKey)) {
+  unique_global<CHAR> dsUserSubKey;
+  if (!ReadQueueSubKeys(name, subKey, dsUserSubKey)) {
     // A queue that is no longer there has nothing to save, and its deletion says so.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
     return false;
   }
-  SavedPrinter* node = NewSavedPrinter(name, subKey.get(), record->pComment, record->pLocation,
-                                       (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
+  SavedPrinter* node =
+      NewSavedPrinter(name, subKey.get(), dsUserSubKey.get(), record->pComment, record->pLocation,
+                      (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
   if (!node) {
     SetLastError(DWORD(E_OUTOFMEMORY));
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);

@@ -23,8 +23,8 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
   auto failed = [&](DWORD error) {
     if (firstError == ERROR_SUCCESS) firstError = error ? error : DWORD(E_FAIL);
   };
-  if (saved.SubKey) {
-    const DWORD written = WriteSubKey(printer, saved.SubKey);
+  if (saved.SubKey || saved.DsUserSubKey) {
+    const DWORD written = WriteSubKeys(printer, saved.SubKey, saved.DsUserSubKey);
     // The settings key is named by what the new queue now holds, not by what was saved.
     unique_global<CHAR> text;
     if (written != ERROR_SUCCESS) {

@@ -143,10 +143,22 @@ SubKeyRead ReadSubKey(HANDLE printer, unique_global<CHAR>& text) {
   return plain;
 }
 
-DWORD WriteSubKey(HANDLE printer, LPCSTR text) {
-  const DWORD size = DWORD(lstrlenA(text)) + 1;
-  auto* data = reinterpret_cast<LPBYTE>(const_cast<LPSTR>(text));
-  const DWORD plain = SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, size);
-  const DWORD keyed = SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size);
-  return plain != ERROR_SUCCESS ? plain : keyed;
+SubKeyRead ReadSubKeyAt(HANDLE printer, LPCSTR key, unique_global<CHAR>& text) {
+  text.reset();
+  return ReadSubKeyCopy(printer, key, text);
+}
+
+DWORD WriteSubKeys(HANDLE printer, LPCSTR plain, LPCSTR dsUser) {
+  auto bytes = [](LPCSTR text) { return reinterpret_cast<LPBYTE>(const_cast<LPSTR>(text)); };
+  DWORD status = ERROR_SUCCESS;
+  if (plain) {
+    status = SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, bytes(plain),
+                             DWORD(lstrlenA(plain)) + 1);
+  }
+  if (dsUser) {
+    const DWORD keyed = SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, bytes(dsUser),
+                                          DWORD(lstrlenA(dsUser)) + 1);
+    if (status == ERROR_SUCCESS) status = keyed;
+  }
+  return status;
 }

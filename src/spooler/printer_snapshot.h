@@ -42,6 +42,7 @@ enum class SubKeyRead { Found, None, Failed };
 // missing, empty or not a string, the copy under "DsUser". On Found, `text` holds it,
 // terminated; otherwise it is empty.
 SubKeyRead ReadSubKey(HANDLE printer, unique_global<CHAR>& text);
-// Writes "SubKey" plainly and under "DsUser": ERROR_SUCCESS when both copies were written,
-// else the error of the first that failed.
-DWORD WriteSubKey(HANDLE printer, LPCSTR text);
+// One copy alone: the plain value (key null) or the one under `key`.
+SubKeyRead ReadSubKeyAt(HANDLE printer, LPCSTR key, unique_global<CHAR>& text);
+// Each copy given (null: left alone); the first failure's status, or ERROR_SUCCESS.
+DWORD WriteSubKeys(HANDLE printer, LPCSTR plain, LPCSTR dsUser);

@@ -1,6 +1,7 @@
 #include "spooler/queue_record.h"
 
 #include <cstring>
+#include <utility>
 
 #include "context/install_context.h"
 #include "context/names.h"
@@ -15,6 +16,9 @@ namespace {
 // tags are passed over, so that a later build may add fields.
 constexpr WCHAR kNameTag = W('N');
 constexpr WCHAR kSubKeyTag = W('K');
+// The "DsUser" copy, always written ("U=" for none); an entry without it, from an earlier
+// build, had one SubKey for both.
+constexpr WCHAR kDsUserSubKeyTag = W('U');
 constexpr WCHAR kCommentTag = W('C');
 constexpr WCHAR kLocationTag = W('L');
 constexpr WCHAR kDefaultTag = W('D');
@@ -34,6 +38,14 @@ LPSTR NarrowBytes(LPCWSTR s, size_t units, bool* bytes) {
     }
     copy[i] = CHAR(BYTE(s[i]));
   }
+  return copy;
+}
+
+// A global-heap copy of a byte string, or null when the heap refused.
+LPSTR GlobalBytes(LPCSTR text) {
+  const size_t length = std::strlen(text);
+  auto* copy = static_cast<LPSTR>(GlobalAlloc(GPTR, length + 1));
+  if (copy) std::memcpy(copy, text, length);
   return copy;
 }
 
@@ -180,8 +192,8 @@ void EachField(LPCWSTR data, size_t units, Start start, Field field) {
 }
 }  // namespace
 
-SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCWSTR location,
-                              BOOL isDefault) {
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCSTR dsUserSubKey, LPCWSTR comment,
+                              LPCWSTR location, BOOL isDefault) {
   auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
   if (!node) return nullptr;
   node->Name = GlobalText(name);
@@ -189,11 +201,10 @@ SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCW
   node->Location = GlobalText(location);
   node->Default = isDefault;
   bool whole = node->Name && node->Comment && node->Location;
-  if (subKey) {
-    const size_t length = std::strlen(subKey);
-    node->SubKey = static_cast<LPSTR>(GlobalAlloc(GPTR, length + 1));
-    if (node->SubKey) std::memcpy(node->SubKey, subKey, length);
-    whole = whole && node->SubKey;
+  for (auto [from, to] : {std::pair{subKey, &node->SubKey}, {dsUserSubKey, &node->DsUserSubKey}}) {
+    if (!from) continue;
+    *to = GlobalBytes(from);
+    whole = whole && *to;
   }
   if (!whole) {
     ReleaseSavedPrinters(node);
@@ -219,7 +230,14 @@ bool ReadSavedQueues(SavedPrinter*& list) {
   SavedPrinter* entry = nullptr;
   bool whole = true;
   bool damaged = false;  // a SubKey no run of ours wrote
+  bool dsUserSeen = false;
   auto finish = [&] {
+    // An entry of an earlier build: its one SubKey was both copies.
+    if (entry && !dsUserSeen && entry->SubKey) {
+      entry->DsUserSubKey = GlobalBytes(entry->SubKey);
+      whole = whole && entry->DsUserSubKey;
+    }
+    dsUserSeen = false;
     if (entry && !FindSavedPrinter(list, entry->Name)) {
       *tail = entry;
       tail = &entry->Next;
@@ -244,13 +262,17 @@ bool ReadSavedQueues(SavedPrinter*& list) {
         if (slot && !*slot) {
           *slot = GlobalText(text, length);
           whole = whole && *slot;
-        } else if (tag == kSubKeyTag && !entry->SubKey) {
+        } else if ((tag == kSubKeyTag && !entry->SubKey) ||
+                   (tag == kDsUserSubKeyTag && !dsUserSeen)) {
+          dsUserSeen = dsUserSeen || tag == kDsUserSubKeyTag;
+          if (tag == kDsUserSubKeyTag && length == 0) return;  // none
           // A SubKey that cannot be copied makes the record unreadable, not the queue
           // SubKey-less.
           bool bytes = true;
-          entry->SubKey = NarrowBytes(text, length, &bytes);
+          LPSTR& slot = tag == kSubKeyTag ? entry->SubKey : entry->DsUserSubKey;
+          slot = NarrowBytes(text, length, &bytes);
           damaged = damaged || !bytes;
-          whole = whole && entry->SubKey;
+          whole = whole && slot;
         } else if (tag == kDefaultTag) {
           entry->Default = length == 1 && text[0] == W('1');
         }
@@ -264,11 +286,13 @@ bool WriteSavedQueues(const SavedPrinter* list) {
   WideText strings;
   bool built = true;
   for (; list && built; list = list->Next) {
-    built = AppendField(strings, kNameTag, list->Name) &&
-            (!list->SubKey || AppendBytesField(strings, kSubKeyTag, list->SubKey)) &&
-            AppendField(strings, kCommentTag, list->Comment) &&
-            AppendField(strings, kLocationTag, list->Location) &&
-            (!list->Default || AppendField(strings, kDefaultTag, W("1")));
+    built =
+        AppendField(strings, kNameTag, list->Name) &&
+        (!list->SubKey || AppendBytesField(strings, kSubKeyTag, list->SubKey)) &&
+        AppendBytesField(strings, kDsUserSubKeyTag, list->DsUserSubKey ? list->DsUserSubKey : "") &&
+        AppendField(strings, kCommentTag, list->Comment) &&
+        AppendField(strings, kLocationTag, list->Location) &&
+        (!list->Default || AppendField(strings, kDefaultTag, W("1")));
   }
   if (!built) return Failed(ERROR_NOT_ENOUGH_MEMORY);
   return WriteMultiString(kSavedQueuesValue, strings);

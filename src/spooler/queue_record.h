@@ -21,8 +21,8 @@ struct ParkedPrinter {
 
 // A node holding global-heap copies of the given texts (subKey may be null), or null when
 // the heap refused.
-SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCWSTR comment, LPCWSTR location,
-                              BOOL isDefault);
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCSTR dsUserSubKey, LPCWSTR comment,
+                              LPCWSTR location, BOOL isDefault);
 // The node named exactly `name` in the list, or null.
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 

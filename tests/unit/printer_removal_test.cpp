@@ -20,11 +20,13 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
   DeleteAllPrinters(context);
   EXPECT_EQ(Log(), unit::ExpectedLog("printer_removal", "deleted in snapshot order"));
   EXPECT_EQ(QueueNames(), (unit::Texts{u"Other", u"Case"}));
-  // Every queue of the package is saved, one without a SubKey too.
+  // Every queue of the package is saved, one without a SubKey too; each copy as it is.
   std::string saved;
-  for (const SavedPrinter* n = context.SavedPrinters; n; n = n->Next)
-    saved += sim::ToUtf8(n->Name) + "=" + (n->SubKey ? n->SubKey : "(none)") + ";";
-  EXPECT_EQ(saved, "NoKey=(none);P2=Orvalstone\\P2;P1=Orvalstone\\P1;");
+  for (const SavedPrinter* n = context.SavedPrinters; n; n = n->Next) {
+    saved += sim::ToUtf8(n->Name) + "=" + (n->SubKey ? n->SubKey : "(none)") + "/" +
+             (n->DsUserSubKey ? n->DsUserSubKey : "(none)") + ";";
+  }
+  EXPECT_EQ(saved, "NoKey=(none)/(none);P2=(none)/Orvalstone\\P2;P1=Orvalstone\\P1/(none);");
 
   // A missing name is refused: it would open the print server, not a queue.
   const struct {

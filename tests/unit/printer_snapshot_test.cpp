@@ -151,7 +151,8 @@ TEST_F(PrinterSnapshotTest, SubKeyIsReadWholeWithTheDsUserCopyAsFallbackAndWritt
     Add(u"Q");
     HANDLE h = Open(u"Q");
     if (fault) sim::AddFault(m, fault, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(WriteSubKey(h, "Orvalstone\\Q1"), fault ? DWORD(ERROR_ACCESS_DENIED) : ERROR_SUCCESS);
+    EXPECT_EQ(WriteSubKeys(h, "Orvalstone\\Q1", "Orvalstone\\Q1"),
+              fault ? DWORD(ERROR_ACCESS_DENIED) : ERROR_SUCCESS);
     const sim::SimPrinter* p = sim::FindPrinter(m, u"Q");
     for (const char* key : {"", "DsUser"}) {
       const sim::PrinterDataValue* v = sim::FindPrinterData(*p, key, "SubKey");

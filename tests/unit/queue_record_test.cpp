@@ -25,7 +25,7 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
     std::u16string text;
     bool read;
   } cases[] = {
-      {"ours", REG_MULTI_SZ, u"N=Q\0K=k\xE9\0C=c\0L=l\0D=1\0X=later\0\0"s, true},
+      {"ours", REG_MULTI_SZ, u"N=Q\0K=k\xE9\0U=ds\0C=c\0L=l\0D=1\0X=later\0\0"s, true},
       {"a text", REG_SZ, u"N=Q\0"s, false},
       {"a SubKey no byte holds", REG_MULTI_SZ, u"N=Q\0K=\x263A\0\0"s, false},
   };
@@ -43,6 +43,7 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
     if (c.read) {
       ASSERT_NE(list, nullptr);
       EXPECT_STREQ(list->SubKey, "k\xE9");
+      EXPECT_STREQ(list->DsUserSubKey, "ds");
       EXPECT_TRUE(list->Default);
       EXPECT_TRUE(WriteSavedQueues(list));
       EXPECT_EQ(unit::Utf16Bytes(c.text.substr(0, c.text.find(u"X="s)) + u'\0', false),
