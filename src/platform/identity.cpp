@@ -62,11 +62,22 @@ bool RunsAsLocalSystem() {
   return IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(block.get())->User.Sid, WinLocalSystemSid);
 }
 
-bool WindowStationVisible() {
+namespace {
+// Whether the window station is visible; -1 when that cannot be asked.
+int StationVisible() {
   HWINSTA station = GetProcessWindowStation();
-  if (!station) return false;
+  if (!station) return -1;
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
-  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return false;
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
+  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) return -1;
+  return (flags.dwFlags & WSF_VISIBLE) != 0 ? 1 : 0;
+}
+}  // namespace
+
+bool WindowStationVisible() {
+  return StationVisible() == 1;
+}
+
+bool WindowStationHidden() {
+  return StationVisible() == 0;
 }

@@ -16,3 +16,6 @@ bool RunsAsLocalSystem();
 // deployment agent running as the local system account) a modal dialog would wait for ever
 // for someone who is not there. A station that cannot be asked counts as not seen.
 bool WindowStationVisible();
+// Known to be one no one sees; false when it cannot be asked (a program started there is
+// harmless, one not started where a user waits for it is missed).
+bool WindowStationHidden();

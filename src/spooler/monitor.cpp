@@ -142,17 +142,6 @@ void ReturnRedirectedPrinters(InstallContext& context) {
   }
 }
 
-// The port text as parking it leaves it: the first "Orvalstone:" made "file:". Null when
-// the heap refused or the text has no package port.
-unique_global<WCHAR> ParkedForm(LPCWSTR port) {
-  unique_global<WCHAR> text(GlobalText(port));
-  if (!text) return text;
-  LPWSTR at = FindText(text.get(), kPackageMonitorName);
-  if (!at) return unique_global<WCHAR>();
-  ParkPort(at);
-  return text;
-}
-
 // Puts one recorded printer back on its old port if it still stands where parking left it.
 // True when nothing more is to be done for it.
 bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
@@ -171,9 +160,20 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   }
   bool done = false;
   unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
-  const unique_global<WCHAR> parkedForm = info ? ParkedForm(parked.Port) : unique_global<WCHAR>();
-  // Port names compare as the spooler compares them: "file:" comes back "FILE:".
-  if (info && !SameTextIgnoringCase(info->pPortName, parkedForm.get())) {
+  unique_global<WCHAR> parkedForm;
+  if (info) {
+    parkedForm.reset(GlobalText(parked.Port));
+    // Without its copy nothing can be compared: the entry stays for the next run.
+    if (!parkedForm) {
+      SetLastError(DWORD(E_OUTOFMEMORY));
+      info.reset();
+    }
+  }
+  LPWSTR at = parkedForm ? FindText(parkedForm.get(), kPackageMonitorName) : nullptr;
+  if (at) ParkPort(at);
+  // Port names compare as the spooler compares them: "file:" comes back "FILE:". A recorded
+  // port without the package's names nothing of ours.
+  if (info && (!at || !SameTextIgnoringCase(info->pPortName, parkedForm.get()))) {
     done = true;  // back already, or moved elsewhere since: not ours to change
   } else if (info) {
     info->pPortName = parked.Port;

@@ -172,7 +172,7 @@ bool InstallTray(InstallContext& context) {
                    "account (it starts at the next logon)"));
     return registered;
   }
-  if (!WindowStationVisible()) {
+  if (WindowStationHidden()) {
     Log(context, W("The tray program is not started: no one sees this window station (it "
                    "starts at the next logon)"));
     return registered;
