@@ -230,6 +230,7 @@ bool ReadSavedQueues(SavedPrinter*& list) {
   SavedPrinter* entry = nullptr;
   bool whole = true;
   bool damaged = false;  // a SubKey no run of ours wrote
+  bool subKeySeen = false;
   bool dsUserSeen = false;
   auto finish = [&] {
     // An entry of an earlier build: its one SubKey was both copies.
@@ -237,7 +238,7 @@ bool ReadSavedQueues(SavedPrinter*& list) {
       entry->DsUserSubKey = GlobalBytes(entry->SubKey);
       whole = whole && entry->DsUserSubKey;
     }
-    dsUserSeen = false;
+    subKeySeen = dsUserSeen = false;
     if (entry && !FindSavedPrinter(list, entry->Name)) {
       *tail = entry;
       tail = &entry->Next;
@@ -262,9 +263,9 @@ bool ReadSavedQueues(SavedPrinter*& list) {
         if (slot && !*slot) {
           *slot = GlobalText(text, length);
           whole = whole && *slot;
-        } else if ((tag == kSubKeyTag && !entry->SubKey) ||
-                   (tag == kDsUserSubKeyTag && !dsUserSeen)) {
-          dsUserSeen = dsUserSeen || tag == kDsUserSubKeyTag;
+        } else if ((tag == kSubKeyTag && !subKeySeen) || (tag == kDsUserSubKeyTag && !dsUserSeen)) {
+          // Only an entry's first of each counts, whether or not it could be copied.
+          (tag == kSubKeyTag ? subKeySeen : dsUserSeen) = true;
           if (tag == kDsUserSubKeyTag && length == 0) return;  // none
           // A SubKey that cannot be copied makes the record unreadable, not the queue
           // SubKey-less.
