@@ -37,6 +37,12 @@ void WithdrawModuleDeletion(InstallContext& context) {
   WithdrawDeletion(context, path);
 }
 
+// The installer's own folder could not be had, with the reason it was not.
+void LogModuleDirUnknown(InstallContext& context) {
+  SetLastError(context.ModuleDirError);
+  LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+}
+
 // Whether the package's file can be read where the installation will take it from; an error
 // line when not.
 bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
@@ -55,8 +61,7 @@ bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
 // goes to, and every package file in the installer's folder (the tray program one above).
 bool CanInstallAgain(InstallContext& context) {
   if (Count(context.ModuleDir) == 0) {
-    SetLastError(context.ModuleDirError);
-    LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+    LogModuleDirUnknown(context);
     return false;
   }
   // Each was reported when it could not be had.
@@ -104,8 +109,7 @@ void UnInstall(InstallContext& context) {
       DeleteIfThere(context, Chars(TrayProgramPath(context.ModuleDir)));
     } else if (Count(context.ModuleDir) == 0) {
       // Where the setup put the tray program is not known: it may be left.
-      SetLastError(context.ModuleDirError);
-      LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+      LogModuleDirUnknown(context);
     }
   }
 

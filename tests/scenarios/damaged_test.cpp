@@ -15,10 +15,8 @@ void UserQueue(sim::Machine& m) {
   sim::SimPrinter p = Queue(u"Invoices");
   p.comment = u"Monthly invoices";
   p.location = u"Room 12";
-  sim::PrinterDataValue v{"SubKey", REG_SZ, Bytes("inv-01")};
-  v.bytes.push_back(0);
-  p.data.push_back({sim::kPlainDataKey, {v}});
-  p.data.push_back({"DsUser", {v}});
+  PutPrinterData(p, sim::kPlainDataKey, "inv-01");
+  PutPrinterData(p, "DsUser", "inv-01");
   sim::AddSimPrinter(m, p);
   m.spooler.defaultPrinter = u"Invoices";
 }

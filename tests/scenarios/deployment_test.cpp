@@ -36,9 +36,7 @@ const std::u16string kQueueSettings = kSettings + u"\\inv-01";
 void LocalSystemWithUserHives(sim::Machine& m) {
   LocalSystem(m);
   sim::SimPrinter p = Queue(u"Invoices");
-  std::vector<uint8_t> text = Bytes("inv-01");
-  text.push_back(0);
-  p.data.push_back({sim::kPlainDataKey, {{"SubKey", REG_SZ, text}}});
+  PutPrinterData(p, sim::kPlainDataKey, "inv-01");
   sim::AddSimPrinter(m, p);
   for (const auto& [root, key] :
        {std::pair{HKEY_CURRENT_USER, kQueueSettings},

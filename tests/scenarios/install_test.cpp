@@ -48,15 +48,6 @@ using namespace std::string_literals;
 
 constexpr char16_t kStaleFile[] = u"C:\\Windows\\system32\\kvxold64.tmp";
 
-void PutPrinterData(sim::SimPrinter& p, const std::string& key, const std::string& text) {
-  sim::PrinterDataValue v{"SubKey", REG_SZ, Bytes(text)};
-  v.bytes.push_back(0);
-  for (auto& k : p.data) {
-    if (k.name == key) return k.values.push_back(v);
-  }
-  p.data.push_back({key, {v}});
-}
-
 // Three queues of the package with their settings keys, the last one the default printer,
 // each added after the queue "Orvalstone" of the earlier install.
 void ThreeSavedQueues(sim::Machine& m) {

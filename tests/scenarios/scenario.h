@@ -60,6 +60,16 @@ inline sim::SimPrinter Queue(const char16_t* name, const char16_t* port = u"Orva
   return p;
 }
 
+// A queue's "SubKey" printer data, plain (sim::kPlainDataKey) or under `key`.
+inline void PutPrinterData(sim::SimPrinter& p, const std::string& key, const std::string& text) {
+  sim::PrinterDataValue v{"SubKey", REG_SZ, Bytes(text)};
+  v.bytes.push_back(0);
+  for (auto& k : p.data) {
+    if (k.name == key) return k.values.push_back(v);
+  }
+  p.data.push_back({key, {v}});
+}
+
 struct Outcome {
   int exitCode = -1;
   bool dialogShown = false;
