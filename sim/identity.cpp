@@ -1,6 +1,8 @@
 // kernel32 and advapi32: the machine's architecture and the running program's identity. The
 // program runs as a user, or as the local system account (S-1-5-18), as a deployment agent or
 // a service starts it.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "sim/machine.h"
@@ -128,4 +130,45 @@ BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
   system.subAuthorities = 1;
   system.sub[0] = 18;
   return bytes[1] == 1 && std::memcmp(bytes, &system, SidLength(system)) == 0;
+}
+
+namespace {
+// The end of the part at `offset` (a SID or an ACL) of a self-relative descriptor, or 0 when
+// it does not lie inside the `limit` bytes the caller vouches for.
+size_t PartEnd(const BYTE* sd, DWORD offset, bool acl, size_t limit) {
+  if (!offset) return 0;
+  if (offset + 8 > limit) return SIZE_MAX;
+  const BYTE* part = sd + offset;
+  const size_t size = acl ? size_t(part[2] | (part[3] << 8)) : 8 + 4 * size_t(part[1]);
+  return offset + size;
+}
+
+}  // namespace
+
+DWORD sim::SelfRelativeLength(const void* sd, size_t limit) {
+  const auto* bytes = static_cast<const BYTE*>(sd);
+  if (!bytes || limit < 20 || bytes[0] != 1 || !(bytes[3] & 0x80)) return 0;
+  size_t end = 20;
+  for (int i = 0; i < 4; ++i) {
+    DWORD offset;
+    std::memcpy(&offset, bytes + 4 + 4 * i, 4);
+    const size_t partEnd = PartEnd(bytes, offset, i >= 2, limit);
+    if (partEnd == SIZE_MAX || partEnd > limit) return 0;
+    end = std::max(end, partEnd);
+  }
+  return DWORD(end);
+}
+
+namespace {
+constexpr size_t kLargestDescriptor = 65536;
+}  // namespace
+
+BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR sd) {
+  Enter("IsValidSecurityDescriptor");
+  return sim::SelfRelativeLength(sd, kLargestDescriptor) != 0;
+}
+
+DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR sd) {
+  Enter("GetSecurityDescriptorLength");
+  return sim::SelfRelativeLength(sd, kLargestDescriptor);
 }

@@ -82,6 +82,14 @@ void Read(const json& j, std::string& v) {
   }
 }
 
+// Opaque blocks (printing defaults, security descriptors) as hex.
+void Read(const json& j, std::vector<uint8_t>& v) {
+  if (!j.is_string() || !ParseHexBytes(j.get<std::string>(), " ", &v)) Fail("expected hex bytes");
+}
+json Out(const std::vector<uint8_t>& v) {
+  return ToHex(v.data(), v.size());
+}
+
 json Out(const std::string& s) {
   if (ValidUtf8(s)) return s;
   return {{"bytes", ToHex(reinterpret_cast<const uint8_t*>(s.data()), s.size())}};
@@ -222,7 +230,15 @@ namespace sim {
 // ---- The records --------------------------------------------------------------------------
 
 // ORVSIM_JSON(Type, field...) gives a record its to_json and from_json, each field once.
-#define ORVSIM_JSON_TO(field) j[#field] = Out(v.field);
+template <class T>
+void Put(json& j, const char* key, const T& v) {
+  j[key] = Out(v);
+}
+// An opaque block that was never set is left out, as most printers have none.
+void Put(json& j, const char* key, const std::vector<uint8_t>& v) {
+  if (!v.empty()) j[key] = Out(v);
+}
+#define ORVSIM_JSON_TO(field) Put(j, #field, v.field);
 #define ORVSIM_JSON_FROM(field) r(#field, v.field);
 #define ORVSIM_JSON(Type, ...)                                               \
   void to_json(json& j, const Type& v) {                                     \
@@ -320,7 +336,7 @@ void from_json(const json& j, PrinterDataValue& v) {
 ORVSIM_JSON(PrinterDataKey, name, values)
 ORVSIM_JSON(SimPrinter, id, name, serverName, shareName, portName, driverName, comment, location,
             sepFile, printProcessor, datatype, parameters, attributes, priority, defaultPriority,
-            startTime, untilTime, status, jobs, connection, data)
+            startTime, untilTime, status, jobs, connection, data, devMode, security)
 ORVSIM_JSON(SimDriver, name, environment, version, driverPath, dataFile, configFile, helpFile,
             dependentFiles, monitorName, defaultDataType, previousNames, mfgName, oemUrl,
             hardwareId, provider, driverDate, driverVersion)

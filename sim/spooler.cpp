@@ -169,6 +169,11 @@ SimPrinter* HandlePrinter(HANDLE h, DWORD rights, DWORD* error) {
   return p;
 }
 
+DWORD HandleAccess(HANDLE h) {
+  auto o = printerHandles.GetAs<PrinterHandle>(h);
+  return o ? o->access : 0;
+}
+
 HANDLE NewPrinterHandle(Machine& m, bool server, uint32_t id, DWORD access) {
   auto o = std::make_shared<PrinterHandle>();
   o->generation = SpoolerGeneration(m);

@@ -48,6 +48,15 @@ class Strings {
     }
     return Place(joined, 1);
   }
+  // Bytes at an 8-byte boundary below the strings; nullptr when empty.
+  void* PutBytes(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return nullptr;
+    used_ += bytes.size() + 7;  // room for the alignment, whatever the boundary
+    if (!buffer_) return nullptr;
+    top_ = (top_ - bytes.size()) & ~size_t(7);
+    std::memcpy(buffer_ + top_, bytes.data(), bytes.size());
+    return buffer_ + top_;
+  }
   size_t Used() const { return used_; }
 
  private:
@@ -99,6 +108,9 @@ BOOL Emit(const std::vector<const Item*>& items, FillFn fill, LPBYTE buffer, DWO
 // Record fillers, one per structure.
 void Fill(const SimPrinter& p, PRINTER_INFO_1W& r, Strings& s);
 void Fill(const SimPrinter& p, PRINTER_INFO_2W& r, Strings& s);
+void Fill(const SimPrinter& p, PRINTER_INFO_3& r, Strings& s);
+void Fill(const SimPrinter& p, PRINTER_INFO_8W& r, Strings& s);
+void Fill(const SimPrinter& p, PRINTER_INFO_9W& r, Strings& s);
 void Fill(const SimDriver& d, DRIVER_INFO_1W& r, Strings& s);
 void Fill(const SimDriver& d, DRIVER_INFO_2W& r, Strings& s);
 void Fill(const SimDriver& d, DRIVER_INFO_3W& r, Strings& s);
@@ -148,6 +160,8 @@ DWORD MapAccess(DWORD access);
 // says why.
 SimPrinter* HandlePrinter(HANDLE h, DWORD rights, DWORD* error);
 HANDLE NewPrinterHandle(Machine& m, bool server, uint32_t id, DWORD access);
+// The rights a printer handle was opened with (0 for none).
+DWORD HandleAccess(HANDLE h);
 // False when the handle is not a printer handle of the running program.
 bool ClosePrinterHandle(HANDLE h);
 

@@ -52,6 +52,11 @@ struct SimPrinter {
   uint32_t jobs = 0;  // queued jobs; a purge empties the queue
   bool connection = false;
   std::vector<PrinterDataKey> data;
+  // The printing defaults as last set, public part and the driver's; empty: the driver's
+  // own defaults, made when asked for.
+  std::vector<uint8_t> devMode;
+  // Self-relative security descriptor as last set; empty: the spooler's default.
+  std::vector<uint8_t> security;
 };
 
 struct SimDriver {
@@ -185,6 +190,15 @@ SimDriver* FindDriver(Machine& m, std::u16string_view name,
 SimMonitor* FindMonitor(Machine& m, std::u16string_view name);
 // Adds a printer as it stands (no checks), giving it an id; returns it.
 SimPrinter& AddSimPrinter(Machine& m, SimPrinter printer);
+// The printing defaults a driver build makes for a new printer: its private part grew from
+// 16 to 24 bytes with build 2300 and starts with the build that wrote it.
+std::vector<uint8_t> DriverDevMode(Machine& m, const SimPrinter& p);
+// What GetPrinterW reports: what was set, else the driver's or the spooler's defaults.
+std::vector<uint8_t> PrinterDevMode(Machine& m, const SimPrinter& p);
+const std::vector<uint8_t>& DefaultPrinterSecurity();
+// The length of a self-relative security descriptor within `limit` bytes, or 0 when it is
+// not a well-formed one.
+DWORD SelfRelativeLength(const void* sd, size_t limit);
 // The printer's value, or nullptr. key "" means the plain values.
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
                                         std::string_view value);

@@ -1,5 +1,6 @@
 // winspool: printers, printer data and the default printer.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -37,6 +38,69 @@ bool ValidPrinterName(LPCWSTR name) {
   return n.size() <= kMaxPrinterName && n.find_first_of(u",\\!") == std::u16string_view::npos;
 }
 
+constexpr size_t kMaxShareName = 80;  // NNLEN
+constexpr char16_t kPerUserDevModes[] = u"Printers\\DevModePerUser";
+
+// A share name the server can publish: not empty, not too long, none of the characters
+// share names may not hold, and no other printer's.
+DWORD CheckShare(Machine& m, const SimPrinter& p, const SimPrinter* existing) {
+  if (!(p.attributes & PRINTER_ATTRIBUTE_SHARED)) return 0;
+  if (p.shareName.empty() || p.shareName.size() > kMaxShareName ||
+      p.shareName.find_first_of(u"\"/\\[]:|<>+=;,?*") != U16::npos) {
+    return ERROR_INVALID_SHARENAME;
+  }
+  for (const auto& other : std::as_const(m.spooler.printers)) {
+    if (&other != existing && (other.attributes & PRINTER_ATTRIBUTE_SHARED) &&
+        EqualFold(other.shareName, p.shareName)) {
+      return ERROR_INVALID_SHARENAME;
+    }
+  }
+  return 0;
+}
+
+// A DEVMODE as the spooler checks one: a public part of a size some version of the
+// structure has, and the driver's part behind it. The bytes to keep, or an error.
+DWORD TakeDevMode(const DEVMODEW* dm, std::vector<uint8_t>* out) {
+  if (!dm) return 0;
+  constexpr size_t kSmallest = offsetof(DEVMODEW, dmFields) + sizeof(DWORD);
+  if (dm->dmSize < kSmallest || dm->dmSize > sizeof(DEVMODEW)) return ERROR_INVALID_PARAMETER;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(dm);
+  out->assign(bytes, bytes + dm->dmSize + dm->dmDriverExtra);
+  return 0;
+}
+
+// A self-relative security descriptor: its bytes, or an error.
+DWORD TakeSecurity(PSECURITY_DESCRIPTOR sd, std::vector<uint8_t>* out) {
+  if (!sd) return 0;
+  const DWORD length = SelfRelativeLength(sd, 65536);
+  if (!length) return ERROR_INVALID_SECURITY_DESCR;
+  const auto* bytes = static_cast<const uint8_t*>(sd);
+  out->assign(bytes, bytes + length);
+  return 0;
+}
+
+// The build the printer's driver module carries (0 when it has none).
+uint16_t DriverBuild(Machine& m, const SimPrinter& p) {
+  const SimDriver* d = NewestDriver(m, p.driverName, kNativeEnvironment);
+  const SimFile* f = d ? FindFile(m, d->driverPath) : nullptr;
+  return f && f->version ? f->version->file[3] : 0;
+}
+
+// Where the driver is told of printing defaults not its own build's: it would read another
+// build's private part as its own.
+void CheckDriverPart(Machine& m, const SimPrinter& p) {
+  if (p.devMode.empty()) return;
+  const std::vector<uint8_t> own = DriverDevMode(m, p);
+  const auto* given = reinterpret_cast<const DEVMODEW*>(p.devMode.data());
+  const auto* wanted = reinterpret_cast<const DEVMODEW*>(own.data());
+  if (given->dmDriverVersion != wanted->dmDriverVersion ||
+      given->dmDriverExtra != wanted->dmDriverExtra) {
+    RecordMisuse(m, "printing defaults of driver build " + std::to_string(given->dmDriverVersion) +
+                        " given to build " + std::to_string(wanted->dmDriverVersion) + " (" +
+                        ToUtf8(p.name) + ")");
+  }
+}
+
 void RemovePrinter(Machine& m, const SimPrinter& p) {
   SpoolerModel& s = m.spooler;
   if (EqualFold(s.defaultPrinter, p.name)) s.defaultPrinter.clear();
@@ -62,12 +126,12 @@ void Fill(const SimPrinter& p, PRINTER_INFO_2W& r, Strings& s) {
   r.pDriverName = s.Put(p.driverName);
   r.pComment = s.Put(p.comment);
   r.pLocation = s.Put(p.location);
-  r.pDevMode = nullptr;
+  r.pDevMode = static_cast<LPDEVMODEW>(s.PutBytes(PrinterDevMode(M(), p)));
   r.pSepFile = s.Put(p.sepFile);
   r.pPrintProcessor = s.Put(p.printProcessor);
   r.pDatatype = s.Put(p.datatype);
   r.pParameters = s.Put(p.parameters);
-  r.pSecurityDescriptor = nullptr;
+  r.pSecurityDescriptor = s.PutBytes(p.security.empty() ? DefaultPrinterSecurity() : p.security);
   r.Attributes = p.attributes;
   r.Priority = p.priority;
   r.DefaultPriority = p.defaultPriority;
@@ -76,6 +140,21 @@ void Fill(const SimPrinter& p, PRINTER_INFO_2W& r, Strings& s) {
   r.Status = p.status;
   r.cJobs = p.jobs;
   r.AveragePPM = 0;
+}
+
+void Fill(const SimPrinter& p, PRINTER_INFO_3& r, Strings& s) {
+  r.pSecurityDescriptor = s.PutBytes(p.security.empty() ? DefaultPrinterSecurity() : p.security);
+}
+
+void Fill(const SimPrinter& p, PRINTER_INFO_8W& r, Strings& s) {
+  r.pDevMode = static_cast<LPDEVMODEW>(s.PutBytes(PrinterDevMode(M(), p)));
+}
+
+// The user's own defaults, which Windows keeps in the user's hive by printer name; none set,
+// none given.
+void Fill(const SimPrinter& p, PRINTER_INFO_9W& r, Strings& s) {
+  const RegValue* v = FindRegValue(M(), HKEY_CURRENT_USER, kPerUserDevModes, p.name);
+  r.pDevMode = v ? static_cast<LPDEVMODEW>(s.PutBytes(v->data)) : nullptr;
 }
 
 }  // namespace sim::winspool
@@ -195,6 +274,11 @@ DWORD ApplyPrinterInfo(Machine& m, const PRINTER_INFO_2W& info, SimPrinter* exis
   p.defaultPriority = info.DefaultPriority;
   p.startTime = info.StartTime;
   p.untilTime = info.UntilTime;
+  // None given keeps what the printer has (a new one: the driver's and the spooler's).
+  if (DWORD e = TakeDevMode(info.pDevMode, &p.devMode)) return e;
+  if (DWORD e = TakeSecurity(info.pSecurityDescriptor, &p.security)) return e;
+  if (DWORD e = CheckShare(m, p, existing)) return e;
+  CheckDriverPart(m, p);
   *out = std::move(p);
   return 0;
 }
@@ -288,6 +372,25 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
   if (!p) return Fail(error);
   if (DWORD e = CheckOutput(buffer, size, needed)) return Fail(e);
   std::vector<const SimPrinter*> one = {p};
+  switch (level) {
+    case 3:
+      // The security descriptor is for those who may read it.
+      if (!(HandleAccess(printer) & READ_CONTROL)) return Fail(ERROR_ACCESS_DENIED);
+      return Emit<PRINTER_INFO_3>(one, kFill, buffer, size, needed, nullptr);
+    case 8:
+      return Emit<PRINTER_INFO_8W>(one, kFill, buffer, size, needed, nullptr);
+    case 9:
+      return Emit<PRINTER_INFO_9W>(one, kFill, buffer, size, needed, nullptr);
+  }
+  if (level == 2 && !(HandleAccess(printer) & READ_CONTROL)) {
+    // Level 2 without the right to read the security descriptor gives none.
+    SimPrinter shown = *p;
+    shown.security.clear();
+    std::vector<const SimPrinter*> bare = {&shown};
+    BOOL ok = Emit<PRINTER_INFO_2W>(bare, kFill, buffer, size, needed, nullptr);
+    if (ok) reinterpret_cast<PRINTER_INFO_2W*>(buffer)->pSecurityDescriptor = nullptr;
+    return ok;
+  }
   return EmitLevel<PRINTER_INFO_1W, PRINTER_INFO_2W>(level, one, buffer, size, needed, nullptr);
 }
 
@@ -304,9 +407,41 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
     if (DWORD e = ControlPrinter(m, *p, command)) return Fail(e);
     return TRUE;
   }
-  if (level != 2) return Fail(ERROR_INVALID_LEVEL);
   if (!info) return Fail(ERROR_INVALID_PARAMETER);
+  const DWORD access = HandleAccess(printer);
+  switch (level) {
+    case 3: {
+      if (!(access & WRITE_DAC)) return Fail(ERROR_ACCESS_DENIED);
+      std::vector<uint8_t> sd;
+      const auto* i3 = reinterpret_cast<const PRINTER_INFO_3*>(info);
+      if (!i3->pSecurityDescriptor) return Fail(ERROR_INVALID_PARAMETER);
+      if (DWORD e = TakeSecurity(i3->pSecurityDescriptor, &sd)) return Fail(e);
+      p->security = std::move(sd);
+      return TRUE;
+    }
+    case 8:
+    case 9: {
+      const LPDEVMODEW dm = reinterpret_cast<const PRINTER_INFO_8W*>(info)->pDevMode;
+      std::vector<uint8_t> bytes;
+      if (!dm) return Fail(ERROR_INVALID_PARAMETER);
+      if (DWORD e = TakeDevMode(dm, &bytes)) return Fail(e);
+      if (level == 9) {
+        SetRegValue(m, HKEY_CURRENT_USER, kPerUserDevModes, p->name, REG_BINARY, bytes);
+        return TRUE;
+      }
+      SimPrinter updated = *p;
+      updated.devMode = std::move(bytes);
+      CheckDriverPart(m, updated);
+      Printers(m).Replace(*p, std::move(updated));
+      return TRUE;
+    }
+  }
+  if (level != 2) return Fail(ERROR_INVALID_LEVEL);
   if (command > PRINTER_CONTROL_SET_STATUS) return Fail(ERROR_INVALID_PRINTER_COMMAND);
+  if (reinterpret_cast<const PRINTER_INFO_2W*>(info)->pSecurityDescriptor &&
+      !(access & WRITE_DAC)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
   SimPrinter updated;
   const U16 oldName = p->name;
   if (DWORD e = ApplyPrinterInfo(m, *reinterpret_cast<const PRINTER_INFO_2W*>(info), p, &updated)) {
@@ -386,6 +521,105 @@ DWORD WINAPI SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName,
   return WriteData(printer, FromAnsi(keyName), valueName, type, data, size);
 }
 
+DWORD WINAPI EnumPrinterKeyW(HANDLE printer, LPCWSTR keyName, LPWSTR subkeys, DWORD size,
+                             LPDWORD needed) {
+  if (DWORD e = Begin("EnumPrinterKeyW", FromW(keyName) == u"" ? "" : ToUtf8(FromW(keyName)))) {
+    return e;
+  }
+  if (!keyName || !needed) return ERROR_INVALID_PARAMETER;
+  DWORD error = 0;
+  SimPrinter* p = HandlePrinter(printer, kReadRights, &error);
+  if (!p) return error;
+  // Keys are kept by their whole paths ("A\\B"); the subkeys of "" are the first parts.
+  const U16 parent = keyName;
+  std::vector<U16> found;
+  bool exists = parent.empty();
+  for (const auto& k : p->data) {
+    const U16 path = FromUtf8(k.name);
+    U16 rest;
+    if (parent.empty()) {
+      rest = path;
+    } else if (path.size() > parent.size() && path[parent.size()] == u'\\' &&
+               EqualFold(path.substr(0, parent.size()), parent)) {
+      rest = path.substr(parent.size() + 1);
+    } else {
+      exists = exists || EqualFold(path, parent);
+      continue;
+    }
+    exists = true;
+    const U16 child = rest.substr(0, rest.find(u'\\'));
+    bool seen = false;
+    for (const auto& f : found) seen = seen || EqualFold(f, child);
+    if (!seen && !child.empty()) found.push_back(child);
+  }
+  if (!exists) return ERROR_FILE_NOT_FOUND;
+  U16 list;
+  for (const auto& f : found) list += f + u'\0';
+  list += u'\0';
+  *needed = DWORD(list.size() * sizeof(WCHAR));
+  if (!subkeys || size < *needed) return ERROR_MORE_DATA;
+  std::memcpy(subkeys, list.data(), *needed);
+  return ERROR_SUCCESS;
+}
+
+DWORD WINAPI EnumPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPBYTE values, DWORD size,
+                                LPDWORD needed, LPDWORD returned) {
+  if (DWORD e = Begin("EnumPrinterDataExW", ToUtf8(FromW(keyName)))) return e;
+  if (!keyName || !*keyName || !needed || !returned) return ERROR_INVALID_PARAMETER;
+  DWORD error = 0;
+  SimPrinter* p = HandlePrinter(printer, kReadRights, &error);
+  if (!p) return error;
+  const PrinterDataKey* k = DataKey(*p, keyName, false);
+  if (!k) return ERROR_FILE_NOT_FOUND;
+  // The records first, then each value's name and data below them, as the spooler packs them.
+  size_t total = k->values.size() * sizeof(PRINTER_ENUM_VALUESW);
+  for (const auto& v : k->values) {
+    total += (FromUtf8(v.name).size() + 1) * sizeof(WCHAR) + v.bytes.size() + 8;
+  }
+  *needed = DWORD(total);
+  *returned = 0;
+  if (!values || size < total) return ERROR_MORE_DATA;
+  Strings strings(values, size);
+  for (size_t i = 0; i < k->values.size(); ++i) {
+    const PrinterDataValue& v = k->values[i];
+    PRINTER_ENUM_VALUESW r{};
+    const U16 name = FromUtf8(v.name);
+    r.pValueName = strings.Put(name);
+    r.cbValueName = DWORD((name.size() + 1) * sizeof(WCHAR));
+    r.dwType = v.type;
+    r.pData = static_cast<LPBYTE>(strings.PutBytes(v.bytes));
+    r.cbData = DWORD(v.bytes.size());
+    std::memcpy(values + i * sizeof r, &r, sizeof r);
+  }
+  *returned = DWORD(k->values.size());
+  return ERROR_SUCCESS;
+}
+
+DWORD WINAPI SetPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPCWSTR valueName, DWORD type,
+                               LPBYTE data, DWORD size) {
+  if (DWORD e =
+          Begin("SetPrinterDataExW", ToUtf8(FromW(keyName)) + "," + ToUtf8(FromW(valueName)))) {
+    return e;
+  }
+  if (!keyName || !*keyName || !valueName) return ERROR_INVALID_PARAMETER;
+  DWORD error = 0;
+  SimPrinter* p = HandlePrinter(printer, PRINTER_ACCESS_ADMINISTER, &error);
+  if (!p) return error;
+  if (!data && size) return ERROR_INVALID_PARAMETER;
+  PrinterDataKey* k = DataKey(*p, keyName, true);
+  const std::string name = ToUtf8(FromW(valueName));
+  std::vector<uint8_t> bytes(data, data + size);
+  for (auto& v : k->values) {
+    if (SameName(v.name, FromW(valueName))) {
+      v.type = type;
+      v.bytes = std::move(bytes);
+      return ERROR_SUCCESS;
+    }
+  }
+  k->values.push_back({name, type, std::move(bytes)});
+  return ERROR_SUCCESS;
+}
+
 // =======================================================================================
 // The default printer.
 
@@ -423,6 +657,72 @@ BOOL WINAPI SetDefaultPrinterW(LPCWSTR printer) {
 }
 
 namespace sim {
+
+std::vector<uint8_t> DriverDevMode(Machine& m, const SimPrinter& p) {
+  const uint16_t build = DriverBuild(m, p);
+  const WORD extra = build >= 2300 ? 24 : 16;
+  std::vector<uint8_t> bytes(sizeof(DEVMODEW) + extra);
+  auto* dm = reinterpret_cast<DEVMODEW*>(bytes.data());
+  const size_t chars = std::min<size_t>(p.name.size(), 31);
+  std::memcpy(dm->dmDeviceName, p.name.data(), chars * sizeof(WCHAR));
+  dm->dmSpecVersion = 0x0401;
+  dm->dmDriverVersion = build;
+  dm->dmSize = sizeof(DEVMODEW);
+  dm->dmDriverExtra = extra;
+  dm->dmFields =
+      0x00000001 | 0x00000002 | 0x00000100 | 0x00000800;  // orientation, paper, copies, colour
+  dm->dmOrientation = 1;                                  // portrait
+  dm->dmPaperSize = 1;                                    // letter
+  dm->dmCopies = 1;
+  dm->dmColor = 2;  // colour
+  uint32_t mark = build;
+  std::memcpy(bytes.data() + sizeof(DEVMODEW), &mark, sizeof mark);
+  return bytes;
+}
+
+std::vector<uint8_t> PrinterDevMode(Machine& m, const SimPrinter& p) {
+  return p.devMode.empty() ? DriverDevMode(m, p) : p.devMode;
+}
+
+// Owner and group the local system, a DACL granting everyone printing and the
+// administrators everything: the shape of a new printer's descriptor.
+const std::vector<uint8_t>& DefaultPrinterSecurity() {
+  static const std::vector<uint8_t> kDefault = [] {
+    const uint8_t system[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    const uint8_t everyone[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    const uint8_t admins[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 32, 2, 0, 0};
+    std::vector<uint8_t> sd(20, 0);
+    sd[0] = 1;     // revision
+    sd[2] = 0x04;  // SE_DACL_PRESENT
+    sd[3] = 0x80;  // SE_SELF_RELATIVE
+    auto offset = [&](size_t at) {
+      const uint32_t here = uint32_t(sd.size());
+      std::memcpy(sd.data() + at, &here, 4);
+    };
+    offset(4);
+    sd.insert(sd.end(), std::begin(system), std::end(system));
+    offset(8);
+    sd.insert(sd.end(), std::begin(system), std::end(system));
+    offset(16);
+    // ACL: revision 2, two ACCESS_ALLOWED aces.
+    const size_t aclAt = sd.size();
+    sd.insert(sd.end(), {2, 0, 0, 0, 2, 0, 0, 0});
+    auto ace = [&](uint32_t mask, const uint8_t* sid, size_t sidSize) {
+      const uint16_t size = uint16_t(8 + sidSize);
+      sd.insert(sd.end(), {0, 0, uint8_t(size), uint8_t(size >> 8)});
+      sd.insert(sd.end(),
+                {uint8_t(mask), uint8_t(mask >> 8), uint8_t(mask >> 16), uint8_t(mask >> 24)});
+      sd.insert(sd.end(), sid, sid + sidSize);
+    };
+    ace(PRINTER_ACCESS_USE, everyone, sizeof everyone);
+    ace(PRINTER_ALL_ACCESS, admins, sizeof admins);
+    const uint16_t aclSize = uint16_t(sd.size() - aclAt);
+    sd[aclAt + 2] = uint8_t(aclSize);
+    sd[aclAt + 3] = uint8_t(aclSize >> 8);
+    return sd;
+  }();
+  return kDefault;
+}
 
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
                                         std::string_view value) {

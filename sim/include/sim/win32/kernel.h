@@ -192,6 +192,9 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
 BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
                                 DWORD length, PDWORD returnLength);
 BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type);
+// Self-relative descriptors only, as the spooler hands them out.
+BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR sd);
+DWORD WINAPI GetSecurityDescriptorLength(PSECURITY_DESCRIPTOR sd);
 
 // The program's entry, called by the runtime's start-up (on the simulated machine, by the
 // platform's main).

@@ -70,6 +70,24 @@ typedef struct _PRINTER_INFO_2W {
   DWORD AveragePPM;
 } PRINTER_INFO_2W, *PPRINTER_INFO_2W, *LPPRINTER_INFO_2W;
 
+typedef struct _PRINTER_INFO_3 {
+  PSECURITY_DESCRIPTOR pSecurityDescriptor;
+} PRINTER_INFO_3, *PPRINTER_INFO_3;
+typedef struct _PRINTER_INFO_8W {
+  LPDEVMODEW pDevMode;
+} PRINTER_INFO_8W, *PPRINTER_INFO_8W;
+typedef struct _PRINTER_INFO_9W {
+  LPDEVMODEW pDevMode;
+} PRINTER_INFO_9W, *PPRINTER_INFO_9W;
+
+typedef struct _PRINTER_ENUM_VALUESW {
+  LPWSTR pValueName;
+  DWORD cbValueName;
+  DWORD dwType;
+  LPBYTE pData;
+  DWORD cbData;
+} PRINTER_ENUM_VALUESW, *PPRINTER_ENUM_VALUESW;
+
 typedef struct _PRINTER_DEFAULTSW {
   LPWSTR pDatatype;
   LPDEVMODEW pDevMode;
@@ -167,6 +185,7 @@ typedef struct _PORT_INFO_1W {
 #define PRINTER_ATTRIBUTE_SHARED 0x00000008
 #define PRINTER_ATTRIBUTE_NETWORK 0x00000010
 #define PRINTER_ATTRIBUTE_LOCAL 0x00000040
+#define PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS 0x00000100
 
 #define PRINTER_ENUM_ICON8 0x00800000
 
@@ -185,6 +204,12 @@ typedef struct _PORT_INFO_1W {
 #endif
 #ifndef ERROR_INVALID_USER_BUFFER
 #define ERROR_INVALID_USER_BUFFER 1784L
+#endif
+#ifndef ERROR_INVALID_SHARENAME
+#define ERROR_INVALID_SHARENAME 1215L
+#endif
+#ifndef ERROR_INVALID_SECURITY_DESCR
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #endif
 #ifndef ERROR_INVALID_PRINTER_COMMAND
 #define ERROR_INVALID_PRINTER_COMMAND 1803L
@@ -230,6 +255,12 @@ BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LP
                        LPDWORD returned);
 DWORD WINAPI GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data, DWORD size,
                              LPDWORD needed);
+DWORD WINAPI EnumPrinterKeyW(HANDLE printer, LPCWSTR keyName, LPWSTR subkeys, DWORD size,
+                             LPDWORD needed);
+DWORD WINAPI EnumPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPBYTE values, DWORD size,
+                                LPDWORD needed, LPDWORD returned);
+DWORD WINAPI SetPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPCWSTR valueName, DWORD type,
+                               LPBYTE data, DWORD size);
 DWORD WINAPI GetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, LPDWORD type,
                                LPBYTE data, DWORD size, LPDWORD needed);
 DWORD WINAPI SetPrinterDataA(HANDLE printer, LPSTR valueName, DWORD type, LPBYTE data, DWORD size);
