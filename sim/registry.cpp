@@ -470,6 +470,63 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLeng
   return ERROR_SUCCESS;
 }
 
+LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
+                             LPDWORD reserved, LPWSTR cls, LPDWORD classLength, PFILETIME written) {
+  (void)reserved;
+  (void)written;
+  if (DWORD e = Enter("RegEnumKeyExW", std::to_string(index))) return LSTATUS(e);
+  Machine& m = M();
+  const KeyRef r = Ref(m, key);
+  if (r.error) return r.error;
+  if (!(r.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  const RegKey* k = FindRegKey(m, r.root, JoinPath(r.path));
+  if (!k) return kErrorKeyDeleted;
+  if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
+  if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const U16& text = k->subkeys[index].name;
+  if (text.size() + 1 > *nameLength) return ERROR_MORE_DATA;
+  std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+  *nameLength = DWORD(text.size());
+  if (cls && classLength && *classLength) cls[0] = 0;
+  if (classLength) *classLength = 0;
+  return ERROR_SUCCESS;
+}
+
+namespace {
+bool AnyDenied(const RegKey& k) {
+  for (const auto& s : k.subkeys) {
+    if (s.accessDenied || AnyDenied(s)) return true;
+  }
+  return false;
+}
+}  // namespace
+
+// The key and everything below it; without a subkey, what lies below the key itself.
+LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
+  if (DWORD e = Enter("RegDeleteTreeW", CallArg(subKey))) return LSTATUS(e);
+  Machine& m = M();
+  KeyRef parent = Ref(m, key);
+  if (parent.error) return parent.error;
+  std::vector<U16> path = parent.path;
+  if (subKey) {
+    if (LSTATUS e = SplitSubKey(subKey, &path)) return e;
+  }
+  RegKey* k = FindRegKey(m, parent.root, JoinPath(path));
+  if (!k) return ERROR_FILE_NOT_FOUND;
+  if (k->accessDenied || AnyDenied(*k)) return ERROR_ACCESS_DENIED;
+  if (!subKey || path.size() == parent.path.size()) {
+    k->subkeys.clear();
+    k->values.clear();
+    return ERROR_SUCCESS;
+  }
+  if (path.empty()) return ERROR_ACCESS_DENIED;
+  U16 name = path.back();
+  path.pop_back();
+  RegKey* above = FindRegKey(m, parent.root, JoinPath(path));
+  erase_if(above->subkeys, [&](const RegKey& s) { return EqualFold(s.name, name); });
+  return ERROR_SUCCESS;
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY key) {
   if (DWORD e = Enter("RegCloseKey")) return LSTATUS(e);
   if (IsRoot(key) || key == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;

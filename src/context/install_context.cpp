@@ -136,7 +136,11 @@ void ReleaseSavedPrinters(SavedPrinter*& head) {
     SavedPrinter* next = head->Next;
     for (void* text : {static_cast<void*>(head->Name), static_cast<void*>(head->SubKey),
                        static_cast<void*>(head->DsUserSubKey), static_cast<void*>(head->Comment),
-                       static_cast<void*>(head->Location)}) {
+                       static_cast<void*>(head->Location), static_cast<void*>(head->ShareName),
+                       static_cast<void*>(head->SepFile), static_cast<void*>(head->PrintProcessor),
+                       static_cast<void*>(head->Datatype), static_cast<void*>(head->Parameters),
+                       static_cast<void*>(head->DevMode), static_cast<void*>(head->Security),
+                       static_cast<void*>(head->Data)}) {
       ReleaseGlobal(text);
     }
     ReleaseGlobal(head);

@@ -15,8 +15,9 @@ struct PendingDelete {
 };
 
 // A package queue to re-create, with what it had: name, "SubKey" text, plain and under
-// "DsUser" (null: it had none), comment, location and default mark. Every text is a
-// global-heap copy owned by the node.
+// "DsUser" (null: it had none), comment, location and default mark; and, unless the entry
+// comes from an earlier build that kept only those (Whole 0), everything else the user can
+// set. Every text and block is a global-heap copy owned by the node.
 struct SavedPrinter {
   LPWSTR Name;
   LPSTR SubKey;
@@ -24,6 +25,24 @@ struct SavedPrinter {
   LPWSTR Comment;
   LPWSTR Location;
   BOOL Default;
+  BOOL Whole;
+  LPWSTR ShareName;
+  LPWSTR SepFile;
+  LPWSTR PrintProcessor;
+  LPWSTR Datatype;
+  LPWSTR Parameters;
+  DWORD Attributes;
+  DWORD Priority;
+  DWORD DefaultPriority;
+  DWORD StartTime;
+  DWORD UntilTime;
+  BYTE* DevMode;  // public part and the driver's, as the driver build then wrote it
+  DWORD DevModeBytes;
+  BYTE* Security;  // self-relative
+  DWORD SecurityBytes;
+  // Every printer-data value, each as the record keeps it ("V=..."), one after another.
+  LPWSTR Data;
+  SIZE_T DataUnits;
   SavedPrinter* Next;
 };
 

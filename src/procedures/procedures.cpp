@@ -23,7 +23,11 @@ void CleanSystemPendingRenames() {
 // A file of the package in place must not be deleted at the next start, nor by the clean-up
 // of the system's list, by an earlier run's hand-over.
 void WithdrawDeletion(InstallContext& context, const WideText& path) {
-  if (GetFileAttributesW(Chars(path)) == INVALID_FILE_ATTRIBUTES) return;
+  // Only a file known to be absent has nothing to keep.
+  if (GetFileAttributesW(Chars(path)) == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+    return;
+  }
   if (!WithdrawPendingDeletion(Chars(path))) {
     LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"),
              Chars(path));

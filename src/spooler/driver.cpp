@@ -44,7 +44,7 @@ BOOL DeletePackageDriver(InstallContext& context) {
 }
 
 // What an earlier run may have left of the driver's files after an uninstall: its staged
-// copies, and (`unregistered`: the spooler does not list the driver) the files of its own
+// copies, and (`unregistered`: the spooler no longer lists the driver) the files of its own
 // version directory. Each by its own name in the known driver directory.
 void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
   if (Count(context.DriverDir) == 0) return;
@@ -174,5 +174,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     }
   }
   Log(context, W("OK :)"));
-  if (!context.RestoreQueues) DeleteDriverFilesLeft(context, false);
+  // Removed now, the driver names no file: whatever the spooler left of its own (a help file
+  // an earlier run could not replace, say) goes as well.
+  if (!context.RestoreQueues) DeleteDriverFilesLeft(context, true);
 }

@@ -1,9 +1,13 @@
 #include "spooler/printer_removal.h"
 
+#include <cstring>
+#include <utility>
+
 #include "context/install_context.h"
 #include "context/names.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
+#include "platform/sized_query.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
 
@@ -19,14 +23,123 @@ bool OpenQueue(LPCWSTR name, unique_printer& printer, PRINTER_DEFAULTSW* default
   return OpenPrinterW(const_cast<LPWSTR>(name), printer.put(), defaults) && printer;
 }
 
-// What the queue needs to come back: its "SubKey", plain and under "DsUser", each as it is
-// (empty: none). False, with the last error set, when a read failed and nobody can tell what
-// the queue holds.
-bool ReadQueueSubKeys(LPCWSTR name, unique_global<CHAR>& plain, unique_global<CHAR>& dsUser) {
+// A printer-data call's status as the sized queries expect it.
+BOOL SpoolerAnswer(DWORD status) {
+  if (status == ERROR_SUCCESS) return TRUE;
+  SetLastError(status == ERROR_MORE_DATA ? DWORD(ERROR_INSUFFICIENT_BUFFER) : status);
+  return FALSE;
+}
+
+// Keys the spooler and the driver fill from the queue's settings themselves.
+bool MadeBySpooler(LPCWSTR key) {
+  return SameText(key, W("DsSpooler")) || SameText(key, W("DsDriver"));
+}
+
+// Every printer-data value under `key` (empty: the top) and the keys below it, appended to
+// `values`. False, with the last error set, when a list could not be had.
+bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
+  unique_global<BYTE> block;
+  DWORD count = 0;
+  if (Count(key)) {
+    const SizedQuery data = QuerySized(
+        [&](BYTE* buffer, DWORD size, DWORD* needed) {
+          return SpoolerAnswer(
+              EnumPrinterDataExW(printer, Chars(key), buffer, size, needed, &count));
+        },
+        block);
+    if (data != SizedQuery::Empty && data != SizedQuery::Filled) return false;
+    const auto* records = reinterpret_cast<const PRINTER_ENUM_VALUESW*>(block.get());
+    for (DWORD i = 0; data == SizedQuery::Filled && i < count; ++i) {
+      if (!AppendDataValue(values, Chars(key), records[i].pValueName, records[i].dwType,
+                           records[i].pData, records[i].cbData)) {
+        SetLastError(DWORD(E_OUTOFMEMORY));
+        return false;
+      }
+    }
+  }
+  const SizedQuery keys = QuerySized(
+      [&](BYTE* buffer, DWORD size, DWORD* needed) {
+        return SpoolerAnswer(EnumPrinterKeyW(printer, Count(key) ? Chars(key) : W(""),
+                                             reinterpret_cast<LPWSTR>(buffer), size, needed));
+      },
+      block, 2 * sizeof(WCHAR));
+  if (keys == SizedQuery::Empty) return true;
+  if (keys != SizedQuery::Filled) return false;
+  for (LPCWSTR sub = reinterpret_cast<LPCWSTR>(block.get()); *sub; sub += lstrlenW(sub) + 1) {
+    if (!Count(key) && MadeBySpooler(sub)) continue;
+    WideText child = Copy(key);
+    if (Count(key)) Append(child, W("\\"));
+    Append(child, sub);
+    if (!Count(child) || !TakePrinterData(printer, child, values)) {
+      if (!Count(child)) SetLastError(DWORD(E_OUTOFMEMORY));
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the queue needs to come back whole, read from the queue itself: its "SubKey", plain
+// and under "DsUser" (empty: none), and the rest of its settings into `node`. False, with the
+// last error set, when a read failed and nobody can tell what the queue holds.
+bool ReadWholeQueue(const PRINTER_INFO_2W& record, SavedPrinter& node) {
   unique_printer printer;
-  if (!OpenQueue(name, printer, nullptr)) return false;
-  return ReadSubKeyAt(printer.get(), nullptr, plain) != SubKeyRead::Failed &&
-         ReadSubKeyAt(printer.get(), kDsUserKey, dsUser) != SubKeyRead::Failed;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ACCESS_USE | READ_CONTROL};
+  if (!OpenQueue(record.pPrinterName, printer, &defaults)) return false;
+  unique_global<CHAR> plain;
+  unique_global<CHAR> dsUser;
+  if (ReadSubKeyAt(printer.get(), nullptr, plain) == SubKeyRead::Failed ||
+      ReadSubKeyAt(printer.get(), kDsUserKey, dsUser) == SubKeyRead::Failed) {
+    return false;
+  }
+  node.SubKey = plain.release();
+  node.DsUserSubKey = dsUser.release();
+  const unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
+  if (!info) return false;
+  node.Whole = TRUE;
+  node.Default = (record.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0;
+  bool copied = (node.Name = GlobalText(record.pPrinterName)) &&
+                (node.Comment = GlobalText(record.pComment)) &&
+                (node.Location = GlobalText(record.pLocation));
+  for (auto [from, to] : {std::pair{info->pShareName, &node.ShareName},
+                          {info->pSepFile, &node.SepFile},
+                          {info->pPrintProcessor, &node.PrintProcessor},
+                          {info->pDatatype, &node.Datatype},
+                          {info->pParameters, &node.Parameters}}) {
+    if (from && !(*to = GlobalText(from))) copied = false;
+  }
+  node.Attributes = info->Attributes & ~DWORD(PRINTER_ATTRIBUTE_DEFAULT);
+  node.Priority = info->Priority;
+  node.DefaultPriority = info->DefaultPriority;
+  node.StartTime = info->StartTime;
+  node.UntilTime = info->UntilTime;
+  if (const DEVMODEW* dm = info->pDevMode) {
+    node.DevModeBytes = DWORD(dm->dmSize) + dm->dmDriverExtra;
+    node.DevMode = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.DevModeBytes));
+    if (node.DevMode) std::memcpy(node.DevMode, dm, node.DevModeBytes);
+    copied = copied && node.DevMode;
+  }
+  if (info->pSecurityDescriptor) {
+    node.SecurityBytes = GetSecurityDescriptorLength(info->pSecurityDescriptor);
+    node.Security = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.SecurityBytes));
+    if (node.Security) std::memcpy(node.Security, info->pSecurityDescriptor, node.SecurityBytes);
+    copied = copied && node.Security;
+  }
+  if (!copied) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    return false;
+  }
+  WideText top;
+  WideText values;
+  if (!TakePrinterData(printer.get(), top, values)) return false;
+  if (Count(values)) {
+    node.DataUnits = SIZE_T(Count(values));
+    node.Data = GlobalText(Chars(values), node.DataUnits);
+    if (!node.Data) {
+      SetLastError(DWORD(E_OUTOFMEMORY));
+      return false;
+    }
+  }
+  return true;
 }
 
 bool IsPackageQueue(const PRINTER_INFO_2W& record) {
@@ -44,19 +157,12 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* e
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
     return false;
   }
-  unique_global<CHAR> subKey;
-  unique_global<CHAR> dsUserSubKey;
-  if (!ReadQueueSubKeys(name, subKey, dsUserSubKey)) {
+  auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+  if (!node) SetLastError(DWORD(E_OUTOFMEMORY));
+  if (!node || !ReadWholeQueue(*record, *node)) {
+    ReleaseSavedPrinters(node);
     // A queue that is no longer there has nothing to save, and its deletion says so.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
-    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
-    return false;
-  }
-  SavedPrinter* node =
-      NewSavedPrinter(name, subKey.get(), dsUserSubKey.get(), record->pComment, record->pLocation,
-                      (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
-  if (!node) {
-    SetLastError(DWORD(E_OUTOFMEMORY));
     LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
     return false;
   }
@@ -130,8 +236,10 @@ void DeleteAllPrinters(InstallContext& context) {
       ++context.KeptQueues;
     }
   }
-  // An uninstall takes the queues: nothing of theirs is to come back.
-  if (!context.RestoreQueues && !WriteSavedQueues(nullptr)) {
+  // An uninstall takes the queues: nothing of theirs is to come back. One that stays (or
+  // that nobody knows of) keeps the record, which may hold what it lacks.
+  if (!context.RestoreQueues && context.SnapshotTaken && context.KeptQueues == 0 &&
+      !WriteSavedQueues(nullptr)) {
     LogRecordFailure(context, kSavedQueuesValue);
   }
 }

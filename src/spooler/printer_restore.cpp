@@ -1,5 +1,6 @@
 #include "spooler/printer_restore.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "context/install_context.h"
@@ -16,6 +17,55 @@ namespace {
 // Room the settings path is formatted into beyond the relative path (key, separator, zero).
 constexpr size_t kSettingsPathSlack = 46;
 
+// The members of a whole entry that the spooler takes at creation and through level 2.
+void PutSavedMembers(PRINTER_INFO_2W& info, const SavedPrinter& saved) {
+  static WCHAR none[1] = {};
+  info.pComment = saved.Comment ? saved.Comment : none;
+  info.pLocation = saved.Location ? saved.Location : none;
+  if (!saved.Whole) return;
+  info.pShareName = saved.ShareName;
+  info.pSepFile = saved.SepFile;
+  if (saved.PrintProcessor) info.pPrintProcessor = saved.PrintProcessor;
+  info.pDatatype = saved.Datatype;
+  info.pParameters = saved.Parameters;
+  info.pSecurityDescriptor = saved.Security;
+  info.Attributes = saved.Attributes;
+  info.Priority = saved.Priority;
+  info.DefaultPriority = saved.DefaultPriority;
+  info.StartTime = saved.StartTime;
+  info.UntilTime = saved.UntilTime;
+}
+
+// The printing defaults to give the new queue, whose driver made `current`: the saved ones
+// whole when the same driver build wrote them; otherwise the driver's own with the user's
+// choices of the public part laid over them, since another build's private part is no block
+// this driver can read. Null (last error set) when the heap refused.
+unique_global<BYTE> DevModeToGive(const SavedPrinter& saved, const DEVMODEW* current) {
+  const auto* old = reinterpret_cast<const DEVMODEW*>(saved.DevMode);
+  const bool same = current && current->dmDriverVersion == old->dmDriverVersion &&
+                    current->dmDriverExtra == old->dmDriverExtra && current->dmSize == old->dmSize;
+  const DWORD bytes =
+      same || !current ? saved.DevModeBytes : DWORD(current->dmSize) + current->dmDriverExtra;
+  unique_global<BYTE> block(static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, bytes)));
+  if (!block) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+    return block;
+  }
+  if (same) {
+    std::memcpy(block.get(), saved.DevMode, bytes);
+  } else if (!current) {
+    // No default to lay them over: the public part alone.
+    std::memcpy(block.get(), saved.DevMode, old->dmSize);
+    reinterpret_cast<DEVMODEW*>(block.get())->dmDriverExtra = 0;
+  } else {
+    std::memcpy(block.get(), current, bytes);
+    const size_t from = offsetof(DEVMODEW, dmFields);
+    const size_t to = old->dmSize < current->dmSize ? old->dmSize : current->dmSize;
+    if (to > from) std::memcpy(block.get() + from, saved.DevMode + from, to - from);
+  }
+  return block;
+}
+
 // Gives the new queue what the old one had, as much of it as can be given. False, with the
 // last error of the first step that failed, when some of it could not be given.
 bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
@@ -23,6 +73,9 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
   auto failed = [&](DWORD error) {
     if (firstError == ERROR_SUCCESS) firstError = error ? error : DWORD(E_FAIL);
   };
+  if (saved.DataUnits) {
+    if (const DWORD written = WritePrinterData(printer, saved)) failed(written);
+  }
   if (saved.SubKey || saved.DsUserSubKey) {
     const DWORD written = WriteSubKeys(printer, saved.SubKey, saved.DsUserSubKey);
     // The settings key is named by what the new queue now holds, not by what was saved.
@@ -50,10 +103,15 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
   if (!info) {
     failed(GetLastError());
   } else {
-    WCHAR empty[] = W("");
-    info->pComment = saved.Comment ? saved.Comment : empty;
-    info->pLocation = saved.Location ? saved.Location : empty;
+    PutSavedMembers(*info.get(), saved);
     if (!SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.get()), 0)) failed(GetLastError());
+    if (saved.DevMode) {
+      unique_global<BYTE> devMode = DevModeToGive(saved, info->pDevMode);
+      PRINTER_INFO_8W defaults = {reinterpret_cast<LPDEVMODEW>(devMode.get())};
+      if (!devMode || !SetPrinterW(printer, 8, reinterpret_cast<LPBYTE>(&defaults), 0)) {
+        failed(GetLastError());
+      }
+    }
     if (saved.Default && !SpoolerSetDefaultPrinter(info->pPrinterName)) failed(GetLastError());
   }
   SetLastError(firstError);
@@ -78,7 +136,7 @@ LSTATUS ClearDeletedMark(LPCSTR relativePath) {
   return status;
 }
 
-unique_printer AddPrinter(InstallContext& context, LPCWSTR name) {
+unique_printer AddPrinter(InstallContext& context, LPCWSTR name, const SavedPrinter* saved) {
   LogSection section(context, W(">AddPrinter(%s)"), name ? name : W("*"));
   Log(context, W("Let's check our port monitors"));
   {
@@ -104,7 +162,15 @@ unique_printer AddPrinter(InstallContext& context, LPCWSTR name) {
   info.pDriverName = const_cast<LPWSTR>(kPackageDriverName);
   info.pComment = comment;
   info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
-  unique_printer printer(CreatePrinterQueue(&info));
+  unique_printer printer;
+  if (saved && saved->Whole) {
+    // Made whole at once where the spooler takes it (no moment with the default
+    // permissions); where it will not, made as any new queue and given the rest after.
+    PRINTER_INFO_2W whole = info;
+    PutSavedMembers(whole, *saved);
+    printer.reset(CreatePrinterQueue(&whole));
+  }
+  if (!printer) printer.reset(CreatePrinterQueue(&info));
   if (printer) {
     Log(context, W("OK :)"));
   } else {
@@ -119,7 +185,7 @@ void RestorePrinters(InstallContext& context) {
   SavedPrinter** link = &context.SavedPrinters;
   while (SavedPrinter* saved = *link) {
     bool whole = false;
-    if (const unique_printer printer = AddPrinter(context, saved->Name)) {
+    if (const unique_printer printer = AddPrinter(context, saved->Name, saved)) {
       whole = RestoreSettings(printer.get(), *saved);
       if (!whole) {
         LogError(context, ErrRestorePrinter, W("Can`t restore the settings of printer '%s'"),

@@ -23,6 +23,66 @@ constexpr WCHAR kCommentTag = W('C');
 constexpr WCHAR kLocationTag = W('L');
 constexpr WCHAR kDefaultTag = W('D');
 constexpr WCHAR kPortTag = W('P');
+// The rest of a whole queue. An entry with the numbers (its attributes, priorities and hours,
+// five 8-digit hex numbers) is whole; the blocks are in hex.
+constexpr WCHAR kShareTag = W('S');
+constexpr WCHAR kSepFileTag = W('F');
+constexpr WCHAR kProcessorTag = W('R');
+constexpr WCHAR kDatatypeTag = W('T');
+constexpr WCHAR kParametersTag = W('A');
+constexpr WCHAR kNumbersTag = W('Q');
+constexpr WCHAR kDevModeTag = W('M');
+constexpr WCHAR kSecurityTag = W('X');
+// One printer-data value: its type and the lengths of its key and name (8 hex digits each),
+// the key and the name, then its bytes in hex.
+constexpr WCHAR kDataTag = W('V');
+constexpr size_t kDataHeaderUnits = 24;
+constexpr size_t kNumbers = 5;
+
+// Each queue's entry is the value kQueueEntryValue of its own key under kSavedQueuesKey, so
+// that a print server's thousands of queues never make one large value, and a queue's entry
+// is written whole or not at all.
+constexpr WCHAR kSavedQueuesKey[] = W("Software\\Vantrel Software KFT\\Orvalstone\\SavedQueues");
+constexpr WCHAR kSavedQueuesAsideKey[] =
+    W("Software\\Vantrel Software KFT\\Orvalstone\\SavedQueues.unreadable");
+constexpr WCHAR kQueueEntryValue[] = W("Queue");
+
+constexpr WCHAR kHexDigits[] = W("0123456789abcdef");
+
+void PutHex(LPWSTR at, const BYTE* bytes, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    at[2 * i] = kHexDigits[bytes[i] >> 4];
+    at[2 * i + 1] = kHexDigits[bytes[i] & 15];
+  }
+}
+
+void PutHexNumber(LPWSTR at, DWORD n) {
+  for (int i = 7; i >= 0; --i, n >>= 4) at[i] = kHexDigits[n & 15];
+}
+
+int HexValue(WCHAR c) {
+  if (c >= W('0') && c <= W('9')) return c - W('0');
+  if (c >= W('a') && c <= W('f')) return c - W('a') + 10;
+  return -1;
+}
+
+// `units` hex digits into bytes; false when one is no digit.
+bool TakeHex(LPCWSTR text, size_t units, BYTE* out) {
+  for (size_t i = 0; i + 1 < units; i += 2) {
+    const int high = HexValue(text[i]);
+    const int low = HexValue(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out[i / 2] = BYTE(high << 4 | low);
+  }
+  return units % 2 == 0;
+}
+
+bool TakeHexNumber(LPCWSTR text, DWORD* n) {
+  BYTE bytes[4];
+  if (!TakeHex(text, 8, bytes)) return false;
+  *n = DWORD(bytes[0]) << 24 | DWORD(bytes[1]) << 16 | DWORD(bytes[2]) << 8 | bytes[3];
+  return true;
+}
 
 // The ANSI "SubKey" is kept byte for byte, each byte one UTF-16 unit, so that it comes back
 // exactly whatever the code page.
@@ -72,6 +132,44 @@ bool AppendBytesField(WideText& out, WCHAR tag, LPCSTR bytes) {
   for (size_t i = 0; i < length; ++i) at[2 + i] = WCHAR(BYTE(bytes[i]));
   at[2 + length] = 0;
   return true;
+}
+
+bool AppendHexField(WideText& out, WCHAR tag, const BYTE* bytes, size_t size) {
+  const ULONGLONG start = Count(out);
+  if (!Resize(out, start + 2 + 2 * size + 1)) return false;
+  LPWSTR at = Data(out) + start;
+  at[0] = tag;
+  at[1] = W('=');
+  PutHex(at + 2, bytes, size);
+  at[2 + 2 * size] = 0;
+  return true;
+}
+
+bool AppendNumbers(WideText& out, const SavedPrinter& p) {
+  const DWORD numbers[kNumbers] = {p.Attributes, p.Priority, p.DefaultPriority, p.StartTime,
+                                   p.UntilTime};
+  const ULONGLONG start = Count(out);
+  if (!Resize(out, start + 2 + 8 * kNumbers + 1)) return false;
+  LPWSTR at = Data(out) + start;
+  at[0] = kNumbersTag;
+  at[1] = W('=');
+  for (size_t i = 0; i < kNumbers; ++i) PutHexNumber(at + 2 + 8 * i, numbers[i]);
+  at[2 + 8 * kNumbers] = 0;
+  return true;
+}
+
+// A global-heap copy of `units` hex digits as bytes; null (*valid false when they are not
+// hex) when it cannot be had.
+BYTE* GlobalHex(LPCWSTR text, size_t units, DWORD* size, bool* valid) {
+  auto* bytes = static_cast<BYTE*>(GlobalAlloc(GPTR, units / 2 + 1));
+  if (!bytes) return nullptr;
+  if (!TakeHex(text, units, bytes)) {
+    *valid = false;
+    ReleaseGlobal(bytes);
+    return nullptr;
+  }
+  *size = DWORD(units / 2);
+  return bytes;
 }
 
 LSTATUS OpenRecordKey(bool create, unique_hkey& key) {
@@ -192,27 +290,6 @@ void EachField(LPCWSTR data, size_t units, Start start, Field field) {
 }
 }  // namespace
 
-SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCSTR dsUserSubKey, LPCWSTR comment,
-                              LPCWSTR location, BOOL isDefault) {
-  auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
-  if (!node) return nullptr;
-  node->Name = GlobalText(name);
-  node->Comment = GlobalText(comment);
-  node->Location = GlobalText(location);
-  node->Default = isDefault;
-  bool whole = node->Name && node->Comment && node->Location;
-  for (auto [from, to] : {std::pair{subKey, &node->SubKey}, {dsUserSubKey, &node->DsUserSubKey}}) {
-    if (!from) continue;
-    *to = GlobalBytes(from);
-    whole = whole && *to;
-  }
-  if (!whole) {
-    ReleaseSavedPrinters(node);
-    return nullptr;
-  }
-  return node;
-}
-
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
   for (; list; list = list->Next) {
     if (SameText(list->Name, name)) return list;
@@ -220,26 +297,31 @@ SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
   return nullptr;
 }
 
-bool ReadSavedQueues(SavedPrinter*& list) {
-  size_t units = 0;
-  LSTATUS status = ERROR_SUCCESS;
-  const unique_global<WCHAR> data = ReadMultiString(kSavedQueuesValue, &units, &status);
-  if (status != ERROR_SUCCESS) return Failed(status);
-  SavedPrinter** tail = &list;
-  while (*tail) tail = &(*tail)->Next;
+namespace {
+// Appends the entries of a run of record strings to the list (its tail at *tail), passing
+// over a queue already listed. *damaged goes true for what no run of ours writes; false when
+// the heap refused.
+bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter**& tail,
+                  bool* damaged) {
   SavedPrinter* entry = nullptr;
   bool whole = true;
-  bool damaged = false;  // a SubKey no run of ours wrote
   bool subKeySeen = false;
   bool dsUserSeen = false;
+  WideText values;  // the entry's printer data
   auto finish = [&] {
     // An entry of an earlier build: its one SubKey was both copies.
     if (entry && !dsUserSeen && entry->SubKey) {
       entry->DsUserSubKey = GlobalBytes(entry->SubKey);
       whole = whole && entry->DsUserSubKey;
     }
+    if (entry && Count(values)) {
+      entry->DataUnits = SIZE_T(Count(values));
+      entry->Data = GlobalText(Chars(values), entry->DataUnits);
+      whole = whole && entry->Data;
+    }
+    Assign(values, nullptr);
     subKeySeen = dsUserSeen = false;
-    if (entry && !FindSavedPrinter(list, entry->Name)) {
+    if (entry && entry->Name && !FindSavedPrinter(list, entry->Name)) {
       *tail = entry;
       tail = &entry->Next;
     } else {
@@ -248,7 +330,7 @@ bool ReadSavedQueues(SavedPrinter*& list) {
     entry = nullptr;
   };
   EachField(
-      data.get(), units,
+      data, units,
       [&] {
         finish();
         entry = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
@@ -256,10 +338,16 @@ bool ReadSavedQueues(SavedPrinter*& list) {
       },
       [&](WCHAR tag, LPCWSTR text, size_t length) {
         if (!entry) return;
-        LPWSTR* slot = tag == kNameTag       ? &entry->Name
-                       : tag == kCommentTag  ? &entry->Comment
-                       : tag == kLocationTag ? &entry->Location
-                                             : nullptr;
+        LPWSTR* slot = tag == kNameTag         ? &entry->Name
+                       : tag == kCommentTag    ? &entry->Comment
+                       : tag == kLocationTag   ? &entry->Location
+                       : tag == kShareTag      ? &entry->ShareName
+                       : tag == kSepFileTag    ? &entry->SepFile
+                       : tag == kProcessorTag  ? &entry->PrintProcessor
+                       : tag == kDatatypeTag   ? &entry->Datatype
+                       : tag == kParametersTag ? &entry->Parameters
+                                               : nullptr;
+        bool valid = true;
         if (slot && !*slot) {
           *slot = GlobalText(text, length);
           whole = whole && *slot;
@@ -269,34 +357,262 @@ bool ReadSavedQueues(SavedPrinter*& list) {
           if (tag == kDsUserSubKeyTag && length == 0) return;  // none
           // A SubKey that cannot be copied makes the record unreadable, not the queue
           // SubKey-less.
-          bool bytes = true;
-          LPSTR& slot = tag == kSubKeyTag ? entry->SubKey : entry->DsUserSubKey;
-          slot = NarrowBytes(text, length, &bytes);
-          damaged = damaged || !bytes;
-          whole = whole && slot;
+          LPSTR& subKey = tag == kSubKeyTag ? entry->SubKey : entry->DsUserSubKey;
+          subKey = NarrowBytes(text, length, &valid);
+          whole = whole && (subKey || !valid);
         } else if (tag == kDefaultTag) {
           entry->Default = length == 1 && text[0] == W('1');
+        } else if (tag == kNumbersTag && !entry->Whole) {
+          DWORD* numbers[kNumbers] = {&entry->Attributes, &entry->Priority, &entry->DefaultPriority,
+                                      &entry->StartTime, &entry->UntilTime};
+          valid = length == 8 * kNumbers;
+          for (size_t i = 0; valid && i < kNumbers; ++i) {
+            valid = TakeHexNumber(text + 8 * i, numbers[i]);
+          }
+          entry->Whole = valid;
+        } else if ((tag == kDevModeTag && !entry->DevMode) ||
+                   (tag == kSecurityTag && !entry->Security)) {
+          BYTE*& block = tag == kDevModeTag ? entry->DevMode : entry->Security;
+          block =
+              GlobalHex(text, length,
+                        tag == kDevModeTag ? &entry->DevModeBytes : &entry->SecurityBytes, &valid);
+          whole = whole && (block || !valid);
+        } else if (tag == kDataTag) {
+          DWORD header[3] = {};
+          valid = length >= kDataHeaderUnits;
+          for (size_t i = 0; valid && i < 3; ++i) valid = TakeHexNumber(text + 8 * i, &header[i]);
+          valid = valid && ULONGLONG(header[1]) + header[2] + kDataHeaderUnits <= length &&
+                  (length - kDataHeaderUnits - header[1] - header[2]) % 2 == 0;
+          const ULONGLONG at = Count(values);
+          if (valid && Resize(values, at + 2 + length + 1)) {
+            std::memcpy(Data(values) + at, text - 2, (length + 2) * sizeof(WCHAR));
+            Data(values)[at + 2 + length] = 0;
+          } else if (valid) {
+            whole = false;
+          }
         }
+        *damaged = *damaged || !valid;
       });
   finish();
+  return whole;
+}
+
+// The record's entries, one per queue key, appended to the list. A missing key is an empty
+// record; an entry that is not one of ours is moved aside, key by key.
+bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
+  unique_hkey keys;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesKey, 0, KEY_READ, keys.put());
+  if (status == ERROR_FILE_NOT_FOUND) return true;
+  if (status != ERROR_SUCCESS) return Failed(status);
+  WCHAR name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = DWORD(sizeof name / sizeof name[0]);
+    status = RegEnumKeyExW(keys.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) return true;
+    if (status != ERROR_SUCCESS) return Failed(status);
+    unique_hkey key;
+    status = RegOpenKeyExW(keys.get(), name, 0, KEY_QUERY_VALUE, key.put());
+    if (status != ERROR_SUCCESS) return Failed(status);
+    DWORD type = 0;
+    DWORD bytes = 0;
+    status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type, nullptr, &bytes);
+    // A key without its entry is one a run was cut short while making: nothing was deleted
+    // on its strength.
+    if (status == ERROR_FILE_NOT_FOUND) continue;
+    if (status != ERROR_SUCCESS) return Failed(status);
+    bool ours = type == REG_MULTI_SZ;
+    unique_global<WCHAR> data(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
+    if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    if (ours) {
+      status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
+                                reinterpret_cast<LPBYTE>(data.get()), &bytes);
+      if (status != ERROR_SUCCESS) return Failed(status);
+      SavedPrinter* found = nullptr;
+      SavedPrinter** foundTail = &found;
+      bool bad = false;
+      if (!ParseEntries(data.get(), bytes / sizeof(WCHAR), found, foundTail, &bad)) {
+        ReleaseSavedPrinters(found);
+        return Failed(ERROR_NOT_ENOUGH_MEMORY);
+      }
+      ours = !bad && found && !found->Next && SameText(found->Name, name);
+      if (ours && !FindSavedPrinter(list, found->Name)) {
+        *tail = found;
+        tail = &found->Next;
+        found = nullptr;
+      }
+      ReleaseSavedPrinters(found);
+    }
+    if (!ours) {
+      // Kept for a person to look at under the same name; the key goes, so that no run reads
+      // it again.
+      *damaged = true;
+      unique_hkey aside;
+      status =
+          RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesAsideKey, 0, nullptr,
+                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, aside.put(), nullptr);
+      if (status == ERROR_SUCCESS) {
+        status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
+                                  reinterpret_cast<LPBYTE>(data.get()), &bytes);
+      }
+      if (status == ERROR_SUCCESS) {
+        status = RegSetValueExW(aside.get(), name, 0, type,
+                                reinterpret_cast<const BYTE*>(data.get()), bytes);
+      }
+      key.reset();
+      if (status == ERROR_SUCCESS) status = RegDeleteKeyW(keys.get(), name);
+      if (status != ERROR_SUCCESS) return Failed(status);
+      --index;
+    }
+  }
+}
+
+// One queue's entry as the record keeps it.
+bool BuildEntry(WideText& strings, const SavedPrinter& p) {
+  bool built = AppendField(strings, kNameTag, p.Name) &&
+               (!p.SubKey || AppendBytesField(strings, kSubKeyTag, p.SubKey)) &&
+               AppendBytesField(strings, kDsUserSubKeyTag, p.DsUserSubKey ? p.DsUserSubKey : "") &&
+               AppendField(strings, kCommentTag, p.Comment) &&
+               AppendField(strings, kLocationTag, p.Location) &&
+               (!p.Default || AppendField(strings, kDefaultTag, W("1")));
+  if (!built || !p.Whole) return built;
+  for (auto [tag, text] : {std::pair{kShareTag, p.ShareName},
+                           {kSepFileTag, p.SepFile},
+                           {kProcessorTag, p.PrintProcessor},
+                           {kDatatypeTag, p.Datatype},
+                           {kParametersTag, p.Parameters}}) {
+    if (text && !AppendField(strings, tag, text)) return false;
+  }
+  if (!AppendNumbers(strings, p)) return false;
+  if (p.DevMode && !AppendHexField(strings, kDevModeTag, p.DevMode, p.DevModeBytes)) return false;
+  if (p.Security && !AppendHexField(strings, kSecurityTag, p.Security, p.SecurityBytes)) {
+    return false;
+  }
+  if (!p.DataUnits) return true;
+  const ULONGLONG at = Count(strings);
+  if (!Resize(strings, at + p.DataUnits)) return false;
+  std::memcpy(Data(strings) + at, p.Data, p.DataUnits * sizeof(WCHAR));
+  return true;
+}
+
+LSTATUS DeleteLegacyRecord() {
+  unique_hkey key;
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.get(), kSavedQueuesValue);
+  return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
+}
+}  // namespace
+
+bool AppendDataValue(WideText& values, LPCWSTR key, LPCWSTR name, DWORD type, const BYTE* bytes,
+                     DWORD size) {
+  const size_t keyUnits = size_t(lstrlenW(key));
+  const size_t nameUnits = size_t(lstrlenW(name));
+  const ULONGLONG start = Count(values);
+  const ULONGLONG units = 2 + kDataHeaderUnits + keyUnits + nameUnits + 2ULL * size;
+  if (!Resize(values, start + units + 1)) return false;
+  LPWSTR at = Data(values) + start;
+  at[0] = kDataTag;
+  at[1] = W('=');
+  PutHexNumber(at + 2, type);
+  PutHexNumber(at + 10, DWORD(keyUnits));
+  PutHexNumber(at + 18, DWORD(nameUnits));
+  at += 2 + kDataHeaderUnits;
+  std::memcpy(at, key, keyUnits * sizeof(WCHAR));
+  std::memcpy(at + keyUnits, name, nameUnits * sizeof(WCHAR));
+  PutHex(at + keyUnits + nameUnits, bytes, size);
+  at[keyUnits + nameUnits + 2 * size] = 0;
+  return true;
+}
+
+DWORD WritePrinterData(HANDLE printer, const SavedPrinter& saved) {
+  DWORD firstError = ERROR_SUCCESS;
+  for (SIZE_T at = 0; at < saved.DataUnits;) {
+    LPCWSTR s = saved.Data + at;
+    const size_t length = size_t(lstrlenW(s));
+    at += length + 1;
+    DWORD header[3] = {};
+    for (size_t i = 0; i < 3; ++i) TakeHexNumber(s + 2 + 8 * i, &header[i]);
+    LPCWSTR text = s + 2 + kDataHeaderUnits;
+    const size_t hexUnits = length - 2 - kDataHeaderUnits - header[1] - header[2];
+    // The key and the name, each terminated, then the bytes, in one block.
+    const unique_global<BYTE> block(static_cast<BYTE*>(
+        GlobalAlloc(GPTR, (header[1] + header[2] + 2) * sizeof(WCHAR) + hexUnits / 2 + 1)));
+    DWORD status = ERROR_NOT_ENOUGH_MEMORY;
+    if (block) {
+      auto* key = reinterpret_cast<LPWSTR>(block.get());
+      LPWSTR name = key + header[1] + 1;
+      BYTE* bytes = reinterpret_cast<BYTE*>(name + header[2] + 1);
+      std::memcpy(key, text, header[1] * sizeof(WCHAR));
+      std::memcpy(name, text + header[1], header[2] * sizeof(WCHAR));
+      TakeHex(text + header[1] + header[2], hexUnits, bytes);
+      status = SetPrinterDataExW(printer, key, name, header[0], bytes, DWORD(hexUnits / 2));
+    }
+    if (status != ERROR_SUCCESS && firstError == ERROR_SUCCESS) firstError = status;
+  }
+  return firstError;
+}
+
+bool ReadSavedQueues(SavedPrinter*& list) {
+  size_t units = 0;
+  LSTATUS status = ERROR_SUCCESS;
+  // A record an earlier build kept as one value.
+  const unique_global<WCHAR> data = ReadMultiString(kSavedQueuesValue, &units, &status);
+  if (status != ERROR_SUCCESS) return Failed(status);
+  SavedPrinter** tail = &list;
+  while (*tail) tail = &(*tail)->Next;
+  bool damaged = false;
+  bool keysDamaged = false;
+  if (!ReadQueueKeys(list, tail, &keysDamaged)) return false;
+  if (!ParseEntries(data.get(), units, list, tail, &damaged)) {
+    return Failed(ERROR_NOT_ENOUGH_MEMORY);
+  }
   if (damaged) return SetRecordAside(kSavedQueuesValue);
-  return whole || Failed(ERROR_NOT_ENOUGH_MEMORY);
+  return !keysDamaged || Failed(ERROR_DATATYPE_MISMATCH);
 }
 
 bool WriteSavedQueues(const SavedPrinter* list) {
-  WideText strings;
-  bool built = true;
-  for (; list && built; list = list->Next) {
-    built =
-        AppendField(strings, kNameTag, list->Name) &&
-        (!list->SubKey || AppendBytesField(strings, kSubKeyTag, list->SubKey)) &&
-        AppendBytesField(strings, kDsUserSubKeyTag, list->DsUserSubKey ? list->DsUserSubKey : "") &&
-        AppendField(strings, kCommentTag, list->Comment) &&
-        AppendField(strings, kLocationTag, list->Location) &&
-        (!list->Default || AppendField(strings, kDefaultTag, W("1")));
+  LSTATUS status = ERROR_SUCCESS;
+  if (!list) {
+    status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSavedQueuesKey);
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) status = DeleteLegacyRecord();
+    return status == ERROR_SUCCESS || Failed(status);
   }
-  if (!built) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-  return WriteMultiString(kSavedQueuesValue, strings);
+  unique_hkey keys;
+  DWORD disposition = 0;
+  status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, keys.put(), &disposition);
+  if (status != ERROR_SUCCESS) return Failed(status);
+  for (const SavedPrinter* p = list; p; p = p->Next) {
+    WideText strings;
+    if (!BuildEntry(strings, *p)) return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    unique_hkey key;
+    status = RegCreateKeyExW(keys.get(), p->Name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_SET_VALUE, nullptr, key.put(), nullptr);
+    // The list's closing zero follows the last string's own.
+    const DWORD bytes = DWORD((Count(strings) + 1) * sizeof(WCHAR));
+    if (status == ERROR_SUCCESS) {
+      status = RegSetValueExW(key.get(), kQueueEntryValue, 0, REG_MULTI_SZ,
+                              reinterpret_cast<const BYTE*>(Chars(strings)), bytes);
+    }
+    if (status != ERROR_SUCCESS) return Failed(status);
+  }
+  // What the record held beyond the list goes; a key made now holds nothing else.
+  for (DWORD index = 0; disposition == REG_OPENED_EXISTING_KEY;) {
+    WCHAR name[256];
+    DWORD length = DWORD(sizeof name / sizeof name[0]);
+    status = RegEnumKeyExW(keys.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != ERROR_SUCCESS) return Failed(status);
+    if (FindSavedPrinter(const_cast<SavedPrinter*>(list), name)) {
+      ++index;
+      continue;
+    }
+    status = RegDeleteTreeW(keys.get(), name);
+    if (status != ERROR_SUCCESS) return Failed(status);
+  }
+  status = DeleteLegacyRecord();
+  return status == ERROR_SUCCESS || Failed(status);
 }
 
 void ReleaseParkedPrinters(ParkedPrinter*& list) {

@@ -4,13 +4,15 @@
 // before the change until the queue is whole again or the printer back on its port, so that
 // a later run finishes what an earlier one left.
 #pragma once
+#include "context/wide_text.h"
 #include "platform/win32.h"
 
 struct InstallContext;
 struct SavedPrinter;
 
-// Kept under kRecordKeyPath, as the REG_MULTI_SZ values kSavedQueuesValue and
-// kParkedPrintersValue.
+// Kept under kRecordKeyPath: the saved queues one key each under "SavedQueues" (an earlier
+// build kept them all in the REG_MULTI_SZ value kSavedQueuesValue, still read), the parked
+// printers in the REG_MULTI_SZ value kParkedPrintersValue.
 
 // A printer moved off the package's port: its name and the whole port text it had.
 struct ParkedPrinter {
@@ -19,10 +21,6 @@ struct ParkedPrinter {
   ParkedPrinter* Next;
 };
 
-// A node holding global-heap copies of the given texts (subKey may be null), or null when
-// the heap refused.
-SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCSTR subKey, LPCSTR dsUserSubKey, LPCWSTR comment,
-                              LPCWSTR location, BOOL isDefault);
 // The node named exactly `name` in the list, or null.
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 
@@ -41,6 +39,14 @@ bool WriteParkedPrinters(const ParkedPrinter* list);
 void ReleaseParkedPrinters(ParkedPrinter*& list);
 // Adds an entry at the head, unless one of that name is listed; false when the heap refused.
 bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port);
+
+// One printer-data value as a whole queue's entry keeps it, appended to `values`; false when
+// the heap refused.
+bool AppendDataValue(WideText& values, LPCWSTR key, LPCWSTR name, DWORD type, const BYTE* bytes,
+                     DWORD size);
+// Writes back every printer-data value the entry keeps: the first failure's status, or
+// ERROR_SUCCESS.
+DWORD WritePrinterData(HANDLE printer, const SavedPrinter& saved);
 
 // The error line for a record (value) that could not be read or written, by the last error.
 void LogRecordFailure(InstallContext& context, LPCWSTR value);

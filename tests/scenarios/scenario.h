@@ -242,10 +242,19 @@ inline std::string State(sim::Machine& m) {
   }
   // The record of saved queues and parked printers, and anything set aside beside it.
   if (const sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kPackageKey)) {
-    for (const auto& v : record->values) {
-      if (v.name == u"InstalledBuild") continue;  // its own line below
-      o << "record " << u8(v.name) << " = "
+    auto show = [&](const std::u16string& name, const sim::RegValue& v) {
+      o << "record " << u8(name) << " = "
         << (v.type == REG_MULTI_SZ ? Utf16Text(v.data) : "type " + std::to_string(v.type)) << "\n";
+    };
+    for (const auto& v : record->values) {
+      if (v.name != u"InstalledBuild") show(v.name, v);  // that one has its own line below
+    }
+    // The saved queues, a key each.
+    for (const auto& sub : record->subkeys) {
+      for (const auto& v : sub.values) show(sub.name + u"\\" + v.name, v);
+      for (const auto& q : sub.subkeys) {
+        for (const auto& v : q.values) show(sub.name + u"\\" + q.name + u"\\" + v.name, v);
+      }
     }
   }
   if (const sim::RegValue* v =

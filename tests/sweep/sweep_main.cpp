@@ -284,13 +284,21 @@ bool Pending(Machine& m, const U16& path) {
 }
 
 // The "N=" names of a record's entries: what a later run finds in it.
+// The saved queues are also kept a key each, under a key of the record's name.
 std::set<U16> Recorded(Machine& m, const U16& value) {
   std::set<U16> names;
-  const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, value);
-  if (!v) return names;
-  if (v->type != REG_MULTI_SZ) return {u"<not a multi-string>"};
-  for (const U16& s : sim::SplitMultiString(v->data)) {
-    if (s.rfind(u"N=", 0) == 0) names.insert(s.substr(2));
+  auto add = [&](const sim::RegValue& v) {
+    if (v.type != REG_MULTI_SZ) names.insert(u"<not a multi-string>");
+    for (const U16& s : sim::SplitMultiString(v.data)) {
+      if (v.type == REG_MULTI_SZ && s.rfind(u"N=", 0) == 0) names.insert(s.substr(2));
+    }
+  };
+  if (const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kRecordKey, value)) add(*v);
+  if (const sim::RegKey* keys =
+          sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKey + u"\\" + value)) {
+    for (const auto& q : keys->subkeys) {
+      for (const auto& v : q.values) add(v);
+    }
   }
   return names;
 }

@@ -25,7 +25,7 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
     std::u16string text;
     bool read;
   } cases[] = {
-      {"ours", REG_MULTI_SZ, u"N=Q\0K=k\xE9\0U=ds\0C=c\0L=l\0D=1\0X=later\0\0"s, true},
+      {"ours", REG_MULTI_SZ, u"N=Q\0K=k\xE9\0U=ds\0C=c\0L=l\0D=1\0Z=later\0\0"s, true},
       {"a text", REG_SZ, u"N=Q\0"s, false},
       {"a SubKey no byte holds", REG_MULTI_SZ, u"N=Q\0K=\x263A\0\0"s, false},
   };
@@ -45,9 +45,12 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
       EXPECT_STREQ(list->SubKey, "k\xE9");
       EXPECT_STREQ(list->DsUserSubKey, "ds");
       EXPECT_TRUE(list->Default);
+      // Written back in the record's own shape: one key per queue.
       EXPECT_TRUE(WriteSavedQueues(list));
-      EXPECT_EQ(unit::Utf16Bytes(c.text.substr(0, c.text.find(u"X="s)) + u'\0', false),
-                sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey, u"SavedQueues")->data);
+      EXPECT_EQ(sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey, u"SavedQueues"), nullptr);
+      EXPECT_EQ(
+          unit::Utf16Bytes(c.text.substr(0, c.text.find(u"Z="s)) + u'\0', false),
+          sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey + u"\\SavedQueues\\Q", u"Queue")->data);
     }
     ReleaseSavedPrinters(list);
   }

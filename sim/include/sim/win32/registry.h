@@ -47,4 +47,7 @@ LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR name);
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey);
 LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
                              LPDWORD reserved, LPSTR cls, LPDWORD classLength, PFILETIME written);
+LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
+                             LPDWORD reserved, LPWSTR cls, LPDWORD classLength, PFILETIME written);
+LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey);
 LSTATUS WINAPI RegCloseKey(HKEY key);
