@@ -116,7 +116,9 @@ const std::map<std::string, std::vector<DWORD>> kCodes = {
     {"FindFirstFileW", {2, 5}}, {"FindNextFileW", {5}}, {"FindWindowW", {5}},
     {"PostMessageW", {1400, 5}}, {"GetVersionExA", {87}}, {"GetFileVersionInfoSizeW", {1812, 1813}},
     {"GetFileVersionInfoW", {1812, 1813}}, {"VerQueryValueW", {1813}}, {"Sleep", {}},
-    {"GetTickCount", {}}, {"GetSystemTime", {}},
+    {"GetTickCount", {}}, {"GetSystemTime", {}}, {"GetSecurityDescriptorLength", {}},
+    {"EnumPrinterKeyW", {5, 1722}}, {"EnumPrinterDataExW", {5, 1722}},
+    {"SetPrinterDataExW", {5, 1722}}, {"RegEnumKeyExW", {5, 1450}}, {"RegDeleteTreeW", {5, 1450}},
 };
 // clang-format on
 const std::vector<DWORD> kOtherCodes = {5, 87};
@@ -309,12 +311,75 @@ std::string Data(const sim::SimPrinter& p, const std::string& key) {
   return std::string(v->bytes.begin(), std::find(v->bytes.begin(), v->bytes.end(), 0));
 }
 
+// Each user queue as the user set it, beyond the table: made by Rich().
+std::map<U16, sim::SimPrinter> gWhole;
+
+// The settings of a user's queue beyond the table: shared (the first as "Front"), its own
+// hours, priorities, separator page and attributes, permissions that keep everyone from
+// printing, printing defaults of its own (A4 landscape, duplex, and a choice in the
+// driver's part) and printer data under keys of the driver's.
+void SetWhole(Machine& m, sim::SimPrinter& p, int index) {
+  p.shareName = index == 1 ? U16(u"Front") : p.name.substr(0, 3) + u"-share";
+  p.attributes |= PRINTER_ATTRIBUTE_SHARED | PRINTER_ATTRIBUTE_KEEPPRINTEDJOBS;
+  p.sepFile = u"C:\\Windows\\System32\\sysprint.sep";
+  p.priority = 7;
+  p.defaultPriority = 3;
+  p.startTime = 8 * 60;
+  p.untilTime = 18 * 60;
+  p.parameters = u"cover=" + p.name;
+  p.datatype = u"NT EMF 1.008";
+  p.security = sim::DefaultPrinterSecurity();
+  p.security[56] = 0;  // the mask of everyone's ACE (PRINTER_ACCESS_USE): no right to print
+  p.devMode = sim::DriverDevMode(m, p);
+  auto* dm = reinterpret_cast<DEVMODEW*>(p.devMode.data());
+  dm->dmOrientation = 2;
+  dm->dmPaperSize = 9;  // A4
+  dm->dmDuplex = 2;
+  dm->dmFields |= 0x1000;
+  p.devMode.back() = uint8_t(0x40 + index);
+  p.data.push_back({"Prefs\\Paper", {{"Tray", REG_DWORD, {2, 0, 0, 0}}}});
+  p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, {uint8_t(index), 0xFF}}}});
+}
+
+// What of the user's settings the queue lacks, as ", what" texts.
+std::string WholeDamage(Machine& m, const sim::SimPrinter& p) {
+  const auto it = gWhole.find(p.name);
+  if (it == gWhole.end()) return "";
+  const sim::SimPrinter& w = it->second;
+  std::string d;
+  const DWORD kept = ~DWORD(PRINTER_ATTRIBUTE_DEFAULT);
+  if (p.shareName != w.shareName || (p.attributes & kept) != (w.attributes & kept)) {
+    d += ", sharing or attributes";
+  }
+  if (p.sepFile != w.sepFile || p.parameters != w.parameters || p.datatype != w.datatype ||
+      p.printProcessor != w.printProcessor) {
+    d += ", separator, parameters, datatype or processor";
+  }
+  if (p.priority != w.priority || p.defaultPriority != w.defaultPriority ||
+      p.startTime != w.startTime || p.untilTime != w.untilTime) {
+    d += ", priorities or hours";
+  }
+  if ((p.security.empty() ? sim::DefaultPrinterSecurity() : p.security) != w.security) {
+    d += ", permissions";
+  }
+  if (sim::PrinterDevMode(m, p) != w.devMode) d += ", printing defaults";
+  for (const auto& k : w.data) {
+    for (const auto& v : k.values) {
+      const sim::PrinterDataValue* have = sim::FindPrinterData(p, k.name, v.name);
+      if (!have || have->type != v.type || have->bytes != v.bytes) {
+        d += ", printer data " + k.name + "\\" + v.name;
+      }
+    }
+  }
+  return d;
+}
+
 // What keeps the queue from being whole where it stands, or "". A queue moved off the package's
 // port may stand parked, when the record says where it was.
 std::string QueueDamage(Machine& m, const Queue& q, bool parked) {
   const sim::SimPrinter* p = sim::FindPrinter(m, q.name);
   if (!p) return "absent";
-  std::string d;
+  std::string d = WholeDamage(m, *p);
   if (p->driverName != kDriver) d += ", driver " + Text(p->driverName);
   if (p->portName != kPort && !parked) d += ", port " + Text(p->portName);
   if (p->comment != q.comment) d += ", comment \"" + Text(p->comment) + "\"";
@@ -515,6 +580,8 @@ bool Rich(Machine& m) {
     p.location = q.location;
     PutSubKey(p, sim::kPlainDataKey, q.plain);
     PutSubKey(p, "DsUser", q.dsUser);
+    SetWhole(m, p, int(&q - kQueues));
+    gWhole[p.name] = p;
     sim::AddSimPrinter(m, p);
     const U16 key = kSettings + sim::FromAnsi(q.plain ? q.plain : q.dsUser);
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
