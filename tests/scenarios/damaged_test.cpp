@@ -1,5 +1,6 @@
 // Runs from machines that an earlier failed, killed or half-done run left, or that differ from
-// a healthy one: each keeps the user's queues and says honestly how it ended.
+// a healthy one: each keeps the user's queues, everything set on them, and says honestly how
+// it ended.
 #include "scenario.h"
 
 namespace {
@@ -19,6 +20,49 @@ void UserQueue(sim::Machine& m) {
   PutPrinterData(p, "DsUser", "inv-01");
   sim::AddSimPrinter(m, p);
   m.spooler.defaultPrinter = u"Invoices";
+}
+
+// A queue as a user or an administrator leaves it: shared as "Front", A4 landscape defaults
+// with a choice in the driver's part, a separator page, priority 7, printing from 08:00 to
+// 18:00, permissions of its own and printer data under two keys of the driver's.
+void WholeQueue(sim::Machine& m) {
+  sim::SimPrinter p = Queue(u"Invoices");
+  PutPrinterData(p, sim::kPlainDataKey, "inv-01");
+  p.shareName = u"Front";
+  p.attributes |= PRINTER_ATTRIBUTE_SHARED;
+  p.sepFile = u"C:\\Windows\\System32\\sysprint.sep";
+  p.priority = 7;
+  p.startTime = 8 * 60;
+  p.untilTime = 18 * 60;
+  p.security = sim::DefaultPrinterSecurity();
+  p.security[56] = 0;  // the mask of everyone's ACE: no right to print
+  p.devMode = sim::DriverDevMode(m, p);
+  auto* dm = reinterpret_cast<DEVMODEW*>(p.devMode.data());
+  dm->dmOrientation = 2;
+  dm->dmPaperSize = 9;
+  p.devMode.back() = 0x5A;
+  p.data.push_back({"Prefs\\Paper", {{"Tray", REG_DWORD, {2, 0, 0, 0}}}});
+  p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, {1, 0xFF}}}});
+  sim::AddSimPrinter(m, p);
+  m.spooler.defaultPrinter = p.name;
+}
+
+// A repair that could not make the queue again left it in the record.
+void WholeQueueAfterFailedRun(sim::Machine& m) {
+  Installed(m);
+  WholeQueue(m);
+  sim::AddFault(m, "AddPrinterW", ERROR_ACCESS_DENIED, -1);
+  ASSERT_EQ(RunCommand(m, u"install").exitCode, 100);
+  sim::ClearFaults(m);
+}
+
+// The queue's defaults were written by driver build 2206; the repair installs 2300, whose
+// own part of them is larger.
+void DefaultsOfOlderDriverBuild(sim::Machine& m) {
+  sim::PutFile(m, kSetupDir + u"kvxdrv64.dll", Bytes("MZ kvxdrv64"), Build(2206));
+  Installed(m);
+  WholeQueue(m);
+  sim::PutFile(m, kSetupDir + u"kvxdrv64.dll", Bytes("MZ kvxdrv64"), Build(2300));
 }
 
 // A repair could not write its record: the queues stay as they are.
@@ -128,6 +172,10 @@ const Case kDamagedCases[] = {
     {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
      Dialog::kErrorLog, 1500},
     {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
+    {"reinstall_whole_queue_after_failed_run", WholeQueueAfterFailedRun, u"install", 1,
+     Dialog::kLog, 500},
+    {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1,
+     Dialog::kLog, 500},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damaged, Scenario, ::testing::ValuesIn(kDamagedCases), CaseName);

@@ -211,6 +211,24 @@ inline std::string State(sim::Machine& m) {
     o << "printer " << u8(p.name) << " on " << u8(p.portName) << " of " << u8(p.driverName)
       << " through " << u8(p.printProcessor) << ", comment \"" << u8(p.comment) << "\", location \""
       << u8(p.location) << "\"\n";
+    // What a user sets beyond those, where it is not what a new queue has.
+    if (!p.shareName.empty() || !p.sepFile.empty() || !p.parameters.empty() || p.priority != 1 ||
+        p.startTime || p.untilTime || p.attributes != 0x40) {
+      o << "  settings share \"" << u8(p.shareName) << "\", separator \"" << u8(p.sepFile)
+        << "\", parameters \"" << u8(p.parameters) << "\", " << u8(p.datatype) << ", attributes "
+        << p.attributes << ", priority " << p.priority << "/" << p.defaultPriority << ", hours "
+        << p.startTime << "-" << p.untilTime << "\n";
+    }
+    if (!p.devMode.empty()) {
+      const auto* dm = reinterpret_cast<const DEVMODEW*>(p.devMode.data());
+      o << "  defaults orientation " << dm->dmOrientation << ", paper " << dm->dmPaperSize
+        << ", duplex " << dm->dmDuplex << ", driver build " << dm->dmDriverVersion << " with "
+        << dm->dmDriverExtra << " bytes of its own ending " << int(p.devMode.back()) << "\n";
+    }
+    if (!p.security.empty()) {
+      o << "  security " << (p.security == sim::DefaultPrinterSecurity() ? "as made" : "its own")
+        << ", " << p.security.size() << " bytes\n";
+    }
     for (const auto& k : p.data) {
       for (const auto& v : k.values) {
         o << "  data " << k.name << "\\" << v.name << " = ";
