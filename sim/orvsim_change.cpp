@@ -77,6 +77,40 @@ constexpr Subcommand kSpoolerChanges[] = {
 
 // ---- printer ----------------------------------------------------------------------------------
 
+std::string Numbered(const std::string& pattern, uint64_t n);
+
+// The settings a user makes beyond name, port and driver; `n` numbers a share name pattern.
+void SetUserSettings(Context& c, sim::SimPrinter& p, uint64_t n) {
+  if (c.a.Has("--share")) {
+    p.shareName = sim::FromUtf8(Numbered(c.a.Value("--share"), n));
+    p.attributes |= PRINTER_ATTRIBUTE_SHARED;
+  }
+  if (c.a.Has("--separator")) p.sepFile = sim::FromUtf8(c.a.Value("--separator"));
+  if (c.a.Has("--priority"))
+    p.priority = DWORD(ParseNumber(c.a.Value("--priority"), 99, "--priority"));
+  if (c.a.Has("--hours")) {
+    const std::string hours = c.a.Value("--hours");
+    const size_t dash = hours.find('-');
+    if (dash == std::string::npos) Reject("--hours takes START-UNTIL in minutes after midnight");
+    p.startTime = DWORD(ParseNumber(hours.substr(0, dash), 1439, "--hours"));
+    p.untilTime = DWORD(ParseNumber(hours.substr(dash + 1), 1439, "--hours"));
+  }
+  if (c.a.Has("--defaults")) {
+    // ORIENTATION,PAPER over the driver's own defaults (1 portrait, 2 landscape; 1 letter, 9 A4).
+    const std::string text = c.a.Value("--defaults");
+    const size_t comma = text.find(',');
+    if (comma == std::string::npos) Reject("--defaults takes ORIENTATION,PAPER");
+    p.devMode = sim::DriverDevMode(c.m, p);
+    auto* dm = reinterpret_cast<DEVMODEW*>(p.devMode.data());
+    dm->dmOrientation = short(ParseNumber(text.substr(0, comma), 2, "--defaults"));
+    dm->dmPaperSize = short(ParseNumber(text.substr(comma + 1), 256, "--defaults"));
+  }
+  if (c.a.Has("--restricted")) {
+    p.security = sim::DefaultPrinterSecurity();
+    p.security[56] = 0;  // the mask of everyone's ACE: no right to print
+  }
+}
+
 void SetPrinterFields(Context& c, sim::SimPrinter& p) {
   if (c.a.Has("--driver")) p.driverName = KnownDriver(c.m, c.a.Value("--driver"));
   if (c.a.Has("--port")) p.portName = KnownPorts(c.m, c.a.Value("--port"));
@@ -136,6 +170,7 @@ void AddManyPrinters(Context& c) {
         p.data.push_back({key, {{"SubKey", REG_SZ, bytes}}});
       }
     }
+    SetUserSettings(c, p, i);
     queues.push_back(std::move(p));
   }
   for (auto& p : queues) sim::AddSimPrinter(c.m, std::move(p));
@@ -152,6 +187,7 @@ void AddPrinter(Context& c) {
   sim::SimPrinter p;
   p.name = name;
   SetPrinterFields(c, p);
+  SetUserSettings(c, p, 1);
   if (c.a.Has("--after")) {
     // Added by another process while a run is under way, as on a busy print server.
     const uint64_t after = ParseNumber(c.a.Value("--after"), UINT32_MAX, "--after");
@@ -174,14 +210,18 @@ void RemovePrinter(Context& c) {
 }
 
 void SetPrinter(Context& c) {
-  WantWords(c.a, 2, 2, "printer set NAME [--driver D] [--port P] [--comment T] [--location T]");
+  WantWords(c.a, 2, 2, "printer set NAME [--driver D] [--port P] [--comment T] [--location T] ...");
   sim::SimPrinter& p = ExistingPrinter(c.m, c.a.words[1]);
-  if (!c.a.Has("--driver") && !c.a.Has("--port") && !c.a.Has("--comment") &&
-      !c.a.Has("--location")) {
-    Reject("printer set needs one of --driver, --port, --comment, --location");
+  static const char* const kOptions[] = {"--driver",   "--port",      "--comment",  "--location",
+                                         "--share",    "--separator", "--priority", "--hours",
+                                         "--defaults", "--restricted"};
+  if (std::none_of(std::begin(kOptions), std::end(kOptions),
+                   [&](const char* o) { return c.a.Has(o); })) {
+    Reject("printer set needs one of its options");
   }
   sim::SimPrinter changed = p;
   SetPrinterFields(c, changed);
+  SetUserSettings(c, changed, 1);
   p = std::move(changed);
   c.out << "printer \"" << c.a.words[1] << "\" changed\n";
 }

@@ -57,6 +57,14 @@ Printers
                                  DsUser), %d replaced alike; --default: the K-th is the default
   printer remove NAME
   printer set NAME [--driver DRIVER] [--port PORT] [--comment TEXT] [--location TEXT]
+    add, add-many and set also take what a user sets beyond those:
+           [--share NAME] [--separator FILE] [--priority N] [--hours START-UNTIL]
+           [--defaults ORIENTATION,PAPER] [--restricted]
+                                 --share: shared under NAME (%d numbered by add-many);
+                                 --hours: minutes after midnight; --defaults: printing
+                                 defaults (1 portrait, 2 landscape; 1 letter, 9 A4) over the
+                                 driver's own; --restricted: permissions that keep everyone
+                                 but the administrators from printing
   printer data NAME [--key KEY] VALUE TYPE DATA...     set printer data (plain values
                                                        without --key)
   printer data-delete NAME [--key KEY] VALUE
@@ -126,8 +134,8 @@ std::vector<Command> Commands() {
       {"printer",
        change,
        {"--driver", "--port", "--comment", "--location", "--key", "--hex", "--subkey", "--default",
-        "--after"},
-       {},
+        "--after", "--share", "--separator", "--priority", "--hours", "--defaults"},
+       {"--restricted"},
        PrinterCommand},
       {"default", change, {}, {"--none"}, DefaultCommand},
       {"reg", change, {"--hex"}, {}, RegCommand},

@@ -97,6 +97,20 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
       if (!p.comment.empty()) o << "    comment " << Quoted(p.comment) << "\n";
       if (!p.location.empty()) o << "    location " << Quoted(p.location) << "\n";
       if (!p.shareName.empty()) o << "    share " << Quoted(p.shareName) << "\n";
+      if (!p.sepFile.empty()) o << "    separator " << Quoted(p.sepFile) << "\n";
+      if (p.priority != 1 || p.startTime || p.untilTime) {
+        o << "    priority " << p.priority << ", hours " << p.startTime << "-" << p.untilTime
+          << "\n";
+      }
+      if (!p.devMode.empty()) {
+        const auto* dm = reinterpret_cast<const DEVMODEW*>(p.devMode.data());
+        o << "    defaults orientation " << dm->dmOrientation << ", paper " << dm->dmPaperSize
+          << ", driver build " << dm->dmDriverVersion << "\n";
+      }
+      if (!p.security.empty()) {
+        o << "    permissions "
+          << (p.security == sim::DefaultPrinterSecurity() ? "as made" : "its own") << "\n";
+      }
       if (p.connection) o << "    connection to " << Quoted(p.serverName) << "\n";
       if (p.jobs) o << "    jobs " << p.jobs << "\n";
       for (const auto& k : p.data) {
