@@ -5,6 +5,8 @@
 // the virtual time the run spent waiting (Sleep and waits), which is what a user would wait.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "app/entry.h"
@@ -30,7 +32,9 @@ int Run(sim::Machine& m, const std::u16string& word) {
   return code;
 }
 
-enum class Kind { kPackageQueues, kOtherPrinters };
+// The package's queues with what users set on them (shared, printing defaults, permissions,
+// printer data of the driver's) or without; or other makers' printers.
+enum class Kind { kPackageQueues, kWholeQueues, kOtherPrinters };
 
 // The default machine, with the package installed or not, and `count` queues of the kind.
 sim::Machine Prepared(bool installed, Kind kind, int count) {
@@ -41,7 +45,7 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
     Run(m, u"install");
     // The queue a fresh install makes is no queue of the user's.
     for (auto it = m.spooler.printers.begin(); it != m.spooler.printers.end(); ++it) {
-      if (it->name == u"Orvalstone" && kind == Kind::kPackageQueues) {
+      if (it->name == u"Orvalstone" && kind != Kind::kOtherPrinters) {
         m.spooler.printers.erase(it);
         break;
       }
@@ -50,7 +54,7 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
   for (int i = 1; i <= count; ++i) {
     sim::SimPrinter p;
     p.name = u"Queue " + sim::FromUtf8(std::to_string(i));
-    if (kind == Kind::kPackageQueues) {
+    if (kind != Kind::kOtherPrinters) {
       p.portName = u"Orvalstone:";
       p.driverName = u"Orvalstone printer";
       const std::string subKey = "q-" + std::to_string(i);
@@ -63,9 +67,18 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
       p.portName = u"FILE:";
       p.driverName = u"Microsoft Print To PDF";
     }
+    if (kind == Kind::kWholeQueues) {
+      p.shareName = u"Q" + sim::FromUtf8(std::to_string(i));
+      p.attributes |= PRINTER_ATTRIBUTE_SHARED;
+      p.priority = 7;
+      p.devMode = sim::DriverDevMode(m, p);
+      reinterpret_cast<DEVMODEW*>(p.devMode.data())->dmOrientation = 2;
+      p.security = sim::DefaultPrinterSecurity();
+      p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, std::vector<uint8_t>(64, 7)}}});
+    }
     sim::AddSimPrinter(m, std::move(p));
   }
-  if (kind == Kind::kPackageQueues && count > 0) m.spooler.defaultPrinter = u"Queue 1";
+  if (kind != Kind::kOtherPrinters && count > 0) m.spooler.defaultPrinter = u"Queue 1";
   m.calls.clear();
   return m;
 }
@@ -101,6 +114,38 @@ void BM_FreshInstall(benchmark::State& state) {
 void BM_Reinstall(benchmark::State& state) {
   WholeRun(state, true, Kind::kPackageQueues, u"install", 1);
 }
+void BM_ReinstallWhole(benchmark::State& state) {
+  WholeRun(state, true, Kind::kWholeQueues, u"install", 1);
+}
+
+// The largest registry value a record of that many whole queues makes: a repair that can make
+// no queue again keeps them all recorded.
+void BM_RecordOfWholeQueues(benchmark::State& state) {
+  const sim::Machine prepared = Prepared(true, Kind::kWholeQueues, int(state.range(0)));
+  size_t largest = 0;
+  size_t total = 0;
+  for (auto _ : state) {
+    sim::Machine m = prepared;
+    sim::MachineScope scope(m);
+    sim::AddFault(m, "AddPrinterW", ERROR_ACCESS_DENIED, -1);
+    if (Run(m, u"install") != 100) state.SkipWithError("the repair did not fail as it should");
+    std::function<void(const sim::RegKey&)> walk = [&](const sim::RegKey& k) {
+      for (const auto& v : k.values) {
+        largest = std::max(largest, v.data.size());
+        total += v.data.size();
+      }
+      for (const auto& sub : k.subkeys) walk(sub);
+    };
+    total = 0;
+    if (const sim::RegKey* record = sim::FindRegKey(
+            m, HKEY_LOCAL_MACHINE, u"Software\\Vantrel Software KFT\\Orvalstone\\SavedQueues")) {
+      walk(*record);
+    }
+  }
+  state.counters["largest_value_bytes"] = double(largest);
+  state.counters["record_bytes"] = double(total);
+}
+
 void BM_Uninstall(benchmark::State& state) {
   WholeRun(state, true, Kind::kPackageQueues, u"uninstall", 2);
 }
@@ -115,6 +160,8 @@ void BM_UninstallAmongOthers(benchmark::State& state) {
 BENCHMARK(BM_FreshInstall)->Arg(0)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reinstall)->RangeMultiplier(10)->Range(10, 10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Uninstall)->RangeMultiplier(10)->Range(10, 10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReinstallWhole)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordOfWholeQueues)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
 // The package installed with its one queue, among that many other printers.
 BENCHMARK(BM_ReinstallAmongOthers)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UninstallAmongOthers)->Arg(10000)->Unit(benchmark::kMillisecond);

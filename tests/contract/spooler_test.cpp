@@ -241,6 +241,101 @@ TEST_F(Spooler, SetPrinterLevel2AndTheRightsOfAHandle) {
   for (HANDLE h : {a, b, user}) ClosePrinter(h);
 }
 
+// What a repair saves of a queue and gives back: sharing and the rules of share names,
+// printing defaults (levels 2 and 8), permissions (levels 2 and 3, with the right to read
+// them), printer data under a key of keys through the wide calls.
+TEST_F(Spooler, AWholeQueueIsReadAndGivenBack) {
+  const WString driver = InstalledDriver();
+  const auto add = [&](const WCHAR* name, const WCHAR* share) {
+    PRINTER_INFO_2W info = {nullptr,
+                            Mut(name),
+                            Mut(share),
+                            Mut(W("FILE:")),
+                            Mut(driver.c_str()),
+                            Mut(W("")),
+                            nullptr,
+                            nullptr,
+                            Mut(W("C:\\Windows\\System32\\sysprint.sep")),
+                            Mut(W("winprint")),
+                            Mut(W("RAW"))};
+    info.Attributes = PRINTER_ATTRIBUTE_SHARED;
+    info.Priority = 7;
+    info.StartTime = 480;
+    info.UntilTime = 1080;
+    return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+  };
+  HANDLE h = add(kPrinter, W("Front"));
+  std::vector<BYTE> info = PrinterInfo2(h);
+  const auto& i2 = At<PRINTER_INFO_2W>(info);
+  Answer("add, shared", h ? "ok: " + Narrow(i2.pShareName ? i2.pShareName : W("-")) + ", " +
+                                std::to_string(i2.Attributes & PRINTER_ATTRIBUTE_SHARED) + ", " +
+                                std::to_string(i2.Priority) + ", " + std::to_string(i2.StartTime) +
+                                "-" + std::to_string(i2.UntilTime)
+                          : Result(FALSE));
+  Answer("add, a share name taken", Result(GavePrinter(add(kOther, W("front")), true)));
+  Answer("add, a share name with a slash", Result(GavePrinter(add(kOther, W("a/b")), true)));
+  // The printing defaults, given back with the orientation changed.
+  const DEVMODEW* dm = i2.pDevMode;
+  Answer("level 2 printing defaults",
+         dm && Inside(dm, info) ? "a DEVMODE of " + std::to_string(dm->dmSize) + " bytes" : "none");
+  std::vector<BYTE> defaults(dm ? dm->dmSize + dm->dmDriverExtra : 0);
+  if (dm) std::memcpy(defaults.data(), dm, defaults.size());
+  if (dm) At<DEVMODEW>(defaults).dmOrientation = 2;
+  PRINTER_INFO_8W eight = {dm ? &At<DEVMODEW>(defaults) : nullptr};
+  const std::string set8 = Result(SetPrinterW(h, 8, reinterpret_cast<LPBYTE>(&eight), 0));
+  const DEVMODEW* back = At<PRINTER_INFO_2W>(PrinterInfo2(h)).pDevMode;
+  Answer("level 8 set, read back",
+         set8 + ", orientation " + std::to_string(back ? back->dmOrientation : 0));
+  // The permissions: with the right to read them, and without.
+  const auto level3 = [](HANDLE printer) {
+    DWORD needed = 0;
+    GetPrinterW(printer, 3, nullptr, 0, &needed);
+    std::vector<BYTE> b(needed + 8);
+    if (!GetPrinterW(printer, 3, b.data(), DWORD(b.size()), &needed)) return Result(FALSE);
+    const PSECURITY_DESCRIPTOR sd = At<PRINTER_INFO_3>(b).pSecurityDescriptor;
+    return std::string(sd && IsValidSecurityDescriptor(sd) && GetSecurityDescriptorLength(sd) > 20
+                           ? "a self-relative descriptor"
+                           : "none");
+  };
+  Answer("level 3, all access", level3(h));
+  HANDLE user = nullptr;
+  OpenPrinterW(Mut(kPrinter), &user, nullptr);
+  Answer("level 3, use only", level3(user));
+  ClosePrinter(user);
+  // Printer data under "Prefs" and "Prefs\\Paper", listed back key by key.
+  DWORD tray = 2;
+  BYTE mark[] = {1, 0xFF};
+  Answer("SetPrinterDataExW",
+         Error(SetPrinterDataExW(h, W("Prefs\\Paper"), W("Tray"), REG_DWORD, (BYTE*)&tray, 4)) +
+             ", " + Error(SetPrinterDataExW(h, W("Prefs"), W("Watermark"), REG_BINARY, mark, 2)));
+  const auto keys = [&](const WCHAR* key) {
+    DWORD needed = 0;
+    EnumPrinterKeyW(h, key, nullptr, 0, &needed);
+    std::vector<WCHAR> b(needed / sizeof(WCHAR) + 2);
+    const DWORD e = EnumPrinterKeyW(h, key, b.data(), DWORD(b.size() * sizeof(WCHAR)), &needed);
+    std::string list;
+    for (const WCHAR* k = b.data(); !e && *k; k += Narrow(k).size() + 1) {
+      if (Narrow(k) == "Prefs" || Narrow(k) == "Paper") list += " " + Narrow(k);
+    }
+    return Error(e) + ":" + list;
+  };
+  Answer("EnumPrinterKeyW, the top", keys(W("")));
+  Answer("EnumPrinterKeyW, Prefs", keys(W("Prefs")));
+  DWORD needed = 0, count = 0;
+  const DWORD sizing = EnumPrinterDataExW(h, W("Prefs"), nullptr, 0, &needed, &count);
+  std::vector<BYTE> values(needed);
+  const DWORD filled = EnumPrinterDataExW(h, W("Prefs"), values.data(), needed, &needed, &count);
+  const auto& v = At<PRINTER_ENUM_VALUESW>(values);
+  Answer("EnumPrinterDataExW, Prefs",
+         Error(sizing) + "; " + Error(filled) + ", " + std::to_string(count) + ": " +
+             (filled || !count ? "-"
+                               : Narrow(v.pValueName) + " type " + std::to_string(v.dwType) + ", " +
+                                     std::to_string(v.cbData) + " bytes"));
+  Answer("EnumPrinterDataExW, no such key",
+         Error(EnumPrinterDataExW(h, W("NoSuchKey"), nullptr, 0, &needed, &count)));
+  ClosePrinter(h);
+}
+
 // The product keeps a queue's "SubKey" through a reinstall, read and written both ways; each
 // answer shows what the buffer (80 '#' before the call) holds up to the first '#'.
 TEST_F(Spooler, PrinterDataIsStoredAsWrittenAndGoesWithThePrinter) {
