@@ -83,6 +83,10 @@ int main(int argc, char** argv) {
     machine.endAtCall = std::strtoull(end, nullptr, 10);
     machine.onEndAt = EndHere;
   }
+  // The calls are kept only for ORVSIM_CALLS: a print server's run makes hundreds of
+  // thousands.
+  const char* calls = std::getenv("ORVSIM_CALLS");
+  machine.recordCalls = calls && *calls;
   machine.user.echoDialogs = true;
   // SHIFT can be held for one run from outside; the machine keeps its own setting.
   shiftBefore = machine.user.shiftDown;

@@ -86,8 +86,11 @@ void Read(const json& j, std::string& v) {
 void Read(const json& j, std::vector<uint8_t>& v) {
   if (!j.is_string() || !ParseHexBytes(j.get<std::string>(), " ", &v)) Fail("expected hex bytes");
 }
+// Without spaces: a print server's thousands of printing defaults are most of the file.
 json Out(const std::vector<uint8_t>& v) {
-  return ToHex(v.data(), v.size());
+  std::string hex = ToHex(v.data(), v.size());
+  std::erase(hex, ' ');
+  return hex;
 }
 
 json Out(const std::string& s) {

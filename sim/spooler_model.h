@@ -150,6 +150,8 @@ class PrinterTable {
   // Whether two printers share a name (only a machine edited by hand has such).
   bool DuplicateNames() const { return duplicateNames_; }
   size_t DriverUsers(std::u16string_view driver) const;
+  // How many shared printers publish that share name.
+  size_t ShareUsers(std::u16string_view share) const;
   SimPrinter& Add(SimPrinter p);  // at the end; its id must be new
   void Remove(const SimPrinter& p);
   void Replace(SimPrinter& p, SimPrinter updated);  // the id stays
@@ -157,6 +159,7 @@ class PrinterTable {
  private:
   void Drop() { indexed_ = false; }
   void IndexOne(iterator it);
+  void CountShare(const SimPrinter& p, int step);
 
   List list_;
   bool indexed_ = false;
@@ -164,6 +167,7 @@ class PrinterTable {
   std::unordered_map<U16, iterator> byName_;  // folded name
   std::unordered_map<uint32_t, iterator> byId_;
   std::unordered_map<U16, size_t> driverUsers_;  // folded driver name
+  std::unordered_map<U16, size_t> shares_;       // folded share name of the shared ones
 };
 
 struct SpoolerModel {

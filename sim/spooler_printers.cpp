@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "sim/spooler_internal.h"
@@ -49,13 +50,9 @@ DWORD CheckShare(Machine& m, const SimPrinter& p, const SimPrinter* existing) {
       p.shareName.find_first_of(u"\"/\\[]:|<>+=;,?*") != U16::npos) {
     return ERROR_INVALID_SHARENAME;
   }
-  for (const auto& other : std::as_const(m.spooler.printers)) {
-    if (&other != existing && (other.attributes & PRINTER_ATTRIBUTE_SHARED) &&
-        EqualFold(other.shareName, p.shareName)) {
-      return ERROR_INVALID_SHARENAME;
-    }
-  }
-  return 0;
+  const bool own = existing && (existing->attributes & PRINTER_ATTRIBUTE_SHARED) &&
+                   EqualFold(existing->shareName, p.shareName);
+  return Printers(m).ShareUsers(p.shareName) > (own ? 1u : 0u) ? ERROR_INVALID_SHARENAME : 0;
 }
 
 // A DEVMODE as the spooler checks one: a public part of a size some version of the
@@ -79,11 +76,29 @@ DWORD TakeSecurity(PSECURITY_DESCRIPTOR sd, std::vector<uint8_t>* out) {
   return 0;
 }
 
+// The driver builds looked up during one listing, by driver name: nothing changes while the
+// spooler answers one call, and a print server's thousands of queues share a few drivers.
+std::unordered_map<U16, uint16_t>* listingBuilds = nullptr;
+
+class ListingScope {
+ public:
+  ListingScope() { listingBuilds = &builds_; }
+  ~ListingScope() { listingBuilds = nullptr; }
+
+ private:
+  std::unordered_map<U16, uint16_t> builds_;
+};
+
 // The build the printer's driver module carries (0 when it has none).
 uint16_t DriverBuild(Machine& m, const SimPrinter& p) {
+  if (listingBuilds) {
+    if (auto it = listingBuilds->find(p.driverName); it != listingBuilds->end()) return it->second;
+  }
   const SimDriver* d = NewestDriver(m, p.driverName, kNativeEnvironment);
   const SimFile* f = d ? FindFile(m, d->driverPath) : nullptr;
-  return f && f->version ? f->version->file[3] : 0;
+  const uint16_t build = f && f->version ? f->version->file[3] : 0;
+  if (listingBuilds) listingBuilds->emplace(p.driverName, build);
+  return build;
 }
 
 // Where the driver is told of printing defaults not its own build's: it would read another
@@ -331,6 +346,7 @@ BOOL WINAPI EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, 
       if ((flags & PRINTER_ENUM_CONNECTIONS) && p.connection) list.push_back(&p);
     }
   }
+  ListingScope listing;
   return EmitLevel<PRINTER_INFO_1W, PRINTER_INFO_2W>(level, list, buffer, size, needed, returned);
 }
 
@@ -372,6 +388,7 @@ BOOL WINAPI GetPrinterW(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, 
   if (!p) return Fail(error);
   if (DWORD e = CheckOutput(buffer, size, needed)) return Fail(e);
   std::vector<const SimPrinter*> one = {p};
+  ListingScope listing;
   switch (level) {
     case 3:
       // The security descriptor is for those who may read it.

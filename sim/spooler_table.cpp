@@ -31,16 +31,31 @@ SimPrinter& PrinterTable::operator[](size_t i) {
   return *std::next(list_.begin(), ptrdiff_t(i));
 }
 
+namespace {
+// The folded share name a printer publishes, or "" when it is not shared.
+U16 Share(const SimPrinter& p) {
+  return (p.attributes & 0x8) ? Fold(p.shareName) : U16();  // PRINTER_ATTRIBUTE_SHARED
+}
+}  // namespace
+
+void PrinterTable::CountShare(const SimPrinter& p, int step) {
+  const U16 share = Share(p);
+  if (share.empty()) return;
+  if ((shares_[share] += size_t(step)) == 0) shares_.erase(share);
+}
+
 void PrinterTable::IndexOne(iterator it) {
   if (!byName_.emplace(Fold(it->name), it).second) duplicateNames_ = true;
   byId_.emplace(it->id, it);
   ++driverUsers_[Fold(it->driverName)];
+  CountShare(*it, 1);
 }
 
 void PrinterTable::Reindex(uint32_t* nextId) {
   byName_.clear();
   byId_.clear();
   driverUsers_.clear();
+  shares_.clear();
   duplicateNames_ = false;
   byName_.reserve(list_.size());
   byId_.reserve(list_.size());
@@ -64,6 +79,11 @@ SimPrinter* PrinterTable::FindId(uint32_t id) {
   return it == byId_.end() ? nullptr : &*it->second;
 }
 
+size_t PrinterTable::ShareUsers(std::u16string_view share) const {
+  auto it = shares_.find(Fold(share));
+  return it == shares_.end() ? 0 : it->second;
+}
+
 size_t PrinterTable::DriverUsers(std::u16string_view driver) const {
   auto it = driverUsers_.find(Fold(driver));
   return it == driverUsers_.end() ? 0 : it->second;
@@ -83,6 +103,7 @@ void PrinterTable::Remove(const SimPrinter& p) {
   auto named = byName_.find(Fold(it->name));
   if (named != byName_.end() && named->second == it) byName_.erase(named);
   if (--driverUsers_[Fold(it->driverName)] == 0) driverUsers_.erase(Fold(it->driverName));
+  CountShare(*it, -1);
   // Another printer of the same name now answers to it: only a rebuild finds which.
   const bool rebuild = duplicateNames_;
   list_.erase(it);
@@ -100,7 +121,9 @@ void PrinterTable::Replace(SimPrinter& p, SimPrinter updated) {
   updated.id = p.id;
   const U16 oldName = Fold(p.name);
   const U16 oldDriver = Fold(p.driverName);
+  CountShare(p, -1);
   p = std::move(updated);
+  CountShare(p, 1);
   if (Fold(p.name) != oldName) {
     auto named = byName_.find(oldName);
     if (named != byName_.end() && named->second == it) byName_.erase(named);
