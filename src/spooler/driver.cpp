@@ -174,5 +174,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     }
   }
   Log(context, W("OK :)"));
-  if (!context.RestoreQueues) DeleteDriverFilesLeft(context, false);
+  // Unregistered now: the files of its version directory that its registration did not name
+  // (a help file an install could not copy) go as well.
+  if (!context.RestoreQueues) DeleteDriverFilesLeft(context, true);
 }
