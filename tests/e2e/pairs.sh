@@ -50,7 +50,11 @@ both_at_once() {
   launch_words "$2" && launch "$b" "$ORVCHECK_WIN" "${LAUNCH[@]}"
   pb=$LAUNCHED
   while kill -0 "$pa" 2>/dev/null || kill -0 "$pb" 2>/dev/null; do
-    [[ $1$2 != *setup* ]] && sleep 0.3 || tool orvdlg read "$ERROR_TITLE" 300 ok >/dev/null
+    if [[ $1$2 == *setup* ]]; then
+      tool orvdlg read "$ERROR_TITLE" 300 ok >/dev/null
+    else
+      sleep 0.3
+    fi
   done
   wait "$pa" "$pb"
   local codes=() out line
