@@ -12,6 +12,8 @@
 ;   install/uninstall 101             done, a restart finishes it: reboot flag, exits 3010
 ;   removetray/install/uninstall 1618 another run of orvinst held the machine past its wait:
 ;                                     nothing was changed, exits 1618 (deployment tools retry)
+;   (another setup at work)           waited for (the setup lock, below) up to 30 minutes;
+;                                     still at work then: the same, exits 1618
 ;   install/uninstall anything else   error naming orvinst's log window, exits 1603; a failed
 ;                                     uninstall keeps the files so that it can be run again
 ;
@@ -41,6 +43,17 @@ Target amd64-unicode
 !define SETUP_EXIT_REBOOT 3010  ; ERROR_SUCCESS_REBOOT_REQUIRED
 !define SETUP_EXIT_RESTART_FIRST 3017  ; ERROR_FAIL_REBOOT_REQUIRED
 !define SETUP_EXIT_BUSY 1618    ; ERROR_INSTALL_ALREADY_RUNNING, as orvinst answers it
+; onInit 200: a package module removed earlier is still in use until the restart, which would
+; then delete the one this install puts in its place.
+!define RESTART_FIRST "A part of Orvalstone removed earlier is only deleted when Windows restarts. Restart Windows first, then run this setup again."
+!define BUSY "Another installation or removal of Orvalstone is still at work"
+; Held by the install and the uninstall section from before their first orvinst run or file
+; copy to after their last, so that two setups on one machine (in any sessions) run one after
+; the other: between its runs orvinst's own mutex is free, and a second setup's "removetray" or
+; file copy would land in the middle of the first's work. orvinst keeps its own mutex, which
+; no setup holds: a setup's orvinst runs never wait for their own setup.
+!define SETUP_MUTEX "Global\OrvalstoneSetup-{A3C85E12-6F0B-4D9E-B7A4-19E2C05D8F63}"
+!define SETUP_LOCK_WAIT_MS 1800000  ; 30 minutes, as orvinst waits for its own
 
 Name "Orvalstone"
 OutFile "${OUTFILE}"
@@ -61,6 +74,9 @@ Var MakeDefault    ; the page's check box, or /DEFAULTPRINTER
 Var CheckBox
 Var Orvinst        ; exit code of the last orvinst run
 Var DriverProbe    ; what onChkDrv answered
+Var InitProbe      ; what onInit answered
+Var SetupLock      ; the setup mutex's handle
+Var SetupLockTaken ; 1 while this setup owns it
 
 Page custom DefaultPrinterPage DefaultPrinterLeave
 Page instfiles
@@ -91,6 +107,40 @@ UninstPage instfiles
 !insertmacro DefineWriteLog ""
 !insertmacro DefineWriteLog "un."
 
+; TakeSetupLock waits (bounded) for the setup mutex and sets $SetupLockTaken to 1 once it owns
+; it; a mutex abandoned by a setup that was killed is taken over (the next install or uninstall
+; finishes what it left).
+; Made under another account, it is opened for waiting only, as orvinst does.
+!macro DefineSetupLock UN
+  Function ${UN}TakeSetupLock
+    System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${SETUP_MUTEX}") p.r0 ?e'
+    Pop $1
+    ${If} $0 P= 0
+    ${AndIf} $1 = 5  ; ERROR_ACCESS_DENIED
+      System::Call 'kernel32::OpenMutexW(i 0x100000, i 0, w "${SETUP_MUTEX}") p.r0'
+    ${EndIf}
+    StrCpy $SetupLock $0
+    StrCpy $SetupLockTaken ""
+    ${If} $0 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p r0, i ${SETUP_LOCK_WAIT_MS}) i.r1'
+      ${If} $1 = 0      ; WAIT_OBJECT_0
+      ${OrIf} $1 = 0x80 ; WAIT_ABANDONED
+        StrCpy $SetupLockTaken 1
+      ${EndIf}
+    ${EndIf}
+  FunctionEnd
+  Function ${UN}ReleaseSetupLock
+    ${If} $SetupLock P<> 0
+      ${If} $SetupLockTaken == 1
+        System::Call 'kernel32::ReleaseMutex(p $SetupLock)'
+      ${EndIf}
+      System::Call 'kernel32::CloseHandle(p $SetupLock)'
+    ${EndIf}
+  FunctionEnd
+!macroend
+!insertmacro DefineSetupLock ""
+!insertmacro DefineSetupLock "un."
+
 ; Runs orvinst.exe with a command word; sets $Orvinst to its exit code.
 !macro Orvinst EXE WORD
   ClearErrors
@@ -118,14 +168,20 @@ Function .onInit
   ; The probes need no package files: a temporary copy of orvinst answers them.
   InitPluginsDir
   File "/oname=$PLUGINSDIR\orvinst.exe" "${ORVINST}"
-  !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" onInit
-  ${If} $Orvinst == 200
-    ; A package module removed earlier is still in use until the restart, which would then
-    ; delete the one this install puts in its place.
-    !insertmacro Say "" MB_ICONEXCLAMATION "A part of Orvalstone removed earlier is only deleted when Windows restarts. Restart Windows first, then run this setup again."
+  Call Probe
+  ${If} $InitProbe == 200
+    !insertmacro Say "" MB_ICONEXCLAMATION "${RESTART_FIRST}"
     SetErrorLevel ${SETUP_EXIT_RESTART_FIRST}
     Abort
   ${EndIf}
+FunctionEnd
+
+; Sets $InitProbe, $OfferDefault and $DriverProbe. Asked again under the setup lock: another
+; setup may have changed the answers while this one waited.
+Function Probe
+  !insertmacro Orvinst "$PLUGINSDIR\orvinst.exe" onInit
+  StrCpy $InitProbe $Orvinst
+  StrCpy $OfferDefault ""
   ${If} $Orvinst == 102
     StrCpy $OfferDefault 1
   ${EndIf}
@@ -152,6 +208,23 @@ Function DefaultPrinterLeave
 FunctionEnd
 
 Section
+  Call TakeSetupLock
+  ${If} $SetupLockTaken == 1
+    Call Install
+  ${Else}
+    SetErrorLevel ${SETUP_EXIT_BUSY}
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "${BUSY}. Nothing was changed; run this setup again when it has finished."
+  ${EndIf}
+  Call ReleaseSetupLock
+SectionEnd
+
+Function Install
+  Call Probe
+  ${If} $InitProbe == 200
+    SetErrorLevel ${SETUP_EXIT_RESTART_FIRST}
+    !insertmacro Say "" MB_ICONEXCLAMATION "${RESTART_FIRST}"
+    Return
+  ${EndIf}
   ${If} $DriverProbe == 103
     !insertmacro Note "" "Repairing Orvalstone: its current driver is installed."
   ${Else}
@@ -163,7 +236,7 @@ Section
   ; Another install or removal still at work: its files are not to be replaced under it.
   ${If} $Orvinst == ${SETUP_EXIT_BUSY}
     SetErrorLevel ${SETUP_EXIT_BUSY}
-    !insertmacro Say "" MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work. Nothing was changed; run this setup again when it has finished."
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "${BUSY}. Nothing was changed; run this setup again when it has finished."
     Return
   ${EndIf}
   ClearErrors
@@ -203,7 +276,7 @@ Section
     DetailPrint "Orvalstone is installed."
   ${ElseIf} $R6 == ${SETUP_EXIT_BUSY}
     SetErrorLevel ${SETUP_EXIT_BUSY}
-    !insertmacro Say "" MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work, and nothing was installed. Run this setup again when it has finished."
+    !insertmacro Say "" MB_OK|MB_ICONSTOP "${BUSY}, and nothing was installed. Run this setup again when it has finished."
   ${ElseIf} $R6 == 101
     SetRebootFlag true
     SetErrorLevel ${SETUP_EXIT_REBOOT}
@@ -212,7 +285,7 @@ Section
     SetErrorLevel ${SETUP_EXIT_ERROR}
     !insertmacro Say "" MB_OK|MB_ICONSTOP 'Orvalstone was not installed completely (orvinst answered $R6). Its log, the window "${ERROR_LOG}", lists what failed. Set that right and run this setup again.'
   ${EndIf}
-SectionEnd
+FunctionEnd
 
 Function .onInstSuccess
   ${If} ${RebootFlag}
@@ -227,10 +300,21 @@ Function un.onInit
 FunctionEnd
 
 Section Uninstall
+  Call un.TakeSetupLock
+  ${If} $SetupLockTaken == 1
+    Call un.Uninstall
+  ${Else}
+    SetErrorLevel ${SETUP_EXIT_BUSY}
+    !insertmacro Say "un." MB_OK|MB_ICONSTOP "${BUSY}, and nothing was removed. Run the uninstall again when it has finished."
+  ${EndIf}
+  Call un.ReleaseSetupLock
+SectionEnd
+
+Function un.Uninstall
   !insertmacro Orvinst "$INSTDIR\Setup\orvinst.exe" "uninstall $HWNDPARENT"
   ${If} $Orvinst == ${SETUP_EXIT_BUSY}
     SetErrorLevel ${SETUP_EXIT_BUSY}
-    !insertmacro Say "un." MB_OK|MB_ICONSTOP "Another installation or removal of Orvalstone is still at work, and nothing was removed. Run the uninstall again when it has finished."
+    !insertmacro Say "un." MB_OK|MB_ICONSTOP "${BUSY}, and nothing was removed. Run the uninstall again when it has finished."
     Return
   ${EndIf}
   ${If} $Orvinst != 2
@@ -260,7 +344,7 @@ Section Uninstall
     SetErrorLevel ${SETUP_EXIT_REBOOT}
     !insertmacro Say "un." MB_OK|MB_ICONINFORMATION "Orvalstone is removed. Restart Windows to finish: files in use are deleted then."
   ${EndIf}
-SectionEnd
+FunctionEnd
 
 Function un.onUninstSuccess
   ${If} ${RebootFlag}

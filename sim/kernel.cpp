@@ -58,6 +58,9 @@ const MessageText kMessages[] = {
     {1060, u"The specified service does not exist as an installed service.\r\n"},
     {1061, u"The service cannot accept control messages at this time.\r\n"},
     {1062, u"The service has not been started.\r\n"},
+    {1260,
+     u"This program is blocked by group policy. For more information, contact your system "
+     u"administrator.\r\n"},
     {1400, u"Invalid window handle.\r\n"},
     {1629, u"The data supplied is of the wrong type.\r\n"},
     {1633,

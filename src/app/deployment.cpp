@@ -9,6 +9,14 @@ namespace {
 // ERROR_INSTALL_PLATFORM_UNSUPPORTED: the system's own words for a package of another
 // processor type.
 constexpr DWORD kPlatformUnsupported = 1633;
+// ERROR_ACCESS_DISABLED_BY_POLICY: the system's own words for what a policy forbids.
+constexpr DWORD kDisabledByPolicy = 1260;
+
+// The documented policy "Configure Windows protected print" (Printing.admx; the MDM policy
+// Printers/ConfigureWindowsProtectedPrint), 1 when enabled.
+constexpr WCHAR kProtectedPrintKeyPath[] =
+    W("SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP");
+constexpr WCHAR kProtectedPrintValue[] = W("WindowsProtectedPrintGroupPolicyState");
 
 LPCWSTR MachineName(USHORT machine) {
   switch (machine) {
@@ -23,6 +31,24 @@ LPCWSTR MachineName(USHORT machine) {
     default:
       return W("unknown");
   }
+}
+
+// In protected print mode the spooler removes and refuses third-party drivers and port
+// monitors: an install would remove the package and could not put it back. The policy is the
+// documented sign in the registry (the other, WindowsProtectedPrintInfo, is a Windows Runtime
+// class of Windows 11 24H2); a value that cannot be read is no policy.
+bool ProtectedPrintOn() {
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProtectedPrintKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = REG_NONE;
+  DWORD value = 0;
+  DWORD bytes = sizeof value;
+  return RegQueryValueExW(key.get(), kProtectedPrintValue, nullptr, &type,
+                          reinterpret_cast<LPBYTE>(&value), &bytes) == ERROR_SUCCESS &&
+         type == REG_DWORD && bytes == sizeof value && value != 0;
 }
 
 void LogMarkFailure(InstallContext& context, LSTATUS status) {
@@ -66,13 +92,21 @@ RunLockState RunLock::Take() {
 
 bool MachineTakesPackage(InstallContext& context) {
   const USHORT machine = NativeMachine();
-  if (machine == IMAGE_FILE_MACHINE_AMD64) return true;
+  const bool x64 = machine == IMAGE_FILE_MACHINE_AMD64;
+  if (x64 && !ProtectedPrintOn()) return true;
   Log(context, W("Orvalstone %d"), kBuildNumber);
   ObtainModuleDirectory(context);
-  SetLastError(kPlatformUnsupported);
-  LogError(context, ErrMachineType,
-           W("Can`t install on a machine of type %s: the package is for x64"),
-           MachineName(machine));
+  if (!x64) {
+    SetLastError(kPlatformUnsupported);
+    LogError(context, ErrMachineType,
+             W("Can`t install on a machine of type %s: the package is for x64"),
+             MachineName(machine));
+  } else {
+    SetLastError(kDisabledByPolicy);
+    LogError(context, ErrProtectedPrint,
+             W("Can`t install while Windows protected print mode is on: it refuses the "
+               "package's driver and port monitor"));
+  }
   return false;
 }
 

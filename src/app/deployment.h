@@ -38,8 +38,9 @@ class RunLock {
 };
 
 // Before an install removes anything: the package's monitor and driver are x64 modules, which
-// only a native x64 spooler loads. Otherwise logs the first line and error 33 naming the
-// machine type, and the run changes nothing.
+// only a native x64 spooler loads, and which a spooler in Windows protected print mode refuses.
+// Otherwise logs the first line and error 33 naming the machine type, or error 34, and the run
+// changes nothing.
 bool MachineTakesPackage(InstallContext& context);
 
 // "InstalledBuild" under the package's key: written by a whole install as its last step,

@@ -43,6 +43,7 @@ enum LogErrorCode : DWORD {
   ErrPackageFile = 31,        // "Can`t read the package file %s"
   ErrRecordType = 32,         // "Can`t read the record %s, kept aside as %s"
   ErrMachineType = 33,        // "Can`t install on a machine of type %s: the package is for x64"
+  ErrProtectedPrint = 34,     // "Can`t install while Windows protected print mode is on: ..."
   ErrStartTray = 35,          // "Can`t start the tray program"
 };
 

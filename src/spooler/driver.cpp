@@ -174,7 +174,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     }
   }
   Log(context, W("OK :)"));
-  // Removed now, the driver names no file: whatever the spooler left of its own (a help file
-  // an earlier run could not replace, say) goes as well.
+  // Unregistered now: the files of its version directory that its registration did not name
+  // (a help file an install could not copy) go as well.
   if (!context.RestoreQueues) DeleteDriverFilesLeft(context, true);
 }

@@ -189,6 +189,38 @@ bool DeletePrinter(InstallContext& context, LPCWSTR name) {
   return true;
 }
 
+namespace {
+// What an uninstall leaves of the record: the entries of the queues it could not delete
+// (`deleted` 0 for a package queue of the snapshot), whose settings the record may hold alone
+// after a restore that failed. Without the list nothing was deleted, and the record stays.
+bool KeepRecordOfQueuesLeft(const PRINTER_INFO_2W* records, DWORD count, const BYTE* deleted) {
+  if (!deleted) return true;
+  SavedPrinter* saved = nullptr;
+  if (!ReadSavedQueues(saved)) return false;
+  SavedPrinter* left = nullptr;
+  SavedPrinter** tail = &left;
+  while (saved) {
+    SavedPrinter* entry = saved;
+    saved = entry->Next;
+    entry->Next = nullptr;
+    bool stays = false;
+    for (DWORD i = 0; !stays && i < count; ++i) {
+      stays = IsPackageQueue(records[i]) && !deleted[i] &&
+              SameText(records[i].pPrinterName, entry->Name);
+    }
+    if (stays) {
+      *tail = entry;
+      tail = &entry->Next;
+    } else {
+      ReleaseSavedPrinters(entry);
+    }
+  }
+  const bool written = WriteSavedQueues(left);
+  ReleaseSavedPrinters(left);
+  return written;
+}
+}  // namespace
+
 void DeleteAllPrinters(InstallContext& context) {
   LogSection section(context, W(">DeleteAllPrinters"));
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
@@ -234,12 +266,15 @@ void DeleteAllPrinters(InstallContext& context) {
     if (!IsPackageQueue(records[i])) continue;
     if (!recorded || !deletable.get()[i] || !DeletePrinter(context, records[i].pPrinterName)) {
       ++context.KeptQueues;
+      if (recorded && !context.RestoreQueues) deletable.get()[i] = 0;
     }
   }
-  // An uninstall takes the queues: nothing of theirs is to come back. One that stays (or
-  // that nobody knows of) keeps the record, which may hold what it lacks.
-  if (!context.RestoreQueues && context.SnapshotTaken && context.KeptQueues == 0 &&
-      !WriteSavedQueues(nullptr)) {
+  // An uninstall takes the queues: nothing of theirs is to come back, but of those it left.
+  // Without the list of printers nobody knows which stay: the record stays whole.
+  if (!context.RestoreQueues && context.SnapshotTaken &&
+      !(context.KeptQueues == 0
+            ? WriteSavedQueues(nullptr)
+            : KeepRecordOfQueuesLeft(records, count, recorded ? deletable.get() : nullptr))) {
     LogRecordFailure(context, kSavedQueuesValue);
   }
 }

@@ -8,8 +8,8 @@ struct SavedPrinter;
 
 // Deletes every snapshot queue of the package's driver, in snapshot order. In a reinstall
 // (RestoreQueues) each is saved first, in SavedPrinters and in the machine-wide record, and
-// one whose settings cannot be saved stays; an uninstall drops the record. Queues that stay
-// are counted in KeptQueues.
+// one whose settings cannot be saved stays; an uninstall drops the record but for the queues
+// it could not delete. Queues that stay are counted in KeptQueues.
 void DeleteAllPrinters(InstallContext& context);
 // Pushes the queue's name, "SubKey", comment, location and default mark onto SavedPrinters,
 // unless `earlier` (the entries an earlier run's record left) already holds it. False (an

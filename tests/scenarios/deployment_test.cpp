@@ -24,6 +24,11 @@ struct DeploymentCase {
 void Arm64(sim::Machine& m) {
   m.kernel.nativeMachine = IMAGE_FILE_MACHINE_ARM64;
 }
+void ProtectedPrint(sim::Machine& m) {
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE,
+                   u"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP",
+                   u"WindowsProtectedPrintGroupPolicyState", REG_DWORD, {1, 0, 0, 0});
+}
 void LocalSystem(sim::Machine& m) {
   m.kernel.localSystem = true;
 }
@@ -71,6 +76,11 @@ const DeploymentCase kCases[] = {
      "\r\nError(33): Can`t install on a machine of type ARM64: the package is for x64 - (This "
      "installation package is not supported by this processor type. Contact your product "
      "vendor.)\r\n",
+     true},
+    {"install in protected print mode", u"install", 0, false, ProtectedPrint, 100, 0, true,
+     "\r\nError(34): Can`t install while Windows protected print mode is on: it refuses the "
+     "package's driver and port monitor - (This program is blocked by group policy. For more "
+     "information, contact your system administrator.)\r\n",
      true},
     {"uninstall on ARM64", u"uninstall", 0, false, Arm64, 2, 400, false, "Exit code 2", false},
     {"install as the local system account", u"install", 0, false, LocalSystem, 1, 0, false,
