@@ -47,6 +47,8 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
               EnumPrinterDataExW(printer, Chars(key), buffer, size, needed, &count));
         },
         block);
+    // A key gone meanwhile holds nothing.
+    if (data == SizedQuery::SizeFailed && GetLastError() == ERROR_FILE_NOT_FOUND) return true;
     if (data != SizedQuery::Empty && data != SizedQuery::Filled) return false;
     const auto* records = reinterpret_cast<const PRINTER_ENUM_VALUESW*>(block.get());
     for (DWORD i = 0; data == SizedQuery::Filled && i < count; ++i) {
@@ -64,8 +66,15 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
       },
       block, 2 * sizeof(WCHAR));
   if (keys == SizedQuery::Empty) return true;
-  if (keys != SizedQuery::Filled) return false;
-  for (LPCWSTR sub = reinterpret_cast<LPCWSTR>(block.get()); *sub; sub += lstrlenW(sub) + 1) {
+  LPCWSTR subkeys = reinterpret_cast<LPCWSTR>(block.get());
+  if (keys == SizedQuery::SizeFailed && GetLastError() == ERROR_CALL_NOT_IMPLEMENTED) {
+    // A spooler that cannot list keys (Wine's) is read by the keys a package queue has.
+    if (Count(key)) return true;
+    subkeys = W("PrinterDriverData\0DsUser\0");
+  } else if (keys != SizedQuery::Filled) {
+    return false;
+  }
+  for (LPCWSTR sub = subkeys; *sub; sub += lstrlenW(sub) + 1) {
     if (!Count(key) && MadeBySpooler(sub)) continue;
     WideText child = Copy(key);
     if (Count(key)) Append(child, W("\\"));
