@@ -324,6 +324,26 @@ TEST_F(Spooler, DriversAndMonitorsAreAddedOnceAndDeletedOnce) {
   };
   Answer("add a monitor, no name", addMonitor(W("")));
   Answer("add a monitor, missing module", addMonitor(kMonitor, W("none_77.dll")));
+  // Modules that are not a monitor: one without its entry point, and a 32-bit one copied in
+  // (the build's own where ORVINST_CONTRACT_X86_MODULE names it, else a system module of the
+  // 32-bit subsystem).
+  Answer("add a monitor, not a monitor module", addMonitor(kMonitor, W("version.dll")));
+  WCHAR system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const WString module32 = WString(system) + W("\\orvct32.dll");
+#ifdef _WIN32
+  WCHAR from[MAX_PATH] = {};
+  if (!GetEnvironmentVariableW(L"ORVINST_CONTRACT_X86_MODULE", from, MAX_PATH)) {
+    lstrcpyW(from, (WString(system) + W("\\..\\SysWOW64\\version.dll")).c_str());
+  }
+  const bool copied = CopyFileW(from, module32.c_str(), FALSE);
+#else
+  const bool copied =
+      sim::PutFile(machine_, module32, {'M', 'Z', 'P', 'E', 0, 0, 0x4c, 0x01}).data.size();
+#endif
+  Answer("add a monitor, a 32-bit module",
+         copied ? addMonitor(kMonitor, W("orvct32.dll")) : "no 32-bit module to copy");
+  DeleteFileW(module32.c_str());
   Answer("add a monitor", addMonitor(kMonitor));
   Answer("add a monitor again", addMonitor(kMonitor));
   Answer("delete the monitor",

@@ -88,7 +88,7 @@ void FilesLeftByUninstall(sim::Machine& m) {
   for (const auto& f : {driver.driverPath, driver.configFile, driver.helpFile}) {
     sim::PutFile(m, f, Bytes("MZ left"));
   }
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2300"), Build(2300));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2300"), Build(2300));
   sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
 }
 
