@@ -109,6 +109,13 @@ void SpoolerSlowToStop(sim::Machine& m) {
   m.services.services[0].stopDelayMs = 30000;
 }
 
+// Another program holds the installed driver module open, without delete sharing.
+void DriverModuleHeldOpen(sim::Machine& m) {
+  Installed(m);
+  sim::LockFile(m, sim::FindDriver(m, u"Orvalstone printer")->driverPath, 0x80000000,
+                FILE_SHARE_READ);
+}
+
 const Case kDamagedCases[] = {
     {"reinstall_record_refused_queues_kept", RecordRefused, u"install", 100, Dialog::kErrorLog,
      900},
@@ -128,6 +135,9 @@ const Case kDamagedCases[] = {
     {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
      Dialog::kErrorLog, 1500},
     {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
+    {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, Dialog::kLog,
+     400},
+    {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, Dialog::kLog, 500},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damaged, Scenario, ::testing::ValuesIn(kDamagedCases), CaseName);
