@@ -116,6 +116,16 @@ void DriverModuleHeldOpen(sim::Machine& m) {
                 FILE_SHARE_READ);
 }
 
+// The setup's monitor module is a 32-bit build, the installed one of an older version.
+void MonitorModuleOf32Bits(sim::Machine& m) {
+  Installed(m);
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
+  sim::PutFile(m, kSetupDir + u"kvxmon64.dll",
+               Bytes("MZ kvxmon64 " + std::string(sim::kX86ImageHeader) +
+                     std::string(sim::kMonitorEntryPoint)),
+               Build(2300));
+}
+
 const Case kDamagedCases[] = {
     {"reinstall_record_refused_queues_kept", RecordRefused, u"install", 100, Dialog::kErrorLog,
      900},
@@ -137,6 +147,8 @@ const Case kDamagedCases[] = {
     {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
     {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, Dialog::kLog,
      400},
+    {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100,
+     Dialog::kErrorLog, 1100},
     {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, Dialog::kLog, 500},
 };
 
