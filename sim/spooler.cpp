@@ -279,7 +279,8 @@ void InitSpooler(Machine& m) {
   // The modules the spooler registers must exist on disk like any other file.
   auto ensure = [&](const U16& path, std::string_view mark = {}) {
     if (!FindFile(m, path)) {
-      std::string body = "MZ " + ToUtf8(FileNamePart(path)) + " " + std::string(mark);
+      std::string body = "MZ " + ToUtf8(FileNamePart(path));
+      if (!mark.empty()) body += " " + std::string(mark);
       PutFile(m, path, std::vector<uint8_t>(body.begin(), body.end()));
     }
   };
