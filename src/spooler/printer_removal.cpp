@@ -130,8 +130,9 @@ void DeleteAllPrinters(InstallContext& context) {
       ++context.KeptQueues;
     }
   }
-  // An uninstall takes the queues: nothing of theirs is to come back.
-  if (!context.RestoreQueues && !WriteSavedQueues(nullptr)) {
+  // An uninstall takes the queues: nothing of theirs is to come back. A queue it could not
+  // delete may be one a failed repair re-created without its settings: the record keeps them.
+  if (!context.RestoreQueues && context.KeptQueues == 0 && !WriteSavedQueues(nullptr)) {
     LogRecordFailure(context, kSavedQueuesValue);
   }
 }

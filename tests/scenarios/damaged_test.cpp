@@ -126,6 +126,20 @@ void MonitorModuleOf32Bits(sim::Machine& m) {
                Build(2300));
 }
 
+// A repair re-created a queue of the user's without its comment and location (they stay in
+// the record); the uninstall after it cannot delete that queue.
+void QueueBackWithoutItsSettings(sim::Machine& m) {
+  Installed(m);
+  sim::SimPrinter invoices = Queue(u"Invoices");
+  invoices.comment = u"Monthly invoices";
+  invoices.location = u"Room 12";
+  sim::AddSimPrinter(m, invoices);
+  sim::AddFault(m, "SetPrinterW", ERROR_ACCESS_DENIED, -1);
+  ASSERT_EQ(RunCommand(m, u"install").exitCode, 100);
+  sim::ClearFaults(m);
+  sim::AddFault(m, "DeletePrinter", RPC_S_SERVER_UNAVAILABLE);
+}
+
 const Case kDamagedCases[] = {
     {"reinstall_record_refused_queues_kept", RecordRefused, u"install", 100, Dialog::kErrorLog,
      900},
@@ -149,6 +163,8 @@ const Case kDamagedCases[] = {
      400},
     {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100,
      Dialog::kErrorLog, 1100},
+    {"uninstall_queue_back_without_its_settings", QueueBackWithoutItsSettings, u"uninstall", 100,
+     Dialog::kErrorLog, 800},
     {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, Dialog::kLog, 500},
 };
 
