@@ -9,18 +9,9 @@
 using namespace sim;
 using namespace sim::filesys;
 
-namespace {
+namespace sim::filesys {
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-constexpr DWORD kErrorNotSameDevice = 17;
 constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                 0x100 /* TEMPORARY */ | 0x2000 /* NOT_CONTENT_INDEXED */;
 
 // Appends one operation to the list the system carries out at its next start, in the form
 // Windows writes: "\??\<path>" and then the new name ("\??\<new>", "!\??\<new>" when it may
@@ -66,6 +57,20 @@ DWORD DeletePath(Machine& m, const Resolved& r) {
   m.fs.files.erase(it);
   return 0;
 }
+
+}  // namespace sim::filesys
+
+namespace {
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+constexpr DWORD kErrorNotSameDevice = 17;
+constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                 0x100 /* TEMPORARY */ | 0x2000 /* NOT_CONTENT_INDEXED */;
 
 DWORD CopyPath(Machine& m, const Resolved& from, const Resolved& to, bool failIfExists) {
   if (from.error) return from.error;

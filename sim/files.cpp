@@ -484,6 +484,10 @@ SimFile& PutFile(Machine& m, std::u16string_view path, std::vector<uint8_t> data
   return f;
 }
 
+bool HoldsMark(const std::vector<uint8_t>& data, std::string_view mark) {
+  return std::search(data.begin(), data.end(), mark.begin(), mark.end()) != data.end();
+}
+
 bool RemoveFile(Machine& m, std::u16string_view path) {
   return m.fs.files.erase(FoldPath(path)) != 0;
 }
@@ -510,8 +514,9 @@ namespace sim {
 
 namespace {
 
+// `mark` (an entry point's name, an image header) lies in the contents past the "MZ".
 void AddDefaultFile(Machine& m, std::u16string_view path, size_t size,
-                    std::optional<VersionInfo> version = std::nullopt) {
+                    std::optional<VersionInfo> version = std::nullopt, std::string_view mark = {}) {
   // Contents that look like a module, different for every file, so copies can be compared.
   std::vector<uint8_t> data(size);
   uint32_t seed = 2166136261u;
@@ -524,6 +529,7 @@ void AddDefaultFile(Machine& m, std::u16string_view path, size_t size,
     data[0] = 'M';
     data[1] = 'Z';
   }
+  if (size >= 64 + mark.size()) std::copy(mark.begin(), mark.end(), data.begin() + 64);
   PutFile(m, path, std::move(data), version);
 }
 
@@ -542,9 +548,11 @@ void InitFiles(Machine& m) {
 
   const VersionInfo windowsVersion{{10, 0, 19041, 1}, {10, 0, 19041, 1}};
   for (const char16_t* name : {u"kernel32.dll", u"advapi32.dll", u"user32.dll", u"shell32.dll",
-                               u"version.dll", u"winspool.drv", u"spoolsv.exe", u"localspl.dll"}) {
+                               u"version.dll", u"winspool.drv", u"spoolsv.exe"}) {
     AddDefaultFile(m, system + u"\\" + name, 4096, windowsVersion);
   }
+  // The Local Port monitor's module.
+  AddDefaultFile(m, system + u"\\localspl.dll", 4096, windowsVersion, kMonitorEntryPoint);
 
   // The setup's files: the installer with the package beside it, the tray program above.
   const U16 product = u"C:\\Program Files\\Orvalstone";
@@ -552,7 +560,7 @@ void InitFiles(Machine& m) {
   const VersionInfo package{{1, 0, 0, 2300}, {1, 0, 0, 2300}};
   AddDefaultFile(m, m.kernel.modulePath.empty() ? setup + u"\\orvinst.exe" : m.kernel.modulePath,
                  24576, package);
-  AddDefaultFile(m, setup + u"\\kvxmon64.dll", 20480, package);
+  AddDefaultFile(m, setup + u"\\kvxmon64.dll", 20480, package, kMonitorEntryPoint);
   AddDefaultFile(m, setup + u"\\kvxdrv64.dll", 40960, package);
   AddDefaultFile(m, setup + u"\\kvxui64.dll", 30720, package);
   AddDefaultFile(m, setup + u"\\kvxhelp.chm", 12288);

@@ -62,6 +62,11 @@ std::shared_ptr<FileObject> OpenFile(Machine& m, const Resolved& r, DWORD access
 bool ReadFrom(Machine& m, FileObject& o, void* buffer, DWORD toRead, DWORD* read, DWORD* error);
 bool WriteTo(Machine& m, FileObject& o, const void* buffer, DWORD toWrite, DWORD* written,
              DWORD* error);
+// Deletes a file as DeleteFileW does: 0 or the error.
+DWORD DeletePath(Machine& m, const Resolved& r);
+// Appends one operation (a deletion when `to` is null) to the list the system carries out at
+// its next start: 0 or the error.
+DWORD AddRebootOperation(Machine& m, const Resolved& from, const Resolved* to, DWORD flags);
 // Moves every open handle and lock of one file to its new name.
 void FollowRename(Machine& m, const U16& from, const U16& to, const U16& toPath);
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,14 @@ struct VersionInfo {
   uint16_t file[4] = {0, 0, 0, 0};
   uint16_t product[4] = {0, 0, 0, 0};
 };
+
+// What the simulated files hold is not a real image. Two marks in a module's bytes stand for
+// what a loader reads from one: the name of the monitor's entry point, which a real module
+// carries in its export table, and the PE header of an x86 image (machine 0x014c), which a
+// 64-bit process cannot load.
+inline constexpr std::string_view kMonitorEntryPoint = "InitializePrintMonitor2";
+inline constexpr std::string_view kX86ImageHeader{"PE\0\0\x4c\x01", 6};
+bool HoldsMark(const std::vector<uint8_t>& data, std::string_view mark);
 
 struct SimFile {
   U16 path;  // full path in its original case

@@ -41,6 +41,8 @@ const MessageText kMessages[] = {
     {145, u"The directory is not empty.\r\n"},
     {206, u"The filename or extension is too long.\r\n"},
     {183, u"Cannot create a file when that file already exists.\r\n"},
+    // With its insert left as it stands (FORMAT_MESSAGE_IGNORE_INSERTS).
+    {193, u"%1 is not a valid Win32 application.\r\n"},
     {234, u"More data is available.\r\n"},
     {259, u"No more data is available.\r\n"},
     {267, u"The directory name is invalid.\r\n"},

@@ -282,13 +282,14 @@ void InitSpooler(Machine& m) {
   s.defaultPrinter = printer.name;
 
   // The modules the spooler registers must exist on disk like any other file.
-  auto ensure = [&](const U16& path) {
+  auto ensure = [&](const U16& path, std::string_view mark = {}) {
     if (!FindFile(m, path)) {
       std::string body = "MZ " + ToUtf8(FileNamePart(path));
+      if (!mark.empty()) body += " " + std::string(mark);
       PutFile(m, path, std::vector<uint8_t>(body.begin(), body.end()));
     }
   };
-  ensure(ModulePath(m, local.dllName));
+  ensure(ModulePath(m, local.dllName), kMonitorEntryPoint);
   for (const auto& f : DriverFiles(pdf)) ensure(f);
 }
 

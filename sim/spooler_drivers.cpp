@@ -1,7 +1,9 @@
 // winspool: printer drivers, their files and directories.
 #include <algorithm>
 #include <cstring>
+#include <set>
 
+#include "sim/files_internal.h"
 #include "sim/spooler_internal.h"
 
 using namespace sim;
@@ -104,6 +106,17 @@ uint64_t VersionOf(const SimFile* f) {
   if (!f || !f->version) return 0;
   const auto& v = f->version->file;
   return (uint64_t(v[0]) << 48) | (uint64_t(v[1]) << 32) | (uint64_t(v[2]) << 16) | v[3];
+}
+
+// A driver file that another process holds (open, or loaded) cannot go now: it is marked
+// for deletion at the next restart and the removal goes on, as the spooler does with files in
+// use. Windows first moves such a file to a temporary folder when it can be renamed (a loaded
+// module); one held open without delete sharing cannot be, and stays where it is, as every
+// such file does here.
+void DeleteDriverFile(Machine& m, const U16& path) {
+  const filesys::Resolved r = filesys::Resolve(m, path.c_str());
+  if (filesys::DeletePath(m, r) == 0 || !FindFile(m, path)) return;
+  filesys::AddRebootOperation(m, r, nullptr, 0);
 }
 
 }  // namespace
@@ -301,9 +314,10 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR dri
   }
   std::erase_if(drivers, chosen);
   if (deleteFlag & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES)) {
+    std::set<U16> done;  // a driver module is often its own data file
     for (const auto& d : removed) {
       for (const auto& f : DriverFiles(d)) {
-        if (!sharedWithOthers(f)) RemoveFile(m, f);
+        if (!sharedWithOthers(f) && done.insert(FoldPath(f)).second) DeleteDriverFile(m, f);
       }
     }
   }

@@ -65,7 +65,12 @@ BOOL WINAPI AddMonitorW(LPWSTR server, DWORD level, LPBYTE info) {
   const Environment* env = ResolveEnvironment(mi->pEnvironment);
   if (!env || !EqualFold(env->name, kNativeEnvironment)) return Fail(ERROR_INVALID_ENVIRONMENT);
   if (FindMonitor(m, mi->pName)) return Fail(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
-  if (!FindFile(m, ModulePath(m, mi->pDLLName))) return Fail(ERROR_MOD_NOT_FOUND);
+  // The spooler loads the module and asks for its entry point; what the loader refuses it
+  // answers as the loader did.
+  const SimFile* module = FindFile(m, ModulePath(m, mi->pDLLName));
+  if (!module) return Fail(ERROR_MOD_NOT_FOUND);
+  if (HoldsMark(module->data, kX86ImageHeader)) return Fail(ERROR_BAD_EXE_FORMAT);
+  if (!HoldsMark(module->data, kMonitorEntryPoint)) return Fail(ERROR_PROC_NOT_FOUND);
   SimMonitor mon;
   mon.name = mi->pName;
   mon.environment = U16(env->name);

@@ -3,6 +3,7 @@
 #include "context/install_context.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
+#include "files/pending_renames.h"
 #include "platform/unique.h"
 
 namespace {
@@ -80,4 +81,15 @@ DWORD ScheduleRebootDeletes(InstallContext& context) {
   // A path the system refused is dropped all the same: nothing more can be done for it.
   ReleasePendingDeletes(context.PendingDeletes);
   return accepted;
+}
+
+void WithdrawDeletion(InstallContext& context, LPCWSTR path) {
+  // Only a file known to be absent has nothing to keep.
+  if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+    return;
+  }
+  if (!WithdrawPendingDeletion(path)) {
+    LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"), path);
+  }
 }

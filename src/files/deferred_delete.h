@@ -20,3 +20,6 @@ void DeleteFileTry(InstallContext& context);
 // list and returns how many the system accepted. A path the system refuses stays on the
 // disk: an error line.
 DWORD ScheduleRebootDeletes(InstallContext& context);
+// A file of the package in place must not be deleted at the next start, nor by the clean-up
+// of the system's list, by an earlier hand-over; an error line when that cannot be undone.
+void WithdrawDeletion(InstallContext& context, LPCWSTR path);

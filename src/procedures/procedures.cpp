@@ -20,25 +20,11 @@ void CleanSystemPendingRenames() {
   CleanPendingRenames(table);
 }
 
-// A file of the package in place must not be deleted at the next start, nor by the clean-up
-// of the system's list, by an earlier run's hand-over.
-void WithdrawDeletion(InstallContext& context, const WideText& path) {
-  // Only a file known to be absent has nothing to keep.
-  if (GetFileAttributesW(Chars(path)) == INVALID_FILE_ATTRIBUTES &&
-      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
-    return;
-  }
-  if (!WithdrawPendingDeletion(Chars(path))) {
-    LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"),
-             Chars(path));
-  }
-}
-
 void WithdrawModuleDeletion(InstallContext& context) {
   if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
   WideText path = Copy(context.SystemDir);
   Append(path, context.MonitorFile);
-  WithdrawDeletion(context, path);
+  WithdrawDeletion(context, Chars(path));
 }
 
 // The installer's own folder could not be had, with the reason it was not.
@@ -163,7 +149,7 @@ void ReInstall(InstallContext& context) {
   }
   // The tray program the setup has just put in place stays, whatever an earlier removal
   // handed to the next start.
-  WithdrawDeletion(context, TrayProgramPath(context.ModuleDir));
+  WithdrawDeletion(context, Chars(TrayProgramPath(context.ModuleDir)));
   CleanSystemPendingRenames();
   KeepMonitorModule(context);
 

@@ -59,6 +59,17 @@ void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
   }
 }
 
+// The files of the driver just registered, in its version directory, stay at the next start,
+// whatever a removal handed over while another process held them.
+void KeepDriverFiles(InstallContext& context) {
+  for (LPCWSTR name : {context.DriverFile, context.UiFile, context.HelpFile}) {
+    WideText path = Copy(context.DriverDir);
+    Append(path, W("3\\"));
+    Append(path, name);
+    WithdrawDeletion(context, Chars(path));
+  }
+}
+
 // The spooler has copied what it needs; the staged copy goes now or later.
 void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
   DeleteOrListFile(context, path);
@@ -134,6 +145,7 @@ void AddPrinterDriver(InstallContext& context) {
     info.pszProvider = const_cast<LPWSTR>(kDriverManufacturer);
     if (RegisterDriver(&info)) {
       Log(context, W("OK :)"));
+      KeepDriverFiles(context);
     } else {
       LogError(context, ErrAddDriver, W("Can`t install a printer driver 'Orvalstone printer'"));
     }
@@ -175,6 +187,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
   }
   Log(context, W("OK :)"));
   // Unregistered now: the files of its version directory that its registration did not name
-  // (a help file an install could not copy) go as well.
+  // (a help file an install could not copy), and a file another process holds, which stays
+  // where it is, marked by the spooler for the restart, are ours to hand over too.
   if (!context.RestoreQueues) DeleteDriverFilesLeft(context, true);
 }

@@ -76,6 +76,28 @@ std::vector<BYTE> PrinterInfo2(HANDLE h) {
   return buffer;
 }
 
+// Whether the system is to delete the file at its next start.
+bool PendingDeletion(const WString& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, W("SYSTEM\\CurrentControlSet\\Control\\Session Manager"), 0,
+                    KEY_QUERY_VALUE, &key)) {
+    return false;
+  }
+  std::vector<WCHAR> list(32768, 0);
+  DWORD size = DWORD(list.size() - 2) * sizeof(WCHAR);
+  const bool read = !RegQueryValueExW(key, W("PendingFileRenameOperations"), nullptr, nullptr,
+                                      reinterpret_cast<BYTE*>(list.data()), &size);
+  RegCloseKey(key);
+  const std::string entry = Lower("\\??\\" + Narrow(path.c_str()));
+  // Pairs of a path and its new name, an empty one for a deletion.
+  for (const WCHAR* p = list.data(); read && *p;) {
+    const WCHAR* target = p + Narrow(p).size() + 1;
+    if (Lower(Narrow(p)) == entry && !*target) return true;
+    p = target + Narrow(target).size() + 1;
+  }
+  return false;
+}
+
 class Spooler : public Contract {
  protected:
   void TearDown() override {
@@ -88,9 +110,11 @@ class Spooler : public Contract {
     DeleteMonitorW(nullptr, nullptr, Mut(kMonitor));
     Contract::TearDown();
   }
-  // The test driver from files staged in a folder of the test's own, as the installer adds it.
-  BOOL AddTestDriver(const WCHAR* driverFile = W("ctdrv.dll"), const WCHAR* env = nullptr) {
-    const WString dir = TestDir(W("orvcontract")) + W("\\");
+  // The test driver from files staged in a folder of the test's own (or `staged`), as the
+  // installer adds it.
+  BOOL AddTestDriver(const WCHAR* driverFile = W("ctdrv.dll"), const WCHAR* env = nullptr,
+                     const WCHAR* staged = nullptr) {
+    const WString dir = (staged ? WString(staged) : TestDir(W("orvcontract"))) + W("\\");
     for (const WCHAR* f : {W("ctdrv.dll"), W("ctui.dll"), W("cthelp.chm")}) PutFile(dir + f, "MZ");
     WString driver = dir + driverFile, config = dir + W("ctui.dll"), help = dir + W("cthelp.chm");
     DRIVER_INFO_6W info = {
@@ -412,6 +436,18 @@ TEST_F(Spooler, DriversAndMonitorsAreAddedOnceAndDeletedOnce) {
   Answer("delete, flags 0", Result(del(nullptr, 0)));
   SetLastError(kAnyError);
   Answer("delete, deleted before", Result(del(nullptr, 0)));
+  // Staged in the printer-driver directory, where every spooler takes the files from; then
+  // removed while another process holds one of them open without delete sharing.
+  Answer("add, staged in the driver directory",
+         listed(AddTestDriver(W("ctdrv.dll"), nullptr, &At<WCHAR>(dir))));
+  const WString heldPath = files.empty() ? WString() : files[0];
+  HANDLE held = CreateFileW(heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  Answer("hold the driver module open", held != INVALID_HANDLE_VALUE ? "ok" : Result(FALSE));
+  const std::string removal = listed(del(W("Windows x64"), DPD_DELETE_ALL_FILES));
+  Answer("delete with its files, one held open",
+         removal + (PendingDeletion(heldPath) ? "; the held one deleted at restart" : ""));
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
   // A monitor; the built-in Local Port module, in every system directory, serves.
   const auto addMonitor = [](const WCHAR* name, const WCHAR* dll = W("localspl.dll")) {
     MONITOR_INFO_2W info = {Mut(name), Mut(W("Windows x64")), Mut(dll)};
@@ -419,6 +455,26 @@ TEST_F(Spooler, DriversAndMonitorsAreAddedOnceAndDeletedOnce) {
   };
   Answer("add a monitor, no name", addMonitor(W("")));
   Answer("add a monitor, missing module", addMonitor(kMonitor, W("none_77.dll")));
+  // Modules that are not a monitor: one without its entry point, and a 32-bit one copied in
+  // (the build's own where ORVINST_CONTRACT_X86_MODULE names it, else a system module of the
+  // 32-bit subsystem).
+  Answer("add a monitor, not a monitor module", addMonitor(kMonitor, W("version.dll")));
+  WCHAR system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const WString module32 = WString(system) + W("\\orvct32.dll");
+#ifdef _WIN32
+  WCHAR from[MAX_PATH] = {};
+  if (!GetEnvironmentVariableW(L"ORVINST_CONTRACT_X86_MODULE", from, MAX_PATH)) {
+    lstrcpyW(from, (WString(system) + W("\\..\\SysWOW64\\version.dll")).c_str());
+  }
+  const bool copied = CopyFileW(from, module32.c_str(), FALSE);
+#else
+  sim::PutFile(machine_, module32, {'M', 'Z', 'P', 'E', 0, 0, 0x4c, 0x01});  // an x86 header
+  const bool copied = true;
+#endif
+  Answer("add a monitor, a 32-bit module",
+         copied ? addMonitor(kMonitor, W("orvct32.dll")) : "no 32-bit module to copy");
+  DeleteFileW(module32.c_str());
   Answer("add a monitor", addMonitor(kMonitor));
   Answer("add a monitor again", addMonitor(kMonitor));
   Answer("delete the monitor",

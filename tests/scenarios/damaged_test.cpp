@@ -132,7 +132,7 @@ void FilesLeftByUninstall(sim::Machine& m) {
   for (const auto& f : {driver.driverPath, driver.configFile, driver.helpFile}) {
     sim::PutFile(m, f, Bytes("MZ left"));
   }
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2300"), Build(2300));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2300"), Build(2300));
   sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
 }
 
@@ -151,6 +151,37 @@ void SpoolerSlowToStop(sim::Machine& m) {
   Installed(m);
   sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
   m.services.services[0].stopDelayMs = 30000;
+}
+
+// Another program holds the installed driver module open, without delete sharing.
+void DriverModuleHeldOpen(sim::Machine& m) {
+  Installed(m);
+  sim::LockFile(m, sim::FindDriver(m, u"Orvalstone printer")->driverPath, 0x80000000,
+                FILE_SHARE_READ);
+}
+
+// The setup's monitor module is a 32-bit build, the installed one of an older version.
+void MonitorModuleOf32Bits(sim::Machine& m) {
+  Installed(m);
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
+  sim::PutFile(m, kSetupDir + u"kvxmon64.dll",
+               Bytes("MZ kvxmon64 " + std::string(sim::kX86ImageHeader) +
+                     std::string(sim::kMonitorEntryPoint)),
+               Build(2300));
+}
+
+// A repair re-created a queue of the user's without its comment and location (they stay in
+// the record); the uninstall after it cannot delete that queue.
+void QueueBackWithoutItsSettings(sim::Machine& m) {
+  Installed(m);
+  sim::SimPrinter invoices = Queue(u"Invoices");
+  invoices.comment = u"Monthly invoices";
+  invoices.location = u"Room 12";
+  sim::AddSimPrinter(m, invoices);
+  sim::AddFault(m, "SetPrinterW", ERROR_ACCESS_DENIED, -1);
+  ASSERT_EQ(RunCommand(m, u"install").exitCode, 100);
+  sim::ClearFaults(m);
+  sim::AddFault(m, "DeletePrinter", RPC_S_SERVER_UNAVAILABLE);
 }
 
 const Case kDamagedCases[] = {
@@ -176,6 +207,13 @@ const Case kDamagedCases[] = {
      Dialog::kLog, 500},
     {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1,
      Dialog::kLog, 500},
+    {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, Dialog::kLog,
+     400},
+    {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100,
+     Dialog::kErrorLog, 1100},
+    {"uninstall_queue_back_without_its_settings", QueueBackWithoutItsSettings, u"uninstall", 100,
+     Dialog::kErrorLog, 800},
+    {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, Dialog::kLog, 500},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damaged, Scenario, ::testing::ValuesIn(kDamagedCases), CaseName);

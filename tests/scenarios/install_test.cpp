@@ -53,7 +53,7 @@ constexpr char16_t kStaleFile[] = u"C:\\Windows\\system32\\kvxold64.tmp";
 void ThreeSavedQueues(sim::Machine& m) {
   Installed(m);
   // An installed module at the lower end of what is compatible.
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2073"), Build(2073));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2073"), Build(2073));
   const struct {
     const char16_t* name;
     const char* subKey;
@@ -85,14 +85,14 @@ void ThreeSavedQueues(sim::Machine& m) {
 
 // A module of a compatible version left on disk by an earlier package, no monitor registered.
 void CompatibleModuleOnly(sim::Machine& m) {
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2200"), Build(2200));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2200"), Build(2200));
 }
 
 // An installed monitor of a version this build does not take over, whose port two printers
 // of another driver use as well: the spooler refuses to remove it while they do.
 void MonitorInUse(sim::Machine& m) {
   Installed(m);
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2301"), Build(2301));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2301"), Build(2301));
   sim::AddSimPrinter(m, Queue(u"Fax", u"Orvalstone:", u"Microsoft Print To PDF"));
   sim::AddSimPrinter(m, Queue(u"Archive", u"LPT1:,Orvalstone:", u"Microsoft Print To PDF"));
 }
@@ -100,7 +100,7 @@ void MonitorInUse(sim::Machine& m) {
 // An unsupported module that another program keeps loaded past the monitor's removal.
 void UnsupportedModuleHeld(sim::Machine& m) {
   Installed(m);
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 2072"), Build(2072));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
   sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
 }
 

@@ -42,6 +42,10 @@ inline std::vector<uint8_t> Bytes(const std::string& s) {
 }
 
 // REG_SZ / REG_MULTI_SZ data: UTF-16 units, little-endian, as the registry stores them.
+// The contents of a monitor module of the package (`tag` tells copies apart).
+inline std::vector<uint8_t> MonitorBytes(const std::string& tag) {
+  return Bytes("MZ kvxmon64 " + tag + " " + std::string(sim::kMonitorEntryPoint));
+}
 inline std::vector<uint8_t> Utf16Bytes(const std::u16string& s) {
   std::vector<uint8_t> out;
   for (char16_t c : s) {

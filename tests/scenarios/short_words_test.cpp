@@ -31,7 +31,7 @@ void PendingDelete(sim::Machine& m, const std::u16string& path) {
 // Another program holds the module of a removed monitor and lets go during the spooler's
 // restart.
 void PendingModuleFreedByRestart(sim::Machine& m) {
-  sim::PutFile(m, kMonitorModule, Bytes("MZ kvxmon64 old"), Build(2300));
+  sim::PutFile(m, kMonitorModule, MonitorBytes("old"), Build(2300));
   sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
   sim::UnlockFile(m, kMonitorModule, 100);
   PendingDelete(m, kMonitorModule);

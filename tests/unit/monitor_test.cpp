@@ -23,12 +23,14 @@ const std::u16string kModule = kSystem + u"kvxmon64.dll";
 
 class MonitorTest : public unit::MachineTest {
  protected:
-  // The module in the system directory (without a build: no version resource), and the
-  // monitor registered with it. The file version differs: only the product version counts.
+  // The monitor's module in the system directory (without a build: no version resource), and
+  // the monitor registered with it. The file version differs: only the product version counts.
   void PutModule(std::optional<uint16_t> build, bool registered) {
     std::optional<sim::VersionInfo> v;
     if (build) v = sim::VersionInfo{{9, 9, 9, 1}, {1, 2, 3, *build}};
-    sim::PutFile(m, kModule, std::vector<uint8_t>(512, 'm'), v);
+    std::vector<uint8_t> module(512, 'm');
+    std::copy(sim::kMonitorEntryPoint.begin(), sim::kMonitorEntryPoint.end(), module.begin() + 2);
+    sim::PutFile(m, kModule, module, v);
     if (registered) RegisterMonitor();
   }
   Texts Ports() const {
