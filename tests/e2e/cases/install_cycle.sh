@@ -33,9 +33,9 @@ cp "$ORVINST_PACKAGE/orvtray.exe" "$DRIVE_C/orv2/"
 SETUP_DIR=$DRIVE_C/orv2/setup ORVINST_WIN='C:\orv2\setup\orvinst.exe'
 orvinst install
 record "settings key: $(wine reg query "$SETTINGS" /v deleted | tr -d '\r' | grep -o 'REG.*')"
-# What the repair kept for the next run: the queues Wine would not make again.
-record "saved queues: $(wine reg query 'HKLM\Software\Vantrel Software KFT\Orvalstone' \
-  /v SavedQueues 2>&1 | tr -d '\r' | grep -o 'REG.*')"
+# What the repair kept for the next run: the queues that did not come back whole, a key each.
+record "saved queues: $(wine reg query 'HKLM\Software\Vantrel Software KFT\Orvalstone\SavedQueues' \
+  /s /v Queue 2>&1 | tr -d '\r' | grep -o 'REG.*')"
 expect reinstall
 [ "$(tray_window)" != "$old_tray" ] || fail "the old tray program's window is still there"
 

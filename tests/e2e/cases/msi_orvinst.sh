@@ -5,7 +5,7 @@
 source "$(dirname "$0")/../harness.sh"
 case_begin
 MSI_BUILDS=2300
-SAVED='HKLM\Software\Vantrel Software KFT\Orvalstone'
+SAVED='HKLM\Software\Vantrel Software KFT\Orvalstone\SavedQueues'
 # The error lines of orvinst's newest log file, which the package's log names.
 log_errors() {
   local newest
@@ -21,7 +21,7 @@ wine_forget 'Printers\Orvalstone'
 add_package_queue "My Queue" q7 "the comment" "room 5" default
 msiexec /i 'C:\orv\dist\orvalstone.msi'
 log_errors
-record "$(wine reg query "$SAVED" /v SavedQueues 2>/dev/null | tr -d '\r' | grep -o 'REG.*')"
+record "saved queues: $(wine reg query "$SAVED" /s /v Queue 2>/dev/null | tr -d '\r' | grep -o 'REG.*')"
 expect "install over a queue"
 
 case_end
