@@ -80,6 +80,8 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
   }
   if (kind != Kind::kOtherPrinters && count > 0) m.spooler.defaultPrinter = u"Queue 1";
   m.calls.clear();
+  // The list of calls is a test's tool, kept by the process only when asked for.
+  m.recordCalls = false;
   return m;
 }
 
