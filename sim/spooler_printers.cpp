@@ -73,6 +73,8 @@ DWORD TakeSecurity(PSECURITY_DESCRIPTOR sd, std::vector<uint8_t>* out) {
   if (!length) return ERROR_INVALID_SECURITY_DESCR;
   const auto* bytes = static_cast<const uint8_t*>(sd);
   out->assign(bytes, bytes + length);
+  // The spooler's own default is kept as none: the same answer, a smaller machine.
+  if (*out == DefaultPrinterSecurity()) out->clear();
   return 0;
 }
 

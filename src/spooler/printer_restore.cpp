@@ -105,7 +105,12 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
   } else {
     PutSavedMembers(*info.get(), saved);
     if (!SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(info.get()), 0)) failed(GetLastError());
-    if (saved.DevMode) {
+    // Defaults the new queue already has (the driver's own, never changed) need no call.
+    const DEVMODEW* current = info->pDevMode;
+    const bool same = current &&
+                      DWORD(current->dmSize) + current->dmDriverExtra == saved.DevModeBytes &&
+                      std::memcmp(current, saved.DevMode, saved.DevModeBytes) == 0;
+    if (saved.DevMode && !same) {
       unique_global<BYTE> devMode = DevModeToGive(saved, info->pDevMode);
       PRINTER_INFO_8W defaults = {reinterpret_cast<LPDEVMODEW>(devMode.get())};
       if (!devMode || !SetPrinterW(printer, 8, reinterpret_cast<LPBYTE>(&defaults), 0)) {
