@@ -48,6 +48,7 @@ constexpr WCHAR kSavedQueuesAsideKey[] =
 constexpr WCHAR kQueueEntryValue[] = W("Queue");
 
 constexpr WCHAR kHexDigits[] = W("0123456789abcdef");
+constexpr size_t kLongestKeyName = 255;
 
 void PutHex(LPWSTR at, const BYTE* bytes, size_t size) {
   for (size_t i = 0; i < size; ++i) {
@@ -292,7 +293,7 @@ void EachField(LPCWSTR data, size_t units, Start start, Field field) {
 
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
   for (; list; list = list->Next) {
-    if (SameText(list->Name, name)) return list;
+    if (SameTextIgnoringCase(list->Name, name)) return list;
   }
   return nullptr;
 }
@@ -321,7 +322,14 @@ bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter*
     }
     Assign(values, nullptr);
     subKeySeen = dsUserSeen = false;
-    if (entry && entry->Name && !FindSavedPrinter(list, entry->Name)) {
+    // A name no queue can have, and no key either: none, or one with a backslash.
+    const size_t nameUnits = entry && entry->Name ? size_t(lstrlenW(entry->Name)) : 0;
+    bool nameable = nameUnits > 0 && nameUnits <= kLongestKeyName;
+    for (size_t i = 0; nameable && i < nameUnits; ++i) nameable = entry->Name[i] != W('\\');
+    if (entry && entry->Name && !nameable) {
+      *damaged = true;
+      ReleaseSavedPrinters(entry);
+    } else if (entry && entry->Name && !FindSavedPrinter(list, entry->Name)) {
       *tail = entry;
       tail = &entry->Next;
     } else {
@@ -404,7 +412,7 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
   LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesKey, 0, KEY_READ, keys.put());
   if (status == ERROR_FILE_NOT_FOUND) return true;
   if (status != ERROR_SUCCESS) return Failed(status);
-  WCHAR name[256];
+  WCHAR name[kLongestKeyName + 1];
   for (DWORD index = 0;; ++index) {
     DWORD length = DWORD(sizeof name / sizeof name[0]);
     status = RegEnumKeyExW(keys.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
@@ -599,7 +607,7 @@ bool WriteSavedQueues(const SavedPrinter* list) {
   }
   // What the record held beyond the list goes; a key made now holds nothing else.
   for (DWORD index = 0; disposition == REG_OPENED_EXISTING_KEY;) {
-    WCHAR name[256];
+    WCHAR name[kLongestKeyName + 1];
     DWORD length = DWORD(sizeof name / sizeof name[0]);
     status = RegEnumKeyExW(keys.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_NO_MORE_ITEMS) break;

@@ -21,7 +21,8 @@ struct ParkedPrinter {
   ParkedPrinter* Next;
 };
 
-// The node named exactly `name` in the list, or null.
+// The node of that name in the list, or null; names compare ignoring case, as the spooler's
+// (and the registry's keys) do.
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 
 // A read below fails with ERROR_DATATYPE_MISMATCH when the value was of another type or held

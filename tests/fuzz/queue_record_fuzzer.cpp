@@ -125,6 +125,10 @@ void Check(sim::Machine& m, bool saved, DWORD type, const uint8_t* data, size_t 
     Require(sim::TakeHeapAndHandleFaults(m).empty(), "handle or block left after a write");
   }
   sim::DeleteRegValue(m, HKEY_LOCAL_MACHINE, kRecordKeyPath, value);
+  // The saved queues' keys, and what was set aside beside them, go with the value.
+  if (sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKeyPath)) {
+    erase_if(record->subkeys, [](const sim::RegKey&) { return true; });
+  }
 }
 
 }  // namespace
