@@ -307,7 +307,8 @@ TEST_F(Spooler, AWholeQueueIsReadAndGivenBack) {
   if (dm) At<DEVMODEW>(defaults).dmOrientation = 2;
   PRINTER_INFO_8W eight = {dm ? &At<DEVMODEW>(defaults) : nullptr};
   const std::string set8 = Result(SetPrinterW(h, 8, reinterpret_cast<LPBYTE>(&eight), 0));
-  const DEVMODEW* back = At<PRINTER_INFO_2W>(PrinterInfo2(h)).pDevMode;
+  const std::vector<BYTE> after = PrinterInfo2(h);
+  const DEVMODEW* back = At<PRINTER_INFO_2W>(after).pDevMode;
   Answer("level 8 set, read back",
          set8 + ", orientation " + std::to_string(back ? back->dmOrientation : 0));
   // The permissions: with the right to read them, and without.
