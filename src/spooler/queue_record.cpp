@@ -442,7 +442,8 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
         ReleaseSavedPrinters(found);
         return Failed(ERROR_NOT_ENOUGH_MEMORY);
       }
-      ours = !bad && found && !found->Next && SameText(found->Name, name);
+      // The key's name is the entry's, as the registry spells either: in any case.
+      ours = !bad && found && !found->Next && SameTextIgnoringCase(found->Name, name);
       if (ours && !FindSavedPrinter(list, found->Name)) {
         *tail = found;
         tail = &found->Next;
