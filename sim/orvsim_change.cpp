@@ -106,8 +106,7 @@ void SetUserSettings(Context& c, sim::SimPrinter& p, uint64_t n) {
     dm->dmPaperSize = short(ParseNumber(text.substr(comma + 1), 256, "--defaults"));
   }
   if (c.a.Has("--restricted")) {
-    p.security = sim::DefaultPrinterSecurity();
-    p.security[56] = 0;  // the mask of everyone's ACE: no right to print
+    p.security = sim::RestrictedPrinterSecurity();
   }
 }
 

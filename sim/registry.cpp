@@ -447,11 +447,12 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
   return ERROR_SUCCESS;
 }
 
-LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
-                             LPDWORD reserved, LPSTR cls, LPDWORD classLength, PFILETIME written) {
-  (void)reserved;
-  (void)written;
-  if (DWORD e = Enter("RegEnumKeyExA", std::to_string(index))) return LSTATUS(e);
+namespace {
+// A subkey's name by index, as each character type's call gives it.
+template <class Char, class Convert>
+LSTATUS EnumKey(const char* api, HKEY key, DWORD index, Char* name, LPDWORD nameLength, Char* cls,
+                LPDWORD classLength, Convert convert) {
+  if (DWORD e = Enter(api, std::to_string(index))) return LSTATUS(e);
   Machine& m = M();
   const KeyRef r = Ref(m, key);
   if (r.error) return r.error;
@@ -460,36 +461,29 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLeng
   if (!k) return kErrorKeyDeleted;
   if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
   if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-  const std::string text = ToAnsi(k->subkeys[index].name);
+  const auto text = convert(k->subkeys[index].name);
   // The length in characters without the terminator, which must fit as well.
   if (text.size() + 1 > *nameLength) return ERROR_MORE_DATA;
-  std::memcpy(name, text.c_str(), text.size() + 1);
+  std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(Char));
   *nameLength = DWORD(text.size());
   if (cls && classLength && *classLength) cls[0] = 0;
   if (classLength) *classLength = 0;
   return ERROR_SUCCESS;
 }
+}  // namespace
+
+LSTATUS WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
+                             LPDWORD /*reserved*/, LPSTR cls, LPDWORD classLength,
+                             PFILETIME /*written*/) {
+  return EnumKey("RegEnumKeyExA", key, index, name, nameLength, cls, classLength,
+                 [](const U16& s) { return ToAnsi(s); });
+}
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
-                             LPDWORD reserved, LPWSTR cls, LPDWORD classLength, PFILETIME written) {
-  (void)reserved;
-  (void)written;
-  if (DWORD e = Enter("RegEnumKeyExW", std::to_string(index))) return LSTATUS(e);
-  Machine& m = M();
-  const KeyRef r = Ref(m, key);
-  if (r.error) return r.error;
-  if (!(r.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  const RegKey* k = FindRegKey(m, r.root, JoinPath(r.path));
-  if (!k) return kErrorKeyDeleted;
-  if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
-  if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-  const U16& text = k->subkeys[index].name;
-  if (text.size() + 1 > *nameLength) return ERROR_MORE_DATA;
-  std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-  *nameLength = DWORD(text.size());
-  if (cls && classLength && *classLength) cls[0] = 0;
-  if (classLength) *classLength = 0;
-  return ERROR_SUCCESS;
+                             LPDWORD /*reserved*/, LPWSTR cls, LPDWORD classLength,
+                             PFILETIME /*written*/) {
+  return EnumKey("RegEnumKeyExW", key, index, name, nameLength, cls, classLength,
+                 [](const U16& s) { return s; });
 }
 
 namespace {

@@ -200,6 +200,8 @@ std::vector<uint8_t> DriverDevMode(Machine& m, const SimPrinter& p);
 // What GetPrinterW reports: what was set, else the driver's or the spooler's defaults.
 std::vector<uint8_t> PrinterDevMode(Machine& m, const SimPrinter& p);
 const std::vector<uint8_t>& DefaultPrinterSecurity();
+// The same with everyone's right to print taken away: only administrators print.
+std::vector<uint8_t> RestrictedPrinterSecurity();
 // The length of a self-relative security descriptor within `limit` bytes, or 0 when it is
 // not a well-formed one.
 DWORD SelfRelativeLength(const void* sd, size_t limit);

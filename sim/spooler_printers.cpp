@@ -743,6 +743,12 @@ const std::vector<uint8_t>& DefaultPrinterSecurity() {
   return kDefault;
 }
 
+std::vector<uint8_t> RestrictedPrinterSecurity() {
+  std::vector<uint8_t> sd = DefaultPrinterSecurity();
+  sd[56] = 0;  // the mask of everyone's ACE, the DACL's first
+  return sd;
+}
+
 const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
                                         std::string_view value) {
   const U16 wantedKey = FromUtf8(key.empty() ? std::string_view(kPlainDataKey) : key);

@@ -20,6 +20,14 @@ enum class SizedQuery {
   FillFailed,  // a later call failed, or the answer still grew after the last fill
 };
 
+// A call that answers with its status (the printer-data calls), as the sized queries expect an
+// answer: "more data" is their "insufficient buffer".
+inline BOOL SizedAnswer(DWORD status) {
+  if (status == ERROR_SUCCESS) return TRUE;
+  SetLastError(status == ERROR_MORE_DATA ? DWORD(ERROR_INSUFFICIENT_BUFFER) : status);
+  return FALSE;
+}
+
 // `query(buffer, size, &needed)` answers as the spooler's sized calls do. On Filled the
 // block is in `block`; otherwise `block` is empty and the last error says why.
 template <class Query>

@@ -23,13 +23,6 @@ bool OpenQueue(LPCWSTR name, unique_printer& printer, PRINTER_DEFAULTSW* default
   return OpenPrinterW(const_cast<LPWSTR>(name), printer.put(), defaults) && printer;
 }
 
-// A printer-data call's status as the sized queries expect it.
-BOOL SpoolerAnswer(DWORD status) {
-  if (status == ERROR_SUCCESS) return TRUE;
-  SetLastError(status == ERROR_MORE_DATA ? DWORD(ERROR_INSUFFICIENT_BUFFER) : status);
-  return FALSE;
-}
-
 // Keys the spooler and the driver fill from the queue's settings themselves.
 bool MadeBySpooler(LPCWSTR key) {
   return SameText(key, W("DsSpooler")) || SameText(key, W("DsDriver"));
@@ -43,8 +36,7 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
   if (Count(key)) {
     const SizedQuery data = QuerySized(
         [&](BYTE* buffer, DWORD size, DWORD* needed) {
-          return SpoolerAnswer(
-              EnumPrinterDataExW(printer, Chars(key), buffer, size, needed, &count));
+          return SizedAnswer(EnumPrinterDataExW(printer, Chars(key), buffer, size, needed, &count));
         },
         block);
     // A key gone meanwhile holds nothing.
@@ -61,8 +53,8 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
   }
   const SizedQuery keys = QuerySized(
       [&](BYTE* buffer, DWORD size, DWORD* needed) {
-        return SpoolerAnswer(EnumPrinterKeyW(printer, Count(key) ? Chars(key) : W(""),
-                                             reinterpret_cast<LPWSTR>(buffer), size, needed));
+        return SizedAnswer(EnumPrinterKeyW(printer, Count(key) ? Chars(key) : W(""),
+                                           reinterpret_cast<LPWSTR>(buffer), size, needed));
       },
       block, 2 * sizeof(WCHAR));
   if (keys == SizedQuery::Empty) return true;

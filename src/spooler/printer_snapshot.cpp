@@ -109,12 +109,8 @@ SubKeyRead ReadSubKeyCopy(HANDLE printer, LPCSTR key, unique_global<CHAR>& text)
   const SizedQuery answer = QuerySized(
       [&](LPBYTE data, DWORD size, DWORD* needed) {
         LPSTR value = const_cast<LPSTR>(kSubKeyValue);
-        const DWORD result = key ? GetPrinterDataExA(printer, key, value, &type, data, size, needed)
-                                 : GetPrinterDataA(printer, value, &type, data, size, needed);
-        // The printer-data calls answer with their status, and say "more data" where the
-        // other sized calls say "insufficient buffer".
-        SetLastError(result == ERROR_MORE_DATA ? DWORD(ERROR_INSUFFICIENT_BUFFER) : result);
-        return result == ERROR_SUCCESS;
+        return SizedAnswer(key ? GetPrinterDataExA(printer, key, value, &type, data, size, needed)
+                               : GetPrinterDataA(printer, value, &type, data, size, needed));
       },
       block, 1);
   switch (answer) {

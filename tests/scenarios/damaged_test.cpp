@@ -34,8 +34,7 @@ void WholeQueue(sim::Machine& m) {
   p.priority = 7;
   p.startTime = 8 * 60;
   p.untilTime = 18 * 60;
-  p.security = sim::DefaultPrinterSecurity();
-  p.security[56] = 0;  // the mask of everyone's ACE: no right to print
+  p.security = sim::RestrictedPrinterSecurity();
   p.devMode = sim::DriverDevMode(m, p);
   auto* dm = reinterpret_cast<DEVMODEW*>(p.devMode.data());
   dm->dmOrientation = 2;

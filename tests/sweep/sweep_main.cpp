@@ -328,8 +328,7 @@ void SetWhole(Machine& m, sim::SimPrinter& p, int index) {
   p.untilTime = 18 * 60;
   p.parameters = u"cover=" + p.name;
   p.datatype = u"NT EMF 1.008";
-  p.security = sim::DefaultPrinterSecurity();
-  p.security[56] = 0;  // the mask of everyone's ACE (PRINTER_ACCESS_USE): no right to print
+  p.security = sim::RestrictedPrinterSecurity();
   p.devMode = sim::DriverDevMode(m, p);
   auto* dm = reinterpret_cast<DEVMODEW*>(p.devMode.data());
   dm->dmOrientation = 2;
