@@ -3,32 +3,35 @@
 // throws a Rejection, and the machine is saved only when the whole command succeeded.
 #pragma once
 #include <cstdint>
-#include <map>
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
-#include <set>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "sim/machine.h"
+#include "sim/persist.h"
 
 namespace orvsim {
 
 using json = nlohmann::json;
 using sim::U16;
 
-// ---- Command-line parsing ---------------------------------------------------------------------
+// ---- The command line ------------------------------------------------------------------------
 
-struct Args {
-  std::vector<std::string> words;  // positional, after the command words
-  std::map<std::string, std::string> values;
-  std::set<std::string> flags;
-  bool Has(const std::string& o) const { return values.count(o) || flags.count(o); }
-  std::string Value(const std::string& o, const std::string& fallback = "") const {
-    auto it = values.find(o);
-    return it == values.end() ? fallback : it->second;
-  }
+// What the command line gave: the words each command names, and its options (unset when not
+// given). Numbers stay text until a command reads them, so that each is refused in its own words.
+struct Given {
+  using Opt = std::optional<std::string>;
+  std::string name, value, type, path, api, error, word, number, pattern;
+  Opt second;                      // an optional second number (spooler slow's STOP_MS)
+  std::vector<std::string> words;  // DATA... of a value, WHAT... of show
+  Opt driver, port, comment, location, key, hex, subkey, defaultIndex, after, share, separator,
+      priority, hours, defaults, from, text, version, fileVersion, attributes, access, shareMode,
+      mode, exitDelay, releaseAfter, abandonAfter, nth, times, delay;
+  bool restricted = false, none = false, module = false, ignoresClose = false, always = false,
+       json = false, force = false;
 };
 
 struct Rejection {
@@ -39,17 +42,11 @@ struct Rejection {
   throw Rejection{message};
 }
 
-// Splits options from words. Everything after "--hex" belongs to it; "--" ends the options.
-Args ParseArgs(const std::vector<std::string>& in, const std::set<std::string>& valued,
-               const std::set<std::string>& flags);
-void WantWords(const Args& a, size_t min, size_t max, const char* shape);
 // Decimal or 0x... hex, at most `max`; `what` names it in the refusal.
 uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what);
 uint32_t ParseDword(const std::string& text, const std::string& what);
-// A typed value from TYPE DATA... (or TYPE --hex HEX), the data from words[first] on. Printer
-// data strings are ANSI.
-void ParseTypedValue(const std::string& typeText, const Args& a, size_t first, bool ansi,
-                     DWORD* type, std::vector<uint8_t>* bytes);
+// A typed value from TYPE DATA... (or TYPE --hex HEX). Printer data strings are ANSI.
+void ParseTypedValue(const Given& a, bool ansi, DWORD* type, std::vector<uint8_t>* bytes);
 
 // ---- Validation against the machine ------------------------------------------------------------
 
@@ -76,29 +73,24 @@ DWORD ParseShare(const std::string& text);
 
 struct Context {
   sim::Machine& m;
-  const Args& a;
+  const Given& a;
   std::ostream& out;
 };
 
-// One word after a command and what it does, as a table of them per command.
-struct Subcommand {
-  const char* word;
-  void (*run)(Context& c);
+using Handler = void (*)(Context& c);
+
+// The command the line chose, as its parser sets it; a null `run` makes a new machine.
+struct Chosen {
+  Handler run = nullptr;
+  sim::MachineAccess access = sim::MachineAccess::kChange;
 };
-// Runs the handler c.a.words[0] names; any other word is refused as an unknown `kind`
-// ("spooler change").
-void RunSubcommand(Context& c, std::span<const Subcommand> table, const std::string& kind);
 
-// show [WHAT...] [--json]
-void ShowCommand(Context& c);
+// A command word under `parent` that, when chosen, runs `run` on the machine.
+CLI::App* Command(CLI::App* parent, Chosen& chosen, const char* name, const char* description,
+                  Handler run, sim::MachineAccess access = sim::MachineAccess::kChange);
 
-// The commands that change the machine.
-void SpoolerCommand(Context& c);
-void PrinterCommand(Context& c);
-void DefaultCommand(Context& c);
-void RegCommand(Context& c);
-void FileCommand(Context& c);
-void TrayCommand(Context& c);
-void FaultCommand(Context& c);
+// The words of show, and of the commands that change the machine.
+void AddShowCommand(CLI::App& app, Given& g, Chosen& chosen);
+void AddChangeCommands(CLI::App& app, Given& g, Chosen& chosen);
 
 }  // namespace orvsim

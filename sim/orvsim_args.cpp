@@ -8,44 +8,6 @@
 
 namespace orvsim {
 
-// Splits options from words. Everything after "--hex" belongs to it; "--" ends the options.
-Args ParseArgs(const std::vector<std::string>& in, const std::set<std::string>& valued,
-               const std::set<std::string>& flags) {
-  Args a;
-  bool optionsDone = false;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const std::string& w = in[i];
-    if (optionsDone || w.size() < 2 || w.compare(0, 2, "--") != 0) {
-      a.words.push_back(w);
-      continue;
-    }
-    if (w == "--") {
-      optionsDone = true;
-      continue;
-    }
-    if (w == "--hex" && valued.count(w)) {
-      std::string hex;
-      for (++i; i < in.size(); ++i) hex += in[i];
-      a.values[w] = hex;
-      break;
-    }
-    if (flags.count(w)) {
-      a.flags.insert(w);
-    } else if (valued.count(w)) {
-      if (i + 1 >= in.size()) Reject(w + " needs a value");
-      if (a.values.count(w)) Reject(w + " is given twice");
-      a.values[w] = in[++i];
-    } else {
-      Reject("unknown option " + w);
-    }
-  }
-  return a;
-}
-
-void WantWords(const Args& a, size_t min, size_t max, const char* shape) {
-  if (a.words.size() < min || a.words.size() > max) Reject(std::string("usage: orvsim ") + shape);
-}
-
 uint64_t ParseNumber(const std::string& text, uint64_t max, const std::string& what) {
   uint64_t v = 0;
   size_t i = 0;
@@ -76,19 +38,16 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
 }
 
 // A typed value from TYPE DATA... (or TYPE --hex HEX). Printer data strings are ANSI.
-void ParseTypedValue(const std::string& typeText, const Args& a, size_t first, bool ansi,
-                     DWORD* type, std::vector<uint8_t>* bytes) {
-  if (!sim::ParseRegType(typeText, type)) {
-    Reject("unknown value type \"" + typeText +
+void ParseTypedValue(const Given& a, bool ansi, DWORD* type, std::vector<uint8_t>* bytes) {
+  if (!sim::ParseRegType(a.type, type)) {
+    Reject("unknown value type \"" + a.type +
            "\" (sz, expand_sz, multi_sz, dword, qword, binary, none or a number)");
   }
-  const std::vector<std::string> data(a.words.begin() + long(first), a.words.end());
+  const std::vector<std::string>& data = a.words;
   bytes->clear();
-  if (a.values.count("--hex")) {
+  if (a.hex) {
     if (!data.empty()) Reject("give the data either as words or after --hex, not both");
-    if (!ParseHex(a.Value("--hex"), bytes)) {
-      Reject("--hex needs pairs of hex digits, not \"" + a.Value("--hex") + "\"");
-    }
+    if (!ParseHex(*a.hex, bytes)) Reject("--hex needs pairs of hex digits, not \"" + *a.hex + "\"");
     return;
   }
   auto one = [&]() -> const std::string& {

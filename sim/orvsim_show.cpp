@@ -233,8 +233,6 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
   }
 }
 
-}  // namespace
-
 void ShowCommand(Context& c) {
   std::vector<std::string> what = c.a.words;
   if (what.empty() || (what.size() == 1 && what[0] == "all")) what = kSections;
@@ -245,7 +243,7 @@ void ShowCommand(Context& c) {
              "files registry pending windows processes faults clock all");
     }
   }
-  if (c.a.Has("--json")) {
+  if (c.a.json) {
     const json all = sim::MachineToJson(c.m);
     json out = json::object();
     for (const auto& w : what) out[w] = SectionJson(c.m, all, w);
@@ -253,6 +251,17 @@ void ShowCommand(Context& c) {
   } else {
     for (const auto& w : what) ShowText(c.out, c.m, w);
   }
+}
+
+}  // namespace
+
+void AddShowCommand(CLI::App& app, Given& g, Chosen& chosen) {
+  CLI::App* show = Command(&app, chosen, "show", "show the machine, as text or as JSON",
+                           ShowCommand, sim::MachineAccess::kRead);
+  show->add_option("WHAT", g.words,
+                   "printers monitors drivers services files registry pending windows processes "
+                   "faults clock, or all (the default)");
+  show->add_flag("--json", g.json, "one JSON object keyed by section, for scripts");
 }
 
 }  // namespace orvsim
