@@ -58,8 +58,8 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
       p.portName = u"Orvalstone:";
       p.driverName = u"Orvalstone printer";
       const std::string subKey = "q-" + std::to_string(i);
-      for (const char* key : {sim::kPlainDataKey, "DsUser"}) {
-        p.data.push_back({key, {{"SubKey", REG_SZ, AnsiText(subKey)}}});
+      for (const char16_t* key : {sim::kPlainDataKey, u"DsUser"}) {
+        p.data.push_back({key, {{u"SubKey", REG_SZ, AnsiText(subKey)}}});
       }
       sim::SetRegValue(m, HKEY_CURRENT_USER, kSettingsRoot + sim::FromUtf8(subKey), u"deleted",
                        REG_DWORD, {1, 0, 0, 0});

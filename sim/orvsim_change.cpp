@@ -93,14 +93,11 @@ void SetPrinterFields(Context& c, sim::SimPrinter& p) {
   if (c.a.location) p.location = sim::FromUtf8(*c.a.location);
 }
 
-sim::PrinterDataKey& DataKey(sim::SimPrinter& p, const std::string& name, bool create) {
-  const std::string key = name.empty() ? std::string(sim::kPlainDataKey) : name;
-  for (auto& k : p.data) {
-    if (sim::EqualFold(sim::FromUtf8(k.name), sim::FromUtf8(key))) return k;
-  }
-  if (!create) Reject("the printer has no data key \"" + key + "\"");
-  p.data.push_back({key, {}});
-  return p.data.back();
+sim::PrinterDataKey& DataKey(sim::SimPrinter& p, const Given& a, bool create) {
+  const U16 key = a.key ? sim::FromUtf8(*a.key) : sim::kPlainDataKey;
+  sim::PrinterDataKey* k = sim::FindDataKey(p, key, create);
+  if (!k) Reject("the printer has no data key \"" + sim::ToUtf8(key) + "\"");
+  return *k;
 }
 
 // Many queues at once, as a print server has them: checked in full before any is added.
@@ -131,8 +128,8 @@ void AddManyPrinters(Context& c) {
       const std::string text = sim::ToAnsi(sim::FromUtf8(Numbered(*c.a.subkey, i)));
       std::vector<uint8_t> bytes(text.begin(), text.end());
       bytes.push_back(0);
-      for (const char* key : {sim::kPlainDataKey, "DsUser"}) {
-        p.data.push_back({key, {{"SubKey", REG_SZ, bytes}}});
+      for (const char16_t* key : {sim::kPlainDataKey, u"DsUser"}) {
+        p.data.push_back({key, {{u"SubKey", REG_SZ, bytes}}});
       }
     }
     SetUserSettings(c, p, i);
@@ -188,34 +185,22 @@ void SetPrinter(Context& c) {
 
 void SetPrinterData(Context& c) {
   sim::SimPrinter& p = ExistingPrinter(c.m, c.a.name);
-  const std::string& value = c.a.value;
-  if (value.empty()) Reject("a printer-data value needs a name");
+  if (c.a.value.empty()) Reject("a printer-data value needs a name");
   DWORD type = 0;
   std::vector<uint8_t> bytes;
   ParseTypedValue(c.a, true, &type, &bytes);
-  sim::PrinterDataKey& k = DataKey(p, c.a.key.value_or(""), true);
-  bool replaced = false;
-  for (auto& v : k.values) {
-    if (sim::EqualFold(sim::FromUtf8(v.name), sim::FromUtf8(value))) {
-      v.type = type;
-      v.bytes = bytes;
-      replaced = true;
-    }
-  }
-  if (!replaced) k.values.push_back({value, type, bytes});
-  c.out << "printer data " << k.name << "\\" << value << " set\n";
+  sim::PrinterDataKey& k = DataKey(p, c.a, true);
+  sim::PutPrinterData(k, sim::FromUtf8(c.a.value), type, std::move(bytes));
+  c.out << "printer data " << sim::ToUtf8(k.name) << "\\" << c.a.value << " set\n";
 }
 
 void DeletePrinterData(Context& c) {
-  sim::SimPrinter& p = ExistingPrinter(c.m, c.a.name);
-  sim::PrinterDataKey& k = DataKey(p, c.a.key.value_or(""), false);
+  sim::PrinterDataKey& k = DataKey(ExistingPrinter(c.m, c.a.name), c.a, false);
   const U16 value = sim::FromUtf8(c.a.value);
-  const size_t before = k.values.size();
-  std::erase_if(k.values, [&](const sim::PrinterDataValue& v) {
-    return sim::EqualFold(sim::FromUtf8(v.name), value);
-  });
-  if (k.values.size() == before) Reject("the printer has no data value \"" + c.a.value + "\"");
-  c.out << "printer data " << k.name << "\\" << c.a.value << " deleted\n";
+  if (!std::erase_if(k.values, [&](const auto& v) { return sim::EqualFold(v.name, value); })) {
+    Reject("the printer has no data value \"" + c.a.value + "\"");
+  }
+  c.out << "printer data " << sim::ToUtf8(k.name) << "\\" << c.a.value << " deleted\n";
 }
 
 void DefaultPrinter(Context& c) {

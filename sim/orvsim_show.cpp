@@ -115,7 +115,7 @@ void ShowText(std::ostream& o, sim::Machine& m, const std::string& what) {
       if (p.jobs) o << "    jobs " << p.jobs << "\n";
       for (const auto& k : p.data) {
         for (const auto& v : k.values) {
-          o << "    data " << k.name << "\\" << v.name << " = "
+          o << "    data " << sim::ToUtf8(k.name) << "\\" << sim::ToUtf8(v.name) << " = "
             << ValueText(sim::TypedValueToJson(v.type, v.bytes, true)) << "\n";
         }
       }

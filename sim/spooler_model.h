@@ -16,7 +16,7 @@ namespace sim {
 // One printer-data value, stored as the bytes written (a string written without its
 // terminator stays without it).
 struct PrinterDataValue {
-  std::string name;  // UTF-8; compared ignoring case
+  U16 name;  // compared ignoring case
   DWORD type = 0;
   std::vector<uint8_t> bytes;
 };
@@ -24,11 +24,11 @@ struct PrinterDataValue {
 // A printer-data key. The plain values (SetPrinterData) live under "PrinterDriverData", as
 // Windows keeps them, so the plain and the keyed calls see the same values.
 struct PrinterDataKey {
-  std::string name;  // UTF-8, may hold "\" for subkeys; compared ignoring case
+  U16 name;  // may hold "\" for subkeys; compared ignoring case
   std::vector<PrinterDataValue> values;
 };
 
-inline constexpr const char* kPlainDataKey = "PrinterDriverData";
+inline constexpr const char16_t* kPlainDataKey = u"PrinterDriverData";
 
 struct SimPrinter {
   uint32_t id = 0;  // stable identity: open handles follow a printer through renames
@@ -205,8 +205,13 @@ std::vector<uint8_t> RestrictedPrinterSecurity();
 // The length of a self-relative security descriptor within `limit` bytes, or 0 when it is
 // not a well-formed one.
 DWORD SelfRelativeLength(const void* sd, size_t limit);
+// The printer's data key, made when `create` is set, or nullptr.
+PrinterDataKey* FindDataKey(SimPrinter& p, std::u16string_view key, bool create);
+// Sets a value of the key, in place of one of the same name.
+void PutPrinterData(PrinterDataKey& k, std::u16string_view name, DWORD type,
+                    std::vector<uint8_t> bytes);
 // The printer's value, or nullptr. key "" means the plain values.
-const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
-                                        std::string_view value);
+const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::u16string_view key,
+                                        std::u16string_view value);
 
 }  // namespace sim

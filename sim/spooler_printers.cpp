@@ -181,19 +181,6 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Printer data.
 
-bool SameName(const std::string& stored, std::u16string_view wanted) {
-  return EqualFold(FromUtf8(stored), wanted);
-}
-
-PrinterDataKey* DataKey(SimPrinter& p, std::u16string_view key, bool create) {
-  for (auto& k : p.data) {
-    if (SameName(k.name, key)) return &k;
-  }
-  if (!create) return nullptr;
-  p.data.push_back({ToUtf8(key), {}});
-  return &p.data.back();
-}
-
 DWORD ReadData(HANDLE h, std::u16string_view key, LPCSTR value, LPDWORD type, LPBYTE data,
                DWORD size, LPDWORD needed) {
   if (!needed) return RPC_X_NULL_REF_POINTER;
@@ -202,18 +189,13 @@ DWORD ReadData(HANDLE h, std::u16string_view key, LPCSTR value, LPDWORD type, LP
   if (!p) return error;
   if (!value) return ERROR_INVALID_PARAMETER;
   *needed = 0;  // a missing value needs nothing
-  PrinterDataKey* k = DataKey(*p, key, false);
-  if (!k) return ERROR_FILE_NOT_FOUND;
-  const U16 name = FromAnsi(value);
-  for (const auto& v : k->values) {
-    if (!SameName(v.name, name)) continue;
-    *needed = DWORD(v.bytes.size());
-    if (type) *type = v.type;
-    if (v.bytes.size() > size || (!data && !v.bytes.empty())) return ERROR_MORE_DATA;
-    if (!v.bytes.empty()) std::memcpy(data, v.bytes.data(), v.bytes.size());
-    return ERROR_SUCCESS;
-  }
-  return ERROR_FILE_NOT_FOUND;
+  const PrinterDataValue* v = FindPrinterData(*p, key, FromAnsi(value));
+  if (!v) return ERROR_FILE_NOT_FOUND;
+  *needed = DWORD(v->bytes.size());
+  if (type) *type = v->type;
+  if (v->bytes.size() > size || (!data && !v->bytes.empty())) return ERROR_MORE_DATA;
+  if (!v->bytes.empty()) std::memcpy(data, v->bytes.data(), v->bytes.size());
+  return ERROR_SUCCESS;
 }
 
 DWORD WriteData(HANDLE h, std::u16string_view key, LPCSTR value, DWORD type, const BYTE* data,
@@ -222,17 +204,7 @@ DWORD WriteData(HANDLE h, std::u16string_view key, LPCSTR value, DWORD type, con
   SimPrinter* p = HandlePrinter(h, PRINTER_ACCESS_ADMINISTER, &error);
   if (!p) return error;
   if (!value || (!data && size)) return ERROR_INVALID_PARAMETER;
-  PrinterDataKey* k = DataKey(*p, key, true);
-  const U16 name = FromAnsi(value);
-  std::vector<uint8_t> bytes(data, data + size);
-  for (auto& v : k->values) {
-    if (SameName(v.name, name)) {
-      v.type = type;
-      v.bytes = std::move(bytes);
-      return ERROR_SUCCESS;
-    }
-  }
-  k->values.push_back({ToUtf8(name), type, std::move(bytes)});
+  PutPrinterData(*FindDataKey(*p, key, true), FromAnsi(value), type, {data, data + size});
   return ERROR_SUCCESS;
 }
 
@@ -518,7 +490,7 @@ BOOL WINAPI DeletePrinter(HANDLE printer) {
 DWORD WINAPI GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data, DWORD size,
                              LPDWORD needed) {
   if (DWORD e = Begin("GetPrinterDataA", FromA(valueName))) return e;
-  return ReadData(printer, FromUtf8(kPlainDataKey), valueName, type, data, size, needed);
+  return ReadData(printer, kPlainDataKey, valueName, type, data, size, needed);
 }
 
 DWORD WINAPI GetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, LPDWORD type,
@@ -530,7 +502,7 @@ DWORD WINAPI GetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName,
 
 DWORD WINAPI SetPrinterDataA(HANDLE printer, LPSTR valueName, DWORD type, LPBYTE data, DWORD size) {
   if (DWORD e = Begin("SetPrinterDataA", FromA(valueName))) return e;
-  return WriteData(printer, FromUtf8(kPlainDataKey), valueName, type, data, size);
+  return WriteData(printer, kPlainDataKey, valueName, type, data, size);
 }
 
 DWORD WINAPI SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName, DWORD type,
@@ -554,7 +526,7 @@ DWORD WINAPI EnumPrinterKeyW(HANDLE printer, LPCWSTR keyName, LPWSTR subkeys, DW
   std::vector<U16> found;
   bool exists = parent.empty();
   for (const auto& k : p->data) {
-    const U16 path = FromUtf8(k.name);
+    const U16& path = k.name;
     U16 rest;
     if (parent.empty()) {
       rest = path;
@@ -588,12 +560,12 @@ DWORD WINAPI EnumPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPBYTE values, 
   DWORD error = 0;
   SimPrinter* p = HandlePrinter(printer, kReadRights, &error);
   if (!p) return error;
-  const PrinterDataKey* k = DataKey(*p, keyName, false);
+  const PrinterDataKey* k = FindDataKey(*p, keyName, false);
   if (!k) return ERROR_FILE_NOT_FOUND;
   // The records first, then each value's name and data below them, as the spooler packs them.
   size_t total = k->values.size() * sizeof(PRINTER_ENUM_VALUESW);
   for (const auto& v : k->values) {
-    total += (FromUtf8(v.name).size() + 1) * sizeof(WCHAR) + v.bytes.size() + 8;
+    total += (v.name.size() + 1) * sizeof(WCHAR) + v.bytes.size() + 8;
   }
   *needed = DWORD(total);
   *returned = 0;
@@ -602,9 +574,8 @@ DWORD WINAPI EnumPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPBYTE values, 
   for (size_t i = 0; i < k->values.size(); ++i) {
     const PrinterDataValue& v = k->values[i];
     PRINTER_ENUM_VALUESW r{};
-    const U16 name = FromUtf8(v.name);
-    r.pValueName = strings.Put(name);
-    r.cbValueName = DWORD((name.size() + 1) * sizeof(WCHAR));
+    r.pValueName = strings.Put(v.name);
+    r.cbValueName = DWORD((v.name.size() + 1) * sizeof(WCHAR));
     r.dwType = v.type;
     r.pData = static_cast<LPBYTE>(strings.PutBytes(v.bytes));
     r.cbData = DWORD(v.bytes.size());
@@ -625,17 +596,7 @@ DWORD WINAPI SetPrinterDataExW(HANDLE printer, LPCWSTR keyName, LPCWSTR valueNam
   SimPrinter* p = HandlePrinter(printer, PRINTER_ACCESS_ADMINISTER, &error);
   if (!p) return error;
   if (!data && size) return ERROR_INVALID_PARAMETER;
-  PrinterDataKey* k = DataKey(*p, keyName, true);
-  const std::string name = ToUtf8(FromW(valueName));
-  std::vector<uint8_t> bytes(data, data + size);
-  for (auto& v : k->values) {
-    if (SameName(v.name, FromW(valueName))) {
-      v.type = type;
-      v.bytes = std::move(bytes);
-      return ERROR_SUCCESS;
-    }
-  }
-  k->values.push_back({name, type, std::move(bytes)});
+  PutPrinterData(*FindDataKey(*p, keyName, true), valueName, type, {data, data + size});
   return ERROR_SUCCESS;
 }
 
@@ -749,13 +710,32 @@ std::vector<uint8_t> RestrictedPrinterSecurity() {
   return sd;
 }
 
-const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::string_view key,
-                                        std::string_view value) {
-  const U16 wantedKey = FromUtf8(key.empty() ? std::string_view(kPlainDataKey) : key);
+PrinterDataKey* FindDataKey(SimPrinter& p, std::u16string_view key, bool create) {
+  for (auto& k : p.data) {
+    if (EqualFold(k.name, key)) return &k;
+  }
+  if (!create) return nullptr;
+  return &p.data.emplace_back(PrinterDataKey{U16(key), {}});
+}
+
+void PutPrinterData(PrinterDataKey& k, std::u16string_view name, DWORD type,
+                    std::vector<uint8_t> bytes) {
+  for (auto& v : k.values) {
+    if (EqualFold(v.name, name)) {
+      v.type = type;
+      v.bytes = std::move(bytes);
+      return;
+    }
+  }
+  k.values.push_back({U16(name), type, std::move(bytes)});
+}
+
+const PrinterDataValue* FindPrinterData(const SimPrinter& p, std::u16string_view key,
+                                        std::u16string_view value) {
   for (const auto& k : p.data) {
-    if (!SameName(k.name, wantedKey)) continue;
+    if (!EqualFold(k.name, key.empty() ? kPlainDataKey : key)) continue;
     for (const auto& v : k.values) {
-      if (SameName(v.name, FromUtf8(value))) return &v;
+      if (EqualFold(v.name, value)) return &v;
     }
   }
   return nullptr;

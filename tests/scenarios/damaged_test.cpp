@@ -17,7 +17,7 @@ void UserQueue(sim::Machine& m) {
   p.comment = u"Monthly invoices";
   p.location = u"Room 12";
   PutPrinterData(p, sim::kPlainDataKey, "inv-01");
-  PutPrinterData(p, "DsUser", "inv-01");
+  PutPrinterData(p, u"DsUser", "inv-01");
   sim::AddSimPrinter(m, p);
   m.spooler.defaultPrinter = u"Invoices";
 }
@@ -40,8 +40,8 @@ void WholeQueue(sim::Machine& m) {
   dm->dmOrientation = 2;
   dm->dmPaperSize = 9;
   p.devMode.back() = 0x5A;
-  p.data.push_back({"Prefs\\Paper", {{"Tray", REG_DWORD, {2, 0, 0, 0}}}});
-  p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, {1, 0xFF}}}});
+  p.data.push_back({u"Prefs\\Paper", {{u"Tray", REG_DWORD, {2, 0, 0, 0}}}});
+  p.data.push_back({u"Prefs", {{u"Watermark", REG_BINARY, {1, 0xFF}}}});
   sim::AddSimPrinter(m, p);
   m.spooler.defaultPrinter = p.name;
 }

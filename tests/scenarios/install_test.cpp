@@ -70,7 +70,7 @@ void ThreeSavedQueues(sim::Machine& m) {
     p.comment = q.comment;
     p.location = q.location;
     if (q.plain) PutPrinterData(p, sim::kPlainDataKey, q.subKey);
-    PutPrinterData(p, "DsUser", q.subKey);
+    PutPrinterData(p, u"DsUser", q.subKey);
     sim::AddSimPrinter(m, p);
     const std::u16string key = kSettings + u"\\" + sim::FromUtf8(q.subKey);
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
@@ -125,11 +125,11 @@ void UnusualQueues(sim::Machine& m) {
   m.spooler.defaultPrinter = u"Orvalstone";
   sim::SimPrinter longer = Queue(u"Long");
   PutPrinterData(longer, sim::kPlainDataKey, std::string(100, 'k'));
-  PutPrinterData(longer, "DsUser", std::string(100, 'k'));
+  PutPrinterData(longer, u"DsUser", std::string(100, 'k'));
   sim::AddSimPrinter(m, longer);
   sim::SimPrinter empty = Queue(u"EmptyPlain");
   PutPrinterData(empty, sim::kPlainDataKey, "");
-  PutPrinterData(empty, "DsUser", "emp-04");
+  PutPrinterData(empty, u"DsUser", "emp-04");
   sim::AddSimPrinter(m, empty);
 }
 

@@ -65,8 +65,8 @@ inline sim::SimPrinter Queue(const char16_t* name, const char16_t* port = u"Orva
 }
 
 // A queue's "SubKey" printer data, plain (sim::kPlainDataKey) or under `key`.
-inline void PutPrinterData(sim::SimPrinter& p, const std::string& key, const std::string& text) {
-  sim::PrinterDataValue v{"SubKey", REG_SZ, Bytes(text)};
+inline void PutPrinterData(sim::SimPrinter& p, const std::u16string& key, const std::string& text) {
+  sim::PrinterDataValue v{u"SubKey", REG_SZ, Bytes(text)};
   v.bytes.push_back(0);
   for (auto& k : p.data) {
     if (k.name == key) return k.values.push_back(v);
@@ -235,7 +235,7 @@ inline std::string State(sim::Machine& m) {
     }
     for (const auto& k : p.data) {
       for (const auto& v : k.values) {
-        o << "  data " << k.name << "\\" << v.name << " = ";
+        o << "  data " << u8(k.name) << "\\" << u8(v.name) << " = ";
         if (v.type == REG_SZ) {
           o << "\"" << std::string(v.bytes.begin(), std::find(v.bytes.begin(), v.bytes.end(), 0))
             << "\"\n";

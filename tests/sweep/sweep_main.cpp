@@ -305,8 +305,8 @@ std::set<U16> Recorded(Machine& m, const U16& value) {
   return names;
 }
 
-std::string Data(const sim::SimPrinter& p, const std::string& key) {
-  const sim::PrinterDataValue* v = sim::FindPrinterData(p, key, "SubKey");
+std::string Data(const sim::SimPrinter& p, std::u16string_view key) {
+  const sim::PrinterDataValue* v = sim::FindPrinterData(p, key, u"SubKey");
   if (!v) return "<none>";
   return std::string(v->bytes.begin(), std::find(v->bytes.begin(), v->bytes.end(), 0));
 }
@@ -336,8 +336,8 @@ void SetWhole(Machine& m, sim::SimPrinter& p, int index) {
   dm->dmDuplex = 2;
   dm->dmFields |= 0x1000;
   p.devMode.back() = uint8_t(0x40 + index);
-  p.data.push_back({"Prefs\\Paper", {{"Tray", REG_DWORD, {2, 0, 0, 0}}}});
-  p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, {uint8_t(index), 0xFF}}}});
+  p.data.push_back({u"Prefs\\Paper", {{u"Tray", REG_DWORD, {2, 0, 0, 0}}}});
+  p.data.push_back({u"Prefs", {{u"Watermark", REG_BINARY, {uint8_t(index), 0xFF}}}});
 }
 
 // What of the user's settings the queue lacks, as ", what" texts.
@@ -366,7 +366,7 @@ std::string WholeDamage(Machine& m, const sim::SimPrinter& p) {
     for (const auto& v : k.values) {
       const sim::PrinterDataValue* have = sim::FindPrinterData(p, k.name, v.name);
       if (!have || have->type != v.type || have->bytes != v.bytes) {
-        d += ", printer data " + k.name + "\\" + v.name;
+        d += ", printer data " + sim::ToUtf8(k.name + u"\\" + v.name);
       }
     }
   }
@@ -383,8 +383,8 @@ std::string QueueDamage(Machine& m, const Queue& q, bool parked) {
   if (p->portName != kPort && !parked) d += ", port " + Text(p->portName);
   if (p->comment != q.comment) d += ", comment \"" + Text(p->comment) + "\"";
   if (p->location != q.location) d += ", location \"" + Text(p->location) + "\"";
-  if (q.plain && Data(*p, "") != q.plain) d += ", SubKey " + Data(*p, "");
-  if (q.dsUser && Data(*p, "DsUser") != q.dsUser) d += ", DsUser SubKey " + Data(*p, "DsUser");
+  if (q.plain && Data(*p, u"") != q.plain) d += ", SubKey " + Data(*p, u"");
+  if (q.dsUser && Data(*p, u"DsUser") != q.dsUser) d += ", DsUser SubKey " + Data(*p, u"DsUser");
   if (q.name == kDefaultQueue && m.spooler.defaultPrinter != q.name) d += ", not the default";
   const char* key = q.plain ? q.plain : q.dsUser;
   if (key && !sim::FindRegValue(m, HKEY_CURRENT_USER, kSettings + sim::FromAnsi(key), u"kept")) {
@@ -553,9 +553,9 @@ std::string Check(Machine& m, const Step& s, const Outcome& out, bool spoolerWas
 
 // ---- The start states ----
 
-void PutSubKey(sim::SimPrinter& p, const std::string& key, const char* text) {
+void PutSubKey(sim::SimPrinter& p, const U16& key, const char* text) {
   if (!text) return;
-  sim::PrinterDataValue v{"SubKey", REG_SZ, {}};
+  sim::PrinterDataValue v{u"SubKey", REG_SZ, {}};
   v.bytes.assign(text, text + std::char_traits<char>::length(text) + 1);
   p.data.push_back({key, {v}});
 }
@@ -578,7 +578,7 @@ bool Rich(Machine& m) {
     p.comment = q.comment;
     p.location = q.location;
     PutSubKey(p, sim::kPlainDataKey, q.plain);
-    PutSubKey(p, "DsUser", q.dsUser);
+    PutSubKey(p, u"DsUser", q.dsUser);
     SetWhole(m, p, int(&q - kQueues));
     gWhole[p.name] = p;
     sim::AddSimPrinter(m, p);

@@ -86,7 +86,7 @@ class MachineTest : public ::testing::Test {
                                    const std::u16string& driver = u"Orvalstone printer") {
     sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", driver);
     std::vector<uint8_t> bytes(subKey.c_str(), subKey.c_str() + subKey.size() + 1);
-    p.data.push_back({*at ? at : sim::kPlainDataKey, {{"SubKey", REG_SZ, bytes}}});
+    p.data.push_back({*at ? sim::FromUtf8(at) : sim::kPlainDataKey, {{u"SubKey", REG_SZ, bytes}}});
     return p;
   }
   void RegisterMonitor() {

@@ -134,8 +134,8 @@ TEST_F(PrinterSnapshotTest, SubKeyIsReadWholeWithTheDsUserCopyAsFallbackAndWritt
     m.spooler.printers.clear();
     sim::SimPrinter& p = Add(u"Q");
     if (!c.plain.empty())
-      p.data.push_back({sim::kPlainDataKey, {{"SubKey", c.plainType, Bytes(c.plain)}}});
-    if (!c.dsUser.empty()) p.data.push_back({"DsUser", {{"SubKey", REG_SZ, Bytes(c.dsUser)}}});
+      p.data.push_back({sim::kPlainDataKey, {{u"SubKey", c.plainType, Bytes(c.plain)}}});
+    if (!c.dsUser.empty()) p.data.push_back({u"DsUser", {{u"SubKey", REG_SZ, Bytes(c.dsUser)}}});
     HANDLE h = Open(u"Q");
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED);
     unique_global<CHAR> text;
@@ -154,9 +154,9 @@ TEST_F(PrinterSnapshotTest, SubKeyIsReadWholeWithTheDsUserCopyAsFallbackAndWritt
     EXPECT_EQ(WriteSubKeys(h, "Orvalstone\\Q1", "Orvalstone\\Q1"),
               fault ? DWORD(ERROR_ACCESS_DENIED) : ERROR_SUCCESS);
     const sim::SimPrinter* p = sim::FindPrinter(m, u"Q");
-    for (const char* key : {"", "DsUser"}) {
-      const sim::PrinterDataValue* v = sim::FindPrinterData(*p, key, "SubKey");
-      const bool refused = fault && (*key == 'D') == (fault[14] == 'E');
+    for (const char16_t* key : {u"", u"DsUser"}) {
+      const sim::PrinterDataValue* v = sim::FindPrinterData(*p, key, u"SubKey");
+      const bool refused = fault && (*key == u'D') == (fault[14] == 'E');
       EXPECT_EQ(v ? std::string(v->bytes.begin(), v->bytes.end()) : "",
                 refused ? "" : "Orvalstone\\Q1" + z);
     }
