@@ -1,6 +1,7 @@
 // orvsim: the command line and checks of what it names against the machine.
 #include <cctype>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "sim/orvsim.h"
@@ -196,16 +197,8 @@ HKEY ParseRegKey(const std::string& text, U16* path) {
     Reject("a registry key starts with HKLM\\, HKCU\\ or HKU\\, not \"" + text + "\"");
   }
   *path = slash == std::string::npos ? U16() : sim::FromUtf8(text.substr(slash + 1));
-  if (!path->empty()) {
-    size_t start = 0;
-    for (;;) {
-      const size_t end = path->find(u'\\', start);
-      if ((end == U16::npos ? path->size() : end) == start) {
-        Reject("the registry key \"" + text + "\" has an empty name in it");
-      }
-      if (end == U16::npos) break;
-      start = end + 1;
-    }
+  if (!path->empty() && (u"\\" + *path + u"\\").find(u"\\\\") != U16::npos) {
+    Reject("the registry key \"" + text + "\" has an empty name in it");
   }
   return key;
 }
@@ -256,19 +249,32 @@ U16 PrinterName(const std::string& text) {
   return name;
 }
 
-DWORD ParseAttributes(const std::string& text) {
-  if (!text.empty() && text[0] >= '0' && text[0] <= '9') return ParseDword(text, "--attributes");
-  static const std::map<std::string, DWORD> kNames = {
-      {"readonly", 0x1}, {"hidden", 0x2}, {"system", 0x4}, {"archive", 0x20}, {"normal", 0x80}};
+namespace {
+
+// A comma-separated list of names, each one bit of `bits`; nullopt for a name not there.
+std::optional<DWORD> ParseBits(const std::string& text, const std::map<std::string, DWORD>& bits) {
   DWORD out = 0;
   std::stringstream in(text);
-  std::string name;
-  while (std::getline(in, name, ',')) {
-    auto it = kNames.find(name);
-    if (it == kNames.end()) Reject("unknown file attribute \"" + name + "\"");
+  for (std::string name; std::getline(in, name, ',');) {
+    auto it = bits.find(name);
+    if (it == bits.end()) return std::nullopt;
     out |= it->second;
   }
   return out;
+}
+
+}  // namespace
+
+DWORD ParseAttributes(const std::string& text) {
+  if (!text.empty() && text[0] >= '0' && text[0] <= '9') return ParseDword(text, "--attributes");
+  const auto bits = ParseBits(text, {{"readonly", FILE_ATTRIBUTE_READONLY},
+                                     {"hidden", FILE_ATTRIBUTE_HIDDEN},
+                                     {"system", FILE_ATTRIBUTE_SYSTEM},
+                                     {"archive", FILE_ATTRIBUTE_ARCHIVE},
+                                     {"normal", FILE_ATTRIBUTE_NORMAL}});
+  if (!bits)
+    Reject("--attributes is a number or a list of readonly, hidden, system, archive, normal");
+  return *bits;
 }
 
 DWORD ParseAccess(const std::string& text) {
@@ -279,18 +285,12 @@ DWORD ParseAccess(const std::string& text) {
 }
 
 DWORD ParseShare(const std::string& text) {
-  if (text == "none") return 0;
-  static const std::map<std::string, DWORD> kNames = {
-      {"read", FILE_SHARE_READ}, {"write", FILE_SHARE_WRITE}, {"delete", FILE_SHARE_DELETE}};
-  DWORD out = 0;
-  std::stringstream in(text);
-  std::string name;
-  while (std::getline(in, name, ',')) {
-    auto it = kNames.find(name);
-    if (it == kNames.end()) Reject("--share is none or a list of read, write, delete");
-    out |= it->second;
-  }
-  return out;
+  const auto bits = text == "none" ? 0
+                                   : ParseBits(text, {{"read", FILE_SHARE_READ},
+                                                      {"write", FILE_SHARE_WRITE},
+                                                      {"delete", FILE_SHARE_DELETE}});
+  if (!bits) Reject("--share is none or a list of read, write, delete");
+  return *bits;
 }
 
 }  // namespace orvsim
