@@ -3,6 +3,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <optional>
 
 #include "sim/orvsim.h"
@@ -385,7 +386,10 @@ void TypedValue(CLI::App* s, Given& g) {
                 "a text for sz (printer data: Windows-1252), one per string for multi_sz, a "
                 "number for dword and qword, hex bytes for the others");
   s->add_option_function<std::vector<std::string>>(
-      "--hex", [&g](const std::vector<std::string>& hex) { g.hex = CLI::detail::join(hex, ""); },
+      "--hex",
+      [&g](const std::vector<std::string>& hex) {
+        g.hex = std::accumulate(hex.begin(), hex.end(), std::string());
+      },
       "the exact bytes, for any type (a string without its terminator, say)");
 }
 
