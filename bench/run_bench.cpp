@@ -74,7 +74,7 @@ sim::Machine Prepared(bool installed, Kind kind, int count) {
       p.devMode = sim::DriverDevMode(m, p);
       reinterpret_cast<DEVMODEW*>(p.devMode.data())->dmOrientation = 2;
       p.security = sim::DefaultPrinterSecurity();
-      p.data.push_back({"Prefs", {{"Watermark", REG_BINARY, std::vector<uint8_t>(64, 7)}}});
+      p.data.push_back({u"Prefs", {{u"Watermark", REG_BINARY, std::vector<uint8_t>(64, 7)}}});
     }
     sim::AddSimPrinter(m, std::move(p));
   }
