@@ -62,11 +62,6 @@ DWORD DeletePath(Machine& m, const Resolved& r) {
 
 namespace {
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 constexpr DWORD kErrorNotSameDevice = 17;
 constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -192,10 +187,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
   (void)sa;
   (void)templateFile;
-  if (DWORD e = Enter("CreateFileW", CallArg(name))) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (DWORD e = Enter("CreateFileW", CallArg(name))) return Fail(e, INVALID_HANDLE_VALUE);
   CheckWholePath(M(), name);
   Machine& m = M();
   Resolved r = Resolve(m, name);
@@ -207,10 +199,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
   DWORD error = 0;
   bool existed = false;
   auto o = OpenFile(m, r, access, share, disposition, flags, &error, &existed);
-  if (!o) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!o) return Fail(error, INVALID_HANDLE_VALUE);
   SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                    ? ERROR_ALREADY_EXISTS
                    : 0);
@@ -221,19 +210,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 // arguments (no overlapped I/O on this machine). Sets the last error when it answers null.
 static std::shared_ptr<FileObject> FileForIo(Machine& m, const char* api, HANDLE file,
                                              LPCVOID buffer, DWORD count, LPOVERLAPPED ov) {
-  if (DWORD e = Enter(api, std::to_string(count))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter(api, std::to_string(count))) return Fail(e, nullptr);
   auto o = m.kernelHandles.GetAs<FileObject>(file);
-  if (!o) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (ov || (!buffer && count)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (!o) return Fail(ERROR_INVALID_HANDLE, nullptr);
+  if (ov || (!buffer && count)) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   return o;
 }
 
@@ -284,8 +264,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR name) {
 BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
   if (DWORD e = Enter("MoveFileExW", CallArg(existing) + " -> " + CallArg(newName) + " " +
                                          std::to_string(flags))) {
-    SetLastError(e);
-    return FALSE;
+    return Fail(e);
   }
   Machine& m = M();
   CheckWholePath(m, existing);
@@ -314,16 +293,10 @@ BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags) {
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
-  if (DWORD e = Enter("GetFileAttributesW", CallArg(name))) {
-    SetLastError(e);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (DWORD e = Enter("GetFileAttributesW", CallArg(name))) return Fail(e, INVALID_FILE_ATTRIBUTES);
   Machine& m = M();
   Resolved r = Resolve(m, name);
-  if (r.error) {
-    SetLastError(r.error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (r.error) return Fail(r.error, INVALID_FILE_ATTRIBUTES);
   if (m.fs.dirs.count(r.key)) return DirectoryAttributes(m, r.key);
   auto it = m.fs.files.find(r.key);
   if (it == m.fs.files.end()) {
@@ -334,8 +307,9 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR name) {
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes) {
-  if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes)))
+  if (DWORD e = Enter("SetFileAttributesW", CallArg(name) + " " + std::to_string(attributes))) {
     return Fail(e);
+  }
   Machine& m = M();
   CheckWholePath(m, name);
   Resolved r = Resolve(m, name);
@@ -370,8 +344,9 @@ BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
   if (!existing || !newName) return Fail(ERROR_INVALID_PARAMETER);
   CheckWholePath(m, existing);
   CheckWholePath(m, newName);
-  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE))
+  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE)) {
     return Fail(e);
+  }
   SetLastError(0);
   return TRUE;
 }

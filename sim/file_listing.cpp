@@ -72,10 +72,7 @@ void Fill(const FoundEntry& e, LPWIN32_FIND_DATAW data) {
 }  // namespace sim
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  if (DWORD e = Enter("GetFileInformationByHandle")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetFileInformationByHandle")) return Fail(e);
   Machine& m = M();
   auto o = m.kernelHandles.GetAs<FileObject>(file);
   if (!o || !info) {
@@ -84,17 +81,11 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
   }
   std::memset(info, 0, sizeof *info);
   if (o->directory) {
-    if (!m.fs.dirs.count(o->key)) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+    if (!m.fs.dirs.count(o->key)) return Fail(ERROR_INVALID_HANDLE);
     info->dwFileAttributes = DirectoryAttributes(m, o->key);
   } else {
     auto it = m.fs.files.find(o->key);
-    if (it == m.fs.files.end()) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
-    }
+    if (it == m.fs.files.end()) return Fail(ERROR_INVALID_HANDLE);
     info->dwFileAttributes = it->second.attributes ? it->second.attributes : FILE_ATTRIBUTE_NORMAL;
     info->nFileSizeHigh = DWORD(it->second.data.size() >> 32);
     info->nFileSizeLow = DWORD(it->second.data.size());
@@ -108,10 +99,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
 }
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-  if (DWORD e = Enter("FindFirstFileW", CallArg(pattern))) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (DWORD e = Enter("FindFirstFileW", CallArg(pattern))) return Fail(e, INVALID_HANDLE_VALUE);
   Machine& m = M();
   const std::u16string_view whole = pattern ? std::u16string_view(pattern) : std::u16string_view();
   const size_t slash = whole.find_last_of(u"\\/");
@@ -129,10 +117,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   if (!dir.error && !m.fs.dirs.count(dir.key)) {
     dir.error = m.fs.files.count(dir.key) ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
   }
-  if (dir.error) {
-    SetLastError(dir.error);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (dir.error) return Fail(dir.error, INVALID_HANDLE_VALUE);
   auto found = std::make_shared<FindObject>();
   if (dir.key.size() > 2) {
     for (const char16_t* dots : {u".", u".."}) {
@@ -155,29 +140,17 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   std::sort(listed.begin(), listed.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (auto& [key, e] : listed) found->entries.push_back(std::move(e));
-  if (found->entries.empty()) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (found->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   Fill(found->entries[0], data);
   found->next = 1;
   return m.kernelHandles.Add(found);
 }
 
 BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-  if (DWORD e = Enter("FindNextFileW")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("FindNextFileW")) return Fail(e);
   auto o = M().kernelHandles.GetAs<FindObject>(find);
-  if (!o) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (o->next >= o->entries.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
+  if (!o) return Fail(ERROR_INVALID_HANDLE);
+  if (o->next >= o->entries.size()) return Fail(ERROR_NO_MORE_FILES);
   Fill(o->entries[o->next++], data);
   return TRUE;
 }
@@ -187,8 +160,7 @@ BOOL WINAPI FindClose(HANDLE find) {
   Machine& m = M();
   if (!m.kernelHandles.GetAs<FindObject>(find)) {
     RecordMisuse(m, "FindClose of a search not open");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   m.kernelHandles.Close(find);
   return TRUE;

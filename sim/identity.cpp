@@ -17,11 +17,6 @@ constexpr DWORD kErrorNoAccess = 998;
 // A handle on the running program's access token.
 struct TokenObject : KernelObject {};
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 // S-1-5-18, and an ordinary local user's S-1-5-21-…-1001, as the system lays SIDs out.
 struct SidBytes {
   BYTE revision = 1;

@@ -129,10 +129,7 @@ namespace {
 // The global and the local heap work alike, each with its own blocks.
 void* AllocateBlock(const char* api, std::map<const void*, size_t>& blocks, UINT flags,
                     SIZE_T bytes) {
-  if (DWORD e = Enter(api, std::to_string(bytes))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter(api, std::to_string(bytes))) return Fail(e, nullptr);
   void* p = HeapBlock(blocks, flags, bytes);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   if (p) M().kernel.blockOrigins[p] = CaptureOrigin();
@@ -148,8 +145,7 @@ void* FreeBlock(const char* api, std::map<const void*, size_t>& blocks, void* me
   auto it = blocks.find(mem);
   if (it == blocks.end()) {
     RecordMisuse(m, std::string(api) + " of a block freed already or never allocated");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return mem;
+    return Fail(ERROR_INVALID_HANDLE, mem);
   }
   if (!HeapGuardIntact(mem, it->second)) {
     RecordMisuse(m, std::string(api) + " of a block written past its end, allocated by " +
@@ -173,10 +169,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
 SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
   auto& blocks = M().kernel.globalBlocks;
   auto it = blocks.find(mem);
-  if (it == blocks.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (it == blocks.end()) return Fail(ERROR_INVALID_HANDLE, 0);
   return it->second;
 }
 
@@ -222,17 +215,13 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
   (void)flags;
   if (!src || srcLen == 0 || dstLen < 0 || (dst == nullptr && dstLen != 0) ||
       (codePage != CP_ACP && codePage != 1252 && codePage != CP_UTF8)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
   std::string_view in = srcLen < 0 ? std::string_view(src, std::strlen(src) + 1)
                                    : std::string_view(src, size_t(srcLen));
   U16 out = codePage == CP_UTF8 ? FromUtf8(in) : FromAnsi(in);
   if (dstLen == 0) return int(out.size());
-  if (int(out.size()) > dstLen) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
+  if (int(out.size()) > dstLen) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
   std::memcpy(dst, out.data(), out.size() * sizeof(WCHAR));
   return int(out.size());
 }
@@ -244,17 +233,13 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcL
   if (usedDefault) *usedDefault = FALSE;
   if (!src || srcLen == 0 || dstLen < 0 ||
       (codePage != CP_ACP && codePage != 1252 && codePage != CP_UTF8)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return Fail(ERROR_INVALID_PARAMETER, 0);
   }
   std::u16string_view in = srcLen < 0 ? std::u16string_view(src, size_t(lstrlenW(src)) + 1)
                                       : std::u16string_view(src, size_t(srcLen));
   std::string out = codePage == CP_UTF8 ? ToUtf8(in) : ToAnsi(in);
   if (dstLen == 0) return int(out.size());
-  if (int(out.size()) > dstLen) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
+  if (int(out.size()) > dstLen) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
   std::memcpy(dst, out.data(), out.size());
   return int(out.size());
 }
@@ -264,15 +249,9 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
   (void)source;
   (void)languageId;
   (void)arguments;
-  if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer) return Fail(ERROR_INVALID_PARAMETER, 0);
   const char16_t* text = FindMessage(messageId);
-  if (!text) {
-    SetLastError(ERROR_MR_MID_NOT_FOUND);
-    return 0;
-  }
+  if (!text) return Fail(ERROR_MR_MID_NOT_FOUND, 0);
   DWORD n = DWORD(std::char_traits<char16_t>::length(text));
   if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
     DWORD bytes = (std::max(n + 1, size) * sizeof(WCHAR));
@@ -282,10 +261,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
     *reinterpret_cast<LPWSTR*>(buffer) = out;
     return n;
   }
-  if (n + 1 > size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
+  if (n + 1 > size) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
   std::memcpy(buffer, text, (n + 1) * sizeof(WCHAR));
   return n;
 }
@@ -297,10 +273,7 @@ LPWSTR WINAPI GetCommandLineW() {
 // Windows' rules: the program name ends at the closing quote (no escapes) or at white
 // space; later words honour 2n / 2n+1 backslashes before a quote and tripled quotes.
 LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR cmdLine, int* numArgs) {
-  if (!numArgs) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (!numArgs) return Fail(ERROR_INVALID_PARAMETER, nullptr);
   std::vector<U16> args;
   if (!cmdLine || !*cmdLine) {
     args.push_back(M().kernel.modulePath);
@@ -376,31 +349,21 @@ LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR cmdLine, int* numArgs) {
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size) {
   (void)module;
-  if (DWORD e = Enter("GetModuleFileNameW")) {
-    SetLastError(e);
-    return 0;
-  }
+  if (DWORD e = Enter("GetModuleFileNameW")) return Fail(e, 0);
   const U16& path = M().kernel.modulePath;
-  if (size == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
+  if (size == 0) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
   if (path.size() + 1 > size) {
     // Truncated and terminated; the result is the buffer size.
     std::memcpy(filename, path.data(), (size - 1) * sizeof(WCHAR));
     filename[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return size;
+    return Fail(ERROR_INSUFFICIENT_BUFFER, size);
   }
   std::memcpy(filename, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
   return DWORD(path.size());
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
-  if (DWORD e = Enter("GetSystemDirectoryW")) {
-    SetLastError(e);
-    return 0;
-  }
+  if (DWORD e = Enter("GetSystemDirectoryW")) return Fail(e, 0);
   const U16& dir = M().kernel.systemDir;
   if (!buffer || dir.size() + 1 > size) return UINT(dir.size() + 1);
   std::memcpy(buffer, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
@@ -408,14 +371,10 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-  if (DWORD e = Enter("GetVersionExA")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetVersionExA")) return Fail(e);
   if (!info || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
                 info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   const KernelModel& k = M().kernel;
   info->dwMajorVersion = k.osMajor;

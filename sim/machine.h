@@ -129,6 +129,13 @@ class MachineScope {
   Machine* previous_;
 };
 
+// What a failing call does: sets the last error and answers `result` (FALSE unless given).
+template <class T = BOOL>
+T Fail(DWORD error, T result = T()) {
+  SetLastError(error);
+  return result;
+}
+
 // Builds the default machine: spooler running, installer with its package files in place,
 // nothing of the package installed.
 void InitDefaultMachine(Machine& m);

@@ -9,11 +9,6 @@ using namespace sim;
 
 namespace {
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 // A handle the running program holds on a process or on its main thread.
 struct ProcessObject : KernelObject {
   uint32_t pid = 0;
@@ -253,10 +248,7 @@ void UnlockNow(Machine& m, std::u16string_view path) {
 // process owns it.
 std::optional<DWORD> TryAcquire(Machine& m, uint32_t id) {
   SimMutex* mx = MutexById(m, id);
-  if (!mx) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (!mx) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   const uint32_t me = m.kernel.pid;
   if (mx->ownerPid == me) {
     ++mx->recursion;
@@ -274,10 +266,7 @@ std::optional<DWORD> TryAcquire(Machine& m, uint32_t id) {
 
 std::optional<DWORD> ProcessEnded(Machine& m, uint32_t pid) {
   SimProcess* p = FindProcess(m, pid);
-  if (!p) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (!p) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (p->running) return std::nullopt;
   return WAIT_OBJECT_0;
 }
@@ -301,8 +290,9 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
   (void)env;
   (void)currentDirectory;
   const U16 line = FromW(commandLine);
-  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line)))
+  if (DWORD e = Enter("CreateProcessW", ToUtf8(FromW(application)) + "|" + ToUtf8(line))) {
     return Fail(e);
+  }
   Machine& m = M();
   if ((!application && !commandLine) || !si || !pi) return Fail(ERROR_INVALID_PARAMETER);
   // An application name is used as given (no extension added, no search); otherwise the
@@ -329,10 +319,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   auto o = m.kernelHandles.GetAs<ProcessObject>(process);
   SimProcess* p = o ? FindProcess(m, o->pid) : nullptr;
   if (!p) return Fail(ERROR_INVALID_HANDLE);
-  if (!exitCode) {
-    SetLastError(998);  // ERROR_NOACCESS
-    return FALSE;
-  }
+  if (!exitCode) return Fail(998);  // ERROR_NOACCESS
   *exitCode = p->running ? DWORD(STILL_ACTIVE) : p->exitCode;
   return TRUE;
 }
@@ -340,18 +327,12 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name) {
   (void)sa;
   std::string n = name ? ToUtf8(FromAnsi(name)) : std::string();
-  if (DWORD e = Enter("CreateMutexA", n)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("CreateMutexA", n)) return Fail(e, nullptr);
   Machine& m = M();
   // The session's own namespace is the default one; names are case-sensitive.
   if (n.rfind("Local\\", 0) == 0) n.erase(0, 6);
   const std::string_view leaf = n.rfind("Global\\", 0) == 0 ? std::string_view(n).substr(7) : n;
-  if (leaf.find('\\') != std::string_view::npos) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return nullptr;
-  }
+  if (leaf.find('\\') != std::string_view::npos) return Fail(ERROR_PATH_NOT_FOUND, nullptr);
   SimMutex* mx = n.empty() ? nullptr : FindMutex(m, n);
   const DWORD error = mx ? ERROR_ALREADY_EXISTS : 0;
   if (!mx) {
@@ -365,25 +346,18 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR n
   auto o = std::make_shared<MutexObject>();
   o->id = mx->id;
   HANDLE h = m.kernelHandles.Add(o);
-  SetLastError(error);
-  return h;
+  return Fail(error, h);
 }
 
 HANDLE WINAPI OpenMutexA(DWORD access, BOOL inherit, LPCSTR name) {
   (void)access;
   (void)inherit;
   std::string n = name ? ToUtf8(FromAnsi(name)) : std::string();
-  if (DWORD e = Enter("OpenMutexA", n)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("OpenMutexA", n)) return Fail(e, nullptr);
   Machine& m = M();
   if (n.rfind("Local\\", 0) == 0) n.erase(0, 6);
   SimMutex* mx = n.empty() ? nullptr : FindMutex(m, n);
-  if (!mx) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
+  if (!mx) return Fail(ERROR_FILE_NOT_FOUND, nullptr);
   mx->openBy.push_back(m.kernel.pid);
   auto o = std::make_shared<MutexObject>();
   o->id = mx->id;
@@ -403,15 +377,11 @@ BOOL WINAPI ReleaseMutex(HANDLE mutex) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (DWORD e = Enter("WaitForSingleObject", std::to_string(milliseconds))) {
-    SetLastError(e);
-    return WAIT_FAILED;
+    return Fail(e, WAIT_FAILED);
   }
   Machine& m = M();
   auto object = m.kernelHandles.Get(handle);
-  if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (!object) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   auto mutex = std::dynamic_pointer_cast<MutexObject>(object);
   auto process = std::dynamic_pointer_cast<ProcessObject>(object);
   // Files and the like are signalled whenever no I/O is outstanding, which is always here.

@@ -20,19 +20,10 @@ SimService* FindService(Machine& m, std::u16string_view name) {
 
 std::shared_ptr<ScObject> ServiceHandle(SC_HANDLE h, DWORD right, SimService** service) {
   auto o = scHandles.GetAs<ScObject>(h);
-  if (!o || o->manager) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if ((o->access & right) != right) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!o || o->manager) return Fail(ERROR_INVALID_HANDLE, nullptr);
+  if ((o->access & right) != right) return Fail(ERROR_ACCESS_DENIED, nullptr);
   *service = FindService(M(), o->service);
-  if (!*service) {
-    SetLastError(ERROR_INVALID_HANDLE);  // deleted meanwhile
-    return nullptr;
-  }
+  if (!*service) return Fail(ERROR_INVALID_HANDLE, nullptr);  // deleted meanwhile
   return o;
 }
 
@@ -48,19 +39,13 @@ void FillStatus(const SimService& s, LPSERVICE_STATUS status) {
 }  // namespace
 
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
-  if (DWORD e = Enter("OpenSCManagerW", std::to_string(access))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("OpenSCManagerW", std::to_string(access))) return Fail(e, nullptr);
   Machine& m = M();
   if ((machine && *machine) || (database && !EqualFold(database, u"ServicesActive"))) {
     SetLastError(database ? 1065 /* ERROR_DATABASE_DOES_NOT_EXIST */ : RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
-  if (access & m.services.managerDeniedRights) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (access & m.services.managerDeniedRights) return Fail(ERROR_ACCESS_DENIED, nullptr);
   auto o = std::make_shared<ScObject>();
   o->manager = true;
   o->access = access;
@@ -69,27 +54,14 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
 
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
   if (DWORD e = Enter("OpenServiceW", ToUtf8(FromW(name)) + "," + std::to_string(access))) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
   auto mgr = scHandles.GetAs<ScObject>(manager);
-  if (!mgr || !mgr->manager) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (!name) {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
+  if (!mgr || !mgr->manager) return Fail(ERROR_INVALID_HANDLE, nullptr);
+  if (!name) return Fail(ERROR_INVALID_NAME, nullptr);
   SimService* s = FindService(M(), name);
-  if (!s) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  if (access & s->deniedRights) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!s) return Fail(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+  if (access & s->deniedRights) return Fail(ERROR_ACCESS_DENIED, nullptr);
   auto o = std::make_shared<ScObject>();
   o->service = s->name;
   o->access = access;
@@ -97,16 +69,10 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
 }
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
-  if (DWORD e = Enter("QueryServiceStatus")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("QueryServiceStatus")) return Fail(e);
   SimService* s = nullptr;
   if (!ServiceHandle(service, SERVICE_QUERY_STATUS, &s)) return FALSE;
-  if (!status) {
-    SetLastError(998);  // ERROR_NOACCESS
-    return FALSE;
-  }
+  if (!status) return Fail(998);  // ERROR_NOACCESS
   FillStatus(*s, status);
   return TRUE;
 }
@@ -114,51 +80,34 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
 BOOL WINAPI StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
   (void)argc;
   (void)argv;
-  if (DWORD e = Enter("StartServiceW")) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("StartServiceW")) return Fail(e);
   Machine& m = M();
   SimService* s = nullptr;
   if (!ServiceHandle(service, SERVICE_START, &s)) return FALSE;
-  if (s->disabled) {
-    SetLastError(ERROR_SERVICE_DISABLED);
-    return FALSE;
-  }
-  if (s->state != SERVICE_STOPPED) {
-    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-    return FALSE;
-  }
+  if (s->disabled) return Fail(ERROR_SERVICE_DISABLED);
+  if (s->state != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
   s->state = SERVICE_START_PENDING;
   Schedule(m, s->startDelayMs, ServiceRunning{s->name});
   return TRUE;
 }
 
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-  if (DWORD e = Enter("ControlService", std::to_string(control))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("ControlService", std::to_string(control))) return Fail(e);
   Machine& m = M();
   SimService* s = nullptr;
   const DWORD right = control == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE;
   if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_INTERROGATE) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!ServiceHandle(service, right, &s)) return FALSE;
-  if (s->state == SERVICE_STOPPED) {
-    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
-    return FALSE;
-  }
+  if (s->state == SERVICE_STOPPED) return Fail(ERROR_SERVICE_NOT_ACTIVE);
   if (control == SERVICE_CONTROL_INTERROGATE) {
     FillStatus(*s, status);
     return TRUE;
   }
   if (s->state != SERVICE_RUNNING) {
     FillStatus(*s, status);
-    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-    return FALSE;
+    return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   }
   if (s->stopRefusal) {
     FillStatus(*s, status);
@@ -175,8 +124,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   Enter("CloseServiceHandle");
   if (!scHandles.Close(handle)) {
     RecordMisuse(M(), "CloseServiceHandle of a handle not open");
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   return TRUE;
 }

@@ -47,11 +47,6 @@ const Environment* ResolveEnvironment(LPCWSTR env) {
   return nullptr;
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 const SimService* SpoolerService(const Machine& m) {
   for (const auto& s : m.services.services) {
     if (EqualFold(s.name, u"spooler")) return &s;

@@ -20,8 +20,6 @@ struct Environment {
 // NULL or empty names the spooler's own environment; an unknown name gives nullptr.
 const Environment* ResolveEnvironment(LPCWSTR env);
 
-// Sets the last error and answers FALSE.
-BOOL Fail(DWORD error);
 const SimService* SpoolerService(const Machine& m);
 // The common start of every entry point: an armed fault, then the service itself.
 DWORD Begin(const char* api, std::string args = {});

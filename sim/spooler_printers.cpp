@@ -445,10 +445,7 @@ BOOL WINAPI SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD command)
 }
 
 HANDLE WINAPI AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
-  if (DWORD e = Begin("AddPrinterW", std::to_string(level))) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Begin("AddPrinterW", std::to_string(level))) return Fail(e, nullptr);
   Machine& m = M();
   DWORD error = 0;
   SimPrinter created;
@@ -461,10 +458,7 @@ HANDLE WINAPI AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
   } else {
     error = ApplyPrinterInfo(m, *reinterpret_cast<const PRINTER_INFO_2W*>(info), nullptr, &created);
   }
-  if (error) {
-    SetLastError(error);
-    return nullptr;
-  }
+  if (error) return Fail(error, nullptr);
   SimPrinter& p = AddSimPrinter(m, std::move(created));
   return NewPrinterHandle(m, false, p.id, PRINTER_ALL_ACCESS);
 }

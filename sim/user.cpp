@@ -65,16 +65,10 @@ HWND WINAPI FindWindowW(LPCWSTR className, LPCWSTR windowName) {
 }
 
 BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (DWORD e = Enter("PostMessageW", std::to_string(message))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("PostMessageW", std::to_string(message))) return Fail(e);
   Machine& m = M();
   SimWindow* w = FindWindowByHandle(m, window);
-  if (!w) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
+  if (!w) return Fail(ERROR_INVALID_WINDOW_HANDLE);
   m.user.posted.push_back({m.now, w->handle, message, wParam, lParam});
   const bool closeRequest =
       message == WM_CLOSE || (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE);
@@ -90,20 +84,13 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DLGPROC proc,
                                LPARAM initParam) {
   (void)instance;
-  if (DWORD e = Enter("DialogBoxParamW")) {
-    SetLastError(e);
-    return -1;
-  }
+  if (DWORD e = Enter("DialogBoxParamW")) return Fail(e, -1);
   Machine& m = M();
   // The program's module holds one dialog template, 101.
   if (!IS_INTRESOURCE(templateName) || LOWORD(templateName) != 101) {
-    SetLastError(1814);  // ERROR_RESOURCE_NAME_NOT_FOUND
-    return -1;
+    return Fail(1814, -1);  // ERROR_RESOURCE_NAME_NOT_FOUND
   }
-  if (owner && !IsWindow(owner)) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return -1;
-  }
+  if (owner && !IsWindow(owner)) return Fail(ERROR_INVALID_WINDOW_HANDLE, -1);
   DialogRecord record;
   record.templateId = 101;
   record.owner = reinterpret_cast<uint64_t>(owner);
@@ -126,10 +113,7 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND ow
 
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
   LiveDialog* d = FindDialog(dialog);
-  if (!d) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
+  if (!d) return Fail(ERROR_INVALID_WINDOW_HANDLE);
   d->ended = true;
   d->result = result;
   return TRUE;
@@ -137,17 +121,13 @@ BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
 
 BOOL WINAPI SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
   LiveDialog* d = FindDialog(dialog);
-  if (!d) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
+  if (!d) return Fail(ERROR_INVALID_WINDOW_HANDLE);
   if (id == 1001) {
     M().user.dialogs[d->record].text = FromW(text);
     return TRUE;
   }
   if (id == IDOK) return TRUE;  // the button's caption
-  SetLastError(1421);           // ERROR_CONTROL_ID_NOT_FOUND
-  return FALSE;
+  return Fail(1421);            // ERROR_CONTROL_ID_NOT_FOUND
 }
 
 BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text) {
@@ -156,8 +136,7 @@ BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text) {
     m.user.dialogs[d->record].title = FromW(text);
     return TRUE;
   }
-  SetLastError(ERROR_ACCESS_DENIED);  // another process's window
-  return FALSE;
+  return Fail(ERROR_ACCESS_DENIED);  // another process's window
 }
 
 namespace sim {

@@ -115,47 +115,26 @@ using namespace sim;
 
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR filename, LPDWORD handle) {
   if (handle) *handle = 0;
-  if (DWORD e = Enter("GetFileVersionInfoSizeW", CallArg(filename))) {
-    SetLastError(e);
-    return 0;
-  }
+  if (DWORD e = Enter("GetFileVersionInfoSizeW", CallArg(filename))) return Fail(e, 0);
   Machine& m = M();
   DWORD error = 0;
   const SimFile* f = LookupFile(m, filename, &error);
-  if (!f) {
-    SetLastError(error);
-    return 0;
-  }
+  if (!f) return Fail(error, 0);
   auto block = FindVersionResource(f->data);
-  if (!block) {
-    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return 0;
-  }
+  if (!block) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND, 0);
   return DWORD(block->second);
 }
 
 BOOL WINAPI GetFileVersionInfoW(LPCWSTR filename, DWORD handle, DWORD size, LPVOID data) {
   (void)handle;
-  if (DWORD e = Enter("GetFileVersionInfoW", CallArg(filename))) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (!data) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetFileVersionInfoW", CallArg(filename))) return Fail(e);
+  if (!data) return Fail(ERROR_INVALID_PARAMETER);
   Machine& m = M();
   DWORD error = 0;
   const SimFile* f = LookupFile(m, filename, &error);
-  if (!f) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (!f) return Fail(error);
   auto block = FindVersionResource(f->data);
-  if (!block) {
-    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return FALSE;
-  }
+  if (!block) return Fail(ERROR_RESOURCE_TYPE_NOT_FOUND);
   // A short buffer gets what fits; its length is corrected so a query never reads past it.
   size_t n = std::min<size_t>(size, block->second);
   std::memcpy(data, f->data.data() + block->first, n);

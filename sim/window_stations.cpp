@@ -28,33 +28,21 @@ U16 ProcessStationName(const Machine& m) {
 // needed is always told, and nothing is written unless all of it fits.
 BOOL Answer(const void* data, DWORD size, PVOID info, DWORD length, LPDWORD needed) {
   if (needed) *needed = size;
-  if (length < size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  if (!info) {
-    SetLastError(kErrorNoAccess);
-    return FALSE;
-  }
+  if (length < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (!info) return Fail(kErrorNoAccess);
   std::memcpy(info, data, size);
   return TRUE;
 }
 }  // namespace
 
 HWINSTA WINAPI GetProcessWindowStation() {
-  if (DWORD e = Enter("GetProcessWindowStation")) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e = Enter("GetProcessWindowStation")) return Fail(e, nullptr);
   return reinterpret_cast<HWINSTA>(kProcessStation);
 }
 
 BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
                                       LPDWORD needed) {
-  if (DWORD e = Enter("GetUserObjectInformationW", std::to_string(index))) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e = Enter("GetUserObjectInformationW", std::to_string(index))) return Fail(e);
   const Machine& m = M();
   const uint64_t h = reinterpret_cast<uint64_t>(object);
   U16 name;
@@ -64,8 +52,7 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWOR
     name = it->second;
   } else {
     if (needed) *needed = 0;
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   if (index == UOI_FLAGS) {
     USEROBJECTFLAGS flags = {};
@@ -78,8 +65,7 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWOR
     return Answer(name.c_str(), DWORD((name.size() + 1) * sizeof(WCHAR)), info, length, needed);
   }
   if (needed) *needed = 0;
-  SetLastError(ERROR_INVALID_PARAMETER);
-  return FALSE;
+  return Fail(ERROR_INVALID_PARAMETER);
 }
 
 HWINSTA WINAPI CreateWindowStationW(LPCWSTR name, DWORD flags, ACCESS_MASK access,
@@ -88,14 +74,10 @@ HWINSTA WINAPI CreateWindowStationW(LPCWSTR name, DWORD flags, ACCESS_MASK acces
   (void)access;
   (void)sa;
   if (DWORD e = Enter("CreateWindowStationW", name ? ToUtf8(name) : "(null)")) {
-    SetLastError(e);
-    return nullptr;
+    return Fail(e, nullptr);
   }
   U16 station = name ? U16(name) : U16();
-  if (station.find(u'\\') != U16::npos) {
-    SetLastError(ERROR_INVALID_NAME);
-    return nullptr;
-  }
+  if (station.find(u'\\') != U16::npos) return Fail(ERROR_INVALID_NAME, nullptr);
   // No name: the station of the caller's logon session, named after it; the system
   // account's here.
   if (station.empty()) station = kServiceName;
@@ -106,9 +88,6 @@ HWINSTA WINAPI CreateWindowStationW(LPCWSTR name, DWORD flags, ACCESS_MASK acces
 }
 
 BOOL WINAPI CloseWindowStation(HWINSTA station) {
-  if (!stations.erase(reinterpret_cast<uint64_t>(station))) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!stations.erase(reinterpret_cast<uint64_t>(station))) return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
