@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
   // never reaches its entry then. No command word exits with it: 2 would read as a finished
   // uninstall.
   constexpr int kPlatformFailure = 90;
-  static sim::Machine machine;
+  // Never torn down: the process ends right after the save, and freeing a print server's
+  // machine piece by piece would only cost time.
+  static sim::Machine& machine = *new sim::Machine;
   sim::MachineSession session;
   bool created = false;
   std::string error;
