@@ -60,27 +60,25 @@ bool IsSeparator(char16_t c) {
 // Splits a path on either separator, drops "." and resolves "..", so every spelling of a
 // path names the same entry. Keeps the original case.
 U16 NormalizePath(std::u16string_view path) {
-  std::vector<U16> parts;
-  U16 cur;
-  auto flush = [&] {
+  // Views into the path, joined once: every file lookup passes through here.
+  std::vector<std::u16string_view> parts;
+  size_t length = 0;
+  for (size_t i = 0; i <= path.size();) {
+    size_t j = i;
+    while (j < path.size() && !IsSeparator(path[j])) ++j;
+    const std::u16string_view cur = path.substr(i, j - i);
     if (cur.empty() || cur == u".") {
     } else if (cur == u"..") {
       // Never climbs above the drive.
       if (parts.size() > 1) parts.pop_back();
     } else {
       parts.push_back(cur);
+      length += cur.size() + 1;
     }
-    cur.clear();
-  };
-  for (char16_t c : path) {
-    if (IsSeparator(c)) {
-      flush();
-    } else {
-      cur += c;
-    }
+    i = j + 1;
   }
-  flush();
   U16 out;
+  out.reserve(length);
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i) out += u'\\';
     out += parts[i];

@@ -34,8 +34,9 @@ std::string FunctionAt(void* address) {
 Origin CaptureOrigin() {
   Machine& m = M();
   Origin o;
-  o.call = std::string(m.lastApi) + (m.lastArgs.empty() ? "" : " " + m.lastArgs) + " (call " +
-           std::to_string(m.callsMade) + ")";
+  o.api = m.lastApi;
+  o.args = m.lastArgs;
+  o.callNumber = m.callsMade;
   if (m.traceOrigins) {
     void* frames[16];
     const int n = backtrace(frames, 16);
@@ -45,7 +46,8 @@ Origin CaptureOrigin() {
 }
 
 std::string Origin::Describe() const {
-  std::string text = call;
+  std::string text =
+      api + (args.empty() ? "" : " " + args) + " (call " + std::to_string(callNumber) + ")";
   int named = 0;
   for (void* f : frames) {
     std::string name = FunctionAt(f);

@@ -12,7 +12,11 @@ namespace sim {
 // Where a handle or heap block was made, or where one was misused: the API call with its
 // number in the run and, when the machine traces origins, the functions that called it.
 struct Origin {
-  std::string call;
+  // The call's parts, put together only when described: a print server's run allocates
+  // hundreds of thousands of blocks, and almost none is ever described.
+  std::string api;
+  std::string args;
+  uint64_t callNumber = 0;
   std::vector<void*> frames;
   std::string Describe() const;
 };

@@ -94,14 +94,14 @@ const char16_t* FindMessage(DWORD code) {
   return nullptr;
 }
 
-void* HeapBlock(std::map<const void*, size_t>& blocks, UINT flags, SIZE_T bytes) {
+void* HeapBlock(std::map<const void*, KernelModel::Block>& blocks, UINT flags, SIZE_T bytes) {
   // Blocks without ZEROINIT start with a pattern, as real heaps give no zeros either. A guard
   // follows each block, so that a write past its end is seen when the block is freed.
   void* p = std::malloc((bytes ? bytes : 1) + kHeapGuardBytes);
   if (!p) return nullptr;
   std::memset(p, (flags & GMEM_ZEROINIT) ? 0 : 0xA5, bytes ? bytes : 1);
   std::memset(static_cast<char*>(p) + (bytes ? bytes : 1), kHeapGuard, kHeapGuardBytes);
-  blocks[p] = bytes;
+  blocks[p] = {bytes, CaptureOrigin()};
   return p;
 }
 }  // namespace
@@ -127,17 +127,16 @@ DWORD WINAPI GetTickCount() {
 
 namespace {
 // The global and the local heap work alike, each with its own blocks.
-void* AllocateBlock(const char* api, std::map<const void*, size_t>& blocks, UINT flags,
+void* AllocateBlock(const char* api, std::map<const void*, KernelModel::Block>& blocks, UINT flags,
                     SIZE_T bytes) {
   if (DWORD e = Enter(api, std::to_string(bytes))) return Fail(e, nullptr);
   void* p = HeapBlock(blocks, flags, bytes);
   if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  if (p) M().kernel.blockOrigins[p] = CaptureOrigin();
   return p;
 }
 
 // Null when freed; the block itself when it is none of this heap's.
-void* FreeBlock(const char* api, std::map<const void*, size_t>& blocks, void* mem) {
+void* FreeBlock(const char* api, std::map<const void*, KernelModel::Block>& blocks, void* mem) {
   if (!mem) return nullptr;
   Machine& m = M();
   m.lastApi = api;
@@ -147,11 +146,10 @@ void* FreeBlock(const char* api, std::map<const void*, size_t>& blocks, void* me
     RecordMisuse(m, std::string(api) + " of a block freed already or never allocated");
     return Fail(ERROR_INVALID_HANDLE, mem);
   }
-  if (!HeapGuardIntact(mem, it->second)) {
+  if (!HeapGuardIntact(mem, it->second.size)) {
     RecordMisuse(m, std::string(api) + " of a block written past its end, allocated by " +
-                        m.kernel.blockOrigins[mem].Describe());
+                        it->second.origin.Describe());
   }
-  m.kernel.blockOrigins.erase(mem);
   blocks.erase(it);
   std::free(mem);
   return nullptr;
@@ -170,7 +168,7 @@ SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
   auto& blocks = M().kernel.globalBlocks;
   auto it = blocks.find(mem);
   if (it == blocks.end()) return Fail(ERROR_INVALID_HANDLE, 0);
-  return it->second;
+  return it->second.size;
 }
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {

@@ -39,9 +39,12 @@ struct KernelModel {
   bool localSystem = false;
 
   // Live global and local heap blocks of the running program (never saved).
-  std::map<const void*, size_t> globalBlocks;
-  std::map<const void*, size_t> localBlocks;
-  std::map<const void*, Origin> blockOrigins;
+  struct Block {
+    size_t size = 0;
+    Origin origin;
+  };
+  std::map<const void*, Block> globalBlocks;
+  std::map<const void*, Block> localBlocks;
 };
 
 }  // namespace sim

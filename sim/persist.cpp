@@ -136,7 +136,9 @@ bool SaveMachine(const Machine& m, const fs::path& dir, std::string* error) {
     }
     const json j = EncodeMachine(m, [](const SimFile& file) { return ContentName(file.data); });
     // The switch: until this rename the old machine.json, and every file it names, stands.
-    WriteHostFile(dir / kStateFile, j.dump(2) + "\n");
+    std::string text = j.dump(2);
+    text += '\n';
+    WriteHostFile(dir / kStateFile, text);
   } catch (const std::exception& e) {
     *error = std::string("cannot save the machine in ") + dir.string() + ": " + e.what();
     return false;

@@ -35,8 +35,9 @@ void to_json(nlohmann::json& j, const TimedEvent& e);
 // strings are tried as Windows-1252 text ("ansi") first.
 nlohmann::json TypedValueToJson(DWORD type, const std::vector<uint8_t>& bytes,
                                 bool ansiStrings = false);
+// `besides` names one more field the caller reads itself (a value's "name").
 bool TypedValueFromJson(const nlohmann::json& j, DWORD* type, std::vector<uint8_t>* bytes,
-                        std::string* error);
+                        std::string* error, std::string_view besides = {});
 // "REG_SZ" for 1 and so on; the number for types without a name.
 std::string RegTypeName(DWORD type);
 // Accepts "REG_SZ", "sz", "1"; false for anything else.

@@ -88,9 +88,7 @@ void Read(const json& j, std::vector<uint8_t>& v) {
 }
 // Without spaces: a print server's thousands of printing defaults are most of the file.
 json Out(const std::vector<uint8_t>& v) {
-  std::string hex = ToHex(v.data(), v.size());
-  std::erase(hex, ' ');
-  return hex;
+  return ToHex(v.data(), v.size(), false);
 }
 
 json Out(const std::string& s) {
@@ -128,6 +126,7 @@ class Fields {
  public:
   explicit Fields(const json& j) : j_(j) {
     if (!j.is_object()) Fail("expected an object");
+    known_.reserve(32);
   }
   template <class T>
   void operator()(const char* key, T& v) {
@@ -178,10 +177,8 @@ template <class Name>
 void TypedFromJson(const json& j, Name& name, DWORD& type, std::vector<uint8_t>& bytes) {
   if (!j.is_object()) Fail("expected a value");
   if (auto it = j.find("name"); it != j.end()) At("name", [&] { Read(*it, name); });
-  json typed = j;
-  typed.erase("name");
   std::string error;
-  if (!TypedValueFromJson(typed, &type, &bytes, &error)) Fail(error);
+  if (!TypedValueFromJson(j, &type, &bytes, &error, "name")) Fail(error);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Registry and printer-data values as machine.json and orvsim show them: a type by its name
 // and the bytes in the most readable form that gives back exactly those bytes.
 #include <algorithm>
-#include <set>
+#include <array>
 
 #include "sim/persist.h"
 
@@ -125,8 +125,8 @@ json TypedValueToJson(DWORD type, const std::vector<uint8_t>& bytes, bool ansiSt
   return out;
 }
 
-bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
-                        std::string* error) {
+bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes, std::string* error,
+                        std::string_view besides) {
   if (!j.is_object()) {
     *error = "expected a typed value";
     return false;
@@ -149,10 +149,15 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   bytes->clear();
   int forms = 0;
-  std::set<std::string> allowed = {"type"};
+  // A print server's machine holds tens of thousands of values: no allocation per value here.
+  std::array<std::string_view, 9> allowed = {"type"};
+  size_t nAllowed = 1;
+  const auto allow = [&](std::string_view key) { allowed[nAllowed++] = key; };
+  if (!besides.empty()) allow(besides);
   if (auto it = j.find("sz"); it != j.end()) {
     ++forms;
-    allowed.insert({"sz", "terminated"});
+    allow("sz");
+    allow("terminated");
     if (!it->is_string()) {
       *error = "\"sz\" must be text";
       return false;
@@ -170,7 +175,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   if (auto it = j.find("ansi"); it != j.end()) {
     ++forms;
-    allowed.insert("ansi");
+    allow("ansi");
     if (!it->is_string()) {
       *error = "\"ansi\" must be text";
       return false;
@@ -186,7 +191,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   if (auto it = j.find("multiSz"); it != j.end()) {
     ++forms;
-    allowed.insert("multiSz");
+    allow("multiSz");
     if (!it->is_array()) {
       *error = "\"multiSz\" must be a list of texts";
       return false;
@@ -202,7 +207,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   if (auto it = j.find("dword"); it != j.end()) {
     ++forms;
-    allowed.insert("dword");
+    allow("dword");
     if (!it->is_number_unsigned() || it->get<uint64_t>() > 0xFFFFFFFFu) {
       *error = "\"dword\" must be a number from 0 to 4294967295";
       return false;
@@ -212,7 +217,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   if (auto it = j.find("qword"); it != j.end()) {
     ++forms;
-    allowed.insert("qword");
+    allow("qword");
     if (!it->is_number_unsigned()) {
       *error = "\"qword\" must be a number from 0 to 18446744073709551615";
       return false;
@@ -222,7 +227,7 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
   }
   if (auto it = j.find("hex"); it != j.end()) {
     ++forms;
-    allowed.insert("hex");
+    allow("hex");
     if (!it->is_string() || !ParseHexBytes(it->get<std::string>(), " ", bytes)) {
       *error = "\"hex\" must be pairs of hex digits";
       return false;
@@ -235,7 +240,8 @@ bool TypedValueFromJson(const json& j, DWORD* type, std::vector<uint8_t>* bytes,
     return false;
   }
   for (auto it = j.begin(); it != j.end(); ++it) {
-    if (!allowed.count(it.key())) {
+    if (std::find(allowed.begin(), allowed.begin() + nAllowed, it.key()) ==
+        allowed.begin() + nAllowed) {
       *error = "unknown field \"" + it.key() + "\" in a value";
       return false;
     }

@@ -556,10 +556,9 @@ void EndRunningProgram(Machine& m) {
   for (HandleTable* shared : {&PrinterHandles(), &ServiceHandles()}) shared->CloseAllOf(&m);
   DropReferences(m, m.kernel.pid);
   for (auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
-    for (const auto& [block, size] : *blocks) std::free(const_cast<void*>(block));
+    for (const auto& [block, info] : *blocks) std::free(const_cast<void*>(block));
     blocks->clear();
   }
-  m.kernel.blockOrigins.clear();
 }
 
 void RecordMisuse(Machine& m, const std::string& what) {
@@ -574,14 +573,12 @@ std::vector<std::string> TakeHeapAndHandleFaults(Machine& m) {
   }
   for (const auto* blocks : {&m.kernel.globalBlocks, &m.kernel.localBlocks}) {
     const char* kind = blocks == &m.kernel.globalBlocks ? "global block" : "local block";
-    for (const auto& [block, size] : *blocks) {
-      auto origin = m.kernel.blockOrigins.find(block);
-      const char* what = HeapGuardIntact(block, size)
+    for (const auto& [block, info] : *blocks) {
+      const char* what = HeapGuardIntact(block, info.size)
                              ? " bytes never freed, allocated by "
                              : " bytes written past its end, allocated by ";
-      faults.push_back(
-          std::string(kind) + " of " + std::to_string(size) + what +
-          (origin == m.kernel.blockOrigins.end() ? std::string("?") : origin->second.Describe()));
+      faults.push_back(std::string(kind) + " of " + std::to_string(info.size) + what +
+                       info.origin.Describe());
     }
   }
   return faults;

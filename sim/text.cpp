@@ -1,5 +1,7 @@
 #include "sim/text.h"
 
+#include <array>
+
 namespace sim {
 namespace {
 // Windows-1252 bytes 0x80-0x9F; the rest of the code page maps to the same code point.
@@ -10,8 +12,11 @@ const char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026
 }  // namespace
 
 std::string ToUtf8(std::u16string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
+  // Most text is ASCII: that part is copied as it is, in one go.
+  size_t i = 0;
+  while (i < s.size() && s[i] < 0x80) ++i;
+  std::string out(s.begin(), s.begin() + i);
+  for (; i < s.size(); ++i) {
     uint32_t c = s[i];
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
@@ -37,8 +42,10 @@ std::string ToUtf8(std::u16string_view s) {
 }
 
 U16 FromUtf8(std::string_view s) {
-  U16 out;
-  for (size_t i = 0; i < s.size();) {
+  size_t i = 0;
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  U16 out(s.begin(), s.begin() + i);
+  while (i < s.size()) {
     unsigned char b = s[i];
     uint32_t c;
     int extra;
@@ -221,30 +228,41 @@ std::vector<U16> SplitMultiString(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-std::string ToHex(const uint8_t* data, size_t size) {
+std::string ToHex(const uint8_t* data, size_t size, bool spaced) {
   static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 3);
+  if (!size) return {};
+  const size_t step = spaced ? 3 : 2;
+  std::string out(size * step - (spaced ? 1 : 0), ' ');
   for (size_t i = 0; i < size; ++i) {
-    if (i) out += ' ';
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
+    out[i * step] = kDigits[data[i] >> 4];
+    out[i * step + 1] = kDigits[data[i] & 15];
   }
   return out;
 }
 
 int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  static constexpr auto kDigits = [] {
+    std::array<int8_t, 256> t{};
+    for (int i = 0; i < 256; ++i) {
+      t[i] = i >= '0' && i <= '9'   ? int8_t(i - '0')
+             : i >= 'a' && i <= 'f' ? int8_t(i - 'a' + 10)
+             : i >= 'A' && i <= 'F' ? int8_t(i - 'A' + 10)
+                                    : int8_t(-1);
+    }
+    return t;
+  }();
+  return kDigits[static_cast<unsigned char>(c)];
 }
 
 bool ParseHexBytes(std::string_view text, std::string_view separators, std::vector<uint8_t>* out) {
+  // Looked up, not searched for: a print server's machine file holds millions of digits.
+  std::array<bool, 256> skip{};
+  for (char c : separators) skip[static_cast<unsigned char>(c)] = true;
   out->clear();
+  out->reserve(text.size() / 2);
   int high = -1;
   for (char c : text) {
-    if (separators.find(c) != std::string_view::npos) continue;
+    if (skip[static_cast<unsigned char>(c)]) continue;
     const int v = HexDigit(c);
     if (v < 0) return false;
     if (high < 0) {

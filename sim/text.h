@@ -47,7 +47,7 @@ std::vector<U16> SplitMultiString(const std::vector<uint8_t>& bytes);
 
 // Hex bytes: "0a 1b" out; in, pairs of digits of either case with any of `separators`
 // between them. False on anything else or an odd count of digits.
-std::string ToHex(const uint8_t* data, size_t size);
+std::string ToHex(const uint8_t* data, size_t size, bool spaced = true);
 bool ParseHexBytes(std::string_view text, std::string_view separators, std::vector<uint8_t>* out);
 // 0 to 15 for a hex digit, -1 for anything else.
 int HexDigit(char c);
