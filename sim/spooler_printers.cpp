@@ -508,9 +508,7 @@ DWORD WINAPI SetPrinterDataExA(HANDLE printer, LPCSTR keyName, LPCSTR valueName,
 
 DWORD WINAPI EnumPrinterKeyW(HANDLE printer, LPCWSTR keyName, LPWSTR subkeys, DWORD size,
                              LPDWORD needed) {
-  if (DWORD e = Begin("EnumPrinterKeyW", FromW(keyName) == u"" ? "" : ToUtf8(FromW(keyName)))) {
-    return e;
-  }
+  if (DWORD e = Begin("EnumPrinterKeyW", ToUtf8(FromW(keyName)))) return e;
   if (!keyName || !needed) return ERROR_INVALID_PARAMETER;
   DWORD error = 0;
   SimPrinter* p = HandlePrinter(printer, kReadRights, &error);
