@@ -8,7 +8,7 @@
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "context/wide_text.h"
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 namespace {
 // Each entry is a run of strings "T=text", one per field, T its tag; an entry starts with
@@ -49,6 +49,8 @@ constexpr WCHAR kQueueEntryValue[] = W("Queue");
 
 constexpr WCHAR kHexDigits[] = W("0123456789abcdef");
 constexpr size_t kLongestKeyName = 255;
+// What an empty value is written back from.
+constexpr BYTE kNoBytes[1] = {};
 
 void PutHex(LPWSTR at, const BYTE* bytes, size_t size) {
   for (size_t i = 0; i < size; ++i) {
@@ -192,27 +194,20 @@ LPCWSTR AsideName(LPCWSTR value) {
 // Moves a record no run can read out of the way, type and bytes as they are, so that the
 // next run starts from an empty one; fails with ERROR_DATATYPE_MISMATCH when moved, else
 // with why it could not be.
-bool SetRecordAside(HKEY key, LPCWSTR value, DWORD bytes) {
-  const unique_global<BYTE> data(static_cast<BYTE*>(GlobalAlloc(GPTR, bytes ? bytes : 1)));
-  if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-  DWORD type = 0;
-  LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, data.get(), &bytes);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, AsideName(value), 0, type, data.get(), bytes);
-  }
-  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key, value);
-  return Failed(status == ERROR_SUCCESS ? ERROR_DATATYPE_MISMATCH : status);
-}
-
 bool SetRecordAside(LPCWSTR value) {
   unique_hkey key;
-  const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
-                                       KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
-  if (status != ERROR_SUCCESS) return Failed(status);
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+  unique_global<BYTE> data;
+  DWORD type = 0;
   DWORD bytes = 0;
-  const LSTATUS size = RegQueryValueExW(key.get(), value, nullptr, nullptr, nullptr, &bytes);
-  if (size != ERROR_SUCCESS) return Failed(size);
-  return SetRecordAside(key.get(), value, bytes);
+  if (status == ERROR_SUCCESS) status = ReadRegValue(key.get(), value, data, bytes, &type);
+  if (status == ERROR_SUCCESS) {
+    status =
+        RegSetValueExW(key.get(), AsideName(value), 0, type, data ? data.get() : kNoBytes, bytes);
+  }
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.get(), value);
+  return Failed(status == ERROR_SUCCESS ? ERROR_DATATYPE_MISMATCH : status);
 }
 
 // The value's strings in a zero-filled global-heap block closed by two zeros (*units counts
@@ -229,27 +224,19 @@ unique_global<WCHAR> ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* stat
   }
   DWORD type = 0;
   DWORD bytes = 0;
-  *status = RegQueryValueExW(key.get(), value, nullptr, &type, nullptr, &bytes);
+  *status = ReadRegValue(key.get(), value, data, bytes, &type);
   if (*status == ERROR_FILE_NOT_FOUND) {
     *status = ERROR_SUCCESS;
     return data;
   }
   if (*status != ERROR_SUCCESS) return data;
   if (type != REG_MULTI_SZ) {
+    data.reset();
     key.reset();
     SetRecordAside(value);
     *status = LSTATUS(GetLastError());
     return data;
   }
-  if (bytes == 0) return data;
-  data.reset(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
-  if (!data) {
-    *status = ERROR_NOT_ENOUGH_MEMORY;
-    return data;
-  }
-  *status = RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<LPBYTE>(data.get()),
-                             &bytes);
-  if (*status != ERROR_SUCCESS) return unique_global<WCHAR>();
   *units = bytes / sizeof(WCHAR);
   return data;
 }
@@ -421,20 +408,16 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
     unique_hkey key;
     status = RegOpenKeyExW(keys.get(), name, 0, KEY_QUERY_VALUE, key.put());
     if (status != ERROR_SUCCESS) return Failed(status);
+    unique_global<WCHAR> data;
     DWORD type = 0;
     DWORD bytes = 0;
-    status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type, nullptr, &bytes);
+    status = ReadRegValue(key.get(), kQueueEntryValue, data, bytes, &type);
     // A key without its entry is one a run was cut short while making: nothing was deleted
     // on its strength.
     if (status == ERROR_FILE_NOT_FOUND) continue;
     if (status != ERROR_SUCCESS) return Failed(status);
     bool ours = type == REG_MULTI_SZ;
-    unique_global<WCHAR> data(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
-    if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     if (ours) {
-      status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
-                                reinterpret_cast<LPBYTE>(data.get()), &bytes);
-      if (status != ERROR_SUCCESS) return Failed(status);
       SavedPrinter* found = nullptr;
       SavedPrinter** foundTail = &found;
       bool bad = false;
@@ -460,12 +443,8 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
           RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesAsideKey, 0, nullptr,
                           REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, aside.put(), nullptr);
       if (status == ERROR_SUCCESS) {
-        status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
-                                  reinterpret_cast<LPBYTE>(data.get()), &bytes);
-      }
-      if (status == ERROR_SUCCESS) {
-        status = RegSetValueExW(aside.get(), name, 0, type,
-                                reinterpret_cast<const BYTE*>(data.get()), bytes);
+        const BYTE* kept = data ? reinterpret_cast<const BYTE*>(data.get()) : kNoBytes;
+        status = RegSetValueExW(aside.get(), name, 0, type, kept, bytes);
       }
       key.reset();
       if (status == ERROR_SUCCESS) status = RegDeleteKeyW(keys.get(), name);

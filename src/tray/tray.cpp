@@ -7,7 +7,7 @@
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "platform/identity.h"
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 namespace {
 
@@ -106,21 +106,13 @@ void AskTrayToExit(HANDLE mutex) {
 // Reads the Run value, whatever its length, into a zero-filled global-heap block; otherwise
 // the registry's answer (ERROR_INVALID_DATA for a value that is no string).
 LSTATUS ReadTrayPath(HKEY key, unique_global<WCHAR>& path) {
-  path.reset();
   DWORD type = 0;
   DWORD bytes = 0;
-  LSTATUS status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type, nullptr, &bytes);
-  if (status != ERROR_SUCCESS) return status;
-  // A terminator more than the value holds, in case it was stored without one.
-  unique_global<WCHAR> text(
-      static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR))));
-  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
-  status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type,
-                            reinterpret_cast<LPBYTE>(text.get()), &bytes);
+  LSTATUS status = ReadRegValue(key, kTrayRunValue, path, bytes, &type);
   if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
+    path.reset();
     status = kNotAString;  // names no file
   }
-  if (status == ERROR_SUCCESS) path = std::move(text);
   return status;
 }
 
@@ -222,7 +214,7 @@ bool RemoveTray(LPCWSTR keep, TrayFile file, WideText* leftFile) {
       // Missing or no file name: nothing to delete. Anything else: the file may stay.
       if (status != ERROR_FILE_NOT_FOUND && status != kNotAString) failure = DWORD(status);
       Sleep(kRunValueUnreadablePauseMs);
-    } else if (path.get()[0] != 0 && NamesTrayProgram(path.get()) &&
+    } else if (path && path.get()[0] != 0 && NamesTrayProgram(path.get()) &&
                !(keep && SameTextIgnoringCase(path.get(), keep)) &&
                !DeleteTrayProgram(path.get())) {
       if (leftFile) Assign(*leftFile, path.get());
