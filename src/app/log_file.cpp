@@ -190,13 +190,12 @@ bool WriteContents(HANDLE file, InstallContext& context, const RunStart& start, 
 
 // A new file under a name of this run; never an existing one, nor anything a name already
 // there leads to.
-HANDLE CreateLogFile(const WideText& folder, const RunStart& start, WideText& path) {
+unique_hfile CreateLogFile(const WideText& folder, const RunStart& start, WideText& path) {
   for (int sequence = 1;; ++sequence) {
     path = Join(folder, Chars(FileName(start, sequence)));
-    HANDLE file = CreateFileW(Chars(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS ||
-        sequence == kMaxSequence) {
+    unique_hfile file(CreateFileW(Chars(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file || GetLastError() != ERROR_FILE_EXISTS || sequence == kMaxSequence) {
       return file;
     }
   }
@@ -209,8 +208,8 @@ void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR 
   int limit = -1;  // set by the first pass: each later one removes one file
   for (int removed = 0;; ++removed) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(Chars(pattern), &found);
-    if (find == INVALID_HANDLE_VALUE) return;
+    unique_hfind find(FindFirstFileW(Chars(pattern), &found));
+    if (!find) return;
     int count = 0;
     int oldestSequence = 0;
     WCHAR oldest[MAX_PATH] = {};
@@ -227,8 +226,8 @@ void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR 
         lstrcpyW(oldest, found.cFileName);
         oldestSequence = sequence;
       }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &found));
+    find.reset();
     if (limit < 0) limit = count - (kKeptLogFiles - 1);
     if (count < kKeptLogFiles || removed >= limit) return;
     const WideText path = Join(folder, oldest);
@@ -253,14 +252,13 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
   // The folder is held while the run works in it: without delete sharing it cannot be renamed
   // or replaced meanwhile, and it is checked as held, the folder itself, never where a
   // reparse point would lead.
-  HANDLE opened = CreateFileW(Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) {
+  const unique_hfile held(CreateFileW(
+      Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!held) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
     return;
   }
-  const unique_handle held(opened);
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(held.get(), &info)) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
@@ -269,11 +267,10 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
     Log(context, W("Log file not written: %s is not a folder of its own"), Chars(folder));
   } else {
     WideText path;
-    HANDLE created = CreateLogFile(folder, start, path);
-    if (created == INVALID_HANDLE_VALUE) {
+    unique_hfile file = CreateLogFile(folder, start, path);
+    if (!file) {
       NoteFailure(context, W("Log file not written"), path, GetLastError());
     } else {
-      unique_handle file(created);
       const bool written = WriteContents(file.get(), context, start, exitCode);
       const DWORD error = GetLastError();
       file.reset();

@@ -1,7 +1,6 @@
 #include "context/install_context.h"
 
 #include <cstring>
-#include <initializer_list>
 
 #include "context/names.h"
 #include "context/paths.h"
@@ -122,37 +121,11 @@ void BuildInstallContext(InstallContext& context) {
   TakePrinterSnapshot(context);
 }
 
-void ReleasePendingDeletes(PendingDelete*& head) {
-  while (head) {
-    PendingDelete* next = head->Next;
-    ReleaseGlobal(head->Path);
-    ReleaseGlobal(head);
-    head = next;
-  }
-}
-
-void ReleaseSavedPrinters(SavedPrinter*& head) {
-  while (head) {
-    SavedPrinter* next = head->Next;
-    for (void* text : {static_cast<void*>(head->Name), static_cast<void*>(head->SubKey),
-                       static_cast<void*>(head->DsUserSubKey), static_cast<void*>(head->Comment),
-                       static_cast<void*>(head->Location), static_cast<void*>(head->ShareName),
-                       static_cast<void*>(head->SepFile), static_cast<void*>(head->PrintProcessor),
-                       static_cast<void*>(head->Datatype), static_cast<void*>(head->Parameters),
-                       static_cast<void*>(head->DevMode), static_cast<void*>(head->Security),
-                       static_cast<void*>(head->Data)}) {
-      ReleaseGlobal(text);
-    }
-    ReleaseGlobal(head);
-    head = next;
-  }
-}
-
 void TearDownInstallContext(InstallContext& context) {
   context.RedirectedPrinters.reset();
   ReleasePrinterList(context.PrinterSnapshot);
-  ReleaseSavedPrinters(context.SavedPrinters);
-  ReleasePendingDeletes(context.PendingDeletes);
+  context.SavedPrinters.reset();
+  context.PendingDeletes.reset();
   Assign(context.DriverDir, nullptr);
   Assign(context.LogText, nullptr);
   Assign(context.SystemDir, nullptr);

@@ -8,42 +8,42 @@
 // The installer's build number, as the first log line and the dialog title show it.
 constexpr int kBuildNumber = 2300;
 
-// A path whose deletion failed; Path is a global-heap copy owned by the entry.
+// A path whose deletion failed.
 struct PendingDelete {
-  LPWSTR Path;
-  PendingDelete* Next;
+  unique_global<WCHAR> Path;
+  unique_list<PendingDelete> Next;
 };
 
 // A package queue to re-create, with what it had: name, "SubKey" text, plain and under
-// "DsUser" (null: it had none), comment, location and default mark; and, unless the entry
+// "DsUser" (none: it had none), comment, location and default mark; and, unless the entry
 // comes from an earlier build that kept only those (Whole 0), everything else the user can
-// set. Every text and block is a global-heap copy owned by the node.
+// set. Every text and block is a global-heap copy.
 struct SavedPrinter {
-  LPWSTR Name;
-  LPSTR SubKey;
-  LPSTR DsUserSubKey;
-  LPWSTR Comment;
-  LPWSTR Location;
-  BOOL Default;
-  BOOL Whole;
-  LPWSTR ShareName;
-  LPWSTR SepFile;
-  LPWSTR PrintProcessor;
-  LPWSTR Datatype;
-  LPWSTR Parameters;
-  DWORD Attributes;
-  DWORD Priority;
-  DWORD DefaultPriority;
-  DWORD StartTime;
-  DWORD UntilTime;
-  BYTE* DevMode;  // public part and the driver's, as the driver build then wrote it
-  DWORD DevModeBytes;
-  BYTE* Security;  // self-relative
-  DWORD SecurityBytes;
+  unique_global<WCHAR> Name;
+  unique_global<CHAR> SubKey;
+  unique_global<CHAR> DsUserSubKey;
+  unique_global<WCHAR> Comment;
+  unique_global<WCHAR> Location;
+  BOOL Default = FALSE;
+  BOOL Whole = FALSE;
+  unique_global<WCHAR> ShareName;
+  unique_global<WCHAR> SepFile;
+  unique_global<WCHAR> PrintProcessor;
+  unique_global<WCHAR> Datatype;
+  unique_global<WCHAR> Parameters;
+  DWORD Attributes = 0;
+  DWORD Priority = 0;
+  DWORD DefaultPriority = 0;
+  DWORD StartTime = 0;
+  DWORD UntilTime = 0;
+  unique_global<BYTE> DevMode;  // public part and the driver's, as the driver build then wrote it
+  DWORD DevModeBytes = 0;
+  unique_global<BYTE> Security;  // self-relative
+  DWORD SecurityBytes = 0;
   // Every printer-data value, each as the record keeps it ("V=..."), one after another.
-  LPWSTR Data;
-  SIZE_T DataUnits;
-  SavedPrinter* Next;
+  unique_global<WCHAR> Data;
+  SIZE_T DataUnits = 0;
+  unique_list<SavedPrinter> Next;
 };
 
 struct InstallContext {
@@ -79,8 +79,8 @@ struct InstallContext {
   BYTE MonitorRegistered = 0;
   LONG ErrorCount = 0;
   LONG Indent = 0;
-  PendingDelete* PendingDeletes = nullptr;
-  SavedPrinter* SavedPrinters = nullptr;
+  unique_list<PendingDelete> PendingDeletes;
+  unique_list<SavedPrinter> SavedPrinters;
   PrinterList PrinterSnapshot;
   // Null-terminated array of snapshot records (global heap), or none.
   unique_global<PRINTER_INFO_2W*> RedirectedPrinters;
@@ -99,10 +99,6 @@ void BuildInstallContext(InstallContext& context);
 void ObtainModuleDirectory(InstallContext& context);
 // Releases everything the context owns; the record is empty afterwards.
 void TearDownInstallContext(InstallContext& context);
-
-// Frees a list of pending deletions or saved printers, node by node.
-void ReleasePendingDeletes(PendingDelete*& head);
-void ReleaseSavedPrinters(SavedPrinter*& head);
 
 // The program's module instance, stored by the entry function before anything else runs.
 extern HINSTANCE ProcessInstance;

@@ -98,5 +98,5 @@ class LogSection {
 };
 
 // The system's English message for the code without its trailing line breaks, or null.
-// The caller frees it with LocalFree.
+// The caller owns it (unique_hlocal).
 LPWSTR SystemErrorText(DWORD code);

@@ -6,11 +6,6 @@
 #include "platform/unique.h"
 
 namespace {
-// A file handle as the wrappers hold one: none instead of INVALID_HANDLE_VALUE.
-HANDLE OpenedFile(HANDLE file) {
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
-}
-
 // One fixed buffer for the whole copy.
 constexpr DWORD kCopyBufferBytes = 8192;
 // Opening the destination: at most this many attempts, 50 ms apart, and no new attempt once
@@ -100,14 +95,14 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
                Chars(destinationPath));
     }
   } else {
-    const unique_handle source(OpenedFile(CreateFileW(
-        Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    const unique_hfile source(CreateFileW(Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
     if (!source) {
       if (reportErrors) {
         LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
       }
     } else {
-      const unique_handle target(OpenedFile(CreateFileTry(context, Chars(destinationPath))));
+      const unique_hfile target = CreateFileTry(context, Chars(destinationPath));
       if (!target) {
         if (reportErrors) {
           LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
@@ -122,22 +117,22 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
   return result;
 }
 
-HANDLE CreateFileTry(InstallContext& context, LPCWSTR path) {
+unique_hfile CreateFileTry(InstallContext& context, LPCWSTR path) {
   const DWORD start = GetTickCount();
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
+    unique_hfile file(
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (file) return file;
     // Kept for the caller's error line across the log line and the sleep.
     const DWORD error = GetLastError();
     // Unsigned difference: a wrap of the tick counter does not end the retries early.
     if (DWORD(GetTickCount() - start) > kOpenTimeoutMs) {
       Log(context, W("CreateFile - timeout"));
       SetLastError(error);
-      return INVALID_HANDLE_VALUE;
+      return file;
     }
     Sleep(kOpenRetryMs);
     SetLastError(error);
   }
-  return INVALID_HANDLE_VALUE;
+  return unique_hfile();
 }

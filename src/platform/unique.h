@@ -3,11 +3,18 @@
 // the thread's last error across the close, so that an error line written after it still
 // names the call that failed.
 #pragma once
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "platform/win32.h"
 
-template <class T, auto Close>
+// What a kind holds when it holds nothing: null for most, INVALID_HANDLE_VALUE (all bits set)
+// for what CreateFileW and FindFirstFileW hand out.
+constexpr LONG_PTR kNullHandle = 0;
+constexpr LONG_PTR kInvalidHandle = -1;
+
+template <class T, auto Close, LONG_PTR Empty = kNullHandle>
 class unique_any {
  public:
   unique_any() = default;
@@ -30,27 +37,34 @@ class unique_any {
   }
   T release() {
     const T value = value_;
-    value_ = T();
+    value_ = None();
     return value;
   }
-  void reset(T value = T()) {
-    if (value_) {
+  void reset(T value = None()) {
+    if (value_ != None()) {
       const DWORD error = GetLastError();
       Close(value_);
       SetLastError(error);
     }
     value_ = value;
   }
-  explicit operator bool() const { return value_ != T(); }
+  explicit operator bool() const { return value_ != None(); }
   // Closes now, for a caller that must know: false, with the close's last error, when the
   // system kept what it held (only for kinds whose close answers).
   bool close() {
     const T value = release();
-    return !value || Close(value) != 0;
+    return value == None() || Close(value) != 0;
   }
 
  private:
-  T value_ = T();
+  static T None() {
+    if constexpr (std::is_pointer_v<T>) {
+      return reinterpret_cast<T>(Empty);
+    } else {
+      return T(Empty);
+    }
+  }
+  T value_ = None();
 };
 
 namespace unique_detail {
@@ -65,8 +79,9 @@ inline void FreeGlobal<void>(void* block) {
 }  // namespace unique_detail
 
 using unique_printer = unique_any<HANDLE, &ClosePrinter>;
-using unique_handle =
-    unique_any<HANDLE, &CloseHandle>;  // null when empty, not INVALID_HANDLE_VALUE
+using unique_handle = unique_any<HANDLE, &CloseHandle>;  // processes, threads, mutexes, tokens
+using unique_hfile = unique_any<HANDLE, &CloseHandle, kInvalidHandle>;
+using unique_hfind = unique_any<HANDLE, &FindClose, kInvalidHandle>;
 using unique_hkey = unique_any<HKEY, &RegCloseKey>;
 using unique_schandle = unique_any<SC_HANDLE, &CloseServiceHandle>;
 using unique_hlocal = unique_any<HLOCAL, &LocalFree>;
@@ -74,8 +89,34 @@ using unique_hlocal = unique_any<HLOCAL, &LocalFree>;
 template <class T>
 using unique_global = unique_any<T*, &unique_detail::FreeGlobal<T>>;
 
-// Gives back a global-heap block held by a plain record (a list node's text, say), keeping
-// the last error.
+namespace unique_detail {
+// The records of a list go one after the other, never recursively, however long the list.
+template <class Node>
+void FreeNodes(Node* node) {
+  while (node) {
+    Node* next = node->Next.release();
+    node->~Node();
+    GlobalFree(node);
+    node = next;
+  }
+}
+}  // namespace unique_detail
+
+// A singly linked list of global-heap records, where each record owns what it holds and
+// its member `Next`, the rest of the list. A record taken out of the list goes with what
+// takes it, the rest with the list.
+template <class Node>
+using unique_list = unique_any<Node*, &unique_detail::FreeNodes<Node>>;
+
+// A new record, its members empty, at the head of a list of one; empty when the heap refused.
+template <class Node>
+unique_list<Node> NewNode() {
+  void* block = GlobalAlloc(GMEM_FIXED, sizeof(Node));
+  return unique_list<Node>(block ? new (block) Node() : nullptr);
+}
+
+// Gives back a global-heap block held by a plain record (a table's strings), keeping the last
+// error.
 inline void ReleaseGlobal(void* block) {
   unique_global<void> owned(block);
 }

@@ -36,15 +36,11 @@ void LogModuleDirUnknown(InstallContext& context) {
 // Whether the package's file can be read where the installation will take it from; an error
 // line when not.
 bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
-  const HANDLE file =
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    LogError(context, ErrPackageFile, W("Can`t read the package file %s"), path);
-    return false;
-  }
-  const unique_handle opened(file);
-  return true;
+  const unique_hfile file(CreateFileW(path, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) LogError(context, ErrPackageFile, W("Can`t read the package file %s"), path);
+  return bool(file);
 }
 
 // Nothing is removed before it is known that all of it can be put back: the directories it
@@ -145,7 +141,7 @@ void ReInstall(InstallContext& context) {
     // left then is given up rather than scheduled, as the installation will replace it.
     SpoolerRestart restart(&context);
     DeleteFileTry(context);
-    ReleasePendingDeletes(context.PendingDeletes);
+    context.PendingDeletes.reset();
   }
   // The tray program the setup has just put in place stays, whatever an earlier removal
   // handed to the next start.

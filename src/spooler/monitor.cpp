@@ -99,7 +99,7 @@ void RedirectPrinters(InstallContext& context) {
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
   // Each port is recorded before any is changed, so that a run cut short after this point
   // leaves a later one what it needs to put the printers back.
-  ParkedPrinter* parked = nullptr;
+  unique_list<ParkedPrinter> parked;
   bool recorded = true;
   bool any = false;
   for (DWORD i = 0; i < count && recorded; ++i) {
@@ -109,8 +109,7 @@ void RedirectPrinters(InstallContext& context) {
     any = true;
     recorded = recorded && AddParkedPrinter(parked, record->pPrinterName, record->pPortName);
   }
-  if (any && recorded) recorded = WriteParkedPrinters(parked);
-  ReleaseParkedPrinters(parked);
+  if (any && recorded) recorded = WriteParkedPrinters(parked.get());
   if (!recorded) {
     LogRecordFailure(context, kParkedPrintersValue);
     return;
@@ -151,18 +150,19 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   };
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   unique_printer printer;
-  if (!OpenPrinterW(parked.Name, printer.put(), &defaults) || !printer) {
+  if (!OpenPrinterW(parked.Name.get(), printer.put(), &defaults) || !printer) {
     // A printer deleted since has no port to give back.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"),
+             parked.Name.get());
     return false;
   }
   bool done = false;
   unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
   unique_global<WCHAR> parkedForm;
   if (info) {
-    parkedForm.reset(GlobalText(parked.Port));
+    parkedForm.reset(GlobalText(parked.Port.get()));
     // Without its copy nothing can be compared: the entry stays for the next run.
     if (!parkedForm) {
       SetLastError(DWORD(E_OUTOFMEMORY));
@@ -176,14 +176,15 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   if (info && (!at || !SameTextIgnoringCase(info->pPortName, parkedForm.get()))) {
     done = true;  // back already, or moved elsewhere since: not ours to change
   } else if (info) {
-    info->pPortName = parked.Port;
+    info->pPortName = parked.Port.get();
     done = SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(info.get()), 0);
     header();
-    if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name);
+    if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name.get());
   }
   if (!done) {
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"),
+             parked.Name.get());
   }
   return done;
 }
@@ -203,29 +204,25 @@ void KeepMonitorModule(InstallContext& context) {
 }
 
 void ReturnParkedPrinters(InstallContext& context) {
-  ParkedPrinter* parked = nullptr;
+  unique_list<ParkedPrinter> parked;
   if (!ReadParkedPrinters(parked)) {
     LogRecordFailure(context, kParkedPrintersValue);
-    ReleaseParkedPrinters(parked);  // what was read before the allocation failed
     return;
   }
   bool changed = false;
   std::optional<LogSection> section;  // begun before the first line, if any
-  ParkedPrinter** link = &parked;
-  while (ParkedPrinter* entry = *link) {
+  unique_list<ParkedPrinter>* link = &parked;
+  while (ParkedPrinter* entry = link->get()) {
     if (ReturnParkedPrinter(context, *entry, section)) {
-      *link = entry->Next;
-      entry->Next = nullptr;
-      ReleaseParkedPrinters(entry);
+      *link = std::move(entry->Next);
       changed = true;
     } else {
       link = &entry->Next;
     }
   }
-  if (changed && !WriteParkedPrinters(parked)) {
+  if (changed && !WriteParkedPrinters(parked.get())) {
     LogRecordFailure(context, kParkedPrintersValue);
   }
-  ReleaseParkedPrinters(parked);
 }
 
 bool EnumerateMonitors(InstallContext& context, MonitorList& list) {

@@ -5,7 +5,7 @@
 // a later run finishes what an earlier one left.
 #pragma once
 #include "context/wide_text.h"
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 struct SavedPrinter;
@@ -16,9 +16,9 @@ struct SavedPrinter;
 
 // A printer moved off the package's port: its name and the whole port text it had.
 struct ParkedPrinter {
-  LPWSTR Name;
-  LPWSTR Port;
-  ParkedPrinter* Next;
+  unique_global<WCHAR> Name;
+  unique_global<WCHAR> Port;
+  unique_list<ParkedPrinter> Next;
 };
 
 // The node of that name in the list, or null; names compare ignoring case, as the spooler's
@@ -31,15 +31,14 @@ SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 
 // Appends the recorded queues to the end of the list, in their recorded order. A missing
 // record is an empty one; false (with the last error set) when it could not be read.
-bool ReadSavedQueues(SavedPrinter*& list);
+bool ReadSavedQueues(unique_list<SavedPrinter>& list);
 // Records exactly the listed queues (none: the value goes). False with the last error set.
 bool WriteSavedQueues(const SavedPrinter* list);
 
-bool ReadParkedPrinters(ParkedPrinter*& list);
+bool ReadParkedPrinters(unique_list<ParkedPrinter>& list);
 bool WriteParkedPrinters(const ParkedPrinter* list);
-void ReleaseParkedPrinters(ParkedPrinter*& list);
 // Adds an entry at the head, unless one of that name is listed; false when the heap refused.
-bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port);
+bool AddParkedPrinter(unique_list<ParkedPrinter>& list, LPCWSTR name, LPCWSTR port);
 
 // One printer-data value as a whole queue's entry keeps it, appended to `values`; false when
 // the heap refused.
