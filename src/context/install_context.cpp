@@ -34,7 +34,7 @@ void ObtainDriverDirectory(InstallContext& context) {
   // No directory at all is as unusable as one that could not be read.
   if (answer == SizedQuery::Empty) SetLastError(ERROR_PATH_NOT_FOUND);
   if (answer != SizedQuery::Filled) {
-    LogError(context, ErrDriverDirectory, W("Can`t retrieve printer driver directory."));
+    LogError(context, ErrDriverDirectory);
     return;
   }
   auto* path = reinterpret_cast<LPWSTR>(block.get());
@@ -90,7 +90,7 @@ void ObtainSystemDirectory(InstallContext& context) {
     if (length >= units) length = 0;
   }
   if (length == 0) {
-    LogError(context, ErrSystemDirectory, W("Can`t retrieve system directory."));
+    LogError(context, ErrSystemDirectory);
   } else {
     path[length] = 0;
     Assign(context.SystemDir, path);

@@ -49,7 +49,7 @@ HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
   for (;;) {
     DWORD read = 0;
     if (!ReadFile(source, buffer, kCopyBufferBytes, &read, nullptr)) {
-      LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+      LogError(context, ErrCopyFileWrite, destinationPath);
       return E_FAIL;
     }
     if (read != 0) {
@@ -57,7 +57,7 @@ HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
       // Only the count tells: a short write is a failure whatever the call answered.
       WriteFile(destination, buffer, read, &written, nullptr);
       if (written != read) {
-        LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+        LogError(context, ErrCopyFileWrite, destinationPath);
         return E_FAIL;
       }
     }
@@ -77,36 +77,33 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);
-      LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+      LogError(context, ErrOpenSource, fileName);
     }
   } else if (!IsFullPath(directory)) {
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);
-      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-               Chars(destinationPath));
+      LogError(context, ErrOpenDestination, Chars(destinationPath));
     }
   } else if (destination && !StorePath(destinationPath, destination, destinationUnits)) {
     // The caller registers and deletes the file by that buffer: refuse rather than copy to a
     // path it cannot hold.
     if (reportErrors) {
       SetLastError(kPathTooLong);
-      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-               Chars(destinationPath));
+      LogError(context, ErrOpenDestination, Chars(destinationPath));
     }
   } else {
     const unique_hfile source(CreateFileW(Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, 0, nullptr));
     if (!source) {
       if (reportErrors) {
-        LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+        LogError(context, ErrOpenSource, fileName);
       }
     } else {
       const unique_hfile target = CreateFileTry(context, Chars(destinationPath));
       if (!target) {
         if (reportErrors) {
-          LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-                   Chars(destinationPath));
+          LogError(context, ErrOpenDestination, Chars(destinationPath));
         }
       } else {
         result = CopyContents(context, source.get(), target.get(), Chars(destinationPath));

@@ -25,7 +25,7 @@ void DeleteOrListFile(InstallContext& context, LPCWSTR path) {
   if (!path || !*path || DeleteFileW(path)) return;
   if (!AddPendingDelete(context.PendingDeletes, path)) {
     SetLastError(DWORD(E_OUTOFMEMORY));
-    LogError(context, ErrDeleteFile, W("Can`t delete %s"), path);
+    LogError(context, ErrDeleteFile, path);
   }
 }
 
@@ -58,7 +58,7 @@ DWORD ScheduleRebootDeletes(InstallContext& context) {
     if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       ++accepted;
     } else if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
-      LogError(context, ErrDeleteFile, W("Can`t delete %s"), path);
+      LogError(context, ErrDeleteFile, path);
     }
   }
   // A path the system refused is dropped all the same: nothing more can be done for it.
@@ -73,6 +73,6 @@ void WithdrawDeletion(InstallContext& context, LPCWSTR path) {
     return;
   }
   if (!WithdrawPendingDeletion(path)) {
-    LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"), path);
+    LogError(context, ErrWithdrawDeletion, path);
   }
 }

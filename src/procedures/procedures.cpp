@@ -30,7 +30,7 @@ void WithdrawModuleDeletion(InstallContext& context) {
 // The installer's own folder could not be had, with the reason it was not.
 void LogModuleDirUnknown(InstallContext& context) {
   SetLastError(context.ModuleDirError);
-  LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+  LogError(context, ErrModuleDirectory);
 }
 
 // Whether the package's file can be read where the installation will take it from; an error
@@ -39,7 +39,7 @@ bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
   const unique_hfile file(CreateFileW(path, GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) LogError(context, ErrPackageFile, W("Can`t read the package file %s"), path);
+  if (!file) LogError(context, ErrPackageFile, path);
   return bool(file);
 }
 
@@ -86,7 +86,7 @@ void UnInstall(InstallContext& context) {
   } else {
     WideText left;
     const bool removed = RemoveTray(nullptr, TrayFile::Delete, &left);
-    if (!removed) LogError(context, ErrRemoveTray, W("Can`t remove the tray program"));
+    if (!removed) LogError(context, ErrRemoveTray);
     // A program that would not let go of its file loses it at the next start.
     if (Count(left) != 0) DeleteOrListFile(context, Chars(left));
     // Where this setup put it, whether or not a Run entry still names it (an earlier
@@ -103,14 +103,14 @@ void UnInstall(InstallContext& context) {
   MonitorList monitors;
   // A list that could not be taken hides what is installed, and so what is left: an error.
   if (!EnumerateMonitors(context, monitors)) {
-    LogError(context, ErrListMonitors, W("Can`t list the port monitors"));
+    LogError(context, ErrListMonitors);
   }
   Log(context, W("%d Monitors found."), static_cast<int>(monitors.Count));
 
   Log(context, W("EnumPrinterDrivers for %s"), context.Environment);
   DriverList drivers;
   if (!EnumerateDrivers(drivers, context.Environment)) {
-    LogError(context, ErrListDrivers, W("Can`t list the printer drivers"));
+    LogError(context, ErrListDrivers);
   }
   Log(context, W("%d drivers found"), static_cast<int>(drivers.Count));
 

@@ -147,7 +147,7 @@ void AddPrinterDriver(InstallContext& context) {
       Log(context, W("OK :)"));
       KeepDriverFiles(context);
     } else {
-      LogError(context, ErrAddDriver, W("Can`t install a printer driver 'Orvalstone printer'"));
+      LogError(context, ErrAddDriver);
     }
     DeleteStagedCopy(context, driverPath);
     DeleteStagedCopy(context, uiPath);
@@ -181,7 +181,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
     Log(context, W("Can't delete driver. Trying to restart spooler"));
     { SpoolerRestart restart(&context); }
     if (!DeletePackageDriver(context)) {
-      LogError(context, ErrDeleteDriver, W("Can`t remove the printer-driver 'Orvalstone printer'"));
+      LogError(context, ErrDeleteDriver);
       return;
     }
   }

@@ -123,8 +123,7 @@ void RedirectPrinters(InstallContext& context) {
     ParkPort(at);
     // Still on the package's port, it keeps the monitor from being removed.
     if (!UpdatePrinter(context, record)) {
-      LogError(context, ErrParkPrinter, W("Can`t move printer '%s' to the port file:"),
-               record->pPrinterName);
+      LogError(context, ErrParkPrinter, record->pPrinterName);
     }
   }
 }
@@ -154,8 +153,7 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
     // A printer deleted since has no port to give back.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"),
-             parked.Name.get());
+    LogError(context, ErrReturnPort, parked.Name.get());
     return false;
   }
   bool done = false;
@@ -183,8 +181,7 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   }
   if (!done) {
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"),
-             parked.Name.get());
+    LogError(context, ErrReturnPort, parked.Name.get());
   }
   return done;
 }
@@ -376,7 +373,7 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     if (!RemoveMonitor(context.Environment)) {
       { SpoolerRestart restart(&context); }
       if (!RemoveMonitor(context.Environment)) {
-        LogError(context, ErrDeleteMonitor, W("Can`t remove the port monitor 'Orvalstone:'"));
+        LogError(context, ErrDeleteMonitor);
         context.MonitorRegistered = 1;
         return;
       }
@@ -416,7 +413,7 @@ void AddMonitor(InstallContext& context) {
     Log(context, W("AddMonitor - failed. Trying to wait and install again"));
     if (attempt == kAddMonitorAttempts) {
       SetLastError(error);
-      LogError(context, ErrAddMonitor, W("Can`t install a local port monitor'Orvalstone:'"));
+      LogError(context, ErrAddMonitor);
       return;
     }
   }

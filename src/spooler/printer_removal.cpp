@@ -159,7 +159,7 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* e
   if (!context.DefaultKnown) {
     // Any queue might be the default printer: none is deleted without knowing.
     SetLastError(context.DefaultError);
-    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    LogError(context, ErrSavePrinter, name);
     return false;
   }
   unique_list<SavedPrinter> node = NewNode<SavedPrinter>();
@@ -168,7 +168,7 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* e
     node.reset();
     // A queue that is no longer there has nothing to save, and its deletion says so.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
-    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    LogError(context, ErrSavePrinter, name);
     return false;
   }
   node->Next = std::move(context.SavedPrinters);
@@ -183,11 +183,11 @@ bool DeletePrinter(InstallContext& context, LPCWSTR name) {
   if (!OpenQueue(name, printer, &defaults)) {
     // One that someone else deleted meanwhile is gone all the same.
     const bool gone = GetLastError() == ERROR_INVALID_PRINTER_NAME;
-    LogError(context, ErrOpenPrinter, W("Can`t open printer '%s'"), name);
+    LogError(context, ErrOpenPrinter, name);
     return gone;
   }
   if (!PurgeAndDeletePrinter(printer.get())) {
-    LogError(context, ErrDeletePrinter, W("Can`t delete printer '%s'"), name);
+    LogError(context, ErrDeletePrinter, name);
     return false;
   }
   Log(context, W("OK"));

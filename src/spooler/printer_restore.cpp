@@ -179,7 +179,7 @@ unique_printer AddPrinter(InstallContext& context, LPCWSTR name, const SavedPrin
   if (printer) {
     Log(context, W("OK :)"));
   } else {
-    LogError(context, ErrAddPrinter, W("Can`t add printer '%s'"), name);
+    LogError(context, ErrAddPrinter, name);
   }
   return printer;
 }
@@ -193,8 +193,7 @@ void RestorePrinters(InstallContext& context) {
     if (const unique_printer printer = AddPrinter(context, saved->Name.get(), saved)) {
       whole = RestoreSettings(printer.get(), *saved);
       if (!whole) {
-        LogError(context, ErrRestorePrinter, W("Can`t restore the settings of printer '%s'"),
-                 saved->Name.get());
+        LogError(context, ErrRestorePrinter, saved->Name.get());
       }
     }
     if (whole) {

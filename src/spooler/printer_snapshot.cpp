@@ -39,7 +39,7 @@ bool EnumeratePrinters(PrinterList& list) {
 void TakePrinterSnapshot(InstallContext& context) {
   PrinterList& snapshot = context.PrinterSnapshot;
   context.SnapshotTaken = EnumeratePrinters(snapshot) ? 1 : 0;
-  if (!context.SnapshotTaken) LogError(context, ErrListPrinters, W("Can`t list the printers"));
+  if (!context.SnapshotTaken) LogError(context, ErrListPrinters);
   context.DefaultKnown = 0;
   WCHAR fixed[kDefaultNameUnits] = {};
   LPWSTR name = fixed;

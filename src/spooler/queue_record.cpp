@@ -645,10 +645,9 @@ bool ReadParkedPrinters(unique_list<ParkedPrinter>& list) {
 
 void LogRecordFailure(InstallContext& context, LPCWSTR value) {
   if (GetLastError() == ERROR_DATATYPE_MISMATCH) {
-    LogError(context, ErrRecordType, W("Can`t read the record %s, kept aside as %s"), value,
-             AsideName(value));
+    LogError(context, ErrRecordType, value, AsideName(value));
   } else {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogError(context, ErrQueueRecord);
   }
 }
 

@@ -151,12 +151,12 @@ bool InstallTray(InstallContext& context) {
   // Nothing is registered from a relative place.
   if (Count(context.ModuleDir) == 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
-    LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+    LogError(context, ErrRegisterTray);
     return false;
   }
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
-  if (!registered) LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+  if (!registered) LogError(context, ErrRegisterTray);
   // Started now only where a user sees it. As the local system account it would run with the
   // system's rights in a session no one sees; the Run entry starts it for each user at logon.
   if (RunsAsLocalSystem()) {
@@ -181,7 +181,7 @@ bool InstallTray(InstallContext& context) {
   if (!started) {
     // What kept the earlier program's removal from finishing is the likelier cause.
     if (context.TrayRemovalError != 0) SetLastError(context.TrayRemovalError);
-    LogError(context, ErrStartTray, W("Can`t start the tray program"));
+    LogError(context, ErrStartTray);
     return false;
   }
   return registered;
