@@ -6,7 +6,6 @@
 #include "context/paths.h"
 #include "context/run_log.h"
 #include "platform/sized_query.h"
-#include "spooler/service_control.h"
 
 HINSTANCE ProcessInstance = nullptr;
 
@@ -99,35 +98,13 @@ void ObtainSystemDirectory(InstallContext& context) {
 }
 }  // namespace
 
-InstallContext::~InstallContext() {
-  TearDownInstallContext(*this);
-}
-
-void BuildInstallContext(InstallContext& context) {
-  Log(context, W("Orvalstone %d"), kBuildNumber);
-  context.CheckMonitorVersion = 0;
-  context.InstallMonitor = 1;
-  context.CopyMonitor = 1;
-  CheckSpooler(context);
+void ObtainDirectories(InstallContext& context) {
   context.Environment = kEnvironment;
   context.MonitorFile = kMonitorModuleName;
   context.DriverFile = kDriverModuleName;
   context.UiFile = kUiModuleName;
-  ObtainDriverDirectory(context);
   context.HelpFile = kHelpFileName;
-  context.RedirectedPrinters.reset();
+  ObtainDriverDirectory(context);
   ObtainModuleDirectory(context);
   ObtainSystemDirectory(context);
-  TakePrinterSnapshot(context);
-}
-
-void TearDownInstallContext(InstallContext& context) {
-  context.RedirectedPrinters.reset();
-  ReleasePrinterList(context.PrinterSnapshot);
-  context.SavedPrinters.reset();
-  context.PendingDeletes.reset();
-  Assign(context.DriverDir, nullptr);
-  Assign(context.LogText, nullptr);
-  Assign(context.SystemDir, nullptr);
-  Assign(context.ModuleDir, nullptr);
 }

@@ -3,48 +3,14 @@
 #pragma once
 #include "context/wide_text.h"
 #include "platform/unique.h"
-#include "spooler/printer_snapshot.h"
+#include "platform/sized_query.h"
 
 // The installer's build number, as the first log line and the dialog title show it.
 constexpr int kBuildNumber = 2300;
 
-// A path whose deletion failed.
-struct PendingDelete {
-  unique_global<WCHAR> Path;
-  unique_list<PendingDelete> Next;
-};
-
-// A package queue to re-create, with what it had: name, "SubKey" text, plain and under
-// "DsUser" (none: it had none), comment, location and default mark; and, unless the entry
-// comes from an earlier build that kept only those (Whole 0), everything else the user can
-// set. Every text and block is a global-heap copy.
-struct SavedPrinter {
-  unique_global<WCHAR> Name;
-  unique_global<CHAR> SubKey;
-  unique_global<CHAR> DsUserSubKey;
-  unique_global<WCHAR> Comment;
-  unique_global<WCHAR> Location;
-  BOOL Default = FALSE;
-  BOOL Whole = FALSE;
-  unique_global<WCHAR> ShareName;
-  unique_global<WCHAR> SepFile;
-  unique_global<WCHAR> PrintProcessor;
-  unique_global<WCHAR> Datatype;
-  unique_global<WCHAR> Parameters;
-  DWORD Attributes = 0;
-  DWORD Priority = 0;
-  DWORD DefaultPriority = 0;
-  DWORD StartTime = 0;
-  DWORD UntilTime = 0;
-  unique_global<BYTE> DevMode;  // public part and the driver's, as the driver build then wrote it
-  DWORD DevModeBytes = 0;
-  unique_global<BYTE> Security;  // self-relative
-  DWORD SecurityBytes = 0;
-  // Every printer-data value, each as the record keeps it ("V=..."), one after another.
-  unique_global<WCHAR> Data;
-  SIZE_T DataUnits = 0;
-  unique_list<SavedPrinter> Next;
-};
+// Lists the context holds for the layers that build them (files/, spooler/).
+struct PendingDelete;
+struct SavedPrinter;
 
 struct InstallContext {
   WideText ModuleDir;
@@ -81,24 +47,23 @@ struct InstallContext {
   LONG Indent = 0;
   unique_list<PendingDelete> PendingDeletes;
   unique_list<SavedPrinter> SavedPrinters;
-  PrinterList PrinterSnapshot;
+  RecordBlock<PRINTER_INFO_2W> PrinterSnapshot;  // the printers as the run found them
   // Null-terminated array of snapshot records (global heap), or none.
   unique_global<PRINTER_INFO_2W*> RedirectedPrinters;
 
-  // An empty record; BuildInstallContext does the construction work.
+  // An empty record; BuildInstallContext (procedures/) does the construction work, and
+  // releases it with the records of every layer.
   InstallContext() = default;
   InstallContext(const InstallContext&) = delete;
   InstallContext& operator=(const InstallContext&) = delete;
   ~InstallContext();
 };
 
-// First log line, spooler check, names and directories, printer snapshot. Never fails:
-// problems are logged. The module path comes from the process instance.
-void BuildInstallContext(InstallContext& context);
+// The package's names and the directories a run works in: the driver directory, the
+// installer's and the system directory (each logged when it cannot be had).
+void ObtainDirectories(InstallContext& context);
 // ModuleDir alone, for a run that builds no more of its context (it logs where it goes).
 void ObtainModuleDirectory(InstallContext& context);
-// Releases everything the context owns; the record is empty afterwards.
-void TearDownInstallContext(InstallContext& context);
 
 // The program's module instance, stored by the entry function before anything else runs.
 extern HINSTANCE ProcessInstance;

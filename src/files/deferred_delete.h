@@ -4,7 +4,12 @@
 #include "platform/unique.h"
 
 struct InstallContext;
-struct PendingDelete;
+
+// A path whose deletion failed.
+struct PendingDelete {
+  unique_global<WCHAR> Path;
+  unique_list<PendingDelete> Next;
+};
 
 // Adds a copy of the path at the head of the list unless the same text is listed already.
 // False when the heap refused: the path is then nobody's to delete.

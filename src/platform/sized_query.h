@@ -8,6 +8,14 @@
 
 #include "platform/unique.h"
 
+// What an enumerating sized query fills: Count records one after another, followed by their
+// strings, in one zero-filled global-heap block (none when there are none).
+template <class Record>
+struct RecordBlock {
+  unique_global<BYTE> Buffer;
+  DWORD Count = 0;
+};
+
 // How many times a block is offered before a still-growing answer counts as a failure.
 constexpr int kSizedQueryFills = 10;
 

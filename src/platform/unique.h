@@ -14,19 +14,20 @@
 constexpr LONG_PTR kNullHandle = 0;
 constexpr LONG_PTR kInvalidHandle = -1;
 
-template <class T, auto Close, LONG_PTR Empty = kNullHandle>
-class unique_any {
+// The owner itself; Kind says what empty is (Kind::None()) and how to close (Kind::Close).
+template <class T, class Kind>
+class unique_owner {
  public:
-  unique_any() = default;
-  explicit unique_any(T value) : value_(value) {}
-  unique_any(unique_any&& other) noexcept : value_(other.release()) {}
-  unique_any& operator=(unique_any&& other) noexcept {
+  unique_owner() = default;
+  explicit unique_owner(T value) : value_(value) {}
+  unique_owner(unique_owner&& other) noexcept : value_(other.release()) {}
+  unique_owner& operator=(unique_owner&& other) noexcept {
     reset(other.release());
     return *this;
   }
-  unique_any(const unique_any&) = delete;
-  unique_any& operator=(const unique_any&) = delete;
-  ~unique_any() { reset(); }
+  unique_owner(const unique_owner&) = delete;
+  unique_owner& operator=(const unique_owner&) = delete;
+  ~unique_owner() { reset(); }
 
   T get() const { return value_; }
   T operator->() const { return value_; }  // for blocks seen as a record
@@ -43,7 +44,7 @@ class unique_any {
   void reset(T value = None()) {
     if (value_ != None()) {
       const DWORD error = GetLastError();
-      Close(value_);
+      Kind::Close(value_);
       SetLastError(error);
     }
     value_ = value;
@@ -53,10 +54,17 @@ class unique_any {
   // system kept what it held (only for kinds whose close answers).
   bool close() {
     const T value = release();
-    return value == None() || Close(value) != 0;
+    return value == None() || Kind::Close(value) != 0;
   }
 
  private:
+  static T None() { return Kind::None(); }
+  T value_ = None();
+};
+
+namespace unique_detail {
+template <class T, auto CloseFunction, LONG_PTR Empty>
+struct Handle {
   static T None() {
     if constexpr (std::is_pointer_v<T>) {
       return reinterpret_cast<T>(Empty);
@@ -64,8 +72,12 @@ class unique_any {
       return T(Empty);
     }
   }
-  T value_ = None();
+  static auto Close(T value) { return CloseFunction(value); }
 };
+}  // namespace unique_detail
+
+template <class T, auto Close, LONG_PTR Empty = kNullHandle>
+using unique_any = unique_owner<T, unique_detail::Handle<T, Close, Empty>>;
 
 namespace unique_detail {
 template <class T>
@@ -90,23 +102,29 @@ template <class T>
 using unique_global = unique_any<T*, &unique_detail::FreeGlobal<T>>;
 
 namespace unique_detail {
-// The records of a list go one after the other, never recursively, however long the list.
+// Known only where the list is let go of, so that a record's type may be declared alone
+// wherever a list of them is merely held.
 template <class Node>
-void FreeNodes(Node* node) {
-  while (node) {
-    Node* next = node->Next.release();
-    node->~Node();
-    GlobalFree(node);
-    node = next;
+struct List {
+  static Node* None() { return nullptr; }
+  // The records go one after the other, never recursively, however long the list.
+  static BOOL Close(Node* node) {
+    while (node) {
+      Node* next = node->Next.release();
+      node->~Node();
+      GlobalFree(node);
+      node = next;
+    }
+    return TRUE;
   }
-}
+};
 }  // namespace unique_detail
 
 // A singly linked list of global-heap records, where each record owns what it holds and
 // its member `Next`, the rest of the list. A record taken out of the list goes with what
 // takes it, the rest with the list.
 template <class Node>
-using unique_list = unique_any<Node*, &unique_detail::FreeNodes<Node>>;
+using unique_list = unique_owner<Node*, unique_detail::List<Node>>;
 
 // A new record, its members empty, at the head of a list of one; empty when the heap refused.
 template <class Node>

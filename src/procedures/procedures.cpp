@@ -9,6 +9,7 @@
 #include "spooler/monitor.h"
 #include "spooler/printer_removal.h"
 #include "spooler/printer_restore.h"
+#include "spooler/printer_snapshot.h"
 #include "spooler/service_control.h"
 #include "tray/tray.h"
 
@@ -70,6 +71,32 @@ void RetryDeletesTwice(InstallContext& context) {
   DeleteFileTry(context);
 }
 }  // namespace
+
+InstallContext::~InstallContext() {
+  TearDownInstallContext(*this);
+}
+
+void BuildInstallContext(InstallContext& context) {
+  Log(context, W("Orvalstone %d"), kBuildNumber);
+  context.CheckMonitorVersion = 0;
+  context.InstallMonitor = 1;
+  context.CopyMonitor = 1;
+  CheckSpooler(context);
+  ObtainDirectories(context);
+  context.RedirectedPrinters.reset();
+  TakePrinterSnapshot(context);
+}
+
+void TearDownInstallContext(InstallContext& context) {
+  context.RedirectedPrinters.reset();
+  ReleasePrinterList(context.PrinterSnapshot);
+  context.SavedPrinters.reset();
+  context.PendingDeletes.reset();
+  Assign(context.DriverDir, nullptr);
+  Assign(context.LogText, nullptr);
+  Assign(context.SystemDir, nullptr);
+  Assign(context.ModuleDir, nullptr);
+}
 
 void UnInstall(InstallContext& context) {
   LogSection section(context, W(">UnInstall"));
@@ -157,4 +184,18 @@ void ReInstall(InstallContext& context) {
   InstallTray(context);
   RetryDeletesTwice(context);
   WithdrawModuleDeletion(context);
+}
+
+DWORD InstallCommand(InstallContext& context) {
+  ReInstall(context);
+  return ScheduleRebootDeletes(context);
+}
+
+DWORD UninstallCommand(InstallContext& context) {
+  FullUnInstall(context);
+  return ScheduleRebootDeletes(context);
+}
+
+void RemoveTrayCommand() {
+  RemoveTray();
 }

@@ -2,16 +2,12 @@
 // share. Nothing here writes to the log: failures reach the caller through the thread's
 // last error, which these wrappers leave as the failing call set it.
 #pragma once
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 struct InstallContext;
 
-// PRINTER_INFO_2W records one after another, followed by their strings, in one zero-filled
-// global-heap block (null when the list is empty).
-struct PrinterList {
-  unique_global<BYTE> Buffer;
-  DWORD Count = 0;
-};
+// The printers as EnumPrintersW lists them at level 2.
+using PrinterList = RecordBlock<PRINTER_INFO_2W>;
 
 inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
   return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer.get());

@@ -8,7 +8,38 @@
 #include "platform/unique.h"
 
 struct InstallContext;
-struct SavedPrinter;
+
+// A package queue to re-create, with what it had: name, "SubKey" text, plain and under
+// "DsUser" (none: it had none), comment, location and default mark; and, unless the entry
+// comes from an earlier build that kept only those (Whole 0), everything else the user can
+// set. Every text and block is a global-heap copy.
+struct SavedPrinter {
+  unique_global<WCHAR> Name;
+  unique_global<CHAR> SubKey;
+  unique_global<CHAR> DsUserSubKey;
+  unique_global<WCHAR> Comment;
+  unique_global<WCHAR> Location;
+  BOOL Default = FALSE;
+  BOOL Whole = FALSE;
+  unique_global<WCHAR> ShareName;
+  unique_global<WCHAR> SepFile;
+  unique_global<WCHAR> PrintProcessor;
+  unique_global<WCHAR> Datatype;
+  unique_global<WCHAR> Parameters;
+  DWORD Attributes = 0;
+  DWORD Priority = 0;
+  DWORD DefaultPriority = 0;
+  DWORD StartTime = 0;
+  DWORD UntilTime = 0;
+  unique_global<BYTE> DevMode;  // public part and the driver's, as the driver build then wrote it
+  DWORD DevModeBytes = 0;
+  unique_global<BYTE> Security;  // self-relative
+  DWORD SecurityBytes = 0;
+  // Every printer-data value, each as the record keeps it ("V=..."), one after another.
+  unique_global<WCHAR> Data;
+  SIZE_T DataUnits = 0;
+  unique_list<SavedPrinter> Next;
+};
 
 // Kept under kRecordKeyPath: the saved queues one key each under "SavedQueues" (an earlier
 // build kept them all in the REG_MULTI_SZ value kSavedQueuesValue, still read), the parked

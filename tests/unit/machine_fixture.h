@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/install_context.h"
+#include "procedures/procedures.h"
 #include "sim/machine.h"
 
 namespace unit {
