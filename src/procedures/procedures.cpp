@@ -14,6 +14,14 @@
 #include "tray/tray.h"
 
 namespace {
+// The context's monitor fields follow what became of the monitor; they are written here alone.
+void NoteMonitor(InstallContext& context, MonitorOutcome monitor) {
+  context.InstallMonitor = monitor != MonitorOutcome::Registered;
+  context.CopyMonitor = monitor != MonitorOutcome::ModuleKept;
+  context.MonitorRegistered =
+      monitor == MonitorOutcome::Registered || monitor == MonitorOutcome::Stuck;
+}
+
 // Carries out the system's pending deletions of files that still exist, before anything of
 // the package is installed again.
 void CleanSystemPendingRenames() {
@@ -79,8 +87,7 @@ InstallContext::~InstallContext() {
 void BuildInstallContext(InstallContext& context) {
   Log(context, W("Orvalstone %d"), kBuildNumber);
   context.CheckMonitorVersion = 0;
-  context.InstallMonitor = 1;
-  context.CopyMonitor = 1;
+  NoteMonitor(context, MonitorOutcome::Gone);  // until a removal finds otherwise
   CheckSpooler(context);
   ObtainDirectories(context);
   context.RedirectedPrinters.reset();
@@ -98,7 +105,7 @@ void TearDownInstallContext(InstallContext& context) {
   Assign(context.ModuleDir, nullptr);
 }
 
-void UnInstall(InstallContext& context) {
+MonitorOutcome UnInstall(InstallContext& context) {
   LogSection section(context, W(">UnInstall"));
   // The tray program goes first: it must not hold anything while spooler objects change. In
   // a reinstall its file is the one about to be registered again, and stays (all the more
@@ -144,8 +151,10 @@ void UnInstall(InstallContext& context) {
   // Queues before their driver, the driver before the monitor whose port they use.
   DeleteAllPrinters(context);
   DeletePrinterDriver(context, drivers);
-  DeleteMonitor(context, monitors);
+  const MonitorOutcome monitor = DeleteMonitor(context, monitors);
+  NoteMonitor(context, monitor);
   if (context.PendingDeletes) DeleteFileTry(context);
+  return monitor;
 }
 
 void FullUnInstall(InstallContext& context) {
@@ -161,7 +170,7 @@ void ReInstall(InstallContext& context) {
   context.CheckMonitorVersion = 1;
   context.RestoreQueues = 1;
   if (!CanInstallAgain(context)) return;
-  UnInstall(context);
+  const MonitorOutcome removal = UnInstall(context);
 
   if (context.PendingDeletes) {
     // Files the removal could not delete get one try with the spooler stopped; what is
@@ -174,10 +183,11 @@ void ReInstall(InstallContext& context) {
   // handed to the next start.
   WithdrawDeletion(context, Chars(TrayProgramPath(context.ModuleDir)));
   CleanSystemPendingRenames();
-  KeepMonitorModule(context);
+  NoteMonitor(context, KeepMonitorModule(context, removal));
 
   // The monitor before the driver, the driver before the queues, the queues before the tray.
-  if (context.InstallMonitor) AddMonitor(context);
+  if (context.InstallMonitor && AddMonitor(context))
+    NoteMonitor(context, MonitorOutcome::Registered);
   if (context.MonitorRegistered) ReturnParkedPrinters(context);
   AddPrinterDriver(context);
   RestorePrinters(context);

@@ -4,6 +4,7 @@
 // The context with the records every layer keeps in it, for whoever builds and ends a run.
 #include "context/install_context.h"
 #include "files/deferred_delete.h"
+#include "spooler/monitor.h"
 #include "spooler/printer_snapshot.h"
 #include "spooler/queue_record.h"
 
@@ -13,8 +14,9 @@ void BuildInstallContext(InstallContext& context);
 // Releases everything the context owns; the record is empty afterwards.
 void TearDownInstallContext(InstallContext& context);
 
-// Tray program, package queues, driver and monitor out; failed deletions retried once.
-void UnInstall(InstallContext& context);
+// Tray program, package queues, driver and monitor out; failed deletions retried once. What
+// became of the monitor.
+MonitorOutcome UnInstall(InstallContext& context);
 // The uninstall command: UnInstall, the system's pending deletions, the last retries (the
 // last one with the spooler stopped).
 void FullUnInstall(InstallContext& context);

@@ -179,7 +179,7 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
   if (!DeletePackageDriver(context)) {
     // The spooler may hold the driver's files; a restart lets go of them.
     Log(context, W("Can't delete driver. Trying to restart spooler"));
-    { SpoolerRestart restart(&context); }
+    RestartSpooler(context);
     if (!DeletePackageDriver(context)) {
       LogError(context, ErrDeleteDriver);
       return;

@@ -188,16 +188,16 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
 
 }  // namespace
 
-void KeepMonitorModule(InstallContext& context) {
-  if ((context.InstallMonitor && context.CopyMonitor) || Count(context.SystemDir) == 0) return;
+MonitorOutcome KeepMonitorModule(InstallContext& context, MonitorOutcome monitor) {
+  const bool kept = monitor == MonitorOutcome::Registered || monitor == MonitorOutcome::ModuleKept;
+  if (!kept || Count(context.SystemDir) == 0) return monitor;
   WideText path = Copy(context.SystemDir);
   Append(path, context.MonitorFile);
-  if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return;
-  if (context.InstallMonitor) {
-    context.CopyMonitor = 1;  // AddMonitor copies it before registering
-  } else {
-    CopyFile(context, Chars(context.SystemDir), context.MonitorFile, nullptr, 0, true);
-  }
+  if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return monitor;
+  // A module to be registered goes back with the registration; a registered one's at once.
+  if (monitor == MonitorOutcome::ModuleKept) return MonitorOutcome::Gone;
+  CopyFile(context, Chars(context.SystemDir), context.MonitorFile, nullptr, 0, true);
+  return monitor;
 }
 
 void ReturnParkedPrinters(InstallContext& context) {
@@ -299,8 +299,9 @@ DWORD GetModuleVersion(LPCWSTR path) {
   return version;
 }
 
-void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
-  LogSection section(context, W(">DeleteMonitor"));
+namespace {
+// The installed monitors as a removal logs them, and the package's index among them (-1: none).
+LONG LogMonitorsFound(InstallContext& context, const MonitorList& monitors) {
   if (monitors.Count != 0) {
     LogMonitorList(context, monitors);
   } else {
@@ -308,18 +309,21 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("BTW, there is no port monitors on this system."));
   }
   const LONG index = FindPackageMonitor(monitors);
-  const bool found = index != -1;
-  if (found) {
+  if (index != -1) {
     Log(context, W("Port monitor is found. Index=%d"), index + 1);
   } else {
     Log(context, W("No Orvalstone port monitor was found."));
   }
+  return index;
+}
 
-  // The module lies in the system directory. Without a directory or a file name the path
-  // names no module of ours, and nothing may be deleted in its name.
-  WideText path = Copy(context.SystemDir);
+// The module lies in the system directory, under the name the spooler lists for the monitor
+// (ours when it lists none). Only a bare name in a known system directory names our module
+// (*namesFile); nothing else is read for its version or deleted.
+WideText MonitorModulePath(InstallContext& context, const MonitorList& monitors, LONG index,
+                           bool* namesFile) {
   LPCWSTR fileName = nullptr;
-  if (found) {
+  if (index != -1) {
     Log(context, W("Trying to get monitor filename from MONITOR_INFO_2"));
     if (monitors.Level == 2) {
       fileName = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.Buffer.get())[index].pDLLName;
@@ -328,35 +332,54 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("Computing monitor filename"));
     fileName = context.MonitorFile;
   }
-  // Only a bare name in a known system directory names our module; nothing else is read for
-  // its version or deleted.
-  const bool namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
+  *namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
+  WideText path = Copy(context.SystemDir);
   if (fileName && *fileName) Append(path, fileName);
   Log(context, W("Auto calculated monitor file name: %s"), Chars(path));
+  return path;
+}
 
+// Whether the installed build is one to keep, where the run asks.
+bool CompatibleBuildInstalled(InstallContext& context, LPCWSTR path, bool namesFile) {
   if (!context.CheckMonitorVersion) {
     Log(context, W("There is no check for monitor version"));
-  } else {
-    const DWORD version = namesFile ? GetModuleVersion(Chars(path)) : kNoModuleVersion;
-    if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
-      Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
-      if (found) {
-        context.InstallMonitor = 0;
-        context.MonitorRegistered = 1;
-      } else {
-        context.CopyMonitor = 0;
-      }
-      Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), context.InstallMonitor ? 1 : 0,
-          context.CopyMonitor ? 1 : 0);
-      return;
-    }
-    if (version == kNoModuleVersion) {
-      Log(context, W("Version is unknown, proceed with reinstall"));
-    } else {
-      Log(context, W("Version (%d) is not supported, proceed with reinstall"), version);
-    }
+    return false;
   }
+  const DWORD version = namesFile ? GetModuleVersion(path) : kNoModuleVersion;
+  if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
+    Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
+    return true;
+  }
+  if (version == kNoModuleVersion) {
+    Log(context, W("Version is unknown, proceed with reinstall"));
+  } else {
+    Log(context, W("Version (%d) is not supported, proceed with reinstall"), version);
+  }
+  return false;
+}
 
+// After a first refusal: again with the package's queues on "file:", then once more with the
+// spooler restarted.
+bool UnregisterAfterRefusal(InstallContext& context) {
+  Log(context, W("Can't delete monitor from the first try"));
+  RedirectPrinters(context);
+  if (RemoveMonitor(context.Environment)) return true;
+  RestartSpooler(context);
+  return RemoveMonitor(context.Environment);
+}
+}  // namespace
+
+MonitorOutcome DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
+  LogSection section(context, W(">DeleteMonitor"));
+  const LONG index = LogMonitorsFound(context, monitors);
+  const bool found = index != -1;
+  bool namesFile = false;
+  const WideText path = MonitorModulePath(context, monitors, index, &namesFile);
+  if (CompatibleBuildInstalled(context, Chars(path), namesFile)) {
+    // Registered, it is not installed again; a module alone is registered but not copied.
+    Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), found ? 0 : 1, found ? 1 : 0);
+    return found ? MonitorOutcome::Registered : MonitorOutcome::ModuleKept;
+  }
   if (!RemoveMonitor(context.Environment)) {
     if (!found) {
       Log(context, W("Can't delete monitor and monitor was not found. So everything should be ok"));
@@ -366,29 +389,23 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       const bool unregistered =
           GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR || bool(monitors.Buffer);
       if (!context.RestoreQueues && namesFile && unregistered) DeleteIfThere(context, Chars(path));
-      return;
+      return MonitorOutcome::Gone;
     }
-    Log(context, W("Can't delete monitor from the first try"));
-    RedirectPrinters(context);
-    if (!RemoveMonitor(context.Environment)) {
-      { SpoolerRestart restart(&context); }
-      if (!RemoveMonitor(context.Environment)) {
-        LogError(context, ErrDeleteMonitor);
-        context.MonitorRegistered = 1;
-        return;
-      }
+    if (!UnregisterAfterRefusal(context)) {
+      LogError(context, ErrDeleteMonitor);
+      return MonitorOutcome::Stuck;
     }
   }
-
   if (namesFile) {
     DeleteOrListFile(context, Chars(path));
   } else {
     Log(context, W("Monitor file name is unknown, no file deleted"));
   }
   Log(context, W("Monitor was removed :)"));
+  return MonitorOutcome::Gone;
 }
 
-void AddMonitor(InstallContext& context) {
+bool AddMonitor(InstallContext& context) {
   LogSection section(context, W(">AddMonitor"));
   if (!context.CopyMonitor) {
     Log(context, W("Skip copy monitor file"));
@@ -414,10 +431,10 @@ void AddMonitor(InstallContext& context) {
     if (attempt == kAddMonitorAttempts) {
       SetLastError(error);
       LogError(context, ErrAddMonitor);
-      return;
+      return false;
     }
   }
   Log(context, W("AddMonitor - OK :)"));
-  context.MonitorRegistered = 1;
   ReturnRedirectedPrinters(context);
+  return true;
 }

@@ -123,3 +123,7 @@ SpoolerRestart::~SpoolerRestart() {
     LogError(*Context, ErrStartSpooler);
   }
 }
+
+void RestartSpooler(InstallContext& context) {
+  SpoolerRestart restart(&context);
+}
