@@ -4,7 +4,9 @@
 #include <iterator>
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
+#include "context/text_compare.h"
 #include "platform/unique.h"
 
 namespace {
@@ -70,13 +72,6 @@ WideText FileName(const RunStart& start, int sequence) {
   return name;
 }
 
-bool SameText(LPCWSTR a, LPCWSTR b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-
 // Unit by unit, as file names are told apart (the system's string comparison follows the
 // user's locale).
 int CompareUnits(LPCWSTR a, LPCWSTR b) {
@@ -98,9 +93,9 @@ bool IsLogFileName(LPCWSTR name, int* sequence) {
   LPCWSTR rest = name + kStampUnits;
   if (*rest++ != W('_')) return false;
   size_t job = 0;
-  if (SameText(rest, W("install"), 7)) {
+  if (StartsWith(rest, W("install"))) {
     job = 7;
-  } else if (n >= kStampUnits + 1 + 9 && SameText(rest, W("uninstall"), 9)) {
+  } else if (StartsWith(rest, W("uninstall"))) {
     job = 9;
   } else {
     return false;
@@ -121,14 +116,6 @@ bool IsOlder(LPCWSTR a, int sequenceA, LPCWSTR b, int sequenceB) {
   }
   if (sequenceA != sequenceB) return sequenceA < sequenceB;
   return CompareUnits(a, b) < 0;
-}
-
-WideText Join(const WideText& directory, LPCWSTR name) {
-  WideText path;
-  Assign(path, directory);
-  Append(path, W("\\"));
-  Append(path, name);
-  return path;
 }
 
 // A plain line, so that the run's outcome and its numbered errors stay as they were.
@@ -192,7 +179,7 @@ bool WriteContents(HANDLE file, InstallContext& context, const RunStart& start, 
 // there leads to.
 unique_hfile CreateLogFile(const WideText& folder, const RunStart& start, WideText& path) {
   for (int sequence = 1;; ++sequence) {
-    path = Join(folder, Chars(FileName(start, sequence)));
+    path = JoinPath(Chars(folder), Chars(FileName(start, sequence)));
     unique_hfile file(CreateFileW(Chars(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file || GetLastError() != ERROR_FILE_EXISTS || sequence == kMaxSequence) {
@@ -204,7 +191,7 @@ unique_hfile CreateLogFile(const WideText& folder, const RunStart& start, WideTe
 // Removes the oldest log files of earlier runs until kKeptLogFiles - 1 are left beside the
 // new one. Only regular files with the names this program gives are counted or removed.
 void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR newName) {
-  const WideText pattern = Join(folder, W("*.log"));
+  const WideText pattern = JoinPath(Chars(folder), W("*.log"));
   int limit = -1;  // set by the first pass: each later one removes one file
   for (int removed = 0;; ++removed) {
     WIN32_FIND_DATAW found;
@@ -230,7 +217,7 @@ void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR 
     find.reset();
     if (limit < 0) limit = count - (kKeptLogFiles - 1);
     if (count < kKeptLogFiles || removed >= limit) return;
-    const WideText path = Join(folder, oldest);
+    const WideText path = JoinPath(Chars(folder), oldest);
     if (!DeleteFileW(Chars(path))) {
       NoteFailure(context, W("Old log file not deleted"), path, GetLastError());
       return;
@@ -245,9 +232,7 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
     Log(context, W("Log file not written: the program's folder is not known"));
     return;
   }
-  WideText folder;
-  Assign(folder, context.ModuleDir);
-  Append(folder, kFolderName);
+  const WideText folder = JoinPath(Chars(context.ModuleDir), kFolderName);
   CreateDirectoryW(Chars(folder), nullptr);
   // The folder is held while the run works in it: without delete sharing it cannot be renamed
   // or replaced meanwhile, and it is checked as held, the folder itself, never where a

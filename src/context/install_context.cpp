@@ -14,11 +14,6 @@ constexpr DWORD kPathUnits = MAX_PATH;
 // Longest path the system hands out.
 constexpr DWORD kLongestPath = 32768;
 
-void AppendBackslash(WideText& text) {
-  const ULONGLONG n = Count(text);
-  if (n != 0 && Chars(text)[n - 1] != W('\\')) Append(text, W("\\"));
-}
-
 void ObtainDriverDirectory(InstallContext& context) {
   LPWSTR environment = const_cast<LPWSTR>(context.Environment);
   DWORD bytes = 0;
@@ -38,8 +33,7 @@ void ObtainDriverDirectory(InstallContext& context) {
   }
   auto* path = reinterpret_cast<LPWSTR>(block.get());
   path[(SIZE_T(bytes) + 2) / sizeof(WCHAR) - 1] = 0;
-  Assign(context.DriverDir, path);
-  AppendBackslash(context.DriverDir);
+  context.DriverDir = JoinPath(path, W(""));
 }
 
 }  // namespace
@@ -92,8 +86,7 @@ void ObtainSystemDirectory(InstallContext& context) {
     LogError(context, ErrSystemDirectory);
   } else {
     path[length] = 0;
-    Assign(context.SystemDir, path);
-    AppendBackslash(context.SystemDir);
+    context.SystemDir = JoinPath(path, W(""));
   }
 }
 }  // namespace

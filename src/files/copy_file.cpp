@@ -16,17 +16,6 @@ constexpr DWORD kOpenTimeoutMs = 10000;
 // The last error of a destination path that does not fit the caller's buffer.
 constexpr DWORD kPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 
-// directory + "\" + name; no separator is added after an empty directory or after one that
-// ends in a backslash (a forward slash does not count).
-WideText JoinPath(LPCWSTR directory, LPCWSTR fileName) {
-  WideText path;
-  Assign(path, directory);
-  const ULONGLONG n = Count(path);
-  if (n != 0 && Chars(path)[n - 1] != W('\\')) Append(path, W("\\"));
-  Append(path, fileName);
-  return path;
-}
-
 // Copies the path with its terminator into the caller's buffer. A path that does not fit
 // leaves the buffer empty rather than cut: a truncated path names some other file.
 bool StorePath(const WideText& path, LPWSTR buffer, size_t units) {

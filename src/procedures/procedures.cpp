@@ -1,6 +1,7 @@
 #include "procedures/procedures.h"
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "files/deferred_delete.h"
 #include "files/pending_renames.h"
@@ -31,9 +32,7 @@ void CleanSystemPendingRenames() {
 
 void WithdrawModuleDeletion(InstallContext& context) {
   if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
-  WideText path = Copy(context.SystemDir);
-  Append(path, context.MonitorFile);
-  WithdrawDeletion(context, Chars(path));
+  WithdrawDeletion(context, Chars(JoinPath(Chars(context.SystemDir), context.MonitorFile)));
 }
 
 // The installer's own folder could not be had, with the reason it was not.
@@ -62,9 +61,7 @@ bool CanInstallAgain(InstallContext& context) {
   // Each was reported when it could not be had.
   bool ready = Count(context.SystemDir) != 0 && Count(context.DriverDir) != 0;
   for (LPCWSTR name : {context.MonitorFile, context.DriverFile, context.UiFile, context.HelpFile}) {
-    WideText path = Copy(context.ModuleDir);
-    Append(path, name);
-    ready = PackageFileReadable(context, Chars(path)) && ready;
+    ready = PackageFileReadable(context, Chars(JoinPath(Chars(context.ModuleDir), name))) && ready;
   }
   const WideText tray = TrayProgramPath(context.ModuleDir);
   return PackageFileReadable(context, Chars(tray)) && ready;

@@ -191,8 +191,7 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
 MonitorOutcome KeepMonitorModule(InstallContext& context, MonitorOutcome monitor) {
   const bool kept = monitor == MonitorOutcome::Registered || monitor == MonitorOutcome::ModuleKept;
   if (!kept || Count(context.SystemDir) == 0) return monitor;
-  WideText path = Copy(context.SystemDir);
-  Append(path, context.MonitorFile);
+  const WideText path = JoinPath(Chars(context.SystemDir), context.MonitorFile);
   if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return monitor;
   // A module to be registered goes back with the registration; a registered one's at once.
   if (monitor == MonitorOutcome::ModuleKept) return MonitorOutcome::Gone;
@@ -333,8 +332,7 @@ WideText MonitorModulePath(InstallContext& context, const MonitorList& monitors,
     fileName = context.MonitorFile;
   }
   *namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
-  WideText path = Copy(context.SystemDir);
-  if (fileName && *fileName) Append(path, fileName);
+  WideText path = JoinPath(Chars(context.SystemDir), fileName);
   Log(context, W("Auto calculated monitor file name: %s"), Chars(path));
   return path;
 }

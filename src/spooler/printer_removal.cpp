@@ -5,6 +5,7 @@
 
 #include "context/install_context.h"
 #include "context/names.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "platform/sized_query.h"
@@ -30,7 +31,7 @@ bool MadeBySpooler(LPCWSTR key) {
 
 // Every printer-data value under `key` (empty: the top) and the keys below it, appended to
 // `values`. False, with the last error set, when a list could not be had.
-bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
+bool TakePrinterData(HANDLE printer, const WideText& key, WideText& values) {
   unique_global<BYTE> block;
   DWORD count = 0;
   if (Count(key)) {
@@ -68,9 +69,7 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
   }
   for (LPCWSTR sub = subkeys; *sub; sub += lstrlenW(sub) + 1) {
     if (!Count(key) && MadeBySpooler(sub)) continue;
-    WideText child = Copy(key);
-    if (Count(key)) Append(child, W("\\"));
-    Append(child, sub);
+    const WideText child = JoinPath(Chars(key), sub);
     if (!Count(child) || !TakePrinterData(printer, child, values)) {
       if (!Count(child)) SetLastError(DWORD(E_OUTOFMEMORY));
       return false;
@@ -145,10 +144,6 @@ bool ReadWholeQueue(const PRINTER_INFO_2W& record, SavedPrinter& node) {
     }
   }
   return true;
-}
-
-bool IsPackageQueue(const PRINTER_INFO_2W& record) {
-  return SameText(record.pDriverName, kPackageDriverName);
 }
 }  // namespace
 

@@ -16,6 +16,10 @@ constexpr DWORD kDefaultNameUnits = 255;
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 }  // namespace
 
+bool IsPackageQueue(const PRINTER_INFO_2W& record) {
+  return SameText(record.pDriverName, kPackageDriverName);
+}
+
 void ReleasePrinterList(PrinterList& list) {
   list.Buffer.reset();
   list.Count = 0;

@@ -13,6 +13,9 @@ inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
   return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer.get());
 }
 
+// A queue of the package's driver (named exactly).
+bool IsPackageQueue(const PRINTER_INFO_2W& record);
+
 // Local queues and connections at level 2; an enumeration that fails leaves an empty list
 // and answers false (the last error says why).
 bool EnumeratePrinters(PrinterList& list);

@@ -139,11 +139,7 @@ bool DeleteTrayProgram(LPCWSTR path) {
 WideText TrayProgramPath(const WideText& moduleDir) {
   WideText directory = Copy(moduleDir);
   if (EndsWithSeparator(directory)) Resize(directory, Count(directory) - 1);
-  WideText path = ParentDirectory(directory);
-  if (Count(path) > 0 && !EndsWithSeparator(path)) Append(path, W("\\"));
-  const WideText name = AssignAnsi(kTrayProgramName);
-  Append(path, name);
-  return path;
+  return JoinPath(Chars(ParentDirectory(directory)), Chars(AssignAnsi(kTrayProgramName)));
 }
 
 bool InstallTray(InstallContext& context) {
