@@ -93,7 +93,7 @@ void BuildInstallContext(InstallContext& context) {
 
 void TearDownInstallContext(InstallContext& context) {
   context.RedirectedPrinters.reset();
-  ReleasePrinterList(context.PrinterSnapshot);
+  context.PrinterSnapshot = PrinterList();
   context.SavedPrinters.reset();
   context.PendingDeletes.reset();
   Assign(context.DriverDir, nullptr);

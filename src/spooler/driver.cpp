@@ -76,7 +76,7 @@ void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
 }  // namespace
 
 bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
-  ReleaseDriverList(list);
+  list = DriverList();
   list.Level = kListLevel;
   LPWSTR env = const_cast<LPWSTR>(environment);
   DWORD count = 0;
@@ -93,11 +93,6 @@ bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
     list.Count = count;
   }
   return true;
-}
-
-void ReleaseDriverList(DriverList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
 }
 
 int FindPackageDriver(const DriverList& list) {

@@ -222,7 +222,7 @@ void ReturnParkedPrinters(InstallContext& context) {
 }
 
 bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
-  ReleaseMonitorList(list);
+  list = MonitorList();
   list.Level = 2;
   DWORD count = 0;
   unique_global<BYTE> block;
@@ -250,11 +250,6 @@ bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
   list.Buffer = std::move(block);
   list.Count = count;
   return true;
-}
-
-void ReleaseMonitorList(MonitorList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
 }
 
 LONG FindPackageMonitor(const MonitorList& list) {

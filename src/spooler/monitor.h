@@ -27,8 +27,6 @@ struct MonitorList {
 // Lists the installed monitors at level 2. Every failure leaves the list empty, is described
 // in a plain log line and answers false (the last error says why).
 bool EnumerateMonitors(InstallContext& context, MonitorList& list);
-// Frees the block and leaves the list empty.
-void ReleaseMonitorList(MonitorList& list);
 // Index of the first record named exactly "Orvalstone:", or -1.
 LONG FindPackageMonitor(const MonitorList& list);
 // The monitors' names between a header and a ruler.

@@ -20,13 +20,8 @@ bool IsPackageQueue(const PRINTER_INFO_2W& record) {
   return SameText(record.pDriverName, kPackageDriverName);
 }
 
-void ReleasePrinterList(PrinterList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
-}
-
 bool EnumeratePrinters(PrinterList& list) {
-  ReleasePrinterList(list);
+  list = PrinterList();
   DWORD count = 0;
   unique_global<BYTE> block;
   const SizedQuery answer = QuerySized(

@@ -19,7 +19,6 @@ bool IsPackageQueue(const PRINTER_INFO_2W& record);
 // Local queues and connections at level 2; an enumeration that fails leaves an empty list
 // and answers false (the last error says why).
 bool EnumeratePrinters(PrinterList& list);
-void ReleasePrinterList(PrinterList& list);
 // Fills the context's PrinterSnapshot and marks every record named like the default printer;
 // sets SnapshotTaken and DefaultKnown. A failed enumeration is an error line.
 void TakePrinterSnapshot(InstallContext& context);

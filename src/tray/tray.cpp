@@ -15,15 +15,6 @@ constexpr DWORD kWindowsVistaMajor = 6;
 // ERROR_INVALID_DATA: a Run value that is no string names no file.
 constexpr LSTATUS kNotAString = 13;
 
-bool IsSeparator(WCHAR c) {
-  return c == W('\\') || c == W('/');
-}
-
-bool EndsWithSeparator(const WideText& text) {
-  const ULONGLONG count = Count(text);
-  return count > 0 && IsSeparator(Chars(text)[count - 1]);
-}
-
 // The tray program exists only for NT 6.0 and later. Every 64-bit Windows this installer
 // runs on is one, so a version that cannot be read does not keep the tray program out.
 bool TraySupported() {
@@ -138,7 +129,10 @@ bool DeleteTrayProgram(LPCWSTR path) {
 
 WideText TrayProgramPath(const WideText& moduleDir) {
   WideText directory = Copy(moduleDir);
-  if (EndsWithSeparator(directory)) Resize(directory, Count(directory) - 1);
+  const ULONGLONG n = Count(directory);
+  if (n && (Chars(directory)[n - 1] == W('\\') || Chars(directory)[n - 1] == W('/'))) {
+    Resize(directory, n - 1);
+  }
   return JoinPath(Chars(ParentDirectory(directory)), Chars(AssignAnsi(kTrayProgramName)));
 }
 
