@@ -51,9 +51,9 @@ struct InstallContext {
   // Null-terminated array of snapshot records (global heap), or none.
   unique_global<PRINTER_INFO_2W*> RedirectedPrinters;
 
-  // An empty record; BuildInstallContext (procedures/) does the construction work, and
-  // releases it with the records of every layer.
-  InstallContext() = default;
+  // An empty record; BuildInstallContext does the construction work. Made and let go of in
+  // procedures/, where the records of every layer are known.
+  InstallContext();
   InstallContext(const InstallContext&) = delete;
   InstallContext& operator=(const InstallContext&) = delete;
   ~InstallContext();

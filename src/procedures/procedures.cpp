@@ -77,6 +77,8 @@ void RetryDeletesTwice(InstallContext& context) {
 }
 }  // namespace
 
+InstallContext::InstallContext() = default;
+
 InstallContext::~InstallContext() {
   TearDownInstallContext(*this);
 }

@@ -16,10 +16,6 @@ constexpr DWORD kDefaultNameUnits = 255;
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 }  // namespace
 
-bool IsPackageQueue(const PRINTER_INFO_2W& record) {
-  return SameText(record.pDriverName, kPackageDriverName);
-}
-
 bool EnumeratePrinters(PrinterList& list) {
   list = PrinterList();
   DWORD count = 0;

@@ -2,6 +2,8 @@
 // share. Nothing here writes to the log: failures reach the caller through the thread's
 // last error, which these wrappers leave as the failing call set it.
 #pragma once
+#include "context/names.h"
+#include "context/text_compare.h"
 #include "platform/sized_query.h"
 
 struct InstallContext;
@@ -14,7 +16,9 @@ inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
 }
 
 // A queue of the package's driver (named exactly).
-bool IsPackageQueue(const PRINTER_INFO_2W& record);
+inline bool IsPackageQueue(const PRINTER_INFO_2W& record) {
+  return SameText(record.pDriverName, kPackageDriverName);
+}
 
 // Local queues and connections at level 2; an enumeration that fails leaves an empty list
 // and answers false (the last error says why).
