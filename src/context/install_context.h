@@ -2,7 +2,6 @@
 // state that one step hands to a later one. Everything it holds is released at teardown.
 #pragma once
 #include "context/wide_text.h"
-#include "platform/unique.h"
 #include "platform/sized_query.h"
 
 // The installer's build number, as the first log line and the dialog title show it.
