@@ -32,8 +32,7 @@ void BM_LogErrorLines(benchmark::State& state) {
     InstallContext context;
     for (int i = 0; i < 100; ++i) {
       SetLastError(ERROR_SHARING_VIOLATION);
-      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-               W("C:\\Windows\\system32\\kvxmon64.dll"));
+      LogError(context, ErrOpenDestination, W("C:\\Windows\\system32\\kvxmon64.dll"));
     }
     benchmark::DoNotOptimize(context.LogText.Block);
   }

@@ -98,14 +98,10 @@ bool MachineTakesPackage(InstallContext& context) {
   ObtainModuleDirectory(context);
   if (!x64) {
     SetLastError(kPlatformUnsupported);
-    LogError(context, ErrMachineType,
-             W("Can`t install on a machine of type %s: the package is for x64"),
-             MachineName(machine));
+    LogError(context, ErrMachineType, MachineName(machine));
   } else {
     SetLastError(kDisabledByPolicy);
-    LogError(context, ErrProtectedPrint,
-             W("Can`t install while Windows protected print mode is on: it refuses the "
-               "package's driver and port monitor"));
+    LogError(context, ErrProtectedPrint);
   }
   return false;
 }

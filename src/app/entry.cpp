@@ -1,21 +1,17 @@
 #include "app/entry.h"
 
-#include "context/names.h"
-#include "context/text_compare.h"
-#include "platform/unique.h"
-
 #include "app/log_dialog.h"
-#include "context/run_log.h"
-#include "platform/identity.h"
 #include "app/log_file.h"
 #include "app/resource.h"
 #include "context/install_context.h"
-#include "files/deferred_delete.h"
-#include "files/pending_renames.h"
+#include "context/names.h"
+#include "context/run_log.h"
+#include "context/text_compare.h"
 #include "platform/dll_search.h"
+#include "platform/identity.h"
+#include "platform/unique.h"
 #include "procedures/procedures.h"
 #include "spooler/probes.h"
-#include "tray/tray.h"
 
 namespace {
 // A help viewer that ignores the close request must not hold the run for ever: after 100
@@ -70,6 +66,7 @@ bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& reboo
   const bool install = action == Action::Install;
   // Nothing is removed on a machine that cannot take what would be installed again.
   const bool machineFits = !install || MachineTakesPackage(context);
+  rebootDeleteCount = 0;
   if (machineFits) {
     CloseHelpWindows();
     BuildInstallContext(context);
@@ -77,14 +74,13 @@ bool RunProcedure(Action action, HWND owner, const RunStart& start, DWORD& reboo
       Log(context, W("An earlier run ended before it finished: this run takes its place"));
     }
     if (install) {
-      ReInstall(context);
+      rebootDeleteCount = InstallCommand(context);
     } else {
       // The package stops counting as installed before any of it goes.
       MarkInstalled(context, false);
-      FullUnInstall(context);
+      rebootDeleteCount = UninstallCommand(context);
     }
   }
-  rebootDeleteCount = ScheduleRebootDeletes(context);
   const int exitCode = LongRunExit(context.ErrorCount != 0, rebootDeleteCount,
                                    install ? ExitInstalled : ExitUninstalled);
   // The very last step of an install: only a whole one says the package is there.
@@ -162,7 +158,7 @@ int Perform(Action action, HWND owner, LPCWSTR word) {
       return LongRun(action, owner, word, state, lock.Error());
     case Action::RemoveTray:
       if (state == RunLockState::Busy) return ExitAlreadyRunning;
-      RemoveTray();
+      RemoveTrayCommand();
       return ExitNoCommand;
     case Action::SetDefault:
       if (state == RunLockState::Busy) return ExitAlreadyRunning;

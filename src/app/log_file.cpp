@@ -4,7 +4,9 @@
 #include <iterator>
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
+#include "context/text_compare.h"
 #include "platform/unique.h"
 
 namespace {
@@ -70,13 +72,6 @@ WideText FileName(const RunStart& start, int sequence) {
   return name;
 }
 
-bool SameText(LPCWSTR a, LPCWSTR b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-
 // Unit by unit, as file names are told apart (the system's string comparison follows the
 // user's locale).
 int CompareUnits(LPCWSTR a, LPCWSTR b) {
@@ -98,9 +93,9 @@ bool IsLogFileName(LPCWSTR name, int* sequence) {
   LPCWSTR rest = name + kStampUnits;
   if (*rest++ != W('_')) return false;
   size_t job = 0;
-  if (SameText(rest, W("install"), 7)) {
+  if (StartsWith(rest, W("install"))) {
     job = 7;
-  } else if (n >= kStampUnits + 1 + 9 && SameText(rest, W("uninstall"), 9)) {
+  } else if (StartsWith(rest, W("uninstall"))) {
     job = 9;
   } else {
     return false;
@@ -121,14 +116,6 @@ bool IsOlder(LPCWSTR a, int sequenceA, LPCWSTR b, int sequenceB) {
   }
   if (sequenceA != sequenceB) return sequenceA < sequenceB;
   return CompareUnits(a, b) < 0;
-}
-
-WideText Join(const WideText& directory, LPCWSTR name) {
-  WideText path;
-  Assign(path, directory);
-  Append(path, W("\\"));
-  Append(path, name);
-  return path;
 }
 
 // A plain line, so that the run's outcome and its numbered errors stay as they were.
@@ -190,13 +177,12 @@ bool WriteContents(HANDLE file, InstallContext& context, const RunStart& start, 
 
 // A new file under a name of this run; never an existing one, nor anything a name already
 // there leads to.
-HANDLE CreateLogFile(const WideText& folder, const RunStart& start, WideText& path) {
+unique_hfile CreateLogFile(const WideText& folder, const RunStart& start, WideText& path) {
   for (int sequence = 1;; ++sequence) {
-    path = Join(folder, Chars(FileName(start, sequence)));
-    HANDLE file = CreateFileW(Chars(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS ||
-        sequence == kMaxSequence) {
+    path = JoinPath(Chars(folder), Chars(FileName(start, sequence)));
+    unique_hfile file(CreateFileW(Chars(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file || GetLastError() != ERROR_FILE_EXISTS || sequence == kMaxSequence) {
       return file;
     }
   }
@@ -205,12 +191,12 @@ HANDLE CreateLogFile(const WideText& folder, const RunStart& start, WideText& pa
 // Removes the oldest log files of earlier runs until kKeptLogFiles - 1 are left beside the
 // new one. Only regular files with the names this program gives are counted or removed.
 void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR newName) {
-  const WideText pattern = Join(folder, W("*.log"));
+  const WideText pattern = JoinPath(Chars(folder), W("*.log"));
   int limit = -1;  // set by the first pass: each later one removes one file
   for (int removed = 0;; ++removed) {
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(Chars(pattern), &found);
-    if (find == INVALID_HANDLE_VALUE) return;
+    unique_hfind find(FindFirstFileW(Chars(pattern), &found));
+    if (!find) return;
     int count = 0;
     int oldestSequence = 0;
     WCHAR oldest[MAX_PATH] = {};
@@ -227,11 +213,11 @@ void RemoveOldLogFiles(InstallContext& context, const WideText& folder, LPCWSTR 
         lstrcpyW(oldest, found.cFileName);
         oldestSequence = sequence;
       }
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &found));
+    find.reset();
     if (limit < 0) limit = count - (kKeptLogFiles - 1);
     if (count < kKeptLogFiles || removed >= limit) return;
-    const WideText path = Join(folder, oldest);
+    const WideText path = JoinPath(Chars(folder), oldest);
     if (!DeleteFileW(Chars(path))) {
       NoteFailure(context, W("Old log file not deleted"), path, GetLastError());
       return;
@@ -246,21 +232,18 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
     Log(context, W("Log file not written: the program's folder is not known"));
     return;
   }
-  WideText folder;
-  Assign(folder, context.ModuleDir);
-  Append(folder, kFolderName);
+  const WideText folder = JoinPath(Chars(context.ModuleDir), kFolderName);
   CreateDirectoryW(Chars(folder), nullptr);
   // The folder is held while the run works in it: without delete sharing it cannot be renamed
   // or replaced meanwhile, and it is checked as held, the folder itself, never where a
   // reparse point would lead.
-  HANDLE opened = CreateFileW(Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) {
+  const unique_hfile held(CreateFileW(
+      Chars(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!held) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
     return;
   }
-  const unique_handle held(opened);
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(held.get(), &info)) {
     NoteFailure(context, W("Log file not written"), folder, GetLastError());
@@ -269,11 +252,10 @@ void WriteLogFile(InstallContext& context, const RunStart& start, int exitCode) 
     Log(context, W("Log file not written: %s is not a folder of its own"), Chars(folder));
   } else {
     WideText path;
-    HANDLE created = CreateLogFile(folder, start, path);
-    if (created == INVALID_HANDLE_VALUE) {
+    unique_hfile file = CreateLogFile(folder, start, path);
+    if (!file) {
       NoteFailure(context, W("Log file not written"), path, GetLastError());
     } else {
-      unique_handle file(created);
       const bool written = WriteContents(file.get(), context, start, exitCode);
       const DWORD error = GetLastError();
       file.reset();

@@ -1,13 +1,11 @@
 #include "context/install_context.h"
 
 #include <cstring>
-#include <initializer_list>
 
 #include "context/names.h"
 #include "context/paths.h"
 #include "context/run_log.h"
 #include "platform/sized_query.h"
-#include "spooler/service_control.h"
 
 HINSTANCE ProcessInstance = nullptr;
 
@@ -15,11 +13,6 @@ namespace {
 constexpr DWORD kPathUnits = MAX_PATH;
 // Longest path the system hands out.
 constexpr DWORD kLongestPath = 32768;
-
-void AppendBackslash(WideText& text) {
-  const ULONGLONG n = Count(text);
-  if (n != 0 && Chars(text)[n - 1] != W('\\')) Append(text, W("\\"));
-}
 
 void ObtainDriverDirectory(InstallContext& context) {
   LPWSTR environment = const_cast<LPWSTR>(context.Environment);
@@ -35,13 +28,12 @@ void ObtainDriverDirectory(InstallContext& context) {
   // No directory at all is as unusable as one that could not be read.
   if (answer == SizedQuery::Empty) SetLastError(ERROR_PATH_NOT_FOUND);
   if (answer != SizedQuery::Filled) {
-    LogError(context, ErrDriverDirectory, W("Can`t retrieve printer driver directory."));
+    LogError(context, ErrDriverDirectory);
     return;
   }
   auto* path = reinterpret_cast<LPWSTR>(block.get());
   path[(SIZE_T(bytes) + 2) / sizeof(WCHAR) - 1] = 0;
-  Assign(context.DriverDir, path);
-  AppendBackslash(context.DriverDir);
+  context.DriverDir = JoinPath(path, W(""));
 }
 
 }  // namespace
@@ -91,70 +83,21 @@ void ObtainSystemDirectory(InstallContext& context) {
     if (length >= units) length = 0;
   }
   if (length == 0) {
-    LogError(context, ErrSystemDirectory, W("Can`t retrieve system directory."));
+    LogError(context, ErrSystemDirectory);
   } else {
     path[length] = 0;
-    Assign(context.SystemDir, path);
-    AppendBackslash(context.SystemDir);
+    context.SystemDir = JoinPath(path, W(""));
   }
 }
 }  // namespace
 
-InstallContext::~InstallContext() {
-  TearDownInstallContext(*this);
-}
-
-void BuildInstallContext(InstallContext& context) {
-  Log(context, W("Orvalstone %d"), kBuildNumber);
-  context.CheckMonitorVersion = 0;
-  context.InstallMonitor = 1;
-  context.CopyMonitor = 1;
-  CheckSpooler(context);
+void ObtainDirectories(InstallContext& context) {
   context.Environment = kEnvironment;
   context.MonitorFile = kMonitorModuleName;
   context.DriverFile = kDriverModuleName;
   context.UiFile = kUiModuleName;
-  ObtainDriverDirectory(context);
   context.HelpFile = kHelpFileName;
-  context.RedirectedPrinters.reset();
+  ObtainDriverDirectory(context);
   ObtainModuleDirectory(context);
   ObtainSystemDirectory(context);
-  TakePrinterSnapshot(context);
-}
-
-void ReleasePendingDeletes(PendingDelete*& head) {
-  while (head) {
-    PendingDelete* next = head->Next;
-    ReleaseGlobal(head->Path);
-    ReleaseGlobal(head);
-    head = next;
-  }
-}
-
-void ReleaseSavedPrinters(SavedPrinter*& head) {
-  while (head) {
-    SavedPrinter* next = head->Next;
-    for (void* text : {static_cast<void*>(head->Name), static_cast<void*>(head->SubKey),
-                       static_cast<void*>(head->DsUserSubKey), static_cast<void*>(head->Comment),
-                       static_cast<void*>(head->Location), static_cast<void*>(head->ShareName),
-                       static_cast<void*>(head->SepFile), static_cast<void*>(head->PrintProcessor),
-                       static_cast<void*>(head->Datatype), static_cast<void*>(head->Parameters),
-                       static_cast<void*>(head->DevMode), static_cast<void*>(head->Security),
-                       static_cast<void*>(head->Data)}) {
-      ReleaseGlobal(text);
-    }
-    ReleaseGlobal(head);
-    head = next;
-  }
-}
-
-void TearDownInstallContext(InstallContext& context) {
-  context.RedirectedPrinters.reset();
-  ReleasePrinterList(context.PrinterSnapshot);
-  ReleaseSavedPrinters(context.SavedPrinters);
-  ReleasePendingDeletes(context.PendingDeletes);
-  Assign(context.DriverDir, nullptr);
-  Assign(context.LogText, nullptr);
-  Assign(context.SystemDir, nullptr);
-  Assign(context.ModuleDir, nullptr);
 }

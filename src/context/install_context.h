@@ -2,49 +2,14 @@
 // state that one step hands to a later one. Everything it holds is released at teardown.
 #pragma once
 #include "context/wide_text.h"
-#include "platform/unique.h"
-#include "spooler/printer_snapshot.h"
+#include "platform/sized_query.h"
 
 // The installer's build number, as the first log line and the dialog title show it.
 constexpr int kBuildNumber = 2300;
 
-// A path whose deletion failed; Path is a global-heap copy owned by the entry.
-struct PendingDelete {
-  LPWSTR Path;
-  PendingDelete* Next;
-};
-
-// A package queue to re-create, with what it had: name, "SubKey" text, plain and under
-// "DsUser" (null: it had none), comment, location and default mark; and, unless the entry
-// comes from an earlier build that kept only those (Whole 0), everything else the user can
-// set. Every text and block is a global-heap copy owned by the node.
-struct SavedPrinter {
-  LPWSTR Name;
-  LPSTR SubKey;
-  LPSTR DsUserSubKey;
-  LPWSTR Comment;
-  LPWSTR Location;
-  BOOL Default;
-  BOOL Whole;
-  LPWSTR ShareName;
-  LPWSTR SepFile;
-  LPWSTR PrintProcessor;
-  LPWSTR Datatype;
-  LPWSTR Parameters;
-  DWORD Attributes;
-  DWORD Priority;
-  DWORD DefaultPriority;
-  DWORD StartTime;
-  DWORD UntilTime;
-  BYTE* DevMode;  // public part and the driver's, as the driver build then wrote it
-  DWORD DevModeBytes;
-  BYTE* Security;  // self-relative
-  DWORD SecurityBytes;
-  // Every printer-data value, each as the record keeps it ("V=..."), one after another.
-  LPWSTR Data;
-  SIZE_T DataUnits;
-  SavedPrinter* Next;
-};
+// Lists the context holds for the layers that build them (files/, spooler/).
+struct PendingDelete;
+struct SavedPrinter;
 
 struct InstallContext {
   WideText ModuleDir;
@@ -79,30 +44,25 @@ struct InstallContext {
   BYTE MonitorRegistered = 0;
   LONG ErrorCount = 0;
   LONG Indent = 0;
-  PendingDelete* PendingDeletes = nullptr;
-  SavedPrinter* SavedPrinters = nullptr;
-  PrinterList PrinterSnapshot;
+  unique_list<PendingDelete> PendingDeletes;
+  unique_list<SavedPrinter> SavedPrinters;
+  RecordBlock<PRINTER_INFO_2W> PrinterSnapshot;  // the printers as the run found them
   // Null-terminated array of snapshot records (global heap), or none.
   unique_global<PRINTER_INFO_2W*> RedirectedPrinters;
 
-  // An empty record; BuildInstallContext does the construction work.
-  InstallContext() = default;
+  // An empty record; BuildInstallContext does the construction work. Made and let go of in
+  // procedures/, where the records of every layer are known.
+  InstallContext();
   InstallContext(const InstallContext&) = delete;
   InstallContext& operator=(const InstallContext&) = delete;
   ~InstallContext();
 };
 
-// First log line, spooler check, names and directories, printer snapshot. Never fails:
-// problems are logged. The module path comes from the process instance.
-void BuildInstallContext(InstallContext& context);
+// The package's names and the directories a run works in: the driver directory, the
+// installer's and the system directory (each logged when it cannot be had).
+void ObtainDirectories(InstallContext& context);
 // ModuleDir alone, for a run that builds no more of its context (it logs where it goes).
 void ObtainModuleDirectory(InstallContext& context);
-// Releases everything the context owns; the record is empty afterwards.
-void TearDownInstallContext(InstallContext& context);
-
-// Frees a list of pending deletions or saved printers, node by node.
-void ReleasePendingDeletes(PendingDelete*& head);
-void ReleaseSavedPrinters(SavedPrinter*& head);
 
 // The program's module instance, stored by the entry function before anything else runs.
 extern HINSTANCE ProcessInstance;

@@ -1,5 +1,6 @@
 // File paths as the file calls take them.
 #pragma once
+#include "context/wide_text.h"
 #include "platform/win32.h"
 
 inline bool IsPathSeparator(WCHAR c) {
@@ -21,4 +22,15 @@ inline bool IsFullPath(LPCWSTR path) {
   if (!path || !path[0]) return false;
   if (path[0] == W('\\') && path[1] == W('\\')) return true;
   return path[1] == W(':') && path[2] == W('\\');
+}
+
+// directory + "\" + name: no separator is added after an empty directory or after one that
+// ends in a backslash (a forward slash does not count). A missing name joins as an empty one.
+inline WideText JoinPath(LPCWSTR directory, LPCWSTR name) {
+  WideText path;
+  Assign(path, directory);
+  const ULONGLONG n = Count(path);
+  if (n != 0 && Chars(path)[n - 1] != W('\\')) Append(path, W("\\"));
+  Append(path, name);
+  return path;
 }

@@ -6,45 +6,44 @@
 
 struct InstallContext;
 
-// Every error line of the installer carries one of these codes. The messages keep the
-// spellings the setup program and the logs it keeps have always seen ("Can`t", "Cant't"):
-// do not correct them.
+// Every error line of the installer carries one of these numbers and the text that goes
+// with it (kErrorTexts in run_log.cpp, where the texts are kept in one table).
 enum LogErrorCode : DWORD {
-  ErrOpenServiceManager = 1,  // "Can't open service manager."
-  ErrOpenSpooler = 2,         // "Can't open the spooler"
-  ErrStopSpooler = 3,         // "Can't stop the spooler"
-  ErrStartSpooler = 4,        // "Can't start the spooler"
-  ErrControlService = 5,      // "ControlService failed with code %d (0x%x)"
-  ErrDriverDirectory = 6,     // "Can`t retrieve printer driver directory."
-  ErrSystemDirectory = 7,     // "Can`t retrieve system directory."
-  ErrCopyFileWrite = 8,       // "CopyFile(..,%s)"
-  ErrOpenDestination = 9,     // "Cant't open destination file: %s"
-  ErrOpenSource = 10,         // "Cant't open source file: %s"
-  ErrAddMonitor = 11,         // "Can`t install a local port monitor'Orvalstone:'"
-  ErrDeleteMonitor = 12,      // "Can`t remove the port monitor 'Orvalstone:'"
-  ErrAddDriver = 13,          // "Can`t install a printer driver 'Orvalstone printer'"
-  ErrDeleteDriver = 14,       // "Can`t remove the printer-driver 'Orvalstone printer'"
-  ErrAddPrinter = 15,         // "Can`t add printer '%s'"
-  ErrOpenPrinter = 16,        // "Can`t open printer '%s'"
-  ErrDeletePrinter = 17,      // "Can`t delete printer '%s'"
-  ErrSavePrinter = 18,        // "Can`t save the settings of printer '%s'"
-  ErrRestorePrinter = 19,     // "Can`t restore the settings of printer '%s'"
-  ErrQueueRecord = 20,        // "Can`t update the record of saved printers"
-  ErrReturnPort = 21,         // "Can`t move printer '%s' back to its port"
-  ErrListPrinters = 22,       // "Can`t list the printers"
-  ErrListMonitors = 23,       // "Can`t list the port monitors"
-  ErrListDrivers = 24,        // "Can`t list the printer drivers"
-  ErrRegisterTray = 25,       // "Can`t register the tray program"
-  ErrRemoveTray = 26,         // "Can`t remove the tray program"
-  ErrModuleDirectory = 27,    // "Can`t retrieve the installer's directory."
-  ErrDeleteFile = 28,         // "Can`t delete %s"
-  ErrWithdrawDeletion = 29,   // "Can`t withdraw the pending deletion of %s"
-  ErrParkPrinter = 30,        // "Can`t move printer '%s' to the port file:"
-  ErrPackageFile = 31,        // "Can`t read the package file %s"
-  ErrRecordType = 32,         // "Can`t read the record %s, kept aside as %s"
-  ErrMachineType = 33,        // "Can`t install on a machine of type %s: the package is for x64"
-  ErrProtectedPrint = 34,     // "Can`t install while Windows protected print mode is on: ..."
-  ErrStartTray = 35,          // "Can`t start the tray program"
+  ErrOpenServiceManager = 1,
+  ErrOpenSpooler = 2,
+  ErrStopSpooler = 3,
+  ErrStartSpooler = 4,
+  ErrControlService = 5,  // %d %x: the service's refusal
+  ErrDriverDirectory = 6,
+  ErrSystemDirectory = 7,
+  ErrCopyFileWrite = 8,    // %s: the destination path
+  ErrOpenDestination = 9,  // %s: the destination path
+  ErrOpenSource = 10,      // %s: the file name
+  ErrAddMonitor = 11,
+  ErrDeleteMonitor = 12,
+  ErrAddDriver = 13,
+  ErrDeleteDriver = 14,
+  ErrAddPrinter = 15,      // %s: the printer
+  ErrOpenPrinter = 16,     // %s: the printer
+  ErrDeletePrinter = 17,   // %s: the printer
+  ErrSavePrinter = 18,     // %s: the printer
+  ErrRestorePrinter = 19,  // %s: the printer
+  ErrQueueRecord = 20,
+  ErrReturnPort = 21,  // %s: the printer
+  ErrListPrinters = 22,
+  ErrListMonitors = 23,
+  ErrListDrivers = 24,
+  ErrRegisterTray = 25,
+  ErrRemoveTray = 26,
+  ErrModuleDirectory = 27,
+  ErrDeleteFile = 28,        // %s: the path
+  ErrWithdrawDeletion = 29,  // %s: the path
+  ErrParkPrinter = 30,       // %s: the printer
+  ErrPackageFile = 31,       // %s: the path
+  ErrRecordType = 32,        // %s %s: the record, and where it was set aside
+  ErrMachineType = 33,       // %s: the machine type
+  ErrProtectedPrint = 34,
+  ErrStartTray = 35,
 };
 
 // Units of the buffer a Log or LogError line is formatted into, terminator included.
@@ -56,8 +55,7 @@ constexpr LONG kMaxIndentLevels = 10;
 void AppendLogLine(InstallContext& context, LPCWSTR text);
 
 void LogArgs(InstallContext& context, LPCWSTR format, const FormatArg* args, size_t count);
-void LogErrorArgs(InstallContext& context, DWORD code, LPCWSTR format, const FormatArg* args,
-                  size_t count);
+void LogErrorArgs(InstallContext& context, LogErrorCode code, const FormatArg* args, size_t count);
 
 // One formatted line at the current depth.
 template <class... Args>
@@ -66,12 +64,13 @@ void Log(InstallContext& context, LPCWSTR format, const Args&... args) {
   LogArgs(context, format, list, sizeof...(Args));
 }
 
-// "Error(code): message", followed by the system's text for the thread's last error when
-// that is not 0; adds one to ErrorCount. The last error is left as it was found.
+// "Error(code): " and the code's text with the arguments in it, followed by the system's text
+// for the thread's last error when that is not 0; adds one to ErrorCount. The last error is
+// left as it was found.
 template <class... Args>
-void LogError(InstallContext& context, DWORD code, LPCWSTR format, const Args&... args) {
+void LogError(InstallContext& context, LogErrorCode code, const Args&... args) {
   const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(nullptr)};
-  LogErrorArgs(context, code, format, list, sizeof...(Args));
+  LogErrorArgs(context, code, list, sizeof...(Args));
 }
 
 // An operation's part of the log: its ">Header" line at the caller's depth, and its own lines
@@ -98,5 +97,5 @@ class LogSection {
 };
 
 // The system's English message for the code without its trailing line breaks, or null.
-// The caller frees it with LocalFree.
+// The caller owns it (unique_hlocal).
 LPWSTR SystemErrorText(DWORD code);

@@ -21,6 +21,12 @@ inline bool SameTextIgnoringCase(LPCWSTR a, LPCWSTR b) {
   return FoldAscii(*a) == FoldAscii(*b);
 }
 
+// Whether `text` begins with the whole of `prefix` (case-sensitive).
+inline bool StartsWith(LPCWSTR text, LPCWSTR prefix) {
+  while (*prefix && *text == *prefix) ++text, ++prefix;
+  return !*prefix;
+}
+
 // The first occurrence of the whole of `what` (case-sensitive) in `text`, or null.
 inline LPWSTR FindText(LPWSTR text, LPCWSTR what) {
   if (!text || !what) return nullptr;

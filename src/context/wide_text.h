@@ -43,10 +43,10 @@ WideText Copy(const WideText& text);
 WideText ParentDirectory(const WideText& text);
 
 // A zero-filled global-heap copy of s with its terminator, or null for a missing or empty
-// string or a failed allocation. The caller frees it with GlobalFree.
+// string or a failed allocation. The caller owns it (unique_global).
 LPWSTR DuplicateToGlobal(LPCWSTR s);
 // A terminated global-heap copy of the first `units` of s (an empty one for none), or null
-// when the heap refuses. The caller frees it with GlobalFree.
+// when the heap refuses. The caller owns it (unique_global).
 LPWSTR GlobalText(LPCWSTR s, size_t units);
 // The same of the whole of s; a missing s gives an empty copy.
 LPWSTR GlobalText(LPCWSTR s);

@@ -6,11 +6,6 @@
 #include "platform/unique.h"
 
 namespace {
-// A file handle as the wrappers hold one: none instead of INVALID_HANDLE_VALUE.
-HANDLE OpenedFile(HANDLE file) {
-  return file == INVALID_HANDLE_VALUE ? nullptr : file;
-}
-
 // One fixed buffer for the whole copy.
 constexpr DWORD kCopyBufferBytes = 8192;
 // Opening the destination: at most this many attempts, 50 ms apart, and no new attempt once
@@ -20,17 +15,6 @@ constexpr DWORD kOpenRetryMs = 50;
 constexpr DWORD kOpenTimeoutMs = 10000;
 // The last error of a destination path that does not fit the caller's buffer.
 constexpr DWORD kPathTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
-
-// directory + "\" + name; no separator is added after an empty directory or after one that
-// ends in a backslash (a forward slash does not count).
-WideText JoinPath(LPCWSTR directory, LPCWSTR fileName) {
-  WideText path;
-  Assign(path, directory);
-  const ULONGLONG n = Count(path);
-  if (n != 0 && Chars(path)[n - 1] != W('\\')) Append(path, W("\\"));
-  Append(path, fileName);
-  return path;
-}
 
 // Copies the path with its terminator into the caller's buffer. A path that does not fit
 // leaves the buffer empty rather than cut: a truncated path names some other file.
@@ -54,7 +38,7 @@ HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
   for (;;) {
     DWORD read = 0;
     if (!ReadFile(source, buffer, kCopyBufferBytes, &read, nullptr)) {
-      LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+      LogError(context, ErrCopyFileWrite, destinationPath);
       return E_FAIL;
     }
     if (read != 0) {
@@ -62,7 +46,7 @@ HRESULT CopyContents(InstallContext& context, HANDLE source, HANDLE destination,
       // Only the count tells: a short write is a failure whatever the call answered.
       WriteFile(destination, buffer, read, &written, nullptr);
       if (written != read) {
-        LogError(context, ErrCopyFileWrite, W("CopyFile(..,%s)"), destinationPath);
+        LogError(context, ErrCopyFileWrite, destinationPath);
         return E_FAIL;
       }
     }
@@ -82,36 +66,33 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);
-      LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+      LogError(context, ErrOpenSource, fileName);
     }
   } else if (!IsFullPath(directory)) {
     if (destination && destinationUnits) destination[0] = 0;
     if (reportErrors) {
       SetLastError(ERROR_PATH_NOT_FOUND);
-      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-               Chars(destinationPath));
+      LogError(context, ErrOpenDestination, Chars(destinationPath));
     }
   } else if (destination && !StorePath(destinationPath, destination, destinationUnits)) {
     // The caller registers and deletes the file by that buffer: refuse rather than copy to a
     // path it cannot hold.
     if (reportErrors) {
       SetLastError(kPathTooLong);
-      LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-               Chars(destinationPath));
+      LogError(context, ErrOpenDestination, Chars(destinationPath));
     }
   } else {
-    const unique_handle source(OpenedFile(CreateFileW(
-        Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)));
+    const unique_hfile source(CreateFileW(Chars(sourcePath), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
     if (!source) {
       if (reportErrors) {
-        LogError(context, ErrOpenSource, W("Cant't open source file: %s"), fileName);
+        LogError(context, ErrOpenSource, fileName);
       }
     } else {
-      const unique_handle target(OpenedFile(CreateFileTry(context, Chars(destinationPath))));
+      const unique_hfile target = CreateFileTry(context, Chars(destinationPath));
       if (!target) {
         if (reportErrors) {
-          LogError(context, ErrOpenDestination, W("Cant't open destination file: %s"),
-                   Chars(destinationPath));
+          LogError(context, ErrOpenDestination, Chars(destinationPath));
         }
       } else {
         result = CopyContents(context, source.get(), target.get(), Chars(destinationPath));
@@ -122,22 +103,22 @@ HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, L
   return result;
 }
 
-HANDLE CreateFileTry(InstallContext& context, LPCWSTR path) {
+unique_hfile CreateFileTry(InstallContext& context, LPCWSTR path) {
   const DWORD start = GetTickCount();
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
+    unique_hfile file(
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (file) return file;
     // Kept for the caller's error line across the log line and the sleep.
     const DWORD error = GetLastError();
     // Unsigned difference: a wrap of the tick counter does not end the retries early.
     if (DWORD(GetTickCount() - start) > kOpenTimeoutMs) {
       Log(context, W("CreateFile - timeout"));
       SetLastError(error);
-      return INVALID_HANDLE_VALUE;
+      return file;
     }
     Sleep(kOpenRetryMs);
     SetLastError(error);
   }
-  return INVALID_HANDLE_VALUE;
+  return unique_hfile();
 }

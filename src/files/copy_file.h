@@ -1,6 +1,6 @@
 // Copying one package file from beside the executable into a target directory.
 #pragma once
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
 
@@ -15,5 +15,6 @@ constexpr size_t kPathBufferUnits = 264;
 HRESULT CopyFile(InstallContext& context, LPCWSTR directory, LPCWSTR fileName, LPWSTR destination,
                  size_t destinationUnits, bool reportErrors);
 
-// Opens a path for writing (CREATE_ALWAYS), retrying while it is held by someone else.
-HANDLE CreateFileTry(InstallContext& context, LPCWSTR path);
+// Opens a path for writing (CREATE_ALWAYS), retrying while it is held by someone else; none,
+// with the last error, when it stays held.
+unique_hfile CreateFileTry(InstallContext& context, LPCWSTR path);

@@ -6,29 +6,18 @@
 #include "files/pending_renames.h"
 #include "platform/unique.h"
 
-namespace {
-
-void ReleaseEntry(PendingDelete* entry) {
-  ReleaseGlobal(entry->Path);
-  ReleaseGlobal(entry);
-}
-}  // namespace
-
-bool AddPendingDelete(PendingDelete*& list, LPCWSTR path) {
+bool AddPendingDelete(unique_list<PendingDelete>& list, LPCWSTR path) {
   if (!path || !*path) return true;
-  for (const PendingDelete* entry = list; entry; entry = entry->Next) {
+  for (const PendingDelete* entry = list.get(); entry; entry = entry->Next.get()) {
     // Unit for unit: paths that differ in letter case or form are different entries.
-    if (SameText(entry->Path, path)) return true;
+    if (SameText(entry->Path.get(), path)) return true;
   }
-  auto* entry = static_cast<PendingDelete*>(GlobalAlloc(GPTR, sizeof(PendingDelete)));
+  unique_list<PendingDelete> entry = NewNode<PendingDelete>();
   if (!entry) return false;
-  entry->Path = DuplicateToGlobal(path);
-  if (!entry->Path) {
-    ReleaseGlobal(entry);
-    return false;
-  }
-  entry->Next = list;
-  list = entry;
+  entry->Path.reset(DuplicateToGlobal(path));
+  if (!entry->Path) return false;
+  entry->Next = std::move(list);
+  list = std::move(entry);
   return true;
 }
 
@@ -36,7 +25,7 @@ void DeleteOrListFile(InstallContext& context, LPCWSTR path) {
   if (!path || !*path || DeleteFileW(path)) return;
   if (!AddPendingDelete(context.PendingDeletes, path)) {
     SetLastError(DWORD(E_OUTOFMEMORY));
-    LogError(context, ErrDeleteFile, W("Can`t delete %s"), path);
+    LogError(context, ErrDeleteFile, path);
   }
 }
 
@@ -50,36 +39,30 @@ void DeleteIfThere(InstallContext& context, LPCWSTR path) {
 
 void DeleteFileTry(InstallContext& context) {
   Log(context, W("DeleteFile-try"));
-  PendingDelete* kept = nullptr;  // the last entry that stays
-  PendingDelete* entry = context.PendingDeletes;
-  while (entry) {
-    PendingDelete* next = entry->Next;
+  unique_list<PendingDelete>* link = &context.PendingDeletes;
+  while (PendingDelete* entry = link->get()) {
     // A file someone else removed meanwhile is as good as deleted.
-    if (DeleteFileW(entry->Path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
-      if (kept) {
-        kept->Next = next;
-      } else {
-        context.PendingDeletes = next;
-      }
-      ReleaseEntry(entry);
+    if (DeleteFileW(entry->Path.get()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+      *link = std::move(entry->Next);
     } else {
-      kept = entry;
+      link = &entry->Next;
     }
-    entry = next;
   }
 }
 
 DWORD ScheduleRebootDeletes(InstallContext& context) {
   DWORD accepted = 0;
-  for (const PendingDelete* entry = context.PendingDeletes; entry; entry = entry->Next) {
-    if (MoveFileExW(entry->Path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+  for (const PendingDelete* entry = context.PendingDeletes.get(); entry;
+       entry = entry->Next.get()) {
+    LPCWSTR path = entry->Path.get();
+    if (MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
       ++accepted;
-    } else if (GetFileAttributesW(entry->Path) != INVALID_FILE_ATTRIBUTES) {
-      LogError(context, ErrDeleteFile, W("Can`t delete %s"), entry->Path);
+    } else if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+      LogError(context, ErrDeleteFile, path);
     }
   }
   // A path the system refused is dropped all the same: nothing more can be done for it.
-  ReleasePendingDeletes(context.PendingDeletes);
+  context.PendingDeletes.reset();
   return accepted;
 }
 
@@ -90,6 +73,6 @@ void WithdrawDeletion(InstallContext& context, LPCWSTR path) {
     return;
   }
   if (!WithdrawPendingDeletion(path)) {
-    LogError(context, ErrWithdrawDeletion, W("Can`t withdraw the pending deletion of %s"), path);
+    LogError(context, ErrWithdrawDeletion, path);
   }
 }

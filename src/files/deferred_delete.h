@@ -1,14 +1,19 @@
 // Files whose deletion failed: retried later, finally handed to the system for deletion at
 // the next restart.
 #pragma once
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
-struct PendingDelete;
+
+// A path whose deletion failed.
+struct PendingDelete {
+  unique_global<WCHAR> Path;
+  unique_list<PendingDelete> Next;
+};
 
 // Adds a copy of the path at the head of the list unless the same text is listed already.
 // False when the heap refused: the path is then nobody's to delete.
-bool AddPendingDelete(PendingDelete*& list, LPCWSTR path);
+bool AddPendingDelete(unique_list<PendingDelete>& list, LPCWSTR path);
 // Deletes the file now, or lists it for a later try; an error line when neither can be done.
 void DeleteOrListFile(InstallContext& context, LPCWSTR path);
 // The same for a file that may not be there (nothing then); one whose presence cannot be told

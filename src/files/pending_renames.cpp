@@ -3,7 +3,7 @@
 #include "context/names.h"
 #include "context/paths.h"
 #include "context/text_compare.h"
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 namespace {
 // The list names files in the native form "\??\C:\..."; the file calls take the rest.
@@ -36,20 +36,11 @@ PendingRenameTable ReadPendingRenames() {
       ERROR_SUCCESS) {
     return table;
   }
+  unique_global<BYTE> data;
   DWORD size = 0;
-  if (RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &size) !=
-          ERROR_SUCCESS ||
-      size == 0) {
-    return table;
-  }
-  const unique_global<BYTE> data(static_cast<BYTE*>(GlobalAlloc(GPTR, size)));
-  DWORD read = size;
-  const bool ok = data && RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr,
-                                           data.get(), &read) == ERROR_SUCCESS;
+  const bool ok = ReadRegValue(key.get(), kPendingRenamesValue, data, size) == ERROR_SUCCESS;
   key.reset();
-  // Only the bytes the second read delivered: a list that shrank in between must not gain
-  // empty targets from the zero-filled rest, which would turn renames into deletions.
-  if (ok) ParsePendingRenames(data.get(), read < size ? read : size, table);
+  if (ok && data) ParsePendingRenames(data.get(), size, table);
   for (LONG i = 0; i < 2 * table.PairCount; ++i) {
     if (table.Strings[i]) table.Exists[i] = IsExistingFile(table.Strings[i]) ? 1 : 0;
   }
@@ -78,17 +69,11 @@ bool WithdrawPendingDeletion(LPCWSTR path) {
     SetLastError(DWORD(status));
     return false;
   }
+  unique_global<WCHAR> data;
   DWORD size = 0;
-  status = RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &size);
-  if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && size == 0)) return true;
-  const unique_global<WCHAR> data(
-      status == ERROR_SUCCESS ? static_cast<LPWSTR>(GlobalAlloc(GPTR, size + 4)) : nullptr);
-  if (status == ERROR_SUCCESS && !data) status = ERROR_NOT_ENOUGH_MEMORY;
   DWORD type = 0;
-  if (data) {
-    status = RegQueryValueExW(key.get(), kPendingRenamesValue, nullptr, &type,
-                              reinterpret_cast<LPBYTE>(data.get()), &size);
-  }
+  status = ReadRegValue(key.get(), kPendingRenamesValue, data, size, &type);
+  if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && size == 0)) return true;
   if (status == ERROR_SUCCESS) {
     // Pairs are copied over themselves, less the deletions of this path.
     LPWSTR text = data.get();

@@ -8,6 +8,14 @@
 
 #include "platform/unique.h"
 
+// What an enumerating sized query fills: Count records one after another, followed by their
+// strings, in one zero-filled global-heap block (none when there are none).
+template <class Record>
+struct RecordBlock {
+  unique_global<BYTE> Buffer;
+  DWORD Count = 0;
+};
+
 // How many times a block is offered before a still-growing answer counts as a failure.
 constexpr int kSizedQueryFills = 10;
 
@@ -53,4 +61,33 @@ SizedQuery QuerySized(Query query, unique_global<BYTE>& block, SIZE_T extra = 0)
       return SizedQuery::FillFailed;
     }
   }
+}
+
+// The registry's two-call read: one value whatever its size, into a zero-filled global-heap
+// block with room for two wide terminators that the stored value may lack (a string, or a
+// multi-string's closing pair). A value that grew in between is asked for again, as above.
+// The registry's answer; on ERROR_SUCCESS `bytes` is what the value holds (0: no block) and
+// `type`, when asked for, its type.
+template <class T>
+LSTATUS ReadRegValue(HKEY key, LPCWSTR name, unique_global<T>& data, DWORD& bytes,
+                     DWORD* type = nullptr) {
+  data.reset();
+  bytes = 0;
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, type, nullptr, &bytes);
+  for (int fill = 1; status == ERROR_SUCCESS && bytes != 0; ++fill) {
+    data.reset(static_cast<T*>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR))));
+    if (!data) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD read = bytes;
+    status =
+        RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<LPBYTE>(data.get()), &read);
+    if (status == ERROR_SUCCESS) {
+      bytes = read;
+      return status;
+    }
+    data.reset();
+    if (status != ERROR_MORE_DATA || fill == kSizedQueryFills) break;
+    bytes = read;
+  }
+  if (status != ERROR_SUCCESS) bytes = 0;
+  return status;
 }

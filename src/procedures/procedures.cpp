@@ -1,6 +1,7 @@
 #include "procedures/procedures.h"
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "files/deferred_delete.h"
 #include "files/pending_renames.h"
@@ -9,10 +10,19 @@
 #include "spooler/monitor.h"
 #include "spooler/printer_removal.h"
 #include "spooler/printer_restore.h"
+#include "spooler/printer_snapshot.h"
 #include "spooler/service_control.h"
 #include "tray/tray.h"
 
 namespace {
+// The context's monitor fields follow what became of the monitor; they are written here alone.
+void NoteMonitor(InstallContext& context, MonitorOutcome monitor) {
+  context.InstallMonitor = monitor != MonitorOutcome::Registered;
+  context.CopyMonitor = monitor != MonitorOutcome::ModuleKept;
+  context.MonitorRegistered =
+      monitor == MonitorOutcome::Registered || monitor == MonitorOutcome::Stuck;
+}
+
 // Carries out the system's pending deletions of files that still exist, before anything of
 // the package is installed again.
 void CleanSystemPendingRenames() {
@@ -22,29 +32,23 @@ void CleanSystemPendingRenames() {
 
 void WithdrawModuleDeletion(InstallContext& context) {
   if (!context.MonitorRegistered || Count(context.SystemDir) == 0) return;
-  WideText path = Copy(context.SystemDir);
-  Append(path, context.MonitorFile);
-  WithdrawDeletion(context, Chars(path));
+  WithdrawDeletion(context, Chars(JoinPath(Chars(context.SystemDir), context.MonitorFile)));
 }
 
 // The installer's own folder could not be had, with the reason it was not.
 void LogModuleDirUnknown(InstallContext& context) {
   SetLastError(context.ModuleDirError);
-  LogError(context, ErrModuleDirectory, W("Can`t retrieve the installer's directory."));
+  LogError(context, ErrModuleDirectory);
 }
 
 // Whether the package's file can be read where the installation will take it from; an error
 // line when not.
 bool PackageFileReadable(InstallContext& context, LPCWSTR path) {
-  const HANDLE file =
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    LogError(context, ErrPackageFile, W("Can`t read the package file %s"), path);
-    return false;
-  }
-  const unique_handle opened(file);
-  return true;
+  const unique_hfile file(CreateFileW(path, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) LogError(context, ErrPackageFile, path);
+  return bool(file);
 }
 
 // Nothing is removed before it is known that all of it can be put back: the directories it
@@ -57,9 +61,7 @@ bool CanInstallAgain(InstallContext& context) {
   // Each was reported when it could not be had.
   bool ready = Count(context.SystemDir) != 0 && Count(context.DriverDir) != 0;
   for (LPCWSTR name : {context.MonitorFile, context.DriverFile, context.UiFile, context.HelpFile}) {
-    WideText path = Copy(context.ModuleDir);
-    Append(path, name);
-    ready = PackageFileReadable(context, Chars(path)) && ready;
+    ready = PackageFileReadable(context, Chars(JoinPath(Chars(context.ModuleDir), name))) && ready;
   }
   const WideText tray = TrayProgramPath(context.ModuleDir);
   return PackageFileReadable(context, Chars(tray)) && ready;
@@ -75,7 +77,34 @@ void RetryDeletesTwice(InstallContext& context) {
 }
 }  // namespace
 
-void UnInstall(InstallContext& context) {
+InstallContext::InstallContext() = default;
+
+InstallContext::~InstallContext() {
+  TearDownInstallContext(*this);
+}
+
+void BuildInstallContext(InstallContext& context) {
+  Log(context, W("Orvalstone %d"), kBuildNumber);
+  context.CheckMonitorVersion = 0;
+  NoteMonitor(context, MonitorOutcome::Gone);  // until a removal finds otherwise
+  CheckSpooler(context);
+  ObtainDirectories(context);
+  context.RedirectedPrinters.reset();
+  TakePrinterSnapshot(context);
+}
+
+void TearDownInstallContext(InstallContext& context) {
+  context.RedirectedPrinters.reset();
+  context.PrinterSnapshot = PrinterList();
+  context.SavedPrinters.reset();
+  context.PendingDeletes.reset();
+  Assign(context.DriverDir, nullptr);
+  Assign(context.LogText, nullptr);
+  Assign(context.SystemDir, nullptr);
+  Assign(context.ModuleDir, nullptr);
+}
+
+MonitorOutcome UnInstall(InstallContext& context) {
   LogSection section(context, W(">UnInstall"));
   // The tray program goes first: it must not hold anything while spooler objects change. In
   // a reinstall its file is the one about to be registered again, and stays (all the more
@@ -90,7 +119,7 @@ void UnInstall(InstallContext& context) {
   } else {
     WideText left;
     const bool removed = RemoveTray(nullptr, TrayFile::Delete, &left);
-    if (!removed) LogError(context, ErrRemoveTray, W("Can`t remove the tray program"));
+    if (!removed) LogError(context, ErrRemoveTray);
     // A program that would not let go of its file loses it at the next start.
     if (Count(left) != 0) DeleteOrListFile(context, Chars(left));
     // Where this setup put it, whether or not a Run entry still names it (an earlier
@@ -107,22 +136,24 @@ void UnInstall(InstallContext& context) {
   MonitorList monitors;
   // A list that could not be taken hides what is installed, and so what is left: an error.
   if (!EnumerateMonitors(context, monitors)) {
-    LogError(context, ErrListMonitors, W("Can`t list the port monitors"));
+    LogError(context, ErrListMonitors);
   }
   Log(context, W("%d Monitors found."), static_cast<int>(monitors.Count));
 
   Log(context, W("EnumPrinterDrivers for %s"), context.Environment);
   DriverList drivers;
   if (!EnumerateDrivers(drivers, context.Environment)) {
-    LogError(context, ErrListDrivers, W("Can`t list the printer drivers"));
+    LogError(context, ErrListDrivers);
   }
   Log(context, W("%d drivers found"), static_cast<int>(drivers.Count));
 
   // Queues before their driver, the driver before the monitor whose port they use.
   DeleteAllPrinters(context);
   DeletePrinterDriver(context, drivers);
-  DeleteMonitor(context, monitors);
+  const MonitorOutcome monitor = DeleteMonitor(context, monitors);
+  NoteMonitor(context, monitor);
   if (context.PendingDeletes) DeleteFileTry(context);
+  return monitor;
 }
 
 void FullUnInstall(InstallContext& context) {
@@ -138,27 +169,42 @@ void ReInstall(InstallContext& context) {
   context.CheckMonitorVersion = 1;
   context.RestoreQueues = 1;
   if (!CanInstallAgain(context)) return;
-  UnInstall(context);
+  const MonitorOutcome removal = UnInstall(context);
 
   if (context.PendingDeletes) {
     // Files the removal could not delete get one try with the spooler stopped; what is
     // left then is given up rather than scheduled, as the installation will replace it.
     SpoolerRestart restart(&context);
     DeleteFileTry(context);
-    ReleasePendingDeletes(context.PendingDeletes);
+    context.PendingDeletes.reset();
   }
   // The tray program the setup has just put in place stays, whatever an earlier removal
   // handed to the next start.
   WithdrawDeletion(context, Chars(TrayProgramPath(context.ModuleDir)));
   CleanSystemPendingRenames();
-  KeepMonitorModule(context);
+  NoteMonitor(context, KeepMonitorModule(context, removal));
 
   // The monitor before the driver, the driver before the queues, the queues before the tray.
-  if (context.InstallMonitor) AddMonitor(context);
+  if (context.InstallMonitor && AddMonitor(context))
+    NoteMonitor(context, MonitorOutcome::Registered);
   if (context.MonitorRegistered) ReturnParkedPrinters(context);
   AddPrinterDriver(context);
   RestorePrinters(context);
   InstallTray(context);
   RetryDeletesTwice(context);
   WithdrawModuleDeletion(context);
+}
+
+DWORD InstallCommand(InstallContext& context) {
+  ReInstall(context);
+  return ScheduleRebootDeletes(context);
+}
+
+DWORD UninstallCommand(InstallContext& context) {
+  FullUnInstall(context);
+  return ScheduleRebootDeletes(context);
+}
+
+void RemoveTrayCommand() {
+  RemoveTray();
 }

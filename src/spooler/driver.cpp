@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "context/install_context.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "files/copy_file.h"
@@ -12,6 +13,8 @@
 
 namespace {
 constexpr DWORD kListLevel = 6;
+// The driver's own directory under the driver directory, by its version (3).
+constexpr WCHAR kVersionFolder[] = W("3");
 
 template <class Record>
 LPCWSTR NameAt(const DriverList& list, DWORD index) {
@@ -48,13 +51,11 @@ BOOL DeletePackageDriver(InstallContext& context) {
 // version directory. Each by its own name in the known driver directory.
 void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
   if (Count(context.DriverDir) == 0) return;
-  for (LPCWSTR folder : {W(""), W("3\\")}) {
-    if (*folder && !unregistered) continue;
+  const WideText versionDir = JoinPath(Chars(context.DriverDir), kVersionFolder);
+  for (LPCWSTR folder : {Chars(context.DriverDir), Chars(versionDir)}) {
+    if (folder == Chars(versionDir) && !unregistered) continue;
     for (LPCWSTR name : {context.DriverFile, context.UiFile, context.HelpFile}) {
-      WideText path = Copy(context.DriverDir);
-      Append(path, folder);
-      Append(path, name);
-      DeleteIfThere(context, Chars(path));
+      DeleteIfThere(context, Chars(JoinPath(folder, name)));
     }
   }
 }
@@ -62,11 +63,9 @@ void DeleteDriverFilesLeft(InstallContext& context, bool unregistered) {
 // The files of the driver just registered, in its version directory, stay at the next start,
 // whatever a removal handed over while another process held them.
 void KeepDriverFiles(InstallContext& context) {
+  const WideText versionDir = JoinPath(Chars(context.DriverDir), kVersionFolder);
   for (LPCWSTR name : {context.DriverFile, context.UiFile, context.HelpFile}) {
-    WideText path = Copy(context.DriverDir);
-    Append(path, W("3\\"));
-    Append(path, name);
-    WithdrawDeletion(context, Chars(path));
+    WithdrawDeletion(context, Chars(JoinPath(Chars(versionDir), name)));
   }
 }
 
@@ -77,7 +76,7 @@ void DeleteStagedCopy(InstallContext& context, LPCWSTR path) {
 }  // namespace
 
 bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
-  ReleaseDriverList(list);
+  list = DriverList();
   list.Level = kListLevel;
   LPWSTR env = const_cast<LPWSTR>(environment);
   DWORD count = 0;
@@ -94,11 +93,6 @@ bool EnumerateDrivers(DriverList& list, LPCWSTR environment) {
     list.Count = count;
   }
   return true;
-}
-
-void ReleaseDriverList(DriverList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
 }
 
 int FindPackageDriver(const DriverList& list) {
@@ -147,7 +141,7 @@ void AddPrinterDriver(InstallContext& context) {
       Log(context, W("OK :)"));
       KeepDriverFiles(context);
     } else {
-      LogError(context, ErrAddDriver, W("Can`t install a printer driver 'Orvalstone printer'"));
+      LogError(context, ErrAddDriver);
     }
     DeleteStagedCopy(context, driverPath);
     DeleteStagedCopy(context, uiPath);
@@ -179,9 +173,9 @@ void DeletePrinterDriver(InstallContext& context, const DriverList& list) {
   if (!DeletePackageDriver(context)) {
     // The spooler may hold the driver's files; a restart lets go of them.
     Log(context, W("Can't delete driver. Trying to restart spooler"));
-    { SpoolerRestart restart(&context); }
+    RestartSpooler(context);
     if (!DeletePackageDriver(context)) {
-      LogError(context, ErrDeleteDriver, W("Can`t remove the printer-driver 'Orvalstone printer'"));
+      LogError(context, ErrDeleteDriver);
       return;
     }
   }

@@ -17,8 +17,6 @@ struct DriverList {
 
 // Fills the list at level 6 for the environment; any failure leaves it empty. Logs nothing.
 bool EnumerateDrivers(DriverList& list, LPCWSTR environment);
-// Frees the block; the list is empty afterwards.
-void ReleaseDriverList(DriverList& list);
 // The 0-based index of the first record named exactly like the package driver, or -1.
 int FindPackageDriver(const DriverList& list);
 

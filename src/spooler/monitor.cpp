@@ -99,7 +99,7 @@ void RedirectPrinters(InstallContext& context) {
   PRINTER_INFO_2W* records = PrinterRecords(context.PrinterSnapshot);
   // Each port is recorded before any is changed, so that a run cut short after this point
   // leaves a later one what it needs to put the printers back.
-  ParkedPrinter* parked = nullptr;
+  unique_list<ParkedPrinter> parked;
   bool recorded = true;
   bool any = false;
   for (DWORD i = 0; i < count && recorded; ++i) {
@@ -109,8 +109,7 @@ void RedirectPrinters(InstallContext& context) {
     any = true;
     recorded = recorded && AddParkedPrinter(parked, record->pPrinterName, record->pPortName);
   }
-  if (any && recorded) recorded = WriteParkedPrinters(parked);
-  ReleaseParkedPrinters(parked);
+  if (any && recorded) recorded = WriteParkedPrinters(parked.get());
   if (!recorded) {
     LogRecordFailure(context, kParkedPrintersValue);
     return;
@@ -124,8 +123,7 @@ void RedirectPrinters(InstallContext& context) {
     ParkPort(at);
     // Still on the package's port, it keeps the monitor from being removed.
     if (!UpdatePrinter(context, record)) {
-      LogError(context, ErrParkPrinter, W("Can`t move printer '%s' to the port file:"),
-               record->pPrinterName);
+      LogError(context, ErrParkPrinter, record->pPrinterName);
     }
   }
 }
@@ -151,18 +149,18 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   };
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   unique_printer printer;
-  if (!OpenPrinterW(parked.Name, printer.put(), &defaults) || !printer) {
+  if (!OpenPrinterW(parked.Name.get(), printer.put(), &defaults) || !printer) {
     // A printer deleted since has no port to give back.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+    LogError(context, ErrReturnPort, parked.Name.get());
     return false;
   }
   bool done = false;
   unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
   unique_global<WCHAR> parkedForm;
   if (info) {
-    parkedForm.reset(GlobalText(parked.Port));
+    parkedForm.reset(GlobalText(parked.Port.get()));
     // Without its copy nothing can be compared: the entry stays for the next run.
     if (!parkedForm) {
       SetLastError(DWORD(E_OUTOFMEMORY));
@@ -176,60 +174,55 @@ bool ReturnParkedPrinter(InstallContext& context, const ParkedPrinter& parked,
   if (info && (!at || !SameTextIgnoringCase(info->pPortName, parkedForm.get()))) {
     done = true;  // back already, or moved elsewhere since: not ours to change
   } else if (info) {
-    info->pPortName = parked.Port;
+    info->pPortName = parked.Port.get();
     done = SetPrinterW(printer.get(), 2, reinterpret_cast<LPBYTE>(info.get()), 0);
     header();
-    if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name);
+    if (done) Log(context, W("SetPrinter(%s) - ok"), parked.Name.get());
   }
   if (!done) {
     header();
-    LogError(context, ErrReturnPort, W("Can`t move printer '%s' back to its port"), parked.Name);
+    LogError(context, ErrReturnPort, parked.Name.get());
   }
   return done;
 }
 
 }  // namespace
 
-void KeepMonitorModule(InstallContext& context) {
-  if ((context.InstallMonitor && context.CopyMonitor) || Count(context.SystemDir) == 0) return;
-  WideText path = Copy(context.SystemDir);
-  Append(path, context.MonitorFile);
-  if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return;
-  if (context.InstallMonitor) {
-    context.CopyMonitor = 1;  // AddMonitor copies it before registering
-  } else {
-    CopyFile(context, Chars(context.SystemDir), context.MonitorFile, nullptr, 0, true);
-  }
+MonitorOutcome KeepMonitorModule(InstallContext& context, MonitorOutcome monitor) {
+  const bool kept = monitor == MonitorOutcome::Registered || monitor == MonitorOutcome::ModuleKept;
+  if (!kept || Count(context.SystemDir) == 0) return monitor;
+  const WideText path = JoinPath(Chars(context.SystemDir), context.MonitorFile);
+  if (GetFileAttributesW(Chars(path)) != INVALID_FILE_ATTRIBUTES) return monitor;
+  // A module to be registered goes back with the registration; a registered one's at once.
+  if (monitor == MonitorOutcome::ModuleKept) return MonitorOutcome::Gone;
+  CopyFile(context, Chars(context.SystemDir), context.MonitorFile, nullptr, 0, true);
+  return monitor;
 }
 
 void ReturnParkedPrinters(InstallContext& context) {
-  ParkedPrinter* parked = nullptr;
+  unique_list<ParkedPrinter> parked;
   if (!ReadParkedPrinters(parked)) {
     LogRecordFailure(context, kParkedPrintersValue);
-    ReleaseParkedPrinters(parked);  // what was read before the allocation failed
     return;
   }
   bool changed = false;
   std::optional<LogSection> section;  // begun before the first line, if any
-  ParkedPrinter** link = &parked;
-  while (ParkedPrinter* entry = *link) {
+  unique_list<ParkedPrinter>* link = &parked;
+  while (ParkedPrinter* entry = link->get()) {
     if (ReturnParkedPrinter(context, *entry, section)) {
-      *link = entry->Next;
-      entry->Next = nullptr;
-      ReleaseParkedPrinters(entry);
+      *link = std::move(entry->Next);
       changed = true;
     } else {
       link = &entry->Next;
     }
   }
-  if (changed && !WriteParkedPrinters(parked)) {
+  if (changed && !WriteParkedPrinters(parked.get())) {
     LogRecordFailure(context, kParkedPrintersValue);
   }
-  ReleaseParkedPrinters(parked);
 }
 
 bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
-  ReleaseMonitorList(list);
+  list = MonitorList();
   list.Level = 2;
   DWORD count = 0;
   unique_global<BYTE> block;
@@ -257,11 +250,6 @@ bool EnumerateMonitors(InstallContext& context, MonitorList& list) {
   list.Buffer = std::move(block);
   list.Count = count;
   return true;
-}
-
-void ReleaseMonitorList(MonitorList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
 }
 
 LONG FindPackageMonitor(const MonitorList& list) {
@@ -305,8 +293,9 @@ DWORD GetModuleVersion(LPCWSTR path) {
   return version;
 }
 
-void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
-  LogSection section(context, W(">DeleteMonitor"));
+namespace {
+// The installed monitors as a removal logs them, and the package's index among them (-1: none).
+LONG LogMonitorsFound(InstallContext& context, const MonitorList& monitors) {
   if (monitors.Count != 0) {
     LogMonitorList(context, monitors);
   } else {
@@ -314,18 +303,21 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("BTW, there is no port monitors on this system."));
   }
   const LONG index = FindPackageMonitor(monitors);
-  const bool found = index != -1;
-  if (found) {
+  if (index != -1) {
     Log(context, W("Port monitor is found. Index=%d"), index + 1);
   } else {
     Log(context, W("No Orvalstone port monitor was found."));
   }
+  return index;
+}
 
-  // The module lies in the system directory. Without a directory or a file name the path
-  // names no module of ours, and nothing may be deleted in its name.
-  WideText path = Copy(context.SystemDir);
+// The module lies in the system directory, under the name the spooler lists for the monitor
+// (ours when it lists none). Only a bare name in a known system directory names our module
+// (*namesFile); nothing else is read for its version or deleted.
+WideText MonitorModulePath(InstallContext& context, const MonitorList& monitors, LONG index,
+                           bool* namesFile) {
   LPCWSTR fileName = nullptr;
-  if (found) {
+  if (index != -1) {
     Log(context, W("Trying to get monitor filename from MONITOR_INFO_2"));
     if (monitors.Level == 2) {
       fileName = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.Buffer.get())[index].pDLLName;
@@ -334,35 +326,53 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
     Log(context, W("Computing monitor filename"));
     fileName = context.MonitorFile;
   }
-  // Only a bare name in a known system directory names our module; nothing else is read for
-  // its version or deleted.
-  const bool namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
-  if (fileName && *fileName) Append(path, fileName);
+  *namesFile = IsBareFileName(fileName) && Count(context.SystemDir) != 0;
+  WideText path = JoinPath(Chars(context.SystemDir), fileName);
   Log(context, W("Auto calculated monitor file name: %s"), Chars(path));
+  return path;
+}
 
+// Whether the installed build is one to keep, where the run asks.
+bool CompatibleBuildInstalled(InstallContext& context, LPCWSTR path, bool namesFile) {
   if (!context.CheckMonitorVersion) {
     Log(context, W("There is no check for monitor version"));
-  } else {
-    const DWORD version = namesFile ? GetModuleVersion(Chars(path)) : kNoModuleVersion;
-    if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
-      Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
-      if (found) {
-        context.InstallMonitor = 0;
-        context.MonitorRegistered = 1;
-      } else {
-        context.CopyMonitor = 0;
-      }
-      Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), context.InstallMonitor ? 1 : 0,
-          context.CopyMonitor ? 1 : 0);
-      return;
-    }
-    if (version == kNoModuleVersion) {
-      Log(context, W("Version is unknown, proceed with reinstall"));
-    } else {
-      Log(context, W("Version (%d) is not supported, proceed with reinstall"), version);
-    }
+    return false;
   }
+  const DWORD version = namesFile ? GetModuleVersion(path) : kNoModuleVersion;
+  if (version >= kFirstCompatibleMonitor && version <= kLastCompatibleMonitor) {
+    Log(context, W("Version (%d) is compatible, proceed without uninstall"), version);
+    return true;
+  }
+  if (version == kNoModuleVersion) {
+    Log(context, W("Version is unknown, proceed with reinstall"));
+  } else {
+    Log(context, W("Version (%d) is not supported, proceed with reinstall"), version);
+  }
+  return false;
+}
 
+// After a first refusal: again with the package's queues on "file:", then once more with the
+// spooler restarted.
+bool UnregisterAfterRefusal(InstallContext& context) {
+  Log(context, W("Can't delete monitor from the first try"));
+  RedirectPrinters(context);
+  if (RemoveMonitor(context.Environment)) return true;
+  RestartSpooler(context);
+  return RemoveMonitor(context.Environment);
+}
+}  // namespace
+
+MonitorOutcome DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
+  LogSection section(context, W(">DeleteMonitor"));
+  const LONG index = LogMonitorsFound(context, monitors);
+  const bool found = index != -1;
+  bool namesFile = false;
+  const WideText path = MonitorModulePath(context, monitors, index, &namesFile);
+  if (CompatibleBuildInstalled(context, Chars(path), namesFile)) {
+    // Registered, it is not installed again; a module alone is registered but not copied.
+    Log(context, W("InstallMonitor == %d, CopyMonitor == %d"), found ? 0 : 1, found ? 1 : 0);
+    return found ? MonitorOutcome::Registered : MonitorOutcome::ModuleKept;
+  }
   if (!RemoveMonitor(context.Environment)) {
     if (!found) {
       Log(context, W("Can't delete monitor and monitor was not found. So everything should be ok"));
@@ -372,29 +382,23 @@ void DeleteMonitor(InstallContext& context, const MonitorList& monitors) {
       const bool unregistered =
           GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR || bool(monitors.Buffer);
       if (!context.RestoreQueues && namesFile && unregistered) DeleteIfThere(context, Chars(path));
-      return;
+      return MonitorOutcome::Gone;
     }
-    Log(context, W("Can't delete monitor from the first try"));
-    RedirectPrinters(context);
-    if (!RemoveMonitor(context.Environment)) {
-      { SpoolerRestart restart(&context); }
-      if (!RemoveMonitor(context.Environment)) {
-        LogError(context, ErrDeleteMonitor, W("Can`t remove the port monitor 'Orvalstone:'"));
-        context.MonitorRegistered = 1;
-        return;
-      }
+    if (!UnregisterAfterRefusal(context)) {
+      LogError(context, ErrDeleteMonitor);
+      return MonitorOutcome::Stuck;
     }
   }
-
   if (namesFile) {
     DeleteOrListFile(context, Chars(path));
   } else {
     Log(context, W("Monitor file name is unknown, no file deleted"));
   }
   Log(context, W("Monitor was removed :)"));
+  return MonitorOutcome::Gone;
 }
 
-void AddMonitor(InstallContext& context) {
+bool AddMonitor(InstallContext& context) {
   LogSection section(context, W(">AddMonitor"));
   if (!context.CopyMonitor) {
     Log(context, W("Skip copy monitor file"));
@@ -419,11 +423,11 @@ void AddMonitor(InstallContext& context) {
     Log(context, W("AddMonitor - failed. Trying to wait and install again"));
     if (attempt == kAddMonitorAttempts) {
       SetLastError(error);
-      LogError(context, ErrAddMonitor, W("Can`t install a local port monitor'Orvalstone:'"));
-      return;
+      LogError(context, ErrAddMonitor);
+      return false;
     }
   }
   Log(context, W("AddMonitor - OK :)"));
-  context.MonitorRegistered = 1;
   ReturnRedirectedPrinters(context);
+  return true;
 }

@@ -5,6 +5,7 @@
 
 #include "context/install_context.h"
 #include "context/names.h"
+#include "context/paths.h"
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "platform/sized_query.h"
@@ -30,7 +31,7 @@ bool MadeBySpooler(LPCWSTR key) {
 
 // Every printer-data value under `key` (empty: the top) and the keys below it, appended to
 // `values`. False, with the last error set, when a list could not be had.
-bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
+bool TakePrinterData(HANDLE printer, const WideText& key, WideText& values) {
   unique_global<BYTE> block;
   DWORD count = 0;
   if (Count(key)) {
@@ -68,9 +69,7 @@ bool TakePrinterData(HANDLE printer, WideText& key, WideText& values) {
   }
   for (LPCWSTR sub = subkeys; *sub; sub += lstrlenW(sub) + 1) {
     if (!Count(key) && MadeBySpooler(sub)) continue;
-    WideText child = Copy(key);
-    if (Count(key)) Append(child, W("\\"));
-    Append(child, sub);
+    const WideText child = JoinPath(Chars(key), sub);
     if (!Count(child) || !TakePrinterData(printer, child, values)) {
       if (!Count(child)) SetLastError(DWORD(E_OUTOFMEMORY));
       return false;
@@ -92,21 +91,23 @@ bool ReadWholeQueue(const PRINTER_INFO_2W& record, SavedPrinter& node) {
       ReadSubKeyAt(printer.get(), kDsUserKey, dsUser) == SubKeyRead::Failed) {
     return false;
   }
-  node.SubKey = plain.release();
-  node.DsUserSubKey = dsUser.release();
+  node.SubKey = std::move(plain);
+  node.DsUserSubKey = std::move(dsUser);
   const unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
   if (!info) return false;
   node.Whole = TRUE;
   node.Default = (record.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0;
-  bool copied = (node.Name = GlobalText(record.pPrinterName)) &&
-                (node.Comment = GlobalText(record.pComment)) &&
-                (node.Location = GlobalText(record.pLocation));
+  node.Name.reset(GlobalText(record.pPrinterName));
+  node.Comment.reset(GlobalText(record.pComment));
+  node.Location.reset(GlobalText(record.pLocation));
+  bool copied = node.Name && node.Comment && node.Location;
   for (auto [from, to] : {std::pair{info->pShareName, &node.ShareName},
                           {info->pSepFile, &node.SepFile},
                           {info->pPrintProcessor, &node.PrintProcessor},
                           {info->pDatatype, &node.Datatype},
                           {info->pParameters, &node.Parameters}}) {
-    if (from && !(*to = GlobalText(from))) copied = false;
+    if (from) to->reset(GlobalText(from));
+    if (from && !*to) copied = false;
   }
   node.Attributes = info->Attributes & ~DWORD(PRINTER_ATTRIBUTE_DEFAULT);
   node.Priority = info->Priority;
@@ -115,14 +116,16 @@ bool ReadWholeQueue(const PRINTER_INFO_2W& record, SavedPrinter& node) {
   node.UntilTime = info->UntilTime;
   if (const DEVMODEW* dm = info->pDevMode) {
     node.DevModeBytes = DWORD(dm->dmSize) + dm->dmDriverExtra;
-    node.DevMode = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.DevModeBytes));
-    if (node.DevMode) std::memcpy(node.DevMode, dm, node.DevModeBytes);
+    node.DevMode.reset(static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.DevModeBytes)));
+    if (node.DevMode) std::memcpy(node.DevMode.get(), dm, node.DevModeBytes);
     copied = copied && node.DevMode;
   }
   if (info->pSecurityDescriptor) {
     node.SecurityBytes = GetSecurityDescriptorLength(info->pSecurityDescriptor);
-    node.Security = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.SecurityBytes));
-    if (node.Security) std::memcpy(node.Security, info->pSecurityDescriptor, node.SecurityBytes);
+    node.Security.reset(static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, node.SecurityBytes)));
+    if (node.Security) {
+      std::memcpy(node.Security.get(), info->pSecurityDescriptor, node.SecurityBytes);
+    }
     copied = copied && node.Security;
   }
   if (!copied) {
@@ -134,17 +137,13 @@ bool ReadWholeQueue(const PRINTER_INFO_2W& record, SavedPrinter& node) {
   if (!TakePrinterData(printer.get(), top, values)) return false;
   if (Count(values)) {
     node.DataUnits = SIZE_T(Count(values));
-    node.Data = GlobalText(Chars(values), node.DataUnits);
+    node.Data.reset(GlobalText(Chars(values), node.DataUnits));
     if (!node.Data) {
       SetLastError(DWORD(E_OUTOFMEMORY));
       return false;
     }
   }
   return true;
-}
-
-bool IsPackageQueue(const PRINTER_INFO_2W& record) {
-  return SameText(record.pDriverName, kPackageDriverName);
 }
 }  // namespace
 
@@ -155,20 +154,20 @@ bool SaveQueue(InstallContext& context, PRINTER_INFO_2W* record, SavedPrinter* e
   if (!context.DefaultKnown) {
     // Any queue might be the default printer: none is deleted without knowing.
     SetLastError(context.DefaultError);
-    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    LogError(context, ErrSavePrinter, name);
     return false;
   }
-  auto* node = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+  unique_list<SavedPrinter> node = NewNode<SavedPrinter>();
   if (!node) SetLastError(DWORD(E_OUTOFMEMORY));
-  if (!node || !ReadWholeQueue(*record, *node)) {
-    ReleaseSavedPrinters(node);
+  if (!node || !ReadWholeQueue(*record, *node.get())) {
+    node.reset();
     // A queue that is no longer there has nothing to save, and its deletion says so.
     if (GetLastError() == ERROR_INVALID_PRINTER_NAME) return true;
-    LogError(context, ErrSavePrinter, W("Can`t save the settings of printer '%s'"), name);
+    LogError(context, ErrSavePrinter, name);
     return false;
   }
-  node->Next = context.SavedPrinters;
-  context.SavedPrinters = node;
+  node->Next = std::move(context.SavedPrinters);
+  context.SavedPrinters = std::move(node);
   return true;
 }
 
@@ -179,11 +178,11 @@ bool DeletePrinter(InstallContext& context, LPCWSTR name) {
   if (!OpenQueue(name, printer, &defaults)) {
     // One that someone else deleted meanwhile is gone all the same.
     const bool gone = GetLastError() == ERROR_INVALID_PRINTER_NAME;
-    LogError(context, ErrOpenPrinter, W("Can`t open printer '%s'"), name);
+    LogError(context, ErrOpenPrinter, name);
     return gone;
   }
   if (!PurgeAndDeletePrinter(printer.get())) {
-    LogError(context, ErrDeletePrinter, W("Can`t delete printer '%s'"), name);
+    LogError(context, ErrDeletePrinter, name);
     return false;
   }
   Log(context, W("OK"));
@@ -196,29 +195,22 @@ namespace {
 // after a restore that failed. Without the list nothing was deleted, and the record stays.
 bool KeepRecordOfQueuesLeft(const PRINTER_INFO_2W* records, DWORD count, const BYTE* deleted) {
   if (!deleted) return true;
-  SavedPrinter* saved = nullptr;
+  unique_list<SavedPrinter> saved;
   if (!ReadSavedQueues(saved)) return false;
-  SavedPrinter* left = nullptr;
-  SavedPrinter** tail = &left;
-  while (saved) {
-    SavedPrinter* entry = saved;
-    saved = entry->Next;
-    entry->Next = nullptr;
+  unique_list<SavedPrinter>* link = &saved;
+  while (SavedPrinter* entry = link->get()) {
     bool stays = false;
     for (DWORD i = 0; !stays && i < count; ++i) {
       stays = IsPackageQueue(records[i]) && !deleted[i] &&
-              SameText(records[i].pPrinterName, entry->Name);
+              SameText(records[i].pPrinterName, entry->Name.get());
     }
     if (stays) {
-      *tail = entry;
-      tail = &entry->Next;
+      link = &entry->Next;
     } else {
-      ReleaseSavedPrinters(entry);
+      *link = std::move(entry->Next);
     }
   }
-  const bool written = WriteSavedQueues(left);
-  ReleaseSavedPrinters(left);
-  return written;
+  return WriteSavedQueues(saved.get());
 }
 }  // namespace
 
@@ -234,27 +226,22 @@ void DeleteAllPrinters(InstallContext& context) {
     if (!recorded) {
       // What an earlier run left is not known: nothing may be written over it or drop it.
       context.RecordUnknown = 1;
-      ReleaseSavedPrinters(context.SavedPrinters);
+      context.SavedPrinters.reset();
     }
     // What an earlier run left stays at the tail, behind the queues saved now; only those
     // are looked through, so that saving many queues costs no more per queue.
-    SavedPrinter* const earlier = context.SavedPrinters;
+    SavedPrinter* const earlier = context.SavedPrinters.get();
     for (DWORD i = 0; recorded && i < count; ++i) {
       if (IsPackageQueue(records[i])) {
         deletable.get()[i] = SaveQueue(context, &records[i], earlier);
       }
     }
     // Recorded once for all, before the first queue goes.
-    if (recorded && !WriteSavedQueues(context.SavedPrinters)) {
+    if (recorded && !WriteSavedQueues(context.SavedPrinters.get())) {
       // None of these queues goes, so none is to come back; the record holds what it held.
-      const DWORD error = GetLastError();
-      while (context.SavedPrinters != earlier) {
-        SavedPrinter* saved = context.SavedPrinters;
-        context.SavedPrinters = saved->Next;
-        saved->Next = nullptr;
-        ReleaseSavedPrinters(saved);
+      while (context.SavedPrinters.get() != earlier) {
+        context.SavedPrinters = std::move(context.SavedPrinters->Next);
       }
-      SetLastError(error);
       recorded = false;
     }
   } else if (recorded) {

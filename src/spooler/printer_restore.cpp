@@ -20,15 +20,15 @@ constexpr size_t kSettingsPathSlack = 46;
 // The members of a whole entry that the spooler takes at creation and through level 2.
 void PutSavedMembers(PRINTER_INFO_2W& info, const SavedPrinter& saved) {
   static WCHAR none[1] = {};
-  info.pComment = saved.Comment ? saved.Comment : none;
-  info.pLocation = saved.Location ? saved.Location : none;
+  info.pComment = saved.Comment ? saved.Comment.get() : none;
+  info.pLocation = saved.Location ? saved.Location.get() : none;
   if (!saved.Whole) return;
-  info.pShareName = saved.ShareName;
-  info.pSepFile = saved.SepFile;
-  if (saved.PrintProcessor) info.pPrintProcessor = saved.PrintProcessor;
-  info.pDatatype = saved.Datatype;
-  info.pParameters = saved.Parameters;
-  info.pSecurityDescriptor = saved.Security;
+  info.pShareName = saved.ShareName.get();
+  info.pSepFile = saved.SepFile.get();
+  if (saved.PrintProcessor) info.pPrintProcessor = saved.PrintProcessor.get();
+  info.pDatatype = saved.Datatype.get();
+  info.pParameters = saved.Parameters.get();
+  info.pSecurityDescriptor = saved.Security.get();
   info.Attributes = saved.Attributes;
   info.Priority = saved.Priority;
   info.DefaultPriority = saved.DefaultPriority;
@@ -41,7 +41,7 @@ void PutSavedMembers(PRINTER_INFO_2W& info, const SavedPrinter& saved) {
 // choices of the public part laid over them, since another build's private part is no block
 // this driver can read. Null (last error set) when the heap refused.
 unique_global<BYTE> DevModeToGive(const SavedPrinter& saved, const DEVMODEW* current) {
-  const auto* old = reinterpret_cast<const DEVMODEW*>(saved.DevMode);
+  const auto* old = reinterpret_cast<const DEVMODEW*>(saved.DevMode.get());
   const bool same = current && current->dmDriverVersion == old->dmDriverVersion &&
                     current->dmDriverExtra == old->dmDriverExtra && current->dmSize == old->dmSize;
   const DWORD bytes =
@@ -52,16 +52,16 @@ unique_global<BYTE> DevModeToGive(const SavedPrinter& saved, const DEVMODEW* cur
     return block;
   }
   if (same) {
-    std::memcpy(block.get(), saved.DevMode, bytes);
+    std::memcpy(block.get(), saved.DevMode.get(), bytes);
   } else if (!current) {
     // No default to lay them over: the public part alone.
-    std::memcpy(block.get(), saved.DevMode, old->dmSize);
+    std::memcpy(block.get(), saved.DevMode.get(), old->dmSize);
     reinterpret_cast<DEVMODEW*>(block.get())->dmDriverExtra = 0;
   } else {
     std::memcpy(block.get(), current, bytes);
     const size_t from = offsetof(DEVMODEW, dmFields);
     const size_t to = old->dmSize < current->dmSize ? old->dmSize : current->dmSize;
-    if (to > from) std::memcpy(block.get() + from, saved.DevMode + from, to - from);
+    if (to > from) std::memcpy(block.get() + from, saved.DevMode.get() + from, to - from);
   }
   return block;
 }
@@ -77,7 +77,7 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
     if (const DWORD written = WritePrinterData(printer, saved)) failed(written);
   }
   if (saved.SubKey || saved.DsUserSubKey) {
-    const DWORD written = WriteSubKeys(printer, saved.SubKey, saved.DsUserSubKey);
+    const DWORD written = WriteSubKeys(printer, saved.SubKey.get(), saved.DsUserSubKey.get());
     // The settings key is named by what the new queue now holds, not by what was saved.
     unique_global<CHAR> text;
     if (written != ERROR_SUCCESS) {
@@ -109,7 +109,7 @@ bool RestoreSettings(HANDLE printer, const SavedPrinter& saved) {
     const DEVMODEW* current = info->pDevMode;
     const bool same = current &&
                       DWORD(current->dmSize) + current->dmDriverExtra == saved.DevModeBytes &&
-                      std::memcmp(current, saved.DevMode, saved.DevModeBytes) == 0;
+                      std::memcmp(current, saved.DevMode.get(), saved.DevModeBytes) == 0;
     if (saved.DevMode && !same) {
       unique_global<BYTE> devMode = DevModeToGive(saved, info->pDevMode);
       PRINTER_INFO_8W defaults = {reinterpret_cast<LPDEVMODEW>(devMode.get())};
@@ -179,33 +179,31 @@ unique_printer AddPrinter(InstallContext& context, LPCWSTR name, const SavedPrin
   if (printer) {
     Log(context, W("OK :)"));
   } else {
-    LogError(context, ErrAddPrinter, W("Can`t add printer '%s'"), name);
+    LogError(context, ErrAddPrinter, name);
   }
   return printer;
 }
 
 void RestorePrinters(InstallContext& context) {
-  const bool nothingSaved = context.SavedPrinters == nullptr;
+  const bool nothingSaved = !context.SavedPrinters;
   // What comes back whole leaves the list; what does not stays recorded for the next run.
-  SavedPrinter** link = &context.SavedPrinters;
-  while (SavedPrinter* saved = *link) {
+  unique_list<SavedPrinter>* link = &context.SavedPrinters;
+  while (SavedPrinter* saved = link->get()) {
     bool whole = false;
-    if (const unique_printer printer = AddPrinter(context, saved->Name, saved)) {
+    if (const unique_printer printer = AddPrinter(context, saved->Name.get(), saved)) {
       whole = RestoreSettings(printer.get(), *saved);
       if (!whole) {
-        LogError(context, ErrRestorePrinter, W("Can`t restore the settings of printer '%s'"),
-                 saved->Name);
+        LogError(context, ErrRestorePrinter, saved->Name.get());
       }
     }
     if (whole) {
-      *link = saved->Next;
-      saved->Next = nullptr;
-      ReleaseSavedPrinters(saved);
+      *link = std::move(saved->Next);
     } else {
       link = &saved->Next;
     }
   }
-  if (!context.RecordUnknown && context.RestoreQueues && !WriteSavedQueues(context.SavedPrinters)) {
+  if (!context.RecordUnknown && context.RestoreQueues &&
+      !WriteSavedQueues(context.SavedPrinters.get())) {
     LogRecordFailure(context, kSavedQueuesValue);
   }
   // The package's own queue, only where the package has none and none is to come back.

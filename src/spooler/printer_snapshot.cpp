@@ -16,13 +16,8 @@ constexpr DWORD kDefaultNameUnits = 255;
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 }  // namespace
 
-void ReleasePrinterList(PrinterList& list) {
-  list.Buffer.reset();
-  list.Count = 0;
-}
-
 bool EnumeratePrinters(PrinterList& list) {
-  ReleasePrinterList(list);
+  list = PrinterList();
   DWORD count = 0;
   unique_global<BYTE> block;
   const SizedQuery answer = QuerySized(
@@ -39,7 +34,7 @@ bool EnumeratePrinters(PrinterList& list) {
 void TakePrinterSnapshot(InstallContext& context) {
   PrinterList& snapshot = context.PrinterSnapshot;
   context.SnapshotTaken = EnumeratePrinters(snapshot) ? 1 : 0;
-  if (!context.SnapshotTaken) LogError(context, ErrListPrinters, W("Can`t list the printers"));
+  if (!context.SnapshotTaken) LogError(context, ErrListPrinters);
   context.DefaultKnown = 0;
   WCHAR fixed[kDefaultNameUnits] = {};
   LPWSTR name = fixed;

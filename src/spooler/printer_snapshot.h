@@ -2,25 +2,27 @@
 // share. Nothing here writes to the log: failures reach the caller through the thread's
 // last error, which these wrappers leave as the failing call set it.
 #pragma once
-#include "platform/unique.h"
+#include "context/names.h"
+#include "context/text_compare.h"
+#include "platform/sized_query.h"
 
 struct InstallContext;
 
-// PRINTER_INFO_2W records one after another, followed by their strings, in one zero-filled
-// global-heap block (null when the list is empty).
-struct PrinterList {
-  unique_global<BYTE> Buffer;
-  DWORD Count = 0;
-};
+// The printers as EnumPrintersW lists them at level 2.
+using PrinterList = RecordBlock<PRINTER_INFO_2W>;
 
 inline PRINTER_INFO_2W* PrinterRecords(const PrinterList& list) {
   return reinterpret_cast<PRINTER_INFO_2W*>(list.Buffer.get());
 }
 
+// A queue of the package's driver (named exactly).
+inline bool IsPackageQueue(const PRINTER_INFO_2W& record) {
+  return SameText(record.pDriverName, kPackageDriverName);
+}
+
 // Local queues and connections at level 2; an enumeration that fails leaves an empty list
 // and answers false (the last error says why).
 bool EnumeratePrinters(PrinterList& list);
-void ReleasePrinterList(PrinterList& list);
 // Fills the context's PrinterSnapshot and marks every record named like the default printer;
 // sets SnapshotTaken and DefaultKnown. A failed enumeration is an error line.
 void TakePrinterSnapshot(InstallContext& context);

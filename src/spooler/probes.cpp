@@ -10,15 +10,11 @@
 
 namespace {
 
-bool IsPackageQueue(LPCWSTR driverName) {
-  return SameText(driverName, kPackageDriverName);
-}
-
 // The first queue of the package's driver in enumeration order, or null.
 const PRINTER_INFO_2W* FirstPackageQueue(const PrinterList& list) {
   const PRINTER_INFO_2W* records = PrinterRecords(list);
   for (DWORD i = 0; i < list.Count; ++i) {
-    if (IsPackageQueue(records[i].pDriverName)) return &records[i];
+    if (IsPackageQueue(records[i])) return &records[i];
   }
   return nullptr;
 }
@@ -46,7 +42,7 @@ bool CheckDefaultPrinter() {
   unique_printer printer;
   if (!OpenPrinterW(name, printer.put(), nullptr) || !printer) return true;
   const unique_global<PRINTER_INFO_2W> info = GetPrinterInfo(printer.get());
-  return !info || !IsPackageQueue(info->pDriverName);
+  return !info || !IsPackageQueue(*info.get());
 }
 
 void SetPackageDefault() {

@@ -8,7 +8,7 @@
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "context/wide_text.h"
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 namespace {
 // Each entry is a run of strings "T=text", one per field, T its tag; an entry starts with
@@ -49,6 +49,8 @@ constexpr WCHAR kQueueEntryValue[] = W("Queue");
 
 constexpr WCHAR kHexDigits[] = W("0123456789abcdef");
 constexpr size_t kLongestKeyName = 255;
+// What an empty value is written back from.
+constexpr BYTE kNoBytes[1] = {};
 
 void PutHex(LPWSTR at, const BYTE* bytes, size_t size) {
   for (size_t i = 0; i < size; ++i) {
@@ -88,25 +90,23 @@ bool TakeHexNumber(LPCWSTR text, DWORD* n) {
 // The ANSI "SubKey" is kept byte for byte, each byte one UTF-16 unit, so that it comes back
 // exactly whatever the code page.
 // *bytes goes false when a unit is no byte.
-LPSTR NarrowBytes(LPCWSTR s, size_t units, bool* bytes) {
-  auto* copy = static_cast<LPSTR>(GlobalAlloc(GPTR, units + 1));
-  if (!copy) return nullptr;
-  for (size_t i = 0; i < units; ++i) {
+unique_global<CHAR> NarrowBytes(LPCWSTR s, size_t units, bool* bytes) {
+  unique_global<CHAR> copy(static_cast<LPSTR>(GlobalAlloc(GPTR, units + 1)));
+  for (size_t i = 0; copy && i < units; ++i) {
     if (s[i] > 0xFF) {
       *bytes = false;
-      ReleaseGlobal(copy);
-      return nullptr;
+      return unique_global<CHAR>();
     }
-    copy[i] = CHAR(BYTE(s[i]));
+    copy.get()[i] = CHAR(BYTE(s[i]));
   }
   return copy;
 }
 
 // A global-heap copy of a byte string, or null when the heap refused.
-LPSTR GlobalBytes(LPCSTR text) {
+unique_global<CHAR> GlobalBytes(LPCSTR text) {
   const size_t length = std::strlen(text);
-  auto* copy = static_cast<LPSTR>(GlobalAlloc(GPTR, length + 1));
-  if (copy) std::memcpy(copy, text, length);
+  unique_global<CHAR> copy(static_cast<LPSTR>(GlobalAlloc(GPTR, length + 1)));
+  if (copy) std::memcpy(copy.get(), text, length);
   return copy;
 }
 
@@ -161,13 +161,12 @@ bool AppendNumbers(WideText& out, const SavedPrinter& p) {
 
 // A global-heap copy of `units` hex digits as bytes; null (*valid false when they are not
 // hex) when it cannot be had.
-BYTE* GlobalHex(LPCWSTR text, size_t units, DWORD* size, bool* valid) {
-  auto* bytes = static_cast<BYTE*>(GlobalAlloc(GPTR, units / 2 + 1));
-  if (!bytes) return nullptr;
-  if (!TakeHex(text, units, bytes)) {
+unique_global<BYTE> GlobalHex(LPCWSTR text, size_t units, DWORD* size, bool* valid) {
+  unique_global<BYTE> bytes(static_cast<BYTE*>(GlobalAlloc(GPTR, units / 2 + 1)));
+  if (!bytes) return bytes;
+  if (!TakeHex(text, units, bytes.get())) {
     *valid = false;
-    ReleaseGlobal(bytes);
-    return nullptr;
+    return unique_global<BYTE>();
   }
   *size = DWORD(units / 2);
   return bytes;
@@ -192,27 +191,20 @@ LPCWSTR AsideName(LPCWSTR value) {
 // Moves a record no run can read out of the way, type and bytes as they are, so that the
 // next run starts from an empty one; fails with ERROR_DATATYPE_MISMATCH when moved, else
 // with why it could not be.
-bool SetRecordAside(HKEY key, LPCWSTR value, DWORD bytes) {
-  const unique_global<BYTE> data(static_cast<BYTE*>(GlobalAlloc(GPTR, bytes ? bytes : 1)));
-  if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
-  DWORD type = 0;
-  LSTATUS status = RegQueryValueExW(key, value, nullptr, &type, data.get(), &bytes);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, AsideName(value), 0, type, data.get(), bytes);
-  }
-  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key, value);
-  return Failed(status == ERROR_SUCCESS ? ERROR_DATATYPE_MISMATCH : status);
-}
-
 bool SetRecordAside(LPCWSTR value) {
   unique_hkey key;
-  const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
-                                       KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
-  if (status != ERROR_SUCCESS) return Failed(status);
+  LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKeyPath, 0,
+                                 KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+  unique_global<BYTE> data;
+  DWORD type = 0;
   DWORD bytes = 0;
-  const LSTATUS size = RegQueryValueExW(key.get(), value, nullptr, nullptr, nullptr, &bytes);
-  if (size != ERROR_SUCCESS) return Failed(size);
-  return SetRecordAside(key.get(), value, bytes);
+  if (status == ERROR_SUCCESS) status = ReadRegValue(key.get(), value, data, bytes, &type);
+  if (status == ERROR_SUCCESS) {
+    status =
+        RegSetValueExW(key.get(), AsideName(value), 0, type, data ? data.get() : kNoBytes, bytes);
+  }
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(key.get(), value);
+  return Failed(status == ERROR_SUCCESS ? ERROR_DATATYPE_MISMATCH : status);
 }
 
 // The value's strings in a zero-filled global-heap block closed by two zeros (*units counts
@@ -229,27 +221,19 @@ unique_global<WCHAR> ReadMultiString(LPCWSTR value, size_t* units, LSTATUS* stat
   }
   DWORD type = 0;
   DWORD bytes = 0;
-  *status = RegQueryValueExW(key.get(), value, nullptr, &type, nullptr, &bytes);
+  *status = ReadRegValue(key.get(), value, data, bytes, &type);
   if (*status == ERROR_FILE_NOT_FOUND) {
     *status = ERROR_SUCCESS;
     return data;
   }
   if (*status != ERROR_SUCCESS) return data;
   if (type != REG_MULTI_SZ) {
+    data.reset();
     key.reset();
     SetRecordAside(value);
     *status = LSTATUS(GetLastError());
     return data;
   }
-  if (bytes == 0) return data;
-  data.reset(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
-  if (!data) {
-    *status = ERROR_NOT_ENOUGH_MEMORY;
-    return data;
-  }
-  *status = RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<LPBYTE>(data.get()),
-                             &bytes);
-  if (*status != ERROR_SUCCESS) return unique_global<WCHAR>();
   *units = bytes / sizeof(WCHAR);
   return data;
 }
@@ -292,8 +276,8 @@ void EachField(LPCWSTR data, size_t units, Start start, Field field) {
 }  // namespace
 
 SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name) {
-  for (; list; list = list->Next) {
-    if (SameTextIgnoringCase(list->Name, name)) return list;
+  for (; list; list = list->Next.get()) {
+    if (SameTextIgnoringCase(list->Name.get(), name)) return list;
   }
   return nullptr;
 }
@@ -302,9 +286,9 @@ namespace {
 // Appends the entries of a run of record strings to the list (its tail at *tail), passing
 // over a queue already listed. *damaged goes true for what no run of ours writes; false when
 // the heap refused.
-bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter**& tail,
-                  bool* damaged) {
-  SavedPrinter* entry = nullptr;
+bool ParseEntries(LPCWSTR data, size_t units, unique_list<SavedPrinter>& list,
+                  unique_list<SavedPrinter>*& tail, bool* damaged) {
+  unique_list<SavedPrinter> entry;
   bool whole = true;
   bool subKeySeen = false;
   bool dsUserSeen = false;
@@ -312,52 +296,50 @@ bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter*
   auto finish = [&] {
     // An entry of an earlier build: its one SubKey was both copies.
     if (entry && !dsUserSeen && entry->SubKey) {
-      entry->DsUserSubKey = GlobalBytes(entry->SubKey);
+      entry->DsUserSubKey = GlobalBytes(entry->SubKey.get());
       whole = whole && entry->DsUserSubKey;
     }
     if (entry && Count(values)) {
       entry->DataUnits = SIZE_T(Count(values));
-      entry->Data = GlobalText(Chars(values), entry->DataUnits);
+      entry->Data.reset(GlobalText(Chars(values), entry->DataUnits));
       whole = whole && entry->Data;
     }
     Assign(values, nullptr);
     subKeySeen = dsUserSeen = false;
     // A name no queue can have, and no key either: none, or one with a backslash.
-    const size_t nameUnits = entry && entry->Name ? size_t(lstrlenW(entry->Name)) : 0;
+    LPCWSTR name = entry ? entry->Name.get() : nullptr;
+    const size_t nameUnits = name ? size_t(lstrlenW(name)) : 0;
     bool nameable = nameUnits > 0 && nameUnits <= kLongestKeyName;
-    for (size_t i = 0; nameable && i < nameUnits; ++i) nameable = entry->Name[i] != W('\\');
-    if (entry && entry->Name && !nameable) {
+    for (size_t i = 0; nameable && i < nameUnits; ++i) nameable = name[i] != W('\\');
+    if (name && !nameable) {
       *damaged = true;
-      ReleaseSavedPrinters(entry);
-    } else if (entry && entry->Name && !FindSavedPrinter(list, entry->Name)) {
-      *tail = entry;
-      tail = &entry->Next;
-    } else {
-      ReleaseSavedPrinters(entry);
+    } else if (name && !FindSavedPrinter(list.get(), name)) {
+      *tail = std::move(entry);
+      tail = &(*tail)->Next;
     }
-    entry = nullptr;
+    entry.reset();
   };
   EachField(
       data, units,
       [&] {
         finish();
-        entry = static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter)));
+        entry = NewNode<SavedPrinter>();
         whole = whole && entry;
       },
       [&](WCHAR tag, LPCWSTR text, size_t length) {
         if (!entry) return;
-        LPWSTR* slot = tag == kNameTag         ? &entry->Name
-                       : tag == kCommentTag    ? &entry->Comment
-                       : tag == kLocationTag   ? &entry->Location
-                       : tag == kShareTag      ? &entry->ShareName
-                       : tag == kSepFileTag    ? &entry->SepFile
-                       : tag == kProcessorTag  ? &entry->PrintProcessor
-                       : tag == kDatatypeTag   ? &entry->Datatype
-                       : tag == kParametersTag ? &entry->Parameters
-                                               : nullptr;
+        unique_global<WCHAR>* slot = tag == kNameTag         ? &entry->Name
+                                     : tag == kCommentTag    ? &entry->Comment
+                                     : tag == kLocationTag   ? &entry->Location
+                                     : tag == kShareTag      ? &entry->ShareName
+                                     : tag == kSepFileTag    ? &entry->SepFile
+                                     : tag == kProcessorTag  ? &entry->PrintProcessor
+                                     : tag == kDatatypeTag   ? &entry->Datatype
+                                     : tag == kParametersTag ? &entry->Parameters
+                                                             : nullptr;
         bool valid = true;
         if (slot && !*slot) {
-          *slot = GlobalText(text, length);
+          slot->reset(GlobalText(text, length));
           whole = whole && *slot;
         } else if ((tag == kSubKeyTag && !subKeySeen) || (tag == kDsUserSubKeyTag && !dsUserSeen)) {
           // Only an entry's first of each counts, whether or not it could be copied.
@@ -365,7 +347,7 @@ bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter*
           if (tag == kDsUserSubKeyTag && length == 0) return;  // none
           // A SubKey that cannot be copied makes the record unreadable, not the queue
           // SubKey-less.
-          LPSTR& subKey = tag == kSubKeyTag ? entry->SubKey : entry->DsUserSubKey;
+          unique_global<CHAR>& subKey = tag == kSubKeyTag ? entry->SubKey : entry->DsUserSubKey;
           subKey = NarrowBytes(text, length, &valid);
           whole = whole && (subKey || !valid);
         } else if (tag == kDefaultTag) {
@@ -380,7 +362,7 @@ bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter*
           entry->Whole = valid;
         } else if ((tag == kDevModeTag && !entry->DevMode) ||
                    (tag == kSecurityTag && !entry->Security)) {
-          BYTE*& block = tag == kDevModeTag ? entry->DevMode : entry->Security;
+          unique_global<BYTE>& block = tag == kDevModeTag ? entry->DevMode : entry->Security;
           block =
               GlobalHex(text, length,
                         tag == kDevModeTag ? &entry->DevModeBytes : &entry->SecurityBytes, &valid);
@@ -407,7 +389,8 @@ bool ParseEntries(LPCWSTR data, size_t units, SavedPrinter*& list, SavedPrinter*
 
 // The record's entries, one per queue key, appended to the list. A missing key is an empty
 // record; an entry that is not one of ours is moved aside, key by key.
-bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
+bool ReadQueueKeys(unique_list<SavedPrinter>& list, unique_list<SavedPrinter>*& tail,
+                   bool* damaged) {
   unique_hkey keys;
   LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesKey, 0, KEY_READ, keys.put());
   if (status == ERROR_FILE_NOT_FOUND) return true;
@@ -421,35 +404,28 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
     unique_hkey key;
     status = RegOpenKeyExW(keys.get(), name, 0, KEY_QUERY_VALUE, key.put());
     if (status != ERROR_SUCCESS) return Failed(status);
+    unique_global<WCHAR> data;
     DWORD type = 0;
     DWORD bytes = 0;
-    status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type, nullptr, &bytes);
+    status = ReadRegValue(key.get(), kQueueEntryValue, data, bytes, &type);
     // A key without its entry is one a run was cut short while making: nothing was deleted
     // on its strength.
     if (status == ERROR_FILE_NOT_FOUND) continue;
     if (status != ERROR_SUCCESS) return Failed(status);
     bool ours = type == REG_MULTI_SZ;
-    unique_global<WCHAR> data(static_cast<LPWSTR>(GlobalAlloc(GPTR, bytes + 2 * sizeof(WCHAR))));
-    if (!data) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     if (ours) {
-      status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
-                                reinterpret_cast<LPBYTE>(data.get()), &bytes);
-      if (status != ERROR_SUCCESS) return Failed(status);
-      SavedPrinter* found = nullptr;
-      SavedPrinter** foundTail = &found;
+      unique_list<SavedPrinter> found;
+      unique_list<SavedPrinter>* foundTail = &found;
       bool bad = false;
       if (!ParseEntries(data.get(), bytes / sizeof(WCHAR), found, foundTail, &bad)) {
-        ReleaseSavedPrinters(found);
         return Failed(ERROR_NOT_ENOUGH_MEMORY);
       }
       // The key's name is the entry's, as the registry spells either: in any case.
-      ours = !bad && found && !found->Next && SameTextIgnoringCase(found->Name, name);
-      if (ours && !FindSavedPrinter(list, found->Name)) {
-        *tail = found;
-        tail = &found->Next;
-        found = nullptr;
+      ours = !bad && found && !found->Next && SameTextIgnoringCase(found->Name.get(), name);
+      if (ours && !FindSavedPrinter(list.get(), found->Name.get())) {
+        *tail = std::move(found);
+        tail = &(*tail)->Next;
       }
-      ReleaseSavedPrinters(found);
     }
     if (!ours) {
       // Kept for a person to look at under the same name; the key goes, so that no run reads
@@ -460,12 +436,8 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
           RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesAsideKey, 0, nullptr,
                           REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, aside.put(), nullptr);
       if (status == ERROR_SUCCESS) {
-        status = RegQueryValueExW(key.get(), kQueueEntryValue, nullptr, &type,
-                                  reinterpret_cast<LPBYTE>(data.get()), &bytes);
-      }
-      if (status == ERROR_SUCCESS) {
-        status = RegSetValueExW(aside.get(), name, 0, type,
-                                reinterpret_cast<const BYTE*>(data.get()), bytes);
+        const BYTE* kept = data ? reinterpret_cast<const BYTE*>(data.get()) : kNoBytes;
+        status = RegSetValueExW(aside.get(), name, 0, type, kept, bytes);
       }
       key.reset();
       if (status == ERROR_SUCCESS) status = RegDeleteKeyW(keys.get(), name);
@@ -477,29 +449,32 @@ bool ReadQueueKeys(SavedPrinter*& list, SavedPrinter**& tail, bool* damaged) {
 
 // One queue's entry as the record keeps it.
 bool BuildEntry(WideText& strings, const SavedPrinter& p) {
-  bool built = AppendField(strings, kNameTag, p.Name) &&
-               (!p.SubKey || AppendBytesField(strings, kSubKeyTag, p.SubKey)) &&
-               AppendBytesField(strings, kDsUserSubKeyTag, p.DsUserSubKey ? p.DsUserSubKey : "") &&
-               AppendField(strings, kCommentTag, p.Comment) &&
-               AppendField(strings, kLocationTag, p.Location) &&
-               (!p.Default || AppendField(strings, kDefaultTag, W("1")));
+  bool built =
+      AppendField(strings, kNameTag, p.Name.get()) &&
+      (!p.SubKey || AppendBytesField(strings, kSubKeyTag, p.SubKey.get())) &&
+      AppendBytesField(strings, kDsUserSubKeyTag, p.DsUserSubKey ? p.DsUserSubKey.get() : "") &&
+      AppendField(strings, kCommentTag, p.Comment.get()) &&
+      AppendField(strings, kLocationTag, p.Location.get()) &&
+      (!p.Default || AppendField(strings, kDefaultTag, W("1")));
   if (!built || !p.Whole) return built;
-  for (auto [tag, text] : {std::pair{kShareTag, p.ShareName},
-                           {kSepFileTag, p.SepFile},
-                           {kProcessorTag, p.PrintProcessor},
-                           {kDatatypeTag, p.Datatype},
-                           {kParametersTag, p.Parameters}}) {
+  for (auto [tag, text] : {std::pair{kShareTag, p.ShareName.get()},
+                           {kSepFileTag, p.SepFile.get()},
+                           {kProcessorTag, p.PrintProcessor.get()},
+                           {kDatatypeTag, p.Datatype.get()},
+                           {kParametersTag, p.Parameters.get()}}) {
     if (text && !AppendField(strings, tag, text)) return false;
   }
   if (!AppendNumbers(strings, p)) return false;
-  if (p.DevMode && !AppendHexField(strings, kDevModeTag, p.DevMode, p.DevModeBytes)) return false;
-  if (p.Security && !AppendHexField(strings, kSecurityTag, p.Security, p.SecurityBytes)) {
+  if (p.DevMode && !AppendHexField(strings, kDevModeTag, p.DevMode.get(), p.DevModeBytes)) {
+    return false;
+  }
+  if (p.Security && !AppendHexField(strings, kSecurityTag, p.Security.get(), p.SecurityBytes)) {
     return false;
   }
   if (!p.DataUnits) return true;
   const ULONGLONG at = Count(strings);
   if (!Resize(strings, at + p.DataUnits)) return false;
-  std::memcpy(Data(strings) + at, p.Data, p.DataUnits * sizeof(WCHAR));
+  std::memcpy(Data(strings) + at, p.Data.get(), p.DataUnits * sizeof(WCHAR));
   return true;
 }
 
@@ -536,7 +511,7 @@ bool AppendDataValue(WideText& values, LPCWSTR key, LPCWSTR name, DWORD type, co
 DWORD WritePrinterData(HANDLE printer, const SavedPrinter& saved) {
   DWORD firstError = ERROR_SUCCESS;
   for (SIZE_T at = 0; at < saved.DataUnits;) {
-    LPCWSTR s = saved.Data + at;
+    LPCWSTR s = saved.Data.get() + at;
     const size_t length = size_t(lstrlenW(s));
     at += length + 1;
     DWORD header[3] = {};
@@ -561,13 +536,13 @@ DWORD WritePrinterData(HANDLE printer, const SavedPrinter& saved) {
   return firstError;
 }
 
-bool ReadSavedQueues(SavedPrinter*& list) {
+bool ReadSavedQueues(unique_list<SavedPrinter>& list) {
   size_t units = 0;
   LSTATUS status = ERROR_SUCCESS;
   // A record an earlier build kept as one value.
   const unique_global<WCHAR> data = ReadMultiString(kSavedQueuesValue, &units, &status);
   if (status != ERROR_SUCCESS) return Failed(status);
-  SavedPrinter** tail = &list;
+  unique_list<SavedPrinter>* tail = &list;
   while (*tail) tail = &(*tail)->Next;
   bool damaged = false;
   bool keysDamaged = false;
@@ -592,11 +567,11 @@ bool WriteSavedQueues(const SavedPrinter* list) {
   status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedQueuesKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                            KEY_ALL_ACCESS, nullptr, keys.put(), &disposition);
   if (status != ERROR_SUCCESS) return Failed(status);
-  for (const SavedPrinter* p = list; p; p = p->Next) {
+  for (const SavedPrinter* p = list; p; p = p->Next.get()) {
     WideText strings;
     if (!BuildEntry(strings, *p)) return Failed(ERROR_NOT_ENOUGH_MEMORY);
     unique_hkey key;
-    status = RegCreateKeyExW(keys.get(), p->Name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    status = RegCreateKeyExW(keys.get(), p->Name.get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                              KEY_SET_VALUE, nullptr, key.put(), nullptr);
     // The list's closing zero follows the last string's own.
     const DWORD bytes = DWORD((Count(strings) + 1) * sizeof(WCHAR));
@@ -624,30 +599,20 @@ bool WriteSavedQueues(const SavedPrinter* list) {
   return status == ERROR_SUCCESS || Failed(status);
 }
 
-void ReleaseParkedPrinters(ParkedPrinter*& list) {
-  while (list) {
-    ParkedPrinter* next = list->Next;
-    ReleaseGlobal(list->Name);
-    ReleaseGlobal(list->Port);
-    ReleaseGlobal(list);
-    list = next;
+bool AddParkedPrinter(unique_list<ParkedPrinter>& list, LPCWSTR name, LPCWSTR port) {
+  for (const ParkedPrinter* p = list.get(); p; p = p->Next.get()) {
+    if (SameText(p->Name.get(), name)) return true;
   }
-}
-
-bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port) {
-  for (const ParkedPrinter* p = list; p; p = p->Next) {
-    if (SameText(p->Name, name)) return true;
-  }
-  auto* entry = static_cast<ParkedPrinter*>(GlobalAlloc(GPTR, sizeof(ParkedPrinter)));
+  unique_list<ParkedPrinter> entry = NewNode<ParkedPrinter>();
   if (!entry) return false;
-  entry->Name = GlobalText(name);
-  entry->Port = GlobalText(port);
-  entry->Next = list;
-  list = entry;
-  return entry->Name && entry->Port;
+  entry->Name.reset(GlobalText(name));
+  entry->Port.reset(GlobalText(port));
+  entry->Next = std::move(list);
+  list = std::move(entry);
+  return list->Name && list->Port;
 }
 
-bool ReadParkedPrinters(ParkedPrinter*& list) {
+bool ReadParkedPrinters(unique_list<ParkedPrinter>& list) {
   size_t units = 0;
   LSTATUS status = ERROR_SUCCESS;
   const unique_global<WCHAR> data = ReadMultiString(kParkedPrintersValue, &units, &status);
@@ -657,18 +622,21 @@ bool ReadParkedPrinters(ParkedPrinter*& list) {
   EachField(
       data.get(), units,
       [&] {
-        entry = static_cast<ParkedPrinter*>(GlobalAlloc(GPTR, sizeof(ParkedPrinter)));
-        if (entry) {
-          entry->Next = list;
-          list = entry;
+        unique_list<ParkedPrinter> made = NewNode<ParkedPrinter>();
+        entry = made.get();
+        if (made) {
+          made->Next = std::move(list);
+          list = std::move(made);
         }
         whole = whole && entry;
       },
       [&](WCHAR tag, LPCWSTR text, size_t length) {
         if (!entry) return;
-        LPWSTR* slot = tag == kNameTag ? &entry->Name : tag == kPortTag ? &entry->Port : nullptr;
+        unique_global<WCHAR>* slot = tag == kNameTag   ? &entry->Name
+                                     : tag == kPortTag ? &entry->Port
+                                                       : nullptr;
         if (slot && !*slot) {
-          *slot = GlobalText(text, length);
+          slot->reset(GlobalText(text, length));
           whole = whole && *slot;
         }
       });
@@ -677,20 +645,19 @@ bool ReadParkedPrinters(ParkedPrinter*& list) {
 
 void LogRecordFailure(InstallContext& context, LPCWSTR value) {
   if (GetLastError() == ERROR_DATATYPE_MISMATCH) {
-    LogError(context, ErrRecordType, W("Can`t read the record %s, kept aside as %s"), value,
-             AsideName(value));
+    LogError(context, ErrRecordType, value, AsideName(value));
   } else {
-    LogError(context, ErrQueueRecord, W("Can`t update the record of saved printers"));
+    LogError(context, ErrQueueRecord);
   }
 }
 
 bool WriteParkedPrinters(const ParkedPrinter* list) {
   WideText strings;
   bool built = true;
-  for (; list && built; list = list->Next) {
+  for (; list && built; list = list->Next.get()) {
     if (!list->Name || !list->Port) continue;
-    built =
-        AppendField(strings, kNameTag, list->Name) && AppendField(strings, kPortTag, list->Port);
+    built = AppendField(strings, kNameTag, list->Name.get()) &&
+            AppendField(strings, kPortTag, list->Port.get());
   }
   if (!built) return Failed(ERROR_NOT_ENOUGH_MEMORY);
   return WriteMultiString(kParkedPrintersValue, strings);

@@ -5,10 +5,41 @@
 // a later run finishes what an earlier one left.
 #pragma once
 #include "context/wide_text.h"
-#include "platform/win32.h"
+#include "platform/unique.h"
 
 struct InstallContext;
-struct SavedPrinter;
+
+// A package queue to re-create, with what it had: name, "SubKey" text, plain and under
+// "DsUser" (none: it had none), comment, location and default mark; and, unless the entry
+// comes from an earlier build that kept only those (Whole 0), everything else the user can
+// set. Every text and block is a global-heap copy.
+struct SavedPrinter {
+  unique_global<WCHAR> Name;
+  unique_global<CHAR> SubKey;
+  unique_global<CHAR> DsUserSubKey;
+  unique_global<WCHAR> Comment;
+  unique_global<WCHAR> Location;
+  BOOL Default = FALSE;
+  BOOL Whole = FALSE;
+  unique_global<WCHAR> ShareName;
+  unique_global<WCHAR> SepFile;
+  unique_global<WCHAR> PrintProcessor;
+  unique_global<WCHAR> Datatype;
+  unique_global<WCHAR> Parameters;
+  DWORD Attributes = 0;
+  DWORD Priority = 0;
+  DWORD DefaultPriority = 0;
+  DWORD StartTime = 0;
+  DWORD UntilTime = 0;
+  unique_global<BYTE> DevMode;  // public part and the driver's, as the driver build then wrote it
+  DWORD DevModeBytes = 0;
+  unique_global<BYTE> Security;  // self-relative
+  DWORD SecurityBytes = 0;
+  // Every printer-data value, each as the record keeps it ("V=..."), one after another.
+  unique_global<WCHAR> Data;
+  SIZE_T DataUnits = 0;
+  unique_list<SavedPrinter> Next;
+};
 
 // Kept under kRecordKeyPath: the saved queues one key each under "SavedQueues" (an earlier
 // build kept them all in the REG_MULTI_SZ value kSavedQueuesValue, still read), the parked
@@ -16,9 +47,9 @@ struct SavedPrinter;
 
 // A printer moved off the package's port: its name and the whole port text it had.
 struct ParkedPrinter {
-  LPWSTR Name;
-  LPWSTR Port;
-  ParkedPrinter* Next;
+  unique_global<WCHAR> Name;
+  unique_global<WCHAR> Port;
+  unique_list<ParkedPrinter> Next;
 };
 
 // The node of that name in the list, or null; names compare ignoring case, as the spooler's
@@ -31,15 +62,14 @@ SavedPrinter* FindSavedPrinter(SavedPrinter* list, LPCWSTR name);
 
 // Appends the recorded queues to the end of the list, in their recorded order. A missing
 // record is an empty one; false (with the last error set) when it could not be read.
-bool ReadSavedQueues(SavedPrinter*& list);
+bool ReadSavedQueues(unique_list<SavedPrinter>& list);
 // Records exactly the listed queues (none: the value goes). False with the last error set.
 bool WriteSavedQueues(const SavedPrinter* list);
 
-bool ReadParkedPrinters(ParkedPrinter*& list);
+bool ReadParkedPrinters(unique_list<ParkedPrinter>& list);
 bool WriteParkedPrinters(const ParkedPrinter* list);
-void ReleaseParkedPrinters(ParkedPrinter*& list);
 // Adds an entry at the head, unless one of that name is listed; false when the heap refused.
-bool AddParkedPrinter(ParkedPrinter*& list, LPCWSTR name, LPCWSTR port);
+bool AddParkedPrinter(unique_list<ParkedPrinter>& list, LPCWSTR name, LPCWSTR port);
 
 // One printer-data value as a whole queue's entry keeps it, appended to `values`; false when
 // the heap refused.

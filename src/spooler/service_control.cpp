@@ -67,19 +67,19 @@ bool CheckSpooler(InstallContext& context) {
   LogSection section(context, W(">Check Spooler"));
   unique_schandle manager(OpenManager());
   if (!manager) {
-    LogError(context, ErrOpenServiceManager, W("Can't open service manager."));
+    LogError(context, ErrOpenServiceManager);
     return false;
   }
   unique_schandle service(OpenServiceW(manager.get(), kSpoolerServiceName, kCheckAccess));
   if (!service) {
-    LogError(context, ErrOpenSpooler, W("Can't open the spooler"));
+    LogError(context, ErrOpenSpooler);
     return false;
   }
   SERVICE_STATUS status = {};
   // An unreadable status starts nothing: the spooler is taken to be running.
   if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_RUNNING &&
       !StartSpoolerAndWait(service.get())) {
-    LogError(context, ErrStartSpooler, W("Can't start the spooler"));
+    LogError(context, ErrStartSpooler);
     return false;
   }
   return true;
@@ -89,12 +89,12 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
   if (Context) Log(*Context, W(">Restart Spooler"));
   Manager.reset(OpenManager());
   if (!Manager) {
-    if (Context) LogError(*Context, ErrOpenServiceManager, W("Can't open service manager."));
+    if (Context) LogError(*Context, ErrOpenServiceManager);
     return;
   }
   Service.reset(OpenServiceW(Manager.get(), kSpoolerServiceName, kRestartAccess));
   if (!Service) {
-    if (Context) LogError(*Context, ErrOpenSpooler, W("Can't open the spooler"));
+    if (Context) LogError(*Context, ErrOpenSpooler);
     return;
   }
   SERVICE_STATUS status = {};
@@ -105,8 +105,7 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
     if (refused == ERROR_SERVICE_NOT_ACTIVE) {
       refused = ERROR_SUCCESS;
     } else if (Context) {
-      LogError(*Context, ErrControlService, W("ControlService failed with code %d (0x%x)"), refused,
-               refused);
+      LogError(*Context, ErrControlService, refused, refused);
     }
   }
   StopAttempted = 1;
@@ -115,12 +114,16 @@ SpoolerRestart::SpoolerRestart(InstallContext* context) : Context(context) {
   if (!WaitForState(Service.get(), status, SERVICE_STOPPED, [](const SERVICE_STATUS&) {}) &&
       Context) {
     SetLastError(refused != ERROR_SUCCESS ? refused : ERROR_SERVICE_REQUEST_TIMEOUT);
-    LogError(*Context, ErrStopSpooler, W("Can't stop the spooler"));
+    LogError(*Context, ErrStopSpooler);
   }
 }
 
 SpoolerRestart::~SpoolerRestart() {
   if (Service && StopAttempted && !StartSpoolerAndWait(Service.get()) && Context) {
-    LogError(*Context, ErrStartSpooler, W("Can't start the spooler"));
+    LogError(*Context, ErrStartSpooler);
   }
+}
+
+void RestartSpooler(InstallContext& context) {
+  SpoolerRestart restart(&context);
 }

@@ -21,6 +21,8 @@ bool CheckSpooler(InstallContext& context);
 // with the service's refusal or ERROR_SERVICE_REQUEST_TIMEOUT as the last error.
 bool StartSpoolerAndWait(SC_HANDLE service);
 
+// Stops the spooler and starts it again, so that it lets go of the modules it holds.
+void RestartSpooler(InstallContext& context);
 // Stops the spooler when built and starts it again when destroyed. With no context nothing
 // is logged.
 struct SpoolerRestart {

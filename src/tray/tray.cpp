@@ -7,22 +7,13 @@
 #include "context/run_log.h"
 #include "context/text_compare.h"
 #include "platform/identity.h"
-#include "platform/unique.h"
+#include "platform/sized_query.h"
 
 namespace {
 
 constexpr DWORD kWindowsVistaMajor = 6;
 // ERROR_INVALID_DATA: a Run value that is no string names no file.
 constexpr LSTATUS kNotAString = 13;
-
-bool IsSeparator(WCHAR c) {
-  return c == W('\\') || c == W('/');
-}
-
-bool EndsWithSeparator(const WideText& text) {
-  const ULONGLONG count = Count(text);
-  return count > 0 && IsSeparator(Chars(text)[count - 1]);
-}
 
 // The tray program exists only for NT 6.0 and later. Every 64-bit Windows this installer
 // runs on is one, so a version that cannot be read does not keep the tray program out.
@@ -106,21 +97,13 @@ void AskTrayToExit(HANDLE mutex) {
 // Reads the Run value, whatever its length, into a zero-filled global-heap block; otherwise
 // the registry's answer (ERROR_INVALID_DATA for a value that is no string).
 LSTATUS ReadTrayPath(HKEY key, unique_global<WCHAR>& path) {
-  path.reset();
   DWORD type = 0;
   DWORD bytes = 0;
-  LSTATUS status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type, nullptr, &bytes);
-  if (status != ERROR_SUCCESS) return status;
-  // A terminator more than the value holds, in case it was stored without one.
-  unique_global<WCHAR> text(
-      static_cast<LPWSTR>(GlobalAlloc(GPTR, SIZE_T(bytes) + 2 * sizeof(WCHAR))));
-  if (!text) return ERROR_NOT_ENOUGH_MEMORY;
-  status = RegQueryValueExW(key, kTrayRunValue, nullptr, &type,
-                            reinterpret_cast<LPBYTE>(text.get()), &bytes);
+  LSTATUS status = ReadRegValue(key, kTrayRunValue, path, bytes, &type);
   if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
+    path.reset();
     status = kNotAString;  // names no file
   }
-  if (status == ERROR_SUCCESS) path = std::move(text);
   return status;
 }
 
@@ -146,12 +129,11 @@ bool DeleteTrayProgram(LPCWSTR path) {
 
 WideText TrayProgramPath(const WideText& moduleDir) {
   WideText directory = Copy(moduleDir);
-  if (EndsWithSeparator(directory)) Resize(directory, Count(directory) - 1);
-  WideText path = ParentDirectory(directory);
-  if (Count(path) > 0 && !EndsWithSeparator(path)) Append(path, W("\\"));
-  const WideText name = AssignAnsi(kTrayProgramName);
-  Append(path, name);
-  return path;
+  const ULONGLONG n = Count(directory);
+  if (n && (Chars(directory)[n - 1] == W('\\') || Chars(directory)[n - 1] == W('/'))) {
+    Resize(directory, n - 1);
+  }
+  return JoinPath(Chars(ParentDirectory(directory)), Chars(AssignAnsi(kTrayProgramName)));
 }
 
 bool InstallTray(InstallContext& context) {
@@ -159,12 +141,12 @@ bool InstallTray(InstallContext& context) {
   // Nothing is registered from a relative place.
   if (Count(context.ModuleDir) == 0) {
     SetLastError(ERROR_PATH_NOT_FOUND);
-    LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+    LogError(context, ErrRegisterTray);
     return false;
   }
   const WideText path = TrayProgramPath(context.ModuleDir);
   const bool registered = RegisterTray(path);
-  if (!registered) LogError(context, ErrRegisterTray, W("Can`t register the tray program"));
+  if (!registered) LogError(context, ErrRegisterTray);
   // Started now only where a user sees it. As the local system account it would run with the
   // system's rights in a session no one sees; the Run entry starts it for each user at logon.
   if (RunsAsLocalSystem()) {
@@ -189,7 +171,7 @@ bool InstallTray(InstallContext& context) {
   if (!started) {
     // What kept the earlier program's removal from finishing is the likelier cause.
     if (context.TrayRemovalError != 0) SetLastError(context.TrayRemovalError);
-    LogError(context, ErrStartTray, W("Can`t start the tray program"));
+    LogError(context, ErrStartTray);
     return false;
   }
   return registered;
@@ -222,7 +204,7 @@ bool RemoveTray(LPCWSTR keep, TrayFile file, WideText* leftFile) {
       // Missing or no file name: nothing to delete. Anything else: the file may stay.
       if (status != ERROR_FILE_NOT_FOUND && status != kNotAString) failure = DWORD(status);
       Sleep(kRunValueUnreadablePauseMs);
-    } else if (path.get()[0] != 0 && NamesTrayProgram(path.get()) &&
+    } else if (path && path.get()[0] != 0 && NamesTrayProgram(path.get()) &&
                !(keep && SameTextIgnoringCase(path.get(), keep)) &&
                !DeleteTrayProgram(path.get())) {
       if (leftFile) Assign(*leftFile, path.get());

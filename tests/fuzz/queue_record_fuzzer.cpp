@@ -33,10 +33,10 @@ using Entry = std::tuple<std::u16string, std::string, std::u16string, std::u16st
 
 std::vector<Entry> Entries(const SavedPrinter* list) {
   std::vector<Entry> out;
-  for (; list; list = list->Next) {
-    out.emplace_back(list->Name ? Wide(list->Name) : u"<none>",
-                     list->SubKey ? std::string("=") + list->SubKey : "", Wide(list->Comment),
-                     Wide(list->Location), list->Default != FALSE);
+  for (; list; list = list->Next.get()) {
+    out.emplace_back(list->Name ? Wide(list->Name.get()) : u"<none>",
+                     list->SubKey ? std::string("=") + list->SubKey.get() : "",
+                     Wide(list->Comment.get()), Wide(list->Location.get()), list->Default != FALSE);
   }
   return out;
 }
@@ -44,8 +44,10 @@ std::vector<Entry> Entries(const SavedPrinter* list) {
 // Parked printers are read newest first: compared as sorted lists.
 std::vector<Entry> Entries(const ParkedPrinter* list) {
   std::vector<Entry> out;
-  for (; list; list = list->Next) {
-    if (list->Name && list->Port) out.emplace_back(Wide(list->Name), "", Wide(list->Port), u"", 0);
+  for (; list; list = list->Next.get()) {
+    if (list->Name && list->Port) {
+      out.emplace_back(Wide(list->Name.get()), "", Wide(list->Port.get()), u"", 0);
+    }
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -62,31 +64,24 @@ bool UniqueNames(std::vector<Entry> entries) {
 // Reads the record into entries; false when the reader said it could not.
 template <class List>
 bool Read(std::vector<Entry>& entries) {
-  List* list = nullptr;
+  unique_list<List> list;
   bool ok = false;
   if constexpr (std::is_same_v<List, SavedPrinter>) {
     ok = ReadSavedQueues(list);
-    entries = Entries(list);
-    ReleaseSavedPrinters(list);
   } else {
     ok = ReadParkedPrinters(list);
-    entries = Entries(list);
-    ReleaseParkedPrinters(list);
   }
+  entries = Entries(list.get());
   return ok;
 }
 
 template <class List>
 bool WriteBack() {
-  List* list = nullptr;
+  unique_list<List> list;
   if constexpr (std::is_same_v<List, SavedPrinter>) {
-    const bool ok = ReadSavedQueues(list) && WriteSavedQueues(list);
-    ReleaseSavedPrinters(list);
-    return ok;
+    return ReadSavedQueues(list) && WriteSavedQueues(list.get());
   } else {
-    const bool ok = ReadParkedPrinters(list) && WriteParkedPrinters(list);
-    ReleaseParkedPrinters(list);
-    return ok;
+    return ReadParkedPrinters(list) && WriteParkedPrinters(list.get());
   }
 }
 

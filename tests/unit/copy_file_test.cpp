@@ -151,10 +151,9 @@ TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountAndTimeout) {
     LockStaged(m);
     if (c.unlockAfterMs) sim::UnlockFile(m, kStaged, c.unlockAfterMs);
     if (c.attemptMs) sim::AddFault(m, "CreateFileW", 0, -1, c.attemptMs);
-    const HANDLE file = CreateFileTry(context, kStaged.c_str());
-    EXPECT_EQ(file != INVALID_HANDLE_VALUE, c.unlockAfterMs != 0);
-    EXPECT_TRUE(file != INVALID_HANDLE_VALUE || GetLastError() == ERROR_SHARING_VIOLATION);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    const unique_hfile file = CreateFileTry(context, kStaged.c_str());
+    EXPECT_EQ(bool(file), c.unlockAfterMs != 0);
+    EXPECT_TRUE(file || GetLastError() == ERROR_SHARING_VIOLATION);
     EXPECT_EQ(CallsTo("CreateFileW", kStaged), c.attempts);
     EXPECT_EQ(m.sleptMs, c.sleptMs);
     EXPECT_EQ(Log(), c.log);

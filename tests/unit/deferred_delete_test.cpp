@@ -27,12 +27,12 @@ TEST_F(DeferredDeleteTest, AddingKeepsOneEntryPerExactTextNewestFirst) {
       {{u""}, {}},
   };
   for (const auto& c : cases) {
-    ReleasePendingDeletes(context.PendingDeletes);
+    context.PendingDeletes.reset();
     for (const auto& path : c.added) EXPECT_TRUE(Add(path));  // a path listed already is no failure
     EXPECT_EQ(PendingPaths(), c.listed) << sim::ToUtf8(c.added.back());
   }
   // Without memory for the entry or its copy of the path, nothing is recorded.
-  ReleasePendingDeletes(context.PendingDeletes);
+  context.PendingDeletes.reset();
   for (uint32_t skip : {0u, 1u}) {
     sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 0, skip);
     EXPECT_FALSE(Add(u"C:\\a.dll"));
@@ -92,7 +92,7 @@ TEST_F(DeferredDeleteTest, RetryDropsWhatIsGoneAndKeepsWhatIsHeldInOrder) {
   // What is left goes to the system, newest first; a refused path is dropped uncounted.
   sim::AddFault(m, "MoveFileExW", ERROR_ACCESS_DENIED, 1, 0, 1);
   EXPECT_EQ(ScheduleRebootDeletes(context), 2u);
-  EXPECT_EQ(context.PendingDeletes, nullptr);
+  EXPECT_FALSE(context.PendingDeletes);
   EXPECT_EQ(MultiSz(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
                     u"PendingFileRenameOperations"),
             (Paths{u"\\??\\" + staying[0], u"", u"\\??\\" + staying[2], u""}));

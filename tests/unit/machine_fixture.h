@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/install_context.h"
+#include "procedures/procedures.h"
 #include "sim/machine.h"
 
 namespace unit {
@@ -106,7 +106,8 @@ class MachineTest : public ::testing::Test {
   }
   Texts PendingPaths() const {
     Texts paths;
-    for (const PendingDelete* e = context.PendingDeletes; e; e = e->Next) paths.push_back(e->Path);
+    for (auto* e = context.PendingDeletes.get(); e; e = e->Next.get())
+      paths.push_back(e->Path.get());
     return paths;
   }
   Texts QueueNames() const {

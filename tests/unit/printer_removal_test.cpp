@@ -22,9 +22,9 @@ TEST_F(PrinterRemovalTest, PackageQueuesAreDeletedInSnapshotOrderAndSavedNewestF
   EXPECT_EQ(QueueNames(), (unit::Texts{u"Other", u"Case"}));
   // Every queue of the package is saved, one without a SubKey too; each copy as it is.
   std::string saved;
-  for (const SavedPrinter* n = context.SavedPrinters; n; n = n->Next) {
-    saved += sim::ToUtf8(n->Name) + "=" + (n->SubKey ? n->SubKey : "(none)") + "/" +
-             (n->DsUserSubKey ? n->DsUserSubKey : "(none)") + ";";
+  for (const SavedPrinter* n = context.SavedPrinters.get(); n; n = n->Next.get()) {
+    saved += sim::ToUtf8(n->Name.get()) + "=" + (n->SubKey ? n->SubKey.get() : "(none)") + "/" +
+             (n->DsUserSubKey ? n->DsUserSubKey.get() : "(none)") + ";";
   }
   EXPECT_EQ(saved, "NoKey=(none)/(none);P2=(none)/Orvalstone\\P2;P1=Orvalstone\\P1/(none);");
 

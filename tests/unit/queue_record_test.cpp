@@ -32,7 +32,7 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
   for (const auto& c : cases) {
     Fresh();
     Put(u"SavedQueues", c.type, c.text);
-    SavedPrinter* list = nullptr;
+    unique_list<SavedPrinter> list;
     EXPECT_EQ(ReadSavedQueues(list), c.read) << c.name;
     EXPECT_EQ(GetLastError(), c.read ? GetLastError() : DWORD(ERROR_DATATYPE_MISMATCH)) << c.name;
     EXPECT_EQ(sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey, u"SavedQueues") != nullptr, c.read);
@@ -41,28 +41,26 @@ TEST_F(QueueRecordTest, ForeignRecordsAreSetAsideAndOursReadBack) {
               c.read ? std::vector<uint8_t>{} : unit::Utf16Bytes(c.text, false))
         << c.name;
     if (c.read) {
-      ASSERT_NE(list, nullptr);
-      EXPECT_STREQ(list->SubKey, "k\xE9");
-      EXPECT_STREQ(list->DsUserSubKey, "ds");
+      ASSERT_TRUE(list);
+      EXPECT_STREQ(list->SubKey.get(), "k\xE9");
+      EXPECT_STREQ(list->DsUserSubKey.get(), "ds");
       EXPECT_TRUE(list->Default);
       // Written back in the record's own shape: one key per queue.
-      EXPECT_TRUE(WriteSavedQueues(list));
+      EXPECT_TRUE(WriteSavedQueues(list.get()));
       EXPECT_EQ(sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey, u"SavedQueues"), nullptr);
       EXPECT_EQ(
           unit::Utf16Bytes(c.text.substr(0, c.text.find(u"Z="s)) + u'\0', false),
           sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kKey + u"\\SavedQueues\\Q", u"Queue")->data);
     }
-    ReleaseSavedPrinters(list);
   }
 }
 
 // A printer is recorded once however often it is parked.
 TEST_F(QueueRecordTest, APrinterIsParkedOnce) {
-  ParkedPrinter* list = nullptr;
+  unique_list<ParkedPrinter> list;
   EXPECT_TRUE(AddParkedPrinter(list, u"Fax", u"Orvalstone:"));
   EXPECT_TRUE(AddParkedPrinter(list, u"Fax", u"LPT1:,Orvalstone:"));
-  EXPECT_TRUE(WriteParkedPrinters(list));
-  ReleaseParkedPrinters(list);
+  EXPECT_TRUE(WriteParkedPrinters(list.get()));
   EXPECT_EQ(MultiSz(HKEY_LOCAL_MACHINE, kKey, u"ParkedPrinters"),
             (unit::Texts{u"N=Fax", u"P=Orvalstone:"}));
 }

@@ -20,10 +20,11 @@ TEST_F(RunLogTest, LinesAreIndentedTwoSpacesALevelAndCutAt1023Characters) {
       {12, ~0u, u">Step", nullptr, std::u16string(20, u' ') + u">Step"},  // capped at ten levels
       {-1, ~0u, u"", nullptr, u""},
       {0, ~0u, u"(%s)", longName.c_str(), u"(" + longName.substr(0, 1022)},
-      {1, ERROR_ACCESS_DENIED, u"Can't %s", u"go", u"  Error(2): Can't go - (Access is denied.)"},
-      {0, 0, u"Can't %s", u"go", u"Error(2): Can't go"},
-      {0, 0x12345, u"Can't %s", u"go", u"Error(2): Can't go - ( No Description )"},
-      {0, 5, u"Can't %s", longName.c_str(), (u"Error(2): Can't " + longName).substr(0, 1023)},
+      {1, ERROR_ACCESS_DENIED, nullptr, u"go",
+       u"  Error(28): Can`t delete go - (Access is denied.)"},
+      {0, 0, nullptr, u"go", u"Error(28): Can`t delete go"},
+      {0, 0x12345, nullptr, u"go", u"Error(28): Can`t delete go - ( No Description )"},
+      {0, 5, nullptr, longName.c_str(), (u"Error(28): Can`t delete " + longName).substr(0, 1023)},
   };
   for (const auto& c : cases) {
     Fresh();
@@ -32,7 +33,7 @@ TEST_F(RunLogTest, LinesAreIndentedTwoSpacesALevelAndCutAt1023Characters) {
       ::Log(context, c.format, c.arg);
     } else {
       SetLastError(c.lastError);
-      LogError(context, ErrOpenSpooler, c.format, c.arg);
+      LogError(context, ErrDeleteFile, c.arg);
       EXPECT_EQ(GetLastError(), c.lastError);  // left for the caller
     }
     EXPECT_EQ(Log(), c.line + u"\r\n");
