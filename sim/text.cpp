@@ -1,5 +1,6 @@
 #include "sim/text.h"
 
+#include <algorithm>
 #include <array>
 
 namespace sim {
@@ -122,7 +123,7 @@ U16 Fold(std::u16string_view s) {
 bool EqualFold(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldChar(a[i]) != FoldChar(b[i])) return false;
+    if (a[i] != b[i] && FoldChar(a[i]) != FoldChar(b[i])) return false;
   }
   return true;
 }
@@ -259,6 +260,18 @@ bool ParseHexBytes(std::string_view text, std::string_view separators, std::vect
   std::array<bool, 256> skip{};
   for (char c : separators) skip[static_cast<unsigned char>(c)] = true;
   out->clear();
+  if (text.size() % 2 == 0 && std::none_of(text.begin(), text.end(), [&](char c) {
+        return skip[static_cast<unsigned char>(c)];
+      })) {
+    // Digits only, as the machine file writes its blocks: two to a byte, sized at once.
+    out->resize(text.size() / 2);
+    for (size_t i = 0; i < out->size(); ++i) {
+      const int high = HexDigit(text[2 * i]), low = HexDigit(text[2 * i + 1]);
+      if (high < 0 || low < 0) return false;
+      (*out)[i] = uint8_t(high << 4 | low);
+    }
+    return true;
+  }
   out->reserve(text.size() / 2);
   int high = -1;
   for (char c : text) {
