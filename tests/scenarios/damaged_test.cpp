@@ -115,6 +115,21 @@ void TrayWillNotStart(sim::Machine& m) {
   sim::AddFault(m, "CreateProcessW", ERROR_ACCESS_DENIED, -1);
 }
 
+// The tray program's mutex is held by a program that is no tray program: each start quits at
+// once, which is no start.
+void TrayMutexHeldByAnother(sim::Machine& m) {
+  Installed(m);
+  sim::EndProcess(m, sim::FindRunning(m, "tray")->pid);
+  sim::HoldMutex(m, sim::kTrayMutexName, std::nullopt, false);
+}
+
+// The Run value names no file (it is a number): nothing to delete, and no failure.
+void TrayRunValueNotText(sim::Machine& m) {
+  Installed(m);
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+                   u"OrvalstoneTray", REG_DWORD, {1, 0, 0, 0});
+}
+
 // The monitor module is held and the system takes no deletion for the restart.
 void ModuleUndeletable(sim::Machine& m) {
   Installed(m);
@@ -195,6 +210,9 @@ const Case kDamagedCases[] = {
     {"reinstall_module_path_unknown", ModulePathUnknown, u"install", 100, Dialog::kErrorLog, 0},
     {"reinstall_run_key_refused", RunKeyRefused, u"install", 100, Dialog::kErrorLog, 500},
     {"reinstall_tray_will_not_start", TrayWillNotStart, u"install", 100, Dialog::kErrorLog, 0},
+    {"reinstall_tray_mutex_held_by_another", TrayMutexHeldByAnother, u"install", 100,
+     Dialog::kErrorLog, 6500},
+    {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, Dialog::kLog, 1400},
     {"uninstall_run_key_refused", RunKeyRefused, u"uninstall", 100, Dialog::kErrorLog, 400},
     {"uninstall_module_undeletable", ModuleUndeletable, u"uninstall", 100, Dialog::kErrorLog, 400},
     {"uninstall_files_left_by_uninstall", FilesLeftByUninstall, u"uninstall", 2, Dialog::kLog,
