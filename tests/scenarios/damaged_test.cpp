@@ -160,6 +160,14 @@ void PendingModuleUnwithdrawable(sim::Machine& m) {
   sim::AddFault(m, "RegSetValueExW", ERROR_ACCESS_DENIED, -1);
 }
 
+// The same deletion, and no file's attributes can be read: the module may be there, so the
+// deletion is taken back all the same (the copy over the held module fails meanwhile).
+void PendingModuleAttributesRefused(sim::Machine& m) {
+  PendingModuleUnwithdrawable(m);
+  sim::ClearFaults(m);
+  sim::AddFault(m, "GetFileAttributesW", ERROR_ACCESS_DENIED, -1);
+}
+
 // A spooler that takes 30 s to stop, with jobs in flight, while the monitor module is held.
 void SpoolerSlowToStop(sim::Machine& m) {
   Installed(m);
@@ -219,6 +227,8 @@ const Case kDamagedCases[] = {
      1000},
     {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
      Dialog::kErrorLog, 1500},
+    {"reinstall_pending_module_attributes_refused", PendingModuleAttributesRefused, u"install", 100,
+     Dialog::kErrorLog, 11900},
     {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
     {"reinstall_whole_queue_after_failed_run", WholeQueueAfterFailedRun, u"install", 1,
      Dialog::kLog, 500},
