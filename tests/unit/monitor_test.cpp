@@ -39,18 +39,20 @@ class MonitorTest : public unit::MachineTest {
 };
 
 TEST_F(MonitorTest, ModuleThatIsNotNamedIsNeverDeletedAndRegistrationIsTriedFiveTimes) {
-  WCHAR name[] = u"Orvalstone:", env[] = u"Windows x64", module[] = u"kvxmon64.dll", empty[] = u"";
-  for (LPWSTR dllName : {module, static_cast<LPWSTR>(nullptr), empty}) {
+  WCHAR name[] = u"Orvalstone:", env[] = u"Windows x64", module[] = u"kvxmon64.dll", empty[] = u"",
+        dot[] = u".", dots[] = u"..", dotted[] = u"..dll";
+  // "." and ".." name the system directory and its parent; "..dll" is a file name.
+  for (LPWSTR dllName : {module, static_cast<LPWSTR>(nullptr), empty, dot, dots, dotted}) {
     Fresh();
     PutModule(2072, true);
     Build();
     sim::AddFault(m, "DeleteFileW", ERROR_SHARING_VIOLATION);
     MONITOR_INFO_2W record = {name, env, dllName};
     DeleteMonitor(context, ListOf(&record, sizeof record, 2, 1));
-    const bool named = dllName == module;
+    const bool named = dllName == module || dllName == dotted;
     EXPECT_EQ(Logged(u"  Monitor file name is unknown, no file deleted\r\n"), !named);
     // Only a named module goes to the deletions retried later; never the directory.
-    EXPECT_EQ(PendingPaths(), named ? Texts{kModule} : Texts{});
+    EXPECT_EQ(PendingPaths(), named ? Texts{kSystem + dllName} : Texts{});
   }
   for (const int failures : {2, 5}) {
     Fresh();
