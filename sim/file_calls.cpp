@@ -67,45 +67,6 @@ constexpr DWORD kAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN
                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                  0x100 /* TEMPORARY */ | 0x2000 /* NOT_CONTENT_INDEXED */;
 
-DWORD CopyPath(Machine& m, const Resolved& from, const Resolved& to, bool failIfExists) {
-  if (from.error) return from.error;
-  if (to.error) return to.error;
-  if (m.fs.dirs.count(from.key)) return ERROR_ACCESS_DENIED;
-  auto src = m.fs.files.find(from.key);
-  if (src == m.fs.files.end()) return MissingError(m, from);
-  if (from.key == to.key) return ERROR_SHARING_VIOLATION;
-  DWORD error = 0;
-  bool existed = false;
-  auto in = OpenFile(m, from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     OPEN_EXISTING, 0, &error, &existed);
-  if (!in) return error;
-  DWORD attributes = src->second.attributes;
-  auto out = OpenFile(m, to, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      failIfExists ? CREATE_NEW : CREATE_ALWAYS,
-                      attributes & ~FILE_ATTRIBUTE_READONLY, &error, &existed);
-  if (!out) {
-    in->open = false;
-    return error;
-  }
-  std::vector<uint8_t> buffer(65536);
-  for (;;) {
-    DWORD got = 0, put = 0;
-    if (!ReadFrom(m, *in, buffer.data(), DWORD(buffer.size()), &got, &error)) break;
-    if (!got) break;
-    if (!WriteTo(m, *out, buffer.data(), got, &put, &error)) break;
-    if (put != got) {
-      error = 112;  // ERROR_DISK_FULL
-      break;
-    }
-  }
-  in->open = false;
-  out->open = false;
-  if (error) return error;
-  auto dst = m.fs.files.find(to.key);
-  if (dst != m.fs.files.end()) dst->second.attributes = attributes | FILE_ATTRIBUTE_ARCHIVE;
-  return 0;
-}
-
 DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags) {
   if (from.error) return from.error;
   if (to.error) return to.error;
@@ -114,9 +75,9 @@ DWORD MovePath(Machine& m, const Resolved& from, const Resolved& to, DWORD flags
   if (!isDir && src == m.fs.files.end()) return MissingError(m, from);
   if (!m.fs.dirs.count(Fold(ParentOf(to.path)))) return ERROR_PATH_NOT_FOUND;
   if (!EqualFold(from.path.substr(0, 2), to.path.substr(0, 2))) {
-    if (isDir || !(flags & MOVEFILE_COPY_ALLOWED)) return kErrorNotSameDevice;
-    if (DWORD e = CopyPath(m, from, to, !(flags & MOVEFILE_REPLACE_EXISTING))) return e;
-    return DeletePath(m, from);
+    // A move that copies across drives is nothing the installer asks for: not simulated.
+    if (flags & MOVEFILE_COPY_ALLOWED) RecordMisuse(m, "MoveFileExW copying across drives");
+    return kErrorNotSameDevice;
   }
   // The rename opens the source for deletion; a loaded module allows that, a handle that does
   // not share deletion (on a directory too) does not.
@@ -335,18 +296,5 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   }
   if (error) return Fail(error);
   m.fs.dirs[r.key] = r.path;
-  return TRUE;
-}
-
-BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists) {
-  if (DWORD e = Enter("CopyFileW", CallArg(existing) + " -> " + CallArg(newName))) return Fail(e);
-  Machine& m = M();
-  if (!existing || !newName) return Fail(ERROR_INVALID_PARAMETER);
-  CheckWholePath(m, existing);
-  CheckWholePath(m, newName);
-  if (DWORD e = CopyPath(m, Resolve(m, existing), Resolve(m, newName), failIfExists != FALSE)) {
-    return Fail(e);
-  }
-  SetLastError(0);
   return TRUE;
 }

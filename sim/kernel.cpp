@@ -203,11 +203,6 @@ LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
   return dst;
 }
 
-int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) {
-  std::u16string_view x = a ? a : u"", y = b ? b : u"";
-  return x < y ? -1 : (x == y ? 0 : 1);
-}
-
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWSTR dst,
                                int dstLen) {
   (void)flags;

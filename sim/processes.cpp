@@ -313,17 +313,6 @@ BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_A
   return TRUE;
 }
 
-BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
-  if (DWORD e = Enter("GetExitCodeProcess")) return Fail(e);
-  Machine& m = M();
-  auto o = m.kernelHandles.GetAs<ProcessObject>(process);
-  SimProcess* p = o ? FindProcess(m, o->pid) : nullptr;
-  if (!p) return Fail(ERROR_INVALID_HANDLE);
-  if (!exitCode) return Fail(998);  // ERROR_NOACCESS
-  *exitCode = p->running ? DWORD(STILL_ACTIVE) : p->exitCode;
-  return TRUE;
-}
-
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name) {
   (void)sa;
   std::string n = name ? ToUtf8(FromAnsi(name)) : std::string();

@@ -277,20 +277,14 @@ RegKey* ValueKey(Machine& m, HKEY key, REGSAM right, LSTATUS* error) {
 }
 
 LSTATUS QueryValue(Machine& m, HKEY key, std::u16string_view name, LPDWORD reserved, LPDWORD type,
-                   LPBYTE data, LPDWORD size, bool ansi) {
+                   LPBYTE data, LPDWORD size) {
   if (reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
   LSTATUS error = 0;
   RegKey* k = ValueKey(m, key, KEY_QUERY_VALUE, &error);
   if (!k) return error;
   RegValue* v = FindValue(*k, name);
   if (!v) return ERROR_FILE_NOT_FOUND;
-  std::vector<uint8_t> bytes = v->data;
-  if (ansi && IsString(v->type)) {
-    U16 text(bytes.size() / 2, u'\0');
-    std::memcpy(text.data(), bytes.data(), text.size() * 2);
-    std::string narrow = ToAnsi(text);
-    bytes.assign(narrow.begin(), narrow.end());
-  }
+  const std::vector<uint8_t>& bytes = v->data;
   if (type) *type = v->type;
   if (!size) return ERROR_SUCCESS;
   DWORD needed = DWORD(bytes.size());
@@ -306,7 +300,7 @@ LSTATUS QueryValue(Machine& m, HKEY key, std::u16string_view name, LPDWORD reser
   // Windows ends a string stored without its terminator when the buffer has room for one;
   // the size reported stays that of the data.
   if (IsString(v->type)) {
-    size_t unit = ansi ? 1 : 2;
+    const size_t unit = 2;
     bool terminated = needed >= unit && std::all_of(data + needed - unit, data + needed,
                                                     [](BYTE b) { return b == 0; });
     if (needed >= unit && !terminated && *size >= needed + unit) {
@@ -381,17 +375,10 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR 
   return status;
 }
 
-LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                LPDWORD size) {
-  if (DWORD e = Enter("RegQueryValueExA", CallArg(name))) return LSTATUS(e);
-  U16 wide = name ? FromAnsi(name) : U16();
-  return QueryValue(M(), key, wide, reserved, type, data, size, true);
-}
-
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD size) {
   if (DWORD e = Enter("RegQueryValueExW", CallArg(name))) return LSTATUS(e);
-  return QueryValue(M(), key, View(name), reserved, type, data, size, false);
+  return QueryValue(M(), key, View(name), reserved, type, data, size);
 }
 
 LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,

@@ -117,7 +117,6 @@ void Fill(const SimDriver& d, DRIVER_INFO_5W& r, Strings& s);
 void Fill(const SimDriver& d, DRIVER_INFO_6W& r, Strings& s);
 void Fill(const SimMonitor& mon, MONITOR_INFO_1W& r, Strings& s);
 void Fill(const SimMonitor& mon, MONITOR_INFO_2W& r, Strings& s);
-void Fill(const U16& port, PORT_INFO_1W& r, Strings& s);
 inline constexpr auto kFill = [](const auto& item, auto& record, Strings& s) {
   Fill(item, record, s);
 };

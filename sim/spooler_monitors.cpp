@@ -18,10 +18,6 @@ void Fill(const SimMonitor& mon, MONITOR_INFO_2W& r, Strings& s) {
   r.pDLLName = s.Put(mon.dllName);
 }
 
-void Fill(const U16& port, PORT_INFO_1W& r, Strings& s) {
-  r.pName = s.Put(port);
-}
-
 }  // namespace sim::winspool
 
 namespace {
@@ -101,18 +97,6 @@ BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName
   m.spooler.loadedModules.push_back(ModulePath(m, it->dllName));
   monitors.erase(it);
   return TRUE;
-}
-
-BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
-                       LPDWORD returned) {
-  if (DWORD e = BeginListing("EnumPortsW", level, server, buffer, size, needed, returned)) {
-    return Fail(e);
-  }
-  std::vector<const U16*> list;
-  for (const auto& mon : M().spooler.monitors) {
-    for (const auto& port : mon.ports) list.push_back(&port);
-  }
-  return EmitLevel<PORT_INFO_1W>(level, list, buffer, size, needed, returned);
 }
 
 namespace sim {

@@ -96,7 +96,7 @@ const U16 kForeignDriver = u"Microsoft Print To PDF";
 // clang-format off
 const std::map<std::string, std::vector<DWORD>> kCodes = {
     {"RegOpenKeyExW", {5, 1450}}, {"RegOpenKeyExA", {5, 1450}}, {"RegCreateKeyExW", {5, 1450}},
-    {"RegQueryValueExW", {234, 5}}, {"RegQueryValueExA", {234, 5}}, {"RegSetValueExW", {5, 1450}},
+    {"RegQueryValueExW", {234, 5}}, {"RegSetValueExW", {5, 1450}},
     {"RegDeleteValueW", {5, 1018}}, {"RegDeleteValueA", {5, 1018}}, {"RegCloseKey", {6}},
     {"GlobalAlloc", {8}}, {"LocalAlloc", {8}}, {"GlobalFree", {6}}, {"LocalFree", {6}},
     {"EnumPrintersW", {122, 1722}}, {"EnumMonitorsW", {122, 1722}},
@@ -110,7 +110,7 @@ const std::map<std::string, std::vector<DWORD>> kCodes = {
     {"ControlService", {1061, 1051}}, {"QueryServiceStatus", {5, 6}},
     {"StartServiceW", {1056, 1058}}, {"CloseServiceHandle", {6}}, {"CreateFileW", {5, 32}},
     {"ReadFile", {5, 38}}, {"WriteFile", {112, 5}}, {"DeleteFileW", {5, 32}},
-    {"MoveFileExW", {5, 32}}, {"CopyFileW", {5, 32}}, {"GetFileAttributesW", {5, 32}},
+    {"MoveFileExW", {5, 32}}, {"GetFileAttributesW", {5, 32}},
     {"GetModuleFileNameW", {122, 5}}, {"GetSystemDirectoryW", {8, 5}}, {"CreateProcessW", {2, 5}},
     {"CreateMutexA", {5, 8}}, {"WaitForSingleObject", {6}}, {"CloseHandle", {6}},
     {"FindFirstFileW", {2, 5}}, {"FindNextFileW", {5}}, {"FindWindowW", {5}},

@@ -24,7 +24,6 @@ size_t _msize(void* block);
 int WINAPI lstrlenW(LPCWSTR s);
 int WINAPI lstrlenA(LPCSTR s);
 LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src);
-int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b);
 
 #define CP_ACP 0
 #define CP_UTF8 65001
@@ -99,7 +98,6 @@ BOOL WINAPI MoveFileExW(LPCWSTR existing, LPCWSTR newName, DWORD flags);
 DWORD WINAPI GetFileAttributesW(LPCWSTR name);
 BOOL WINAPI SetFileAttributesW(LPCWSTR name, DWORD attributes);
 BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa);
-BOOL WINAPI CopyFileW(LPCWSTR existing, LPCWSTR newName, BOOL failIfExists);
 
 // Processes and synchronisation
 typedef struct _STARTUPINFOW {
@@ -130,13 +128,11 @@ typedef struct _PROCESS_INFORMATION {
 } PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 #define STARTF_USESHOWWINDOW 0x00000001
 #define NORMAL_PRIORITY_CLASS 0x00000020
-#define STILL_ACTIVE 259L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_POSSIBLE_DEADLOCK 1131L
 BOOL WINAPI CreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES pa,
                            LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
                            LPCWSTR currentDirectory, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi);
-BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name);
 BOOL WINAPI ReleaseMutex(HANDLE mutex);
 #define WAIT_OBJECT_0 0x00000000L

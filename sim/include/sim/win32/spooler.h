@@ -170,10 +170,6 @@ typedef struct _MONITOR_INFO_2W {
   LPWSTR pDLLName;
 } MONITOR_INFO_2W, *PMONITOR_INFO_2W, *LPMONITOR_INFO_2W;
 
-typedef struct _PORT_INFO_1W {
-  LPWSTR pName;
-} PORT_INFO_1W, *PPORT_INFO_1W, *LPPORT_INFO_1W;
-
 #define PRINTER_ENUM_DEFAULT 0x00000001
 #define PRINTER_ENUM_LOCAL 0x00000002
 #define PRINTER_ENUM_CONNECTIONS 0x00000004
@@ -251,8 +247,6 @@ BOOL WINAPI EnumMonitorsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size,
                           LPDWORD returned);
 BOOL WINAPI AddMonitorW(LPWSTR server, DWORD level, LPBYTE info);
 BOOL WINAPI DeleteMonitorW(LPWSTR server, LPWSTR environment, LPWSTR monitorName);
-BOOL WINAPI EnumPortsW(LPWSTR server, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
-                       LPDWORD returned);
 DWORD WINAPI GetPrinterDataA(HANDLE printer, LPSTR valueName, LPDWORD type, LPBYTE data, DWORD size,
                              LPDWORD needed);
 DWORD WINAPI EnumPrinterKeyW(HANDLE printer, LPCWSTR keyName, LPWSTR subkeys, DWORD size,
