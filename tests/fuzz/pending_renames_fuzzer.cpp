@@ -8,9 +8,21 @@
 #include <vector>
 
 #include "files/pending_renames.h"
-#include "global_heap.h"
+#include "platform/win32.h"
 
 namespace {
+
+// The global heap, on the C runtime's heap (the parser needs nothing else of the platform):
+// allocations are counted from a reset, and the `failAt`-th one (1-based, 0: none) fails.
+unsigned long allocations = 0;
+unsigned long failAt = 0;
+long live = 0;        // blocks handed out and not yet freed
+DWORD lastError = 0;  // the thread's, which the heap's owners keep across a release
+
+void ResetGlobalHeap(unsigned long failing) {
+  allocations = 0;
+  failAt = failing;
+}
 
 void Require(bool ok, const char* what) {
   if (ok) return;
@@ -35,18 +47,36 @@ std::vector<std::u16string> Model(const uint8_t* data, size_t size) {
   return strings;
 }
 
-bool SameString(LPCWSTR copy, const std::u16string& expected) {
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (copy[i] != expected[i]) return false;
-  }
-  return copy[expected.size()] == 0;
-}
-
 bool IsEmpty(const PendingRenameTable& table) {
   return table.PairCount == 0 && !table.Strings && !table.Exists;
 }
 
 }  // namespace
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
+  // Only the zero-filled fixed blocks the parser asks for are modelled.
+  if (flags != GPTR) std::abort();
+  if (++allocations == failAt) return nullptr;
+  void* block = std::calloc(bytes ? bytes : 1, 1);
+  if (block) ++live;
+  return block;
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
+  if (mem) {
+    --live;
+    std::free(mem);
+  }
+  return nullptr;
+}
+
+DWORD WINAPI GetLastError() {
+  return lastError;
+}
+
+void WINAPI SetLastError(DWORD error) {
+  lastError = error;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return 0;  // beyond any registry value
@@ -62,20 +92,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (expected[i].empty()) {
       Require(table.Strings[i] == nullptr, "empty string has an entry");
     } else {
-      Require(table.Strings[i] && SameString(table.Strings[i], expected[i]), "string copy");
+      Require(table.Strings[i] && table.Strings[i] == expected[i], "string copy");
     }
     Require(table.Exists[i] == 0, "flag set by parsing");
   }
-  const unsigned long allocations = GlobalAllocations();
+  const unsigned long made = allocations;
   ReleasePendingRenames(table);
-  Require(IsEmpty(table) && LiveGlobalBlocks() == 0, "release");
+  Require(IsEmpty(table) && live == 0, "release");
 
   // Whichever allocation fails, the table is all or nothing: a lost target would turn a
   // rename into a deletion.
-  if (allocations > 0) {
-    ResetGlobalHeap(1 + size % allocations);
+  if (made > 0) {
+    ResetGlobalHeap(1 + size % made);
     ParsePendingRenames(data, DWORD(size), table);
-    Require(IsEmpty(table) && LiveGlobalBlocks() == 0, "failed allocation");
+    Require(IsEmpty(table) && live == 0, "failed allocation");
   }
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <string>
 #include <tuple>
-#include <type_traits>
 #include <vector>
 
 #include "context/install_context.h"
@@ -55,44 +54,38 @@ std::vector<Entry> Entries(const ParkedPrinter* list) {
 
 bool UniqueNames(std::vector<Entry> entries) {
   std::sort(entries.begin(), entries.end());
-  for (size_t i = 1; i < entries.size(); ++i) {
-    if (std::get<0>(entries[i]) == std::get<0>(entries[i - 1])) return false;
-  }
-  return true;
+  return std::adjacent_find(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+           return std::get<0>(a) == std::get<0>(b);
+         }) == entries.end();
 }
 
-// Reads the record into entries; false when the reader said it could not.
+// A record's reader and writer.
 template <class List>
-bool Read(std::vector<Entry>& entries) {
-  unique_list<List> list;
-  bool ok = false;
-  if constexpr (std::is_same_v<List, SavedPrinter>) {
-    ok = ReadSavedQueues(list);
-  } else {
-    ok = ReadParkedPrinters(list);
+struct Record {
+  bool (*read)(unique_list<List>&);
+  bool (*write)(const List*);
+  // Reads the record into entries; false when the reader said it could not.
+  bool Read(std::vector<Entry>& entries) const {
+    unique_list<List> list;
+    const bool ok = read(list);
+    entries = Entries(list.get());
+    return ok;
   }
-  entries = Entries(list.get());
-  return ok;
-}
+  bool WriteBack() const {
+    unique_list<List> list;
+    return read(list) && write(list.get());
+  }
+};
 
 template <class List>
-bool WriteBack() {
-  unique_list<List> list;
-  if constexpr (std::is_same_v<List, SavedPrinter>) {
-    return ReadSavedQueues(list) && WriteSavedQueues(list.get());
-  } else {
-    return ReadParkedPrinters(list) && WriteParkedPrinters(list.get());
-  }
-}
-
-template <class List>
-void Check(sim::Machine& m, bool saved, DWORD type, const uint8_t* data, size_t size) {
+void Check(sim::Machine& m, const Record<List>& record, bool saved, DWORD type, const uint8_t* data,
+           size_t size) {
   const std::u16string value = saved ? kSavedQueuesValue : kParkedPrintersValue;
   sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRecordKeyPath, value, type,
                    std::vector<uint8_t>(data, data + size));
   std::vector<Entry> first;
   m.calls.clear();
-  const bool ok = Read<List>(first);
+  const bool ok = record.Read(first);
   size_t allocations = 0;
   for (const auto& c : m.calls) allocations += c.api == "GlobalAlloc";
   Require(sim::TakeHeapAndHandleFaults(m).empty(), "handle or block left after a read");
@@ -106,7 +99,7 @@ void Check(sim::Machine& m, bool saved, DWORD type, const uint8_t* data, size_t 
   if (ok && allocations > 0) {
     sim::AddFault(m, "GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 0, uint32_t(size % allocations));
     std::vector<Entry> partial;
-    const bool whole = Read<List>(partial);
+    const bool whole = record.Read(partial);
     sim::ClearFaults(m);
     Require(!whole || partial == first, "a failed allocation dropped part of the record");
     Require(sim::TakeHeapAndHandleFaults(m).empty(), "handle or block left after a failed read");
@@ -114,15 +107,15 @@ void Check(sim::Machine& m, bool saved, DWORD type, const uint8_t* data, size_t 
 
   // What was read is what a run writes back: it must read the same again.
   if (ok && type == REG_MULTI_SZ) {
-    Require(WriteBack<List>(), "the record could not be written back");
+    Require(record.WriteBack(), "the record could not be written back");
     std::vector<Entry> again;
-    Require(Read<List>(again) && again == first, "the record changed when written back");
+    Require(record.Read(again) && again == first, "the record changed when written back");
     Require(sim::TakeHeapAndHandleFaults(m).empty(), "handle or block left after a write");
   }
   sim::DeleteRegValue(m, HKEY_LOCAL_MACHINE, kRecordKeyPath, value);
   // The saved queues' keys, and what was set aside beside them, go with the value.
-  if (sim::RegKey* record = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKeyPath)) {
-    erase_if(record->subkeys, [](const sim::RegKey&) { return true; });
+  if (sim::RegKey* key = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRecordKeyPath)) {
+    key->subkeys.clear();
   }
 }
 
@@ -131,19 +124,15 @@ void Check(sim::Machine& m, bool saved, DWORD type, const uint8_t* data, size_t 
 // The first byte chooses the record and the value's type; the rest is the value's data.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static sim::Machine machine;
-  static bool made = false;
-  if (!made) {
-    sim::SetMachine(&machine);
-    sim::InitDefaultMachine(machine);
-    made = true;
-  }
-  if (size == 0 || size > 1 << 16) return 0;
+  static const bool made = (sim::SetMachine(&machine), sim::InitDefaultMachine(machine), true);
+  if (!made || size == 0 || size > 1 << 16) return 0;
   const bool saved = (data[0] & 1) == 0;
   const DWORD type = (data[0] & 6) == 0 ? REG_DWORD : (data[0] & 6) == 2 ? REG_SZ : REG_MULTI_SZ;
-  if (saved) {
-    Check<SavedPrinter>(machine, true, type, data + 1, size - 1);
-  } else {
-    Check<ParkedPrinter>(machine, false, type, data + 1, size - 1);
-  }
+  if (saved)
+    Check(machine, Record<SavedPrinter>{ReadSavedQueues, WriteSavedQueues}, true, type, data + 1,
+          size - 1);
+  else
+    Check(machine, Record<ParkedPrinter>{ReadParkedPrinters, WriteParkedPrinters}, false, type,
+          data + 1, size - 1);
   return 0;
 }

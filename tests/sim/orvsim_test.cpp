@@ -8,31 +8,13 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <sstream>
+
+#include "dir_tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The machine directory and every entry in it but the run's lock, with its contents.
-std::map<std::string, std::string> Snapshot(const fs::path& dir) {
-  std::map<std::string, std::string> out;
-  if (!fs::exists(dir)) return out;
-  out[dir.string()] = "<dir>";
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    if (e.path().filename() != "lock")
-      out[e.path().string()] = e.is_regular_file() ? ReadAll(e.path()) : "<dir>";
-  }
-  return out;
-}
 
 TEST(Tool, Transcript) {
   char pattern[] = "/tmp/orvsim-tool-XXXXXX";
@@ -43,20 +25,20 @@ TEST(Tool, Transcript) {
                              "' && unset ORVSIM_MACHINE ORVSIM_WAIT ORVSIM_SHIFT && PATH='" +
                              fs::path(ORVSIM_EXE).parent_path().string() + ":" +
                              fs::path(ORVINST_EXE).parent_path().string() + ":'$PATH && ";
-  std::istringstream expected(ReadAll(file));
+  std::istringstream expected(simtest::ReadAll(file));
   std::string actual, line;
   while (std::getline(expected, line)) {
     if (line.rfind("-> ", 0) == 0 || line.rfind("  ", 0) == 0) continue;  // an earlier result
     actual += line + "\n";
     if (line.rfind("$ ", 0) != 0) continue;  // a comment or a blank line
-    const auto before = Snapshot(root / ".orvsim");
+    const auto before = simtest::Tree(root / ".orvsim");
     FILE* p = popen((prefix + "{ " + line.substr(2) + "\n} 2>&1").c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;
     for (int c; (c = fgetc(p)) != EOF;) out += char(c);
     const int status = pclose(p);
     actual += "-> " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-              (before == Snapshot(root / ".orvsim") ? "\n" : " changed\n");
+              (before == simtest::Tree(root / ".orvsim") ? "\n" : " changed\n");
     std::istringstream lines(out);
     for (std::string l; std::getline(lines, l);) actual += "  " + l + "\n";
   }
@@ -66,7 +48,7 @@ TEST(Tool, Transcript) {
     std::ofstream(file, std::ios::binary) << actual;
     return;
   }
-  EXPECT_EQ(ReadAll(file), actual);
+  EXPECT_EQ(simtest::ReadAll(file), actual);
 }
 
 }  // namespace

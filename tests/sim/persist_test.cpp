@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <map>
-
+#include "dir_tree.h"
 #include "sim/machine.h"
 #include "sim/persist.h"
 
@@ -16,20 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Every entry under a machine directory but the run's lock, with its contents.
-std::map<std::string, std::string> Tree(const fs::path& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    const std::string name = e.path().lexically_relative(dir).string();
-    if (name != "lock") out[name] = e.is_regular_file() ? ReadAll(e.path()) : "<dir>";
-  }
-  return out;
-}
+using simtest::ReadAll;
+using simtest::Tree;
 
 class Persist : public ::testing::Test {
  protected:

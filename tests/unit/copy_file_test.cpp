@@ -32,12 +32,6 @@ class CopyFileTest : public unit::MachineTest {
     out.assign(kPathBufferUnits, u'#');
     return CopyFile(context, directory, u"kvxdrv64.dll", out.data(), out.size(), report);
   }
-  size_t CallsTo(const std::string& api, const std::u16string& path = u"") const {
-    size_t n = 0;
-    for (const auto& c : m.calls)
-      n += c.api == api && (path.empty() || c.args == sim::ToUtf8(path));
-    return n;
-  }
   std::vector<uint8_t> Contents(const std::u16string& path) {
     const sim::SimFile* f = sim::FindFile(m, path);
     return f ? f->data : std::vector<uint8_t>{};
@@ -71,7 +65,7 @@ TEST_F(CopyFileTest, FilesOfEverySizeAreCopiedWholeBesideTheGivenDirectory) {
     EXPECT_EQ(context.Indent, 1);
     EXPECT_EQ(std::u16string(out.data()), c.path);
     EXPECT_EQ(Contents(c.path), data) << c.size;
-    EXPECT_EQ(CallsTo("ReadFile"), c.reads) << c.size;
+    EXPECT_EQ(CallCount("ReadFile"), c.reads) << c.size;
   }
   // Without an out path there is no buffer to fit.
   const std::u16string deep = u"C:\\" + std::u16string(300, u'd');
@@ -89,27 +83,25 @@ TEST_F(CopyFileTest, FailuresAndWhatTheyLog) {
   const struct {
     const char* name;
     Arrange arrange;
-    const char16_t* directory;
     bool report;
     uint64_t sleptMs;
     size_t written;  // bytes the destination holds afterwards (0 also when missing)
     bool pathOut;    // the caller gets the destination path
+    const char16_t* directory = kDrivers.c_str();
   } cases[] = {
-      {"source missing", noSource, kDrivers.c_str(), true, 0, 0, true},
-      {"source missing, silent", noSource, kDrivers.c_str(), false, 0, 0, true},
-      {"destination locked for good", LockStaged, kDrivers.c_str(), true, 5000, 100, true},
-      {"destination locked, silent", LockStaged, kDrivers.c_str(), false, 5000, 100, true},
+      {"source missing", noSource, true, 0, 0, true},
+      {"source missing, silent", noSource, false, 0, 0, true},
+      {"destination locked for good", LockStaged, true, 5000, 100, true},
+      {"destination locked, silent", LockStaged, false, 5000, 100, true},
       {"short write, reported even when silent", IoFault(kStaged, "write", "short", 0, 10000),
-       kDrivers.c_str(), false, 0, 10000, true},
-      {"failing write", IoFault(kStaged, "write", "fail", 5, 0), kDrivers.c_str(), true, 0, 0,
-       true},
-      {"read failing part way", IoFault(kSource, "read", "fail", 0, 16384), kDrivers.c_str(), false,
-       0, 16384, true},
+       false, 0, 10000, true},
+      {"failing write", IoFault(kStaged, "write", "fail", 5, 0), true, 0, 0, true},
+      {"read failing part way", IoFault(kSource, "read", "fail", 0, 16384), false, 0, 16384, true},
       // Nothing is copied from or to a relative place, nor to a path the buffer cannot hold.
-      {"no directory", none, nullptr, true, 0, 0, false},
-      {"a drive's current directory", none, u"C:", false, 0, 0, false},
-      {"relative module directory", noModuleDir, kDrivers.c_str(), true, 0, 0, false},
-      {"path too long for the buffer", none, deeper.c_str(), true, 0, 0, false},
+      {"no directory", none, true, 0, 0, false, nullptr},
+      {"a drive's current directory", none, false, 0, 0, false, u"C:"},
+      {"relative module directory", noModuleDir, true, 0, 0, false},
+      {"path too long for the buffer", none, true, 0, 0, false, deeper.c_str()},
   };
   for (const auto& c : cases) {
     Fresh();
@@ -123,41 +115,12 @@ TEST_F(CopyFileTest, FailuresAndWhatTheyLog) {
     EXPECT_EQ(std::u16string(out.data()), c.pathOut ? kStaged : u"") << c.name;
     EXPECT_EQ(out[1], c.pathOut ? kStaged[1] : u'#') << c.name;
     EXPECT_EQ(Contents(kStaged).size(), c.written) << c.name;
-    EXPECT_TRUE(c.pathOut || CallsTo("CreateFileW") == 0) << c.name;
+    EXPECT_TRUE(c.pathOut || CallCount("CreateFileW") == 0) << c.name;
   }
   Renew();
   sim::MakeDirectories(m, fits);
   EXPECT_EQ(Copy(fits.c_str()), S_OK);
   EXPECT_EQ(std::u16string(out.data()).size(), 263u);
-}
-
-TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountAndTimeout) {
-  const struct {
-    uint64_t unlockAfterMs;
-    uint32_t tickBase, attemptMs;
-    size_t attempts;
-    uint64_t sleptMs;
-    std::u16string log;
-  } cases[] = {
-      {2000, 1000, 0, 41, 2000, u""},
-      {0, 1000, 0, 100, 5000, u""},
-      {0, 0xFFFFFFFFu - 2000, 0, 100, 5000, u""},  // a wrap of the tick counter changes nothing
-      // Slow attempts reach the 10 s limit first: the 51st ends 10150 ms after the first began.
-      {0, 1000, 150, 51, 2500, u"CreateFile - timeout\r\n"},
-  };
-  for (const auto& c : cases) {
-    Renew();
-    m.tickBase = c.tickBase;
-    LockStaged(m);
-    if (c.unlockAfterMs) sim::UnlockFile(m, kStaged, c.unlockAfterMs);
-    if (c.attemptMs) sim::AddFault(m, "CreateFileW", 0, -1, c.attemptMs);
-    const unique_hfile file = CreateFileTry(context, kStaged.c_str());
-    EXPECT_EQ(bool(file), c.unlockAfterMs != 0);
-    EXPECT_TRUE(file || GetLastError() == ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(CallsTo("CreateFileW", kStaged), c.attempts);
-    EXPECT_EQ(m.sleptMs, c.sleptMs);
-    EXPECT_EQ(Log(), c.log);
-  }
 }
 
 }  // namespace

@@ -14,13 +14,7 @@ class EntryTest : public unit::MachineTest {
   }
   void AddWindow(uint64_t handle, std::u16string cls, std::u16string title,
                  std::string behavior = "closes") {
-    m.user.windows.push_back({});
-    sim::SimWindow& w = m.user.windows.back();
-    w.handle = handle;
-    w.className = std::move(cls);
-    w.title = std::move(title);
-    w.ownerPid = 77;
-    w.behavior = std::move(behavior);
+    m.user.windows.push_back({handle, cls, title, 77, behavior});
   }
   uint64_t FirstCallAt(const std::string& api) const {
     for (const auto& c : m.calls)

@@ -44,10 +44,7 @@ inline std::u16string ExpectedLog(const std::string& file, const std::string& na
 // A default machine made current, and a context the product code can log into.
 class MachineTest : public ::testing::Test {
  public:
-  MachineTest() {
-    sim::InitDefaultMachine(m);
-    m.traceOrigins = true;
-  }
+  MachineTest() { Init(); }
   // Whatever the code under test leaves open or frees wrongly fails the test that did it.
   void TearDown() override {
     TearDownInstallContext(context);
@@ -55,10 +52,12 @@ class MachineTest : public ::testing::Test {
   }
   // A new default machine for the next row of a table; the previous context is released.
   void Fresh() {
-    TearDownInstallContext(context);
+    TearDown();
     context.ErrorCount = context.Indent = 0;
-    for (const auto& fault : sim::TakeHeapAndHandleFaults(m)) ADD_FAILURE() << fault;
     m = sim::Machine();
+    Init();
+  }
+  void Init() {
     sim::InitDefaultMachine(m);
     m.traceOrigins = true;
   }
@@ -80,19 +79,6 @@ class MachineTest : public ::testing::Test {
     p.driverName = driver;
     return sim::AddSimPrinter(m, p);
   }
-  // A package queue on the package port whose SubKey is stored under `at` ("" the plain value).
-  sim::SimPrinter& AddPackageQueue(const std::u16string& name, const std::string& subKey,
-                                   const char* at = "",
-                                   const std::u16string& driver = u"Orvalstone printer") {
-    sim::SimPrinter& p = AddQueue(name, u"Orvalstone:", driver);
-    std::vector<uint8_t> bytes(subKey.c_str(), subKey.c_str() + subKey.size() + 1);
-    p.data.push_back({*at ? sim::FromUtf8(at) : sim::kPlainDataKey, {{u"SubKey", REG_SZ, bytes}}});
-    return p;
-  }
-  void RegisterMonitor() {
-    m.spooler.monitors.push_back(
-        {u"Orvalstone:", u"Windows x64", u"kvxmon64.dll", {u"Orvalstone:"}});
-  }
   // The strings of a REG_MULTI_SZ value up to its closing empty string; none when absent.
   Texts MultiSz(HKEY root, const std::u16string& key, const std::u16string& value) {
     const sim::RegValue* v = sim::FindRegValue(m, root, key, value);
@@ -109,11 +95,6 @@ class MachineTest : public ::testing::Test {
     for (auto* e = context.PendingDeletes.get(); e; e = e->Next.get())
       paths.push_back(e->Path.get());
     return paths;
-  }
-  Texts QueueNames() const {
-    Texts names;
-    for (const auto& p : m.spooler.printers) names.push_back(p.name);
-    return names;
   }
   size_t CallCount(const std::string& api) const {
     return size_t(std::count_if(m.calls.begin(), m.calls.end(),

@@ -1,5 +1,4 @@
 #include "files/pending_renames.h"
-#include "spooler/probes.h"
 
 #include "machine_fixture.h"
 #include "sim/process_control.h"
@@ -140,34 +139,6 @@ TEST_F(PendingRenamesTest, CleanUpDeletesOnlyPendingDeletionsOfExistingFiles) {
   EXPECT_TRUE(sim::DirectoryExists(m, u"C:\\dir.dll"));
   // The system's list is only read.
   EXPECT_EQ(sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, kValue)->data, ToBytes(list));
-}
-
-// A module held by the spooler, or freed by its restart, is run in the scenarios.
-TEST_F(PendingRenamesTest, PendingModulesRestartTheSpoolerTwice) {
-  const std::u16string monitor = kSys + u"kvxmon64.dll", ui = kSys + u"KVXUI64.DLL";
-  const struct {
-    std::u16string list;
-    Texts files;
-    bool pending;
-  } cases[] = {
-      {u"", {}, false},
-      {u"\\??\\" + monitor + u"\0\0\0"s, {monitor}, false},  // deleted by the clean-up
-      // A rename of a module is pending too, in any letter case and in any pair of the list.
-      {u"C:\\none.dll\0C:\\x\0"s + ui + u"\0C:\\y\0\0"s, {ui}, true},
-      {u"\\??\\C:kvxdrv64.dll\0C:\\x\0\0"s, {}, true},  // the setup's own copy
-      {u"C:/Windows/system32/kvxmon64.dll\0C:\\x\0\0"s, {monitor}, true},
-      {kSys + u"kvxhelp.chm\0C:\\x\0"s + monitor + u".old\0C:\\x\0"s + kSys +
-           u"old_kvxui64.dll\0C:\\x\0\0"s,
-       {kSys + u"kvxhelp.chm", monitor + u".old", kSys + u"old_kvxui64.dll"},
-       false},
-  };
-  for (const auto& c : cases) {
-    Fresh();
-    for (const auto& f : c.files) File(f);
-    SetList(c.list);
-    EXPECT_EQ(CheckPendingModules(), c.pending) << sim::ToUtf8(c.list);
-    EXPECT_EQ(Spooler().stops + Spooler().starts, c.pending ? 4u : 0u);
-  }
 }
 
 }  // namespace

@@ -24,42 +24,6 @@ class TrayTest : public unit::MachineTest {
   void DenyRunKey() { sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)->accessDenied = true; }
 };
 
-// Not running, answering at once and ignoring the request run in the scenarios.
-TEST_F(TrayTest, ExitRequestWaitsWithinItsBounds) {
-  const struct {
-    const char* name;
-    const char* mode;
-    uint32_t exitDelayMs;
-    bool windowless;  // the program holds its mutex but shows no window
-    uint64_t elapsedMs;
-    size_t exitMessages;
-  } cases[] = {
-      {"answers after 3 s", "normal", 3000, false, 3000, 1},
-      // The first wait times out; the second request finds the exit already under way.
-      {"answers after 6 s", "normal", 6000, false, 6000, 2},
-      {"exits holding its mutex", "exit-holding", 2000, false, 2000, 1},
-      // 20 pauses of 250 ms, no wait, then 10 deletions of 100 ms refused: its image is held.
-      {"no window", "normal", 0, true, 20 * 250 + 1000, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Fresh();
-    Register(kTrayFile);
-    const uint32_t pid = sim::StartTray(m, c.mode, c.exitDelayMs);
-    if (c.windowless)
-      std::erase_if(m.user.windows, [&](const sim::SimWindow& w) { return w.ownerPid == pid; });
-    m.calls.clear();
-    RemoveTray();
-    EXPECT_EQ(m.now, c.elapsedMs);
-    EXPECT_EQ(m.user.posted.size(), c.exitMessages);
-    for (const auto& p : m.user.posted)
-      EXPECT_TRUE(p.message == sim::kTrayExitMessage && p.wParam == 0 && p.lParam == 0);
-    EXPECT_EQ(CallCount("WaitForSingleObject") > 0, !c.windowless);
-    EXPECT_EQ(sim::FindProcess(m, pid)->running, c.windowless);
-    EXPECT_EQ(sim::FindFile(m, kTrayFile) != nullptr, c.windowless);
-  }
-}
-
 TEST_F(TrayTest, RunEntryDecidesWhichFileIsDeleted) {
   const std::u16string other = u"C:\\Windows\\system32\\kernel32.dll";
   const struct {

@@ -67,21 +67,4 @@ TEST_F(WideTextTest, SourceInsideTheTextItselfIsSafe) {
   EXPECT_EQ(Str(f), u"abcd");
 }
 
-// Parent directories are taken through the tray program's path; copies to the global heap
-// through the deferred deletions.
-TEST_F(WideTextTest, AnsiTextIsConvertedThroughTheAnsiCodePageAndCopiesAreWhole) {
-  EXPECT_EQ(AssignAnsi(nullptr).Block, nullptr);
-  EXPECT_EQ(AssignAnsi("").Block, nullptr);
-  EXPECT_EQ(Str(AssignAnsi("caf\xe9 \x80")), u"caf\u00e9 \u20ac");
-  EXPECT_EQ(_msize(AssignAnsi(std::string(40, 'k').c_str()).Block), 136u);
-  // A copy takes the whole block, spare characters included, and is a block of its own.
-  EXPECT_EQ(Copy(WideText()).Block, nullptr);
-  WideText t = Make(Letters(20));
-  ASSERT_TRUE(Resize(t, 5));
-  WideText c = Copy(t);
-  EXPECT_EQ(std::u16string(Chars(c), 20), Letters(5) + u'\0' + Letters(20).substr(6));
-  Append(c, u"!");
-  EXPECT_EQ(Str(t), u"abcde");
-}
-
 }  // namespace
