@@ -35,13 +35,14 @@ std::string Text(const wchar_t* text) {
   return text ? "\"" + Utf8(text) + "\"" : "null";
 }
 
-// The spooler's two-call pattern: size first, then the records, handed to PRINT one by one.
-template <typename Info, typename Call, typename Each>
-void Enumerate(Call call, Each print) {
+// The spooler's two-call pattern (CALL with ARGS, then the buffer's four): size first, then the
+// records, handed to PRINT one by one.
+template <typename Info, typename Each, typename Call, typename... Args>
+void Enumerate(Each print, Call call, Args... args) {
   DWORD needed = 0, count = 0;
-  call(nullptr, 0, &needed, &count);
+  call(args..., nullptr, 0, &needed, &count);
   std::vector<BYTE> buffer(needed ? needed : 1);
-  if (!call(buffer.data(), needed, &needed, &count)) count = 0;
+  if (!call(args..., buffer.data(), needed, &needed, &count)) count = 0;
   for (DWORD i = 0; i < count; ++i) print(reinterpret_cast<const Info*>(buffer.data())[i]);
 }
 
@@ -67,7 +68,7 @@ std::string RegText(const wchar_t* key, const wchar_t* name) {
   return Text(data);
 }
 
-void State() {
+int State() {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE service = manager ? OpenServiceW(manager, L"spooler", SERVICE_QUERY_STATUS) : nullptr;
   SERVICE_STATUS status = {};
@@ -78,47 +79,40 @@ void State() {
   CloseServiceHandle(manager);
 
   Enumerate<MONITOR_INFO_2W>(
-      [](BYTE* b, DWORD s, DWORD* n, DWORD* c) { return EnumMonitorsW(nullptr, 2, b, s, n, c); },
       [](const MONITOR_INFO_2W& m) {
         Print("monitor: " + Text(m.pName) + " dll=" + Text(m.pDLLName) +
               " environment=" + Text(m.pEnvironment));
-      });
+      },
+      EnumMonitorsW, nullptr, 2);
   Enumerate<PORT_INFO_2W>(
-      [](BYTE* b, DWORD s, DWORD* n, DWORD* c) { return EnumPortsW(nullptr, 2, b, s, n, c); },
       [](const PORT_INFO_2W& p) {
         Print("port: " + Text(p.pPortName) + " monitor=" + Text(p.pMonitorName));
-      });
-  Enumerate<DRIVER_INFO_6W>(
-      [](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
-        return EnumPrinterDriversW(nullptr, const_cast<LPWSTR>(L"Windows x64"), 6, b, s, n, c);
       },
+      EnumPortsW, nullptr, 2);
+  Enumerate<DRIVER_INFO_6W>(
       [](const DRIVER_INFO_6W& d) {
         Print("driver: " + Text(d.pName) + " version=" + std::to_string(d.cVersion) +
               " environment=" + Text(d.pEnvironment) + " path=" + Text(d.pDriverPath) + " data=" +
               Text(d.pDataFile) + " config=" + Text(d.pConfigFile) + " help=" + Text(d.pHelpFile) +
               " monitor=" + Text(d.pMonitorName) + " datatype=" + Text(d.pDefaultDataType) +
               " manufacturer=" + Text(d.pszMfgName) + " provider=" + Text(d.pszProvider));
-      });
-  Enumerate<PRINTER_INFO_2W>(
-      [](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
-        return EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 2, b, s, n, c);
       },
+      EnumPrinterDriversW, nullptr, const_cast<LPWSTR>(L"Windows x64"), 6);
+  Enumerate<PRINTER_INFO_2W>(
       [](const PRINTER_INFO_2W& p) {
         Print("printer: " + Text(p.pPrinterName) + " port=" + Text(p.pPortName) +
               " driver=" + Text(p.pDriverName) + " processor=" + Text(p.pPrintProcessor) +
               " comment=" + Text(p.pComment) + " location=" + Text(p.pLocation) +
               " share=" + Text(p.pShareName) + " attributes=" + Hex(p.Attributes));
         HANDLE printer = nullptr;
-        if (OpenPrinterW(p.pPrinterName, &printer, nullptr)) {
-          Print("printer-data: " + Text(p.pPrinterName) +
-                " SubKey=" + SubKey(printer, "PrinterDriverData") +
-                " DsUser/SubKey=" + SubKey(printer, "DsUser"));
-          ClosePrinter(printer);
-        } else {
-          Print("printer-data: " + Text(p.pPrinterName) + " open error " +
-                std::to_string(GetLastError()));
-        }
-      });
+        bool open = OpenPrinterW(p.pPrinterName, &printer, nullptr);
+        std::string data = open ? " SubKey=" + SubKey(printer, "PrinterDriverData") +
+                                      " DsUser/SubKey=" + SubKey(printer, "DsUser")
+                                : " open error " + std::to_string(GetLastError());
+        Print("printer-data: " + Text(p.pPrinterName) + data);
+        if (open) ClosePrinter(printer);
+      },
+      EnumPrintersW, PRINTER_ENUM_LOCAL, nullptr, 2);
   wchar_t name[512] = {};
   DWORD size = ARRAYSIZE(name);
   Print("default-printer: " + (GetDefaultPrinterW(name, &size) ? Text(name) : "none"));
@@ -127,6 +121,7 @@ void State() {
                               L"PendingFileRenameOperations"));
   bool tray = FindWindowW(L"ovs::{05759F8E-103D-41B6-8A61-EFAA89516692}", nullptr);
   Print(std::string("tray: ") + (tray ? "running" : "none"));
+  return 0;
 }
 
 int RunLine(DWORD timeoutMs, std::wstring line, bool hidden) {
@@ -222,10 +217,7 @@ int AddPackagePrinter(wchar_t** words) {
 
 int wmain(int count, wchar_t** words) {
   std::wstring command = count >= 2 ? words[1] : L"";
-  if (command == L"state" && count == 2) {
-    State();
-    return 0;
-  }
+  if (command == L"state" && count == 2) return State();
   if ((command == L"run" || command == L"runhidden") && count == 4) {
     return RunLine(_wtoi(words[2]), words[3], command == L"runhidden");
   }

@@ -40,11 +40,10 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
 }
 
 int Read(const wchar_t* title, DWORD timeoutMs, bool ok) {
-  HWND dialog = FindWindowW(L"#32770", title);
-  for (DWORD waited = 0; !dialog || !IsWindowVisible(dialog); waited += 20) {
+  HWND dialog = nullptr;
+  for (DWORD waited = 0; !IsWindowVisible(dialog = FindWindowW(L"#32770", title)); waited += 20) {
     if (waited >= timeoutMs) return 1;
     Sleep(20);
-    dialog = FindWindowW(L"#32770", title);
   }
   Print("title: " + Utf8(WindowText(dialog).c_str()));
   HWND owner = GetWindow(dialog, GW_OWNER);
