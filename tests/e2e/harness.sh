@@ -35,15 +35,11 @@ case_begin() {
   local file
   : "${ORVINST_E2E_TEMPLATE:?}" "${ORVINST_E2E_CASES:?}" "${ORVINST_EXE:?}" "${ORVINST_PACKAGE:?}"
   : "${ORVINST_TOOLS:?}"
-  CASE_DIR=$ORVINST_E2E_CASES/$CASE_NAME
-  export WINEPREFIX=$CASE_DIR/prefix
+  CASE_DIR=$ORVINST_E2E_CASES/$CASE_NAME && export WINEPREFIX=$CASE_DIR/prefix
   trap case_cleanup EXIT
   "$E2E_HERE/wine_prefix.sh" clone "$ORVINST_E2E_TEMPLATE" "$WINEPREFIX" || fatal "no prefix"
-  DRIVE_C=$WINEPREFIX/drive_c
-  ORV_DIR=$DRIVE_C/orv
-  SETUP_DIR=$ORV_DIR/setup
-  SYSTEM32=$DRIVE_C/windows/system32
-  INSTALL_DIR="$DRIVE_C/Program Files/Orvalstone"
+  DRIVE_C=$WINEPREFIX/drive_c INSTALL_DIR="$WINEPREFIX/drive_c/Program Files/Orvalstone"
+  ORV_DIR=$DRIVE_C/orv SETUP_DIR=$DRIVE_C/orv/setup SYSTEM32=$DRIVE_C/windows/system32
   mkdir -p "$SETUP_DIR" "$ORV_DIR/tools" "$ORV_DIR/dist"
   cp "$ORVINST_EXE" "$ORVINST_PACKAGE"/kvx* "$SETUP_DIR/"
   cp "$ORVINST_PACKAGE/orvtray.exe" "$ORV_DIR/"
@@ -110,14 +106,13 @@ wait_for() {
 # printed) and LOG (the dialog's lines). Crashes and hangs end the case.
 launcher() {
   local what=$1 out=$CASE_DIR/run.$RANDOM read polls
-  shift
-  launch "$out" "$ORVCHECK_WIN" "$@"
+  launch "$out" "$ORVCHECK_WIN" "${@:2}"
   local pid=$LAUNCHED
   DIALOG= LOG=
   for ((polls = 0; polls < RUN_TIMEOUT_MS / 300 + 20; ++polls)); do
     if grep -qs '^exit: ' "$out" || ! kill -0 "$pid" 2>/dev/null; then break; fi
     # No dialog of a run on a hidden window station can be found from here.
-    [ "$1" != runhidden ] || { sleep 0.3 && continue; }
+    [ "$2" != runhidden ] || { sleep 0.3 && continue; }
     read=$(tool orvdlg read "$ERROR_TITLE" 300 "${CLOSE:-ok}")
     if grep -q '^closed: ' <<<"$read"; then
       grep -q '^closed: yes$' <<<"$read" || fail "$what: the log dialog did not close"
@@ -126,8 +121,12 @@ launcher() {
     fi
   done
   wait "$pid"
-  local line hex
-  line=$(grep -m1 '^exit: ' "$out" | tr -d '\r')
+  exit_code "$out" "$what"
+}
+# The exit code the launcher wrote into FILE, into EXIT_CODE (WHAT names the run).
+exit_code() {
+  local line hex what=$2
+  line=$(grep -m1 '^exit: ' "$1" | tr -d '\r')
   [ "$line" != "exit: timeout" ] || fatal "$what hung: no exit within the bound"
   [[ $line == "exit: 0x"* ]] || fatal "$what: no exit code from the launcher (${line:-no output})"
   hex=${line#exit: 0x} EXIT_CODE=$((16#${line#exit: 0x}))
@@ -144,11 +143,6 @@ command_line() {
   echo "$line"
 }
 run_orvinst() { launcher "orvinst $*" run "$RUN_TIMEOUT_MS" "$(command_line "$ORVINST_WIN" "$@")"; }
-# The same on a window station of its own that no one sees, as a deployment agent's service
-# starts a setup: no dialog can be answered there.
-run_hidden() {
-  launcher "orvinst $* (hidden)" runhidden 30000 "$(command_line "$ORVINST_WIN" "$@")"
-}
 
 record() { RECORD+="$*"$'\n'; }
 # The last run as WHAT: its exit code and its error log ("| " before each line).
@@ -156,19 +150,15 @@ record_run() {
   record "$1: exit $EXIT_CODE"
   [ -z "$LOG" ] || record "$(sed 's/^/| /' <<<"$LOG")"
 }
-orvinst() {
-  run_orvinst "$@"
-  record_run "orvinst $*"
-}
+orvinst() { run_orvinst "$@"; record_run "orvinst $*"; }
 # The sample setup PROGRAM (in C:\orv\dist, or the uninstaller), silent, with WORDS after
 # /S /LOG=, recorded with the messages it gave ("said: " before each).
 setup() {
   local program=$1
-  shift
   rm -f "$ORV_DIR/setup.log"
   [[ $program == *'\'* ]] || program="C:\\orv\\dist\\$program"
-  launcher "setup $*" run "$RUN_TIMEOUT_MS" "\"$program\" /S /LOG=C:\\orv\\setup.log $*"
-  record_run "setup ${program##*\\} $*"
+  launcher "setup ${*:2}" run "$RUN_TIMEOUT_MS" "\"$program\" /S /LOG=C:\\orv\\setup.log ${*:2}"
+  record_run "setup ${program##*\\} ${*:2}"
   said
 }
 said() {
