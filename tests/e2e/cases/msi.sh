@@ -9,32 +9,19 @@ case_begin
 MSI_BUILDS="2206 2300"
 PACKAGE='C:\orv\dist\orvalstone-answers.msi'
 mkdir -p "$ORV_DIR/answers"
-answer() { printf '%s' "$2" >"$ORV_DIR/answers/$1"; }
-
-answer install 100
-msiexec /i "$PACKAGE"
-expect "failed install"
-answer install 1
-msiexec /i "$PACKAGE"
-expect install
-msiexec /i "$PACKAGE" REINSTALL=ALL REINSTALLMODE=vomus
-expect repair
-answer install 101
-msiexec /i "$PACKAGE" REINSTALL=ALL REINSTALLMODE=vomus
-expect "repair, restart needed"
-answer install 1618
-msiexec /i "$PACKAGE" REINSTALL=ALL REINSTALLMODE=vomus
-expect "repair, another run"
-msiexec /x "$PACKAGE"
-expect uninstall
-
-answer install 1
-msiexec /i 'C:\orv\dist\orvalstone-answers-2206.msi'
-expect "build 2206"
-msiexec /i "$PACKAGE"
-expect upgrade
-answer uninstall 100
-msiexec /x "$PACKAGE"
-expect "failed uninstall"
+REPAIR="/i $PACKAGE REINSTALL=ALL REINSTALLMODE=vomus"
+# Each step: what orvanswer answers from then on to a word (WORD=CODE; - for no change), the
+# step, and msiexec's words.
+for step in "install=100|failed install|/i $PACKAGE" "install=1|install|/i $PACKAGE" \
+  "-|repair|$REPAIR" "install=101|repair, restart needed|$REPAIR" \
+  "install=1618|repair, another run|$REPAIR" "-|uninstall|/x $PACKAGE" \
+  'install=1|build 2206|/i C:\orv\dist\orvalstone-answers-2206.msi' "-|upgrade|/i $PACKAGE" \
+  "uninstall=100|failed uninstall|/x $PACKAGE"; do
+  IFS='|' read -r answer name words <<<"$step"
+  [ "$answer" == - ] || printf '%s' "${answer#*=}" >"$ORV_DIR/answers/${answer%=*}"
+  # shellcheck disable=SC2086
+  msiexec $words
+  expect "$name"
+done
 
 case_end
