@@ -6,10 +6,7 @@ source "$(dirname "$0")/../harness.sh"
 case_begin
 
 # A help viewer of the package is closed, not killed, before a run starts its work.
-viewer_closed() {
-  wait_for grep -q '^window: closed' "$1"
-  record "help viewer closed"
-}
+viewer_closed() { wait_for grep -q '^window: closed' "$1" && record "help viewer closed"; }
 
 wine net stop spooler >/dev/null 2>&1
 [ "$(tool orvcheck state | head -n 1)" == "spooler-state: 1" ] || fatal "the spooler runs"

@@ -7,10 +7,7 @@
 source "$(dirname "$0")/../harness.sh"
 case_begin
 
-probe() {
-  run_orvinst "$1"
-  record "$2: $1 $EXIT_CODE"
-}
+probe() { run_orvinst "$1" && record "$2: $1 $EXIT_CODE"; }
 # PendingFileRenameOperations as the system keeps it: pairs of source and target ("" for a
 # deletion), each with its NUL, and the closing NUL (ASCII paths only).
 set_pending_renames() {
