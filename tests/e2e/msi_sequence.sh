@@ -25,20 +25,18 @@ for action in RemoveTray RunInstall RunUninstall; do
   [ "$type" == 3073 ] || problem "$action has type ${type:-none}, not 3073"
   before "Set$action" "$action"
   before InstallInitialize "$action"
+  want='NOT REMOVE~="ALL"'
+  [ $action != RunUninstall ] || want='REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
+  for step in "Set$action" "$action"; do
+    [ "$(field "$sequence" "$step" 2)" == "$want" ] ||
+      problem "$step runs on another condition: $(field "$sequence" "$step" 2)"
+  done
 done
 before RemoveTray RemoveExistingProducts
 before RemoveTray InstallFiles
 before RunUninstall RemoveFiles
 before InstallFiles RunInstall
 before RunInstall InstallFinalize
-for action in SetRunUninstall RunUninstall; do
-  [ "$(field "$sequence" "$action" 2)" == 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE' ] ||
-    problem "$action runs on another condition: $(field "$sequence" "$action" 2)"
-done
-for action in SetRemoveTray SetRunInstall RemoveTray RunInstall; do
-  [ "$(field "$sequence" "$action" 2)" == 'NOT REMOVE~="ALL"' ] ||
-    problem "$action runs on another condition: $(field "$sequence" "$action" 2)"
-done
 code=$(field "$(table Property)" ProductCode 2)
 [ "$code" == "{6B1F0C3E-2D47-4A95-8E61-00000000$build}" ] || problem "product code $code"
 [ $status -ne 0 ] || echo "$msi: the actions are deferred, not impersonated and in order"

@@ -31,10 +31,8 @@ case "${1:-}" in
     # The registry reaches its files only when the server exits.
     wineserver -k
     "$wine_dir/wineserver" -w
-    grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" || {
-      echo "wine_prefix: the graphics driver setting did not reach $WINEPREFIX/user.reg" >&2
-      exit 1
-    }
+    grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" ||
+      { echo "wine_prefix: the graphics setting did not reach $WINEPREFIX/user.reg" >&2; exit 1; }
     mv "$WINEPREFIX" "$2"
     ;;
   clone)
