@@ -12,6 +12,8 @@ wine_dir=${ORVINST_WINE_DIR:-/usr/lib/wine}
 export WINEDEBUG=-all WINEPREFIX=${2:-}
 # A crash must end the process, not open the debugger and wait for ever.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-winedbg.exe=d}
+# No display: the template's own windows need none (the null graphics driver).
+unset DISPLAY WAYLAND_DISPLAY
 wine() { "$wine_dir/wine64" "$@" >/dev/null 2>&1; }
 wineserver() { "$wine_dir/wineserver" "$@" >/dev/null 2>&1 || true; }
 
@@ -20,14 +22,11 @@ case "${1:-}" in
     rm -rf "$2" "$2.partial"
     mkdir -p "$(dirname "$2")"
     export WINEPREFIX=$2.partial
-    # No display and no downloads of Wine's .NET or HTML engines while the prefix is made.
-    (
-      unset DISPLAY WAYLAND_DISPLAY
-      WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" wine wineboot -i
-      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
-      wine winecfg -v win10
-      wine reg add 'HKLM\System\CurrentControlSet\Services\Spooler' /v Start /t REG_DWORD /d 2 /f
-    )
+    # No downloads of Wine's .NET or HTML engines while the prefix is made.
+    WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d" wine wineboot -i
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
+    wine winecfg -v win10
+    wine reg add 'HKLM\System\CurrentControlSet\Services\Spooler' /v Start /t REG_DWORD /d 2 /f
     # The registry reaches its files only when the server exits.
     wineserver -k
     "$wine_dir/wineserver" -w
