@@ -13,9 +13,10 @@ const std::u16string kNotAFolder =
 class LogFile : public ::testing::Test {
  protected:
   LogFile() { sim::InitDefaultMachine(m); }
-  std::string LastLine(const Outcome& run) {
-    const auto lines = Lines(run.log);
-    return lines.empty() ? "" : lines.back();
+  static std::string LastLine(const Outcome& run) {
+    const size_t end = run.log.size() - run.log.ends_with('\n');
+    const size_t start = end ? run.log.rfind('\n', end - 1) + 1 : 0;
+    return run.log.substr(start, end - start);
   }
   sim::Machine m;
   sim::MachineScope scope{m};
@@ -45,10 +46,7 @@ TEST_F(LogFile, NoDialogOnAHiddenWindowStation) {
     sim::InitDefaultMachine(m);
     m.user.windowStationVisible = c.visible;
     m.user.shiftDown = c.shift;
-    if (c.spoolerDisabled) {
-      m.services.services[0].state = SERVICE_STOPPED;
-      m.services.services[0].disabled = true;
-    }
+    if (c.spoolerDisabled) SpoolerDisabled(m);
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED, -1);
     const Outcome run = RunCommand(m, u"install");
     EXPECT_EQ(run.exitCode, c.exitCode);
