@@ -99,19 +99,6 @@ void TrayRunValueNotText(sim::Machine& m) {
   sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray", REG_DWORD, {1, 0, 0, 0});
 }
 
-// An earlier uninstall unregistered the monitor, the driver and the tray program but could
-// delete none of their files.
-void FilesLeftByUninstall(sim::Machine& m) {
-  Installed(m);
-  const sim::SimDriver driver = *sim::FindDriver(m, u"Orvalstone printer");
-  ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 2);
-  for (const auto& f : {driver.driverPath, driver.configFile, driver.helpFile}) {
-    sim::PutFile(m, f, Bytes("MZ left"));
-  }
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2300"), Build(2300));
-  sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
-}
-
 // The earlier uninstall left the monitor module pending deletion; the repair keeps it, and
 // cannot take the deletion back.
 void PendingModuleUnwithdrawable(sim::Machine& m) {
@@ -144,16 +131,6 @@ void DriverModuleHeldOpen(sim::Machine& m) {
                 FILE_SHARE_READ);
 }
 
-// The setup's monitor module is a 32-bit build, the installed one of an older version.
-void MonitorModuleOf32Bits(sim::Machine& m) {
-  Installed(m);
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
-  sim::PutFile(m, kSetupDir + u"kvxmon64.dll",
-               Bytes("MZ kvxmon64 " + std::string(sim::kX86ImageHeader) +
-                     std::string(sim::kMonitorEntryPoint)),
-               Build(2300));
-}
-
 // A repair re-created a queue of the user's without its comment and location (they stay in
 // the record); the uninstall after it cannot delete that queue.
 void QueueBackWithoutItsSettings(sim::Machine& m) {
@@ -169,9 +146,6 @@ void QueueBackWithoutItsSettings(sim::Machine& m) {
 }
 
 using enum Dialog;
-// The Run key out of reach: the tray program is neither registered nor removed.
-constexpr auto RunKeyRefused = Steps<Installed, Fails<"RegOpenKeyExA">>;
-
 const Case kDamagedCases[] = {
     // A repair that cannot write its record, or read a queue's SubKey, keeps the queues.
     {"reinstall_record_refused_queues_kept", Steps<UserQueue, Fails<"RegCreateKeyExW">>, u"install",
@@ -186,17 +160,17 @@ const Case kDamagedCases[] = {
     {"reinstall_module_path_unknown",
      Steps<UserQueue, Fails<"GetModuleFileNameW", ERROR_ACCESS_DENIED, 1>>, u"install", 100,
      kErrorLog, 0},
-    {"reinstall_run_key_refused", RunKeyRefused, u"install", 100, kErrorLog, 500},
+    // The Run key out of reach: the tray program is neither registered nor removed.
+    {"reinstall_run_key_refused", Steps<Installed, Fails<"RegOpenKeyExA">>, u"install", 100,
+     kErrorLog, 500},
     {"reinstall_tray_will_not_start", Steps<Installed, Fails<"CreateProcessW">>, u"install", 100,
      kErrorLog, 0},
     {"reinstall_tray_mutex_held_by_another", TrayMutexHeldByAnother, u"install", 100, kErrorLog,
      6500},
     {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, kLog, 1400},
-    {"uninstall_run_key_refused", RunKeyRefused, u"uninstall", 100, kErrorLog, 400},
     // The monitor module is held and the system takes no deletion for the restart.
     {"uninstall_module_undeletable", Steps<Installed, HoldModule, Fails<"MoveFileExW">>,
      u"uninstall", 100, kErrorLog, 400},
-    {"uninstall_files_left_by_uninstall", FilesLeftByUninstall, u"uninstall", 2, kLog, 1000},
     {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
      kErrorLog, 1500},
     {"reinstall_pending_module_attributes_refused", PendingModuleAttributesRefused, u"install", 100,
@@ -206,8 +180,6 @@ const Case kDamagedCases[] = {
     {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1, kLog,
      500},
     {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, kLog, 400},
-    {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100, kErrorLog,
-     1100},
     {"uninstall_queue_back_without_its_settings", QueueBackWithoutItsSettings, u"uninstall", 100,
      kErrorLog, 800},
     {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, kLog, 500},

@@ -54,7 +54,6 @@ const Case kShortCases[] = {
      400},
     {"onInit_pending_module_still_held", PendingModuleOfRegisteredMonitor, u"onInit", 200, kNone,
      800},
-    {"def_set_no_package", nullptr, u"def.set", 4, kNone, 0},
     {"def_set_first_package_queue", TwoPackageQueues, u"def.set", 4, kNone, 0},
     {"def_set_other_case_is_no_word", TwoPackageQueues, u"DEF.SET", 6, kNone, 0},
     {"removetray_running", Installed, u"removetray", 6, kNone, 0},
