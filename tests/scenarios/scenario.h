@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,10 +184,8 @@ inline std::string Utf16Text(const std::vector<uint8_t>& data) {
 inline std::string State(sim::Machine& m) {
   std::ostringstream o;
   const auto u8 = [](const std::u16string& s) { return sim::ToUtf8(s); };
-  for (const auto& mon : m.spooler.monitors)
-    o << "monitor " << u8(mon.name) << " " << u8(mon.dllName) << "\n";
-  for (const auto& d : m.spooler.drivers)
-    o << "driver " << u8(d.name) << " " << u8(d.driverPath) << "\n";
+  for (auto& x : m.spooler.monitors) o << "monitor " << u8(x.name) << " " << u8(x.dllName) << "\n";
+  for (auto& x : m.spooler.drivers) o << "driver " << u8(x.name) << " " << u8(x.driverPath) << "\n";
   for (const auto& p : m.spooler.printers) {
     o << "printer " << u8(p.name) << " on " << u8(p.portName) << " of " << u8(p.driverName)
       << " through " << u8(p.printProcessor) << ", comment \"" << u8(p.comment) << "\", location \""
@@ -211,29 +210,26 @@ inline std::string State(sim::Machine& m) {
     }
     for (const auto& k : p.data) {
       for (const auto& v : k.values) {
-        o << "  data " << u8(k.name) << "\\" << u8(v.name) << " = ";
-        if (v.type == REG_SZ) {
-          o << "\"" << std::string(v.bytes.begin(), std::find(v.bytes.begin(), v.bytes.end(), 0))
-            << "\"\n";
-        } else {
-          o << "type " << v.type << ", " << v.bytes.size() << " bytes\n";
-        }
+        const auto end = std::find(v.bytes.begin(), v.bytes.end(), 0);
+        o << "  data " << u8(k.name) << "\\" << u8(v.name) << " = "
+          << (v.type == REG_SZ ? "\"" + std::string(v.bytes.begin(), end) + "\""
+                               : "type " + std::to_string(v.type) + ", " +
+                                     std::to_string(v.bytes.size()) + " bytes")
+          << "\n";
       }
     }
   }
   o << "default printer \"" << u8(m.spooler.defaultPrinter) << "\"\n";
-  std::vector<std::string> files;
+  std::set<std::string> files;  // by path (each path is there once)
   for (const auto& [key, f] : m.fs.files) {
     if (f.path.find(u"\\Logs\\") != std::u16string::npos) continue;
     const auto v = sim::ReadVersionResource(f.data);
-    files.push_back("file " + u8(f.path) + (v ? " build " + std::to_string(v->product[3]) : ""));
+    files.insert("file " + u8(f.path) + (v ? " build " + std::to_string(v->product[3]) : ""));
   }
-  std::sort(files.begin(), files.end());
   for (const auto& f : files) o << f << "\n";
-  if (const sim::RegKey* run = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)) {
+  if (const sim::RegKey* run = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey))
     for (const auto& v : run->values)
       o << "run " << u8(v.name) << " = " << Utf16Text(v.data) << "\n";
-  }
   if (const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager,
                                                  u"PendingFileRenameOperations")) {
     o << "pending " << Utf16Text(v->data) << "\n";
@@ -244,31 +240,26 @@ inline std::string State(sim::Machine& m) {
       o << "record " << u8(name) << " = "
         << (v.type == REG_MULTI_SZ ? Utf16Text(v.data) : "type " + std::to_string(v.type)) << "\n";
     };
-    for (const auto& v : record->values) {
-      if (v.name != u"InstalledBuild") show(v.name, v);  // that one has its own line below
-    }
+    for (const auto& v : record->values)  // but InstalledBuild, which has its own line below
+      if (v.name != u"InstalledBuild") show(v.name, v);
     // The saved queues, a key each.
     for (const auto& sub : record->subkeys) {
       for (const auto& v : sub.values) show(sub.name + u"\\" + v.name, v);
-      for (const auto& q : sub.subkeys) {
+      for (const auto& q : sub.subkeys)
         for (const auto& v : q.values) show(sub.name + u"\\" + q.name + u"\\" + v.name, v);
-      }
     }
   }
   if (const sim::RegValue* v =
           sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, u"InstalledBuild")) {
     DWORD build = 0;
-    if (v->type == REG_DWORD && v->data.size() == sizeof build) {
+    if (v->type == REG_DWORD && v->data.size() == sizeof build)
       std::memcpy(&build, v->data.data(), sizeof build);
-    }
     o << "installed build " << build << "\n";
   }
-  if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
-    for (const auto& key : settings->subkeys) {
+  if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings))
+    for (const auto& key : settings->subkeys)
       for (const auto& v : key.values)
         o << "setting " << u8(key.name) << "\\" << u8(v.name) << "\n";
-    }
-  }
   const auto& spooler = m.services.services[0];
   static const char* kStates[] = {"?", "stopped", "starting", "stopping", "running"};
   o << "spooler " << (spooler.state < 5 ? kStates[spooler.state] : "?") << ", stopped "
