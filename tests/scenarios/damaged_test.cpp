@@ -85,14 +85,6 @@ void HelpFileMissing(sim::Machine& m) {
   sim::RemoveFile(m, kSetupDir + u"kvxhelp.chm");
 }
 
-// The tray program's mutex is held by a program that is no tray program: each start quits at
-// once, which is no start.
-void TrayMutexHeldByAnother(sim::Machine& m) {
-  Installed(m);
-  sim::EndProcess(m, sim::FindRunning(m, "tray")->pid);
-  sim::HoldMutex(m, sim::kTrayMutexName, std::nullopt, false);
-}
-
 // The Run value names no file (it is a number): nothing to delete, and no failure.
 void TrayRunValueNotText(sim::Machine& m) {
   Installed(m);
@@ -115,13 +107,6 @@ void PendingModuleAttributesRefused(sim::Machine& m) {
   PendingModuleUnwithdrawable(m);
   sim::ClearFaults(m);
   sim::AddFault(m, "GetFileAttributesW", ERROR_ACCESS_DENIED, -1);
-}
-
-// A spooler that takes 30 s to stop, with jobs in flight, while the monitor module is held.
-void SpoolerSlowToStop(sim::Machine& m) {
-  Installed(m);
-  HoldModule(m);
-  m.services.services[0].stopDelayMs = 30000;
 }
 
 // Another program holds the installed driver module open, without delete sharing.
@@ -165,8 +150,6 @@ const Case kDamagedCases[] = {
      kErrorLog, 500},
     {"reinstall_tray_will_not_start", Steps<Installed, Fails<"CreateProcessW">>, u"install", 100,
      kErrorLog, 0},
-    {"reinstall_tray_mutex_held_by_another", TrayMutexHeldByAnother, u"install", 100, kErrorLog,
-     6500},
     {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, kLog, 1400},
     // The monitor module is held and the system takes no deletion for the restart.
     {"uninstall_module_undeletable", Steps<Installed, HoldModule, Fails<"MoveFileExW">>,
@@ -175,7 +158,6 @@ const Case kDamagedCases[] = {
      kErrorLog, 1500},
     {"reinstall_pending_module_attributes_refused", PendingModuleAttributesRefused, u"install", 100,
      kErrorLog, 11900},
-    {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, kLog, 30200},
     {"reinstall_whole_queue_after_failed_run", WholeQueueAfterFailedRun, u"install", 1, kLog, 500},
     {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1, kLog,
      500},

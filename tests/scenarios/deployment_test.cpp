@@ -63,8 +63,6 @@ const DeploymentCase kCases[] = {
      nullptr, true},
     {"install_after_the_other_run", u"install", HeldBy<30000>, 1, 30500, false, "Exit code 1",
      true},
-    {"uninstall_after_the_other_run", u"uninstall", HeldBy<30000>, 2, 30400, false, "Exit code 2",
-     false},
     {"install_after_a_killed_run", u"install", HeldBy<5000, true>, 1, 5500, false,
      "\r\nAn earlier run ended before it finished: this run takes its place\r\n", true},
     {"probes_do_not_wait", u"onChkDrv", HeldBy<kNoEnd>, 103, 0, true, nullptr, true},
@@ -78,7 +76,6 @@ const DeploymentCase kCases[] = {
      "package's driver and port monitor - (This program is blocked by group policy. For more "
      "information, contact your system administrator.)\r\n",
      true},
-    {"uninstall_on_ARM64", u"uninstall", Arm64, 2, 400, false, "Exit code 2", false},
     {"install_as_the_local_system_account", u"install", LocalSystem, 1, 0, false,
      "\r\n    The tray program is not started: the installer runs as the local system account "
      "(it starts at the next logon)\r\n",

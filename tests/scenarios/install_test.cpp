@@ -94,13 +94,6 @@ void MonitorInUse(sim::Machine& m) {
   sim::AddSimPrinter(m, Queue(u"Archive", u"LPT1:,Orvalstone:", u"Microsoft Print To PDF"));
 }
 
-// An unsupported module that another program keeps loaded past the monitor's removal.
-void UnsupportedModuleHeld(sim::Machine& m) {
-  Installed(m);
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
-  HoldModule(m);
-}
-
 // Uninstalled while another program holds the monitor module (handed over for deletion at
 // the next start), and installed again before that start, once the module is let go of.
 void UninstalledModuleHeld(sim::Machine& m) {
@@ -156,9 +149,6 @@ const Case kInstallCases[] = {
     {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, kLog, 500},
     {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1, kLog,
      1500},
-    {"reinstall_monitor_in_use_printers_parked", MonitorInUse, u"install", 1, kLog, 900},
-    {"reinstall_removal_leaves_held_module", UnsupportedModuleHeld, u"install", 100, kErrorLog,
-     11300},
     // Nothing can be deleted while the run lasts: the staged driver files stay for a restart.
     {"install_staged_copies_undeletable", Fails<"DeleteFileW", ERROR_SHARING_VIOLATION>, u"install",
      101, kLog, 1900},

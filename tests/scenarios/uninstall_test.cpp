@@ -63,7 +63,6 @@ const Case kUninstallCases[] = {
     {"uninstall_monitor_removal_refused",
      Steps<MonitorInUse, Fails<"DeleteMonitorW", ERROR_ACCESS_DENIED, 3>>, u"uninstall", 100,
      kErrorLog, 400},
-    {"uninstall_driver_refused_once", DriverRefusedOnce, u"uninstall", 2, kLog, 800},
     {"uninstall_spooler_will_not_stop", SpoolerWillNotStop, u"uninstall", 100, kErrorLog, 20000},
     {"uninstall_spooler_slow_to_start", SpoolerSlowToStart, u"uninstall", 2, kLog, 24400},
     {"uninstall_spooler_disabled", Steps<Installed, SpoolerDisabled>, u"uninstall", 100, kErrorLog,
