@@ -52,25 +52,18 @@ void ThreeSavedQueues(sim::Machine& m) {
   Installed(m);
   // An installed module at the lower end of what is compatible.
   sim::PutFile(m, kMonitorModule, MonitorBytes("2073"), Build(2073));
-  const struct {
-    const char16_t* name;
-    const char* subKey;
-    bool plain;  // the SubKey also as plain printer data, not only under "DsUser"
-    const char16_t* comment;
-    const char16_t* location;
-  } queues[] = {
-      {u"Invoices", "inv-01", true, u"Monthly invoices", u"Room 12"},
-      {u"Letters", "let-02", false, u"", u"Front desk"},
-      {u"Drafts", "drf-03", true, u"Drafts to check", u""},
-  };
-  for (const auto& q : queues) {
-    sim::SimPrinter p = Queue(q.name);
-    p.comment = q.comment;
-    p.location = q.location;
-    if (q.plain) PutPrinterData(p, sim::kPlainDataKey, q.subKey);
-    PutPrinterData(p, u"DsUser", q.subKey);
+  // Each SubKey also as plain printer data (`plain`), not only under "DsUser".
+  for (const auto& [name, subKey, plain, comment, location] :
+       {std::tuple{u"Invoices", "inv-01", true, u"Monthly invoices", u"Room 12"},
+        std::tuple{u"Letters", "let-02", false, u"", u"Front desk"},
+        std::tuple{u"Drafts", "drf-03", true, u"Drafts to check", u""}}) {
+    sim::SimPrinter p = Queue(name);
+    p.comment = comment;
+    p.location = location;
+    if (plain) PutPrinterData(p, sim::kPlainDataKey, subKey);
+    PutPrinterData(p, u"DsUser", subKey);
     sim::AddSimPrinter(m, p);
-    const std::u16string key = kSettings + u"\\" + sim::FromUtf8(q.subKey);
+    const std::u16string key = kSettings + u"\\" + sim::FromUtf8(subKey);
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"kept", REG_DWORD, {7, 0, 0, 0});
   }
