@@ -61,8 +61,6 @@ const DeploymentCase kCases[] = {
      true},
     {"removetray_held_past_the_bound", u"removetray", HeldBy<kNoEnd>, 1618, kRunLockWaitMs, true,
      nullptr, true},
-    {"install_after_the_other_run", u"install", HeldBy<30000>, 1, 30500, false, "Exit code 1",
-     true},
     {"install_after_a_killed_run", u"install", HeldBy<5000, true>, 1, 5500, false,
      "\r\nAn earlier run ended before it finished: this run takes its place\r\n", true},
     {"probes_do_not_wait", u"onChkDrv", HeldBy<kNoEnd>, 103, 0, true, nullptr, true},
@@ -82,7 +80,6 @@ const DeploymentCase kCases[] = {
      true},
     {"repair_as_the_local_system_account", u"install", LocalSystemWithUserHives, 1, 0, false,
      "Exit code 1", true},
-    {"install_that_fails", u"install", SpoolerDisabled, 100, 10000, false, "Error(4)", false},
 };
 
 class Deployment : public ::testing::TestWithParam<DeploymentCase> {

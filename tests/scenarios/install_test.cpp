@@ -142,9 +142,6 @@ const Case kInstallCases[] = {
     {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, kLog, 500},
     {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1, kLog,
      1500},
-    // Nothing can be deleted while the run lasts: the staged driver files stay for a restart.
-    {"install_staged_copies_undeletable", Fails<"DeleteFileW", ERROR_SHARING_VIOLATION>, u"install",
-     101, kLog, 1900},
 };
 
 INSTANTIATE_TEST_SUITE_P(Install, Scenario, ::testing::ValuesIn(kInstallCases), CaseName);

@@ -46,7 +46,6 @@ const Case kShortCases[] = {
     {"onChkDrv_no_package", nullptr, u"onChkDrv", 3, kNone, 0},
     {"onChkDrv_driver_2206", InstalledWithDriverBuild<2206>, u"onChkDrv", 3, kNone, 0},
     {"onChkDrv_driver_2207", InstalledWithDriverBuild<2207>, u"ONCHKDRV", 103, kNone, 0},
-    {"onInit_default_of_another_driver", Installed, u"onInit", 102, kNone, 0},
     {"onInit_no_default_printer", [](sim::Machine& m) { m.spooler.defaultPrinter.clear(); },
      u"oninit", 102, kNone, 0},
     {"onInit_package_is_default", PackageIsDefault, u"onInit", 3, kNone, 0},
@@ -58,7 +57,6 @@ const Case kShortCases[] = {
     {"def_set_other_case_is_no_word", TwoPackageQueues, u"DEF.SET", 6, kNone, 0},
     {"removetray_running", Installed, u"removetray", 6, kNone, 0},
     {"removetray_not_running", TrayRegisteredNotRunning, u"RemoveTray", 6, kNone, 0},
-    {"removetray_nothing_registered", nullptr, u"removetray", 6, kNone, 1000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Words, Scenario, ::testing::ValuesIn(kShortCases), CaseName);

@@ -57,8 +57,6 @@ const Case kUninstallCases[] = {
      kErrorLog, 400},
     {"uninstall", Installed, u"uninstall", 2, kLog, 400},
     {"uninstall_nothing_installed", nullptr, u"un", 2, kLog, 1000},
-    {"uninstall_monitor_module_held", Steps<Installed, HoldModule>, u"uninstall", 101, kLog, 400},
-    {"uninstall_monitor_in_use_printers_parked", MonitorInUse, u"uninstall", 2, kLog, 400},
     // The spooler refuses every removal of the monitor.
     {"uninstall_monitor_removal_refused",
      Steps<MonitorInUse, Fails<"DeleteMonitorW", ERROR_ACCESS_DENIED, 3>>, u"uninstall", 100,
