@@ -2,6 +2,7 @@
 // files, deletion, directories and their listings, and operations for the next start. Answers
 // show the test's own folder as "<dir>".
 #include <algorithm>
+#include <set>
 
 #include "contract.h"
 
@@ -158,21 +159,18 @@ TEST_F(Files, DirectoryHandlesHoldTheFolderAndListingsFindWhatMatches) {
   // Each entry that matches once, "." and ".." too, sizes of files, then the error that ends
   // the listing; nothing that matches, or no such folder, fails at once.
   for (const WCHAR* pattern : {W("\\*"), W("\\*.log"), W("\\*.zip"), W("\\none\\*")}) {
-    std::vector<std::string> names;
+    std::multiset<std::string> names;  // sorted, each entry as often as it came
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((dir_ + pattern).c_str(), &found);
     for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
-      names.push_back(Narrow(found.cFileName) + "/");
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        names.back() += std::to_string(found.nFileSizeLow);
-      }
+      const bool folder = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+      names.insert(Narrow(found.cFileName) + "/" +
+                   (folder ? "" : std::to_string(found.nFileSizeLow)));
     }
-    std::sort(names.begin(), names.end());
-    names.push_back(Result(FALSE));
-    FindClose(find);
     std::string shown;
     for (const auto& name : names) shown += name + " ";
-    Answer(Narrow(pattern), shown.substr(0, shown.size() - 1));
+    Answer(Narrow(pattern), shown + Result(FALSE));
+    FindClose(find);
   }
 }
 

@@ -150,7 +150,7 @@ TEST_F(Spooler, SizedQueriesAnswerInTwoCalls) {
     return t == driver ? "<driver>" : t;
   };
   using Query = std::function<BOOL(BYTE*, DWORD, DWORD*, DWORD*)>;
-  const auto sized = [&](const char* what, Query query, std::function<std::string(DWORD)> record) {
+  const auto sized = [&](const char* what, std::function<std::string(DWORD)> record, Query query) {
     DWORD needed = 0, again = 0, count = kAnyError;
     std::string answer = Result(query(nullptr, 0, &needed, &count));
     answer += count == kAnyError ? "" : ", " + std::to_string(count) + " records";
@@ -165,45 +165,37 @@ TEST_F(Spooler, SizedQueriesAnswerInTwoCalls) {
   const auto field = [&]<class T>(LPWSTR T::*f) {
     return [&, f](DWORD i) { return text(At<T>(b, i).*f); };
   };
-  sized(
-      "EnumPrintersW level 2",
-      [](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
-        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, size,
-                             needed, count);
-      },
-      field(&PRINTER_INFO_2W::pPrinterName));
+  sized("EnumPrintersW level 2", field(&PRINTER_INFO_2W::pPrinterName),
+        [](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
+          return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, size,
+                               needed, count);
+        });
   sized(
       "EnumMonitorsW level 2",
+      [&](DWORD i) { return text(At<MONITOR_INFO_2W>(b, i).pEnvironment); },
       [](BYTE* b, DWORD size, DWORD* needed, DWORD* count) {
         return EnumMonitorsW(nullptr, 2, b, size, needed, count);
-      },
-      [&](DWORD i) { return text(At<MONITOR_INFO_2W>(b, i).pEnvironment); });
-  sized(
-      "EnumPrinterDriversW level 6",
-      [](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
-        DWORD count = 0;  // the count left with too small a buffer differs: not stated
-        return EnumPrinterDriversW(nullptr, nullptr, 6, b, size, needed, &count);
-      },
-      field(&DRIVER_INFO_6W::pName));
-  sized(
-      "GetPrinterW level 2",
-      [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
-        return GetPrinterW(h, 2, b, size, needed);
-      },
-      field(&PRINTER_INFO_2W::pPortName));
+      });
+  sized("EnumPrinterDriversW level 6", field(&DRIVER_INFO_6W::pName),
+        [](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+          DWORD count = 0;  // the count left with too small a buffer differs: not stated
+          return EnumPrinterDriversW(nullptr, nullptr, 6, b, size, needed, &count);
+        });
+  sized("GetPrinterW level 2", field(&PRINTER_INFO_2W::pPortName),
+        [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+          return GetPrinterW(h, 2, b, size, needed);
+        });
   // The product sizes with "Windows x64" and fills with none, the spooler's own.
-  sized(
-      "GetPrinterDriverW level 2",
-      [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
-        return GetPrinterDriverW(h, Mut(b ? nullptr : W("Windows x64")), 2, b, size, needed);
-      },
-      field(&DRIVER_INFO_2W::pName));
+  sized("GetPrinterDriverW level 2", field(&DRIVER_INFO_2W::pName),
+        [&](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
+          return GetPrinterDriverW(h, Mut(b ? nullptr : W("Windows x64")), 2, b, size, needed);
+        });
   sized(
       "GetPrinterDriverDirectoryW level 1",
+      [&](DWORD) { return text(&At<WCHAR>(b)) + ", " + std::to_string(b.size()) + " bytes"; },
       [](BYTE* b, DWORD size, DWORD* needed, DWORD*) {
         return GetPrinterDriverDirectoryW(nullptr, Mut(W("Windows x64")), 1, b, size, needed);
-      },
-      [&](DWORD) { return text(&At<WCHAR>(b)) + ", " + std::to_string(b.size()) + " bytes"; });
+      });
   ClosePrinter(h);
 }
 
@@ -271,21 +263,18 @@ TEST_F(Spooler, SetPrinterLevel2AndTheRightsOfAHandle) {
 TEST_F(Spooler, AWholeQueueIsReadAndGivenBack) {
   const WString driver = InstalledDriver();
   const auto add = [&](const WCHAR* name, const WCHAR* share) {
-    PRINTER_INFO_2W info = {nullptr,
-                            Mut(name),
-                            Mut(share),
-                            Mut(W("FILE:")),
-                            Mut(driver.c_str()),
-                            Mut(W("")),
-                            nullptr,
-                            nullptr,
-                            Mut(W("C:\\Windows\\System32\\sysprint.sep")),
-                            Mut(W("winprint")),
-                            Mut(W("RAW"))};
-    info.Attributes = PRINTER_ATTRIBUTE_SHARED;
-    info.Priority = 7;
-    info.StartTime = 480;
-    info.UntilTime = 1080;
+    PRINTER_INFO_2W info = {.pPrinterName = Mut(name),
+                            .pShareName = Mut(share),
+                            .pPortName = Mut(W("FILE:")),
+                            .pDriverName = Mut(driver.c_str()),
+                            .pComment = Mut(W("")),
+                            .pSepFile = Mut(W("C:\\Windows\\System32\\sysprint.sep")),
+                            .pPrintProcessor = Mut(W("winprint")),
+                            .pDatatype = Mut(W("RAW")),
+                            .Attributes = PRINTER_ATTRIBUTE_SHARED,
+                            .Priority = 7,
+                            .StartTime = 480,
+                            .UntilTime = 1080};
     return AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
   };
   HANDLE h = add(kPrinter, W("Front"));

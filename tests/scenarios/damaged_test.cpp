@@ -64,18 +64,6 @@ void DefaultsOfOlderDriverBuild(sim::Machine& m) {
   sim::PutFile(m, kSetupDir + u"kvxdrv64.dll", Bytes("MZ kvxdrv64"), Build(2300));
 }
 
-// A repair could not write its record: the queues stay as they are.
-void RecordRefused(sim::Machine& m) {
-  UserQueue(m);
-  sim::AddFault(m, "RegCreateKeyExW", ERROR_ACCESS_DENIED, -1);
-}
-
-// The queue's SubKey cannot be read: it is not deleted.
-void SubKeyUnreadable(sim::Machine& m) {
-  UserQueue(m);
-  sim::AddFault(m, "GetPrinterDataExA", ERROR_ACCESS_DENIED, -1);
-}
-
 // A record of another type than a run writes: set aside, the queues kept.
 void RecordOfWrongType(sim::Machine& m) {
   UserQueue(m);
@@ -97,64 +85,17 @@ void HelpFileMissing(sim::Machine& m) {
   sim::RemoveFile(m, kSetupDir + u"kvxhelp.chm");
 }
 
-// The installer's own path cannot be read: nothing is removed.
-void ModulePathUnknown(sim::Machine& m) {
-  UserQueue(m);
-  sim::AddFault(m, "GetModuleFileNameW", ERROR_ACCESS_DENIED, 1);
-}
-
-// The Run key is out of reach: the tray program is neither registered nor removed.
-void RunKeyRefused(sim::Machine& m) {
-  Installed(m);
-  sim::AddFault(m, "RegOpenKeyExA", ERROR_ACCESS_DENIED, -1);
-}
-
-// The tray program cannot be started.
-void TrayWillNotStart(sim::Machine& m) {
-  Installed(m);
-  sim::AddFault(m, "CreateProcessW", ERROR_ACCESS_DENIED, -1);
-}
-
-// The tray program's mutex is held by a program that is no tray program: each start quits at
-// once, which is no start.
-void TrayMutexHeldByAnother(sim::Machine& m) {
-  Installed(m);
-  sim::EndProcess(m, sim::FindRunning(m, "tray")->pid);
-  sim::HoldMutex(m, sim::kTrayMutexName, std::nullopt, false);
-}
-
 // The Run value names no file (it is a number): nothing to delete, and no failure.
 void TrayRunValueNotText(sim::Machine& m) {
   Installed(m);
-  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
-                   u"OrvalstoneTray", REG_DWORD, {1, 0, 0, 0});
-}
-
-// The monitor module is held and the system takes no deletion for the restart.
-void ModuleUndeletable(sim::Machine& m) {
-  Installed(m);
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
-  sim::AddFault(m, "MoveFileExW", ERROR_ACCESS_DENIED, -1);
-}
-
-// An earlier uninstall unregistered the monitor, the driver and the tray program but could
-// delete none of their files.
-void FilesLeftByUninstall(sim::Machine& m) {
-  Installed(m);
-  const sim::SimDriver driver = *sim::FindDriver(m, u"Orvalstone printer");
-  ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 2);
-  for (const auto& f : {driver.driverPath, driver.configFile, driver.helpFile}) {
-    sim::PutFile(m, f, Bytes("MZ left"));
-  }
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2300"), Build(2300));
-  sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray", REG_DWORD, {1, 0, 0, 0});
 }
 
 // The earlier uninstall left the monitor module pending deletion; the repair keeps it, and
 // cannot take the deletion back.
 void PendingModuleUnwithdrawable(sim::Machine& m) {
   Installed(m);
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  HoldModule(m);
   ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 101);
   sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));
   sim::AddFault(m, "RegSetValueExW", ERROR_ACCESS_DENIED, -1);
@@ -168,28 +109,11 @@ void PendingModuleAttributesRefused(sim::Machine& m) {
   sim::AddFault(m, "GetFileAttributesW", ERROR_ACCESS_DENIED, -1);
 }
 
-// A spooler that takes 30 s to stop, with jobs in flight, while the monitor module is held.
-void SpoolerSlowToStop(sim::Machine& m) {
-  Installed(m);
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
-  m.services.services[0].stopDelayMs = 30000;
-}
-
 // Another program holds the installed driver module open, without delete sharing.
 void DriverModuleHeldOpen(sim::Machine& m) {
   Installed(m);
   sim::LockFile(m, sim::FindDriver(m, u"Orvalstone printer")->driverPath, 0x80000000,
                 FILE_SHARE_READ);
-}
-
-// The setup's monitor module is a 32-bit build, the installed one of an older version.
-void MonitorModuleOf32Bits(sim::Machine& m) {
-  Installed(m);
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
-  sim::PutFile(m, kSetupDir + u"kvxmon64.dll",
-               Bytes("MZ kvxmon64 " + std::string(sim::kX86ImageHeader) +
-                     std::string(sim::kMonitorEntryPoint)),
-               Build(2300));
 }
 
 // A repair re-created a queue of the user's without its comment and location (they stay in
@@ -206,41 +130,41 @@ void QueueBackWithoutItsSettings(sim::Machine& m) {
   sim::AddFault(m, "DeletePrinter", RPC_S_SERVER_UNAVAILABLE);
 }
 
+using enum Dialog;
 const Case kDamagedCases[] = {
-    {"reinstall_record_refused_queues_kept", RecordRefused, u"install", 100, Dialog::kErrorLog,
+    // A repair that cannot write its record, or read a queue's SubKey, keeps the queues.
+    {"reinstall_record_refused_queues_kept", Steps<UserQueue, Fails<"RegCreateKeyExW">>, u"install",
+     100, kErrorLog, 900},
+    {"reinstall_subkey_unreadable_queue_kept", Steps<UserQueue, Fails<"GetPrinterDataExA">>,
+     u"install", 100, kErrorLog, 900},
+    {"reinstall_record_of_wrong_type_set_aside", RecordOfWrongType, u"install", 100, kErrorLog,
      900},
-    {"reinstall_subkey_unreadable_queue_kept", SubKeyUnreadable, u"install", 100, Dialog::kErrorLog,
-     900},
-    {"reinstall_record_of_wrong_type_set_aside", RecordOfWrongType, u"install", 100,
-     Dialog::kErrorLog, 900},
-    {"reinstall_parked_printer_stuck", ParkedPrinterStuck, u"install", 100, Dialog::kErrorLog, 500},
-    {"reinstall_help_file_missing", HelpFileMissing, u"install", 100, Dialog::kErrorLog, 0},
-    {"reinstall_module_path_unknown", ModulePathUnknown, u"install", 100, Dialog::kErrorLog, 0},
-    {"reinstall_run_key_refused", RunKeyRefused, u"install", 100, Dialog::kErrorLog, 500},
-    {"reinstall_tray_will_not_start", TrayWillNotStart, u"install", 100, Dialog::kErrorLog, 0},
-    {"reinstall_tray_mutex_held_by_another", TrayMutexHeldByAnother, u"install", 100,
-     Dialog::kErrorLog, 6500},
-    {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, Dialog::kLog, 1400},
-    {"uninstall_run_key_refused", RunKeyRefused, u"uninstall", 100, Dialog::kErrorLog, 400},
-    {"uninstall_module_undeletable", ModuleUndeletable, u"uninstall", 100, Dialog::kErrorLog, 400},
-    {"uninstall_files_left_by_uninstall", FilesLeftByUninstall, u"uninstall", 2, Dialog::kLog,
-     1000},
+    {"reinstall_parked_printer_stuck", ParkedPrinterStuck, u"install", 100, kErrorLog, 500},
+    {"reinstall_help_file_missing", HelpFileMissing, u"install", 100, kErrorLog, 0},
+    // The installer's own path cannot be read: nothing is removed.
+    {"reinstall_module_path_unknown",
+     Steps<UserQueue, Fails<"GetModuleFileNameW", ERROR_ACCESS_DENIED, 1>>, u"install", 100,
+     kErrorLog, 0},
+    // The Run key out of reach: the tray program is neither registered nor removed.
+    {"reinstall_run_key_refused", Steps<Installed, Fails<"RegOpenKeyExA">>, u"install", 100,
+     kErrorLog, 500},
+    {"reinstall_tray_will_not_start", Steps<Installed, Fails<"CreateProcessW">>, u"install", 100,
+     kErrorLog, 0},
+    {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, kLog, 1400},
+    // The monitor module is held and the system takes no deletion for the restart.
+    {"uninstall_module_undeletable", Steps<Installed, HoldModule, Fails<"MoveFileExW">>,
+     u"uninstall", 100, kErrorLog, 400},
     {"reinstall_pending_module_unwithdrawable", PendingModuleUnwithdrawable, u"install", 100,
-     Dialog::kErrorLog, 1500},
+     kErrorLog, 1500},
     {"reinstall_pending_module_attributes_refused", PendingModuleAttributesRefused, u"install", 100,
-     Dialog::kErrorLog, 11900},
-    {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, Dialog::kLog, 30200},
-    {"reinstall_whole_queue_after_failed_run", WholeQueueAfterFailedRun, u"install", 1,
-     Dialog::kLog, 500},
-    {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1,
-     Dialog::kLog, 500},
-    {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, Dialog::kLog,
-     400},
-    {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100,
-     Dialog::kErrorLog, 1100},
+     kErrorLog, 11900},
+    {"reinstall_whole_queue_after_failed_run", WholeQueueAfterFailedRun, u"install", 1, kLog, 500},
+    {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1, kLog,
+     500},
+    {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, kLog, 400},
     {"uninstall_queue_back_without_its_settings", QueueBackWithoutItsSettings, u"uninstall", 100,
-     Dialog::kErrorLog, 800},
-    {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, Dialog::kLog, 500},
+     kErrorLog, 800},
+    {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, kLog, 500},
 };
 
 INSTANTIATE_TEST_SUITE_P(Damaged, Scenario, ::testing::ValuesIn(kDamagedCases), CaseName);

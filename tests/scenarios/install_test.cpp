@@ -14,15 +14,14 @@ TEST_P(Scenario, RunsAsLogged) {
   const Outcome run = RunCommand(m, c.command);
   EXPECT_EQ(run.exitCode, c.exitCode);
   EXPECT_EQ(m.sleptMs - sleptBefore, c.waitedMs);
+  const char16_t* titles[] = {u"", u"Orvalstone build 2300- Install log.",
+                              u"Orvalstone build 2300- Install error log!"};
+  EXPECT_EQ(run.title, titles[int(c.dialog)]);
+  EXPECT_EQ(run.dialogShown, c.dialog != Dialog::kNone);
   if (c.dialog == Dialog::kNone) {
     // The short words answer through their exit code alone; SHIFT never shows a log for them.
-    EXPECT_FALSE(run.dialogShown);
     EXPECT_EQ(run.logFileName, u"");
   } else {
-    EXPECT_EQ(run.title, c.dialog == Dialog::kErrorLog
-                             ? u"Orvalstone build 2300- Install error log!"
-                             : u"Orvalstone build 2300- Install log.");
-    EXPECT_TRUE(run.dialogShown);
     ExpectText(std::string(c.name) + ".log", run.log);
     // The log file holds the dialog's log between a header and a closing line, UTF-8 with a
     // byte order mark, CR LF line ends; or the dialog says why there is none.
@@ -44,7 +43,6 @@ TEST_P(Scenario, RunsAsLogged) {
 namespace {
 
 using namespace scenario;
-using namespace std::string_literals;
 
 constexpr char16_t kStaleFile[] = u"C:\\Windows\\system32\\kvxold64.tmp";
 
@@ -54,33 +52,25 @@ void ThreeSavedQueues(sim::Machine& m) {
   Installed(m);
   // An installed module at the lower end of what is compatible.
   sim::PutFile(m, kMonitorModule, MonitorBytes("2073"), Build(2073));
-  const struct {
-    const char16_t* name;
-    const char* subKey;
-    bool plain;  // the SubKey also as plain printer data, not only under "DsUser"
-    const char16_t* comment;
-    const char16_t* location;
-  } queues[] = {
-      {u"Invoices", "inv-01", true, u"Monthly invoices", u"Room 12"},
-      {u"Letters", "let-02", false, u"", u"Front desk"},
-      {u"Drafts", "drf-03", true, u"Drafts to check", u""},
-  };
-  for (const auto& q : queues) {
-    sim::SimPrinter p = Queue(q.name);
-    p.comment = q.comment;
-    p.location = q.location;
-    if (q.plain) PutPrinterData(p, sim::kPlainDataKey, q.subKey);
-    PutPrinterData(p, u"DsUser", q.subKey);
+  // Each SubKey also as plain printer data (`plain`), not only under "DsUser".
+  for (const auto& [name, subKey, plain, comment, location] :
+       {std::tuple{u"Invoices", "inv-01", true, u"Monthly invoices", u"Room 12"},
+        std::tuple{u"Letters", "let-02", false, u"", u"Front desk"},
+        std::tuple{u"Drafts", "drf-03", true, u"Drafts to check", u""}}) {
+    sim::SimPrinter p = Queue(name);
+    p.comment = comment;
+    p.location = location;
+    if (plain) PutPrinterData(p, sim::kPlainDataKey, subKey);
+    PutPrinterData(p, u"DsUser", subKey);
     sim::AddSimPrinter(m, p);
-    const std::u16string key = kSettings + u"\\" + sim::FromUtf8(q.subKey);
+    const std::u16string key = kSettings + u"\\" + sim::FromUtf8(subKey);
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"deleted", REG_DWORD, {1, 0, 0, 0});
     sim::SetRegValue(m, HKEY_CURRENT_USER, key, u"kept", REG_DWORD, {7, 0, 0, 0});
   }
   m.spooler.defaultPrinter = u"Drafts";
   // A deletion an earlier run handed to the next start, of a file that is still there.
   sim::PutFile(m, kStaleFile, Bytes("old"));
-  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations",
-                   REG_MULTI_SZ, Utf16Bytes(u"\\??\\"s + kStaleFile + u"\0\0\0"s));
+  PendingDeletion(m, kStaleFile);
 }
 
 // A module of a compatible version left on disk by an earlier package, no monitor registered.
@@ -97,20 +87,13 @@ void MonitorInUse(sim::Machine& m) {
   sim::AddSimPrinter(m, Queue(u"Archive", u"LPT1:,Orvalstone:", u"Microsoft Print To PDF"));
 }
 
-// An unsupported module that another program keeps loaded past the monitor's removal.
-void UnsupportedModuleHeld(sim::Machine& m) {
-  Installed(m);
-  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
-}
-
 // Uninstalled while another program holds the monitor module (handed over for deletion at
-// the next start), and installed again before that start, the module let go of or not.
-void UninstalledModuleHeld(sim::Machine& m, bool released) {
+// the next start), and installed again before that start, once the module is let go of.
+void UninstalledModuleHeld(sim::Machine& m) {
   Installed(m);
-  const uint32_t holder = sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  const uint32_t holder = HoldModule(m);
   ASSERT_EQ(RunCommand(m, u"uninstall").exitCode, 101);
-  if (released) sim::EndProcess(m, holder);
+  sim::EndProcess(m, holder);
   sim::PutFile(m, kTrayPath, Bytes("MZ orvtray"));  // the setup copies its files again
 }
 
@@ -133,13 +116,6 @@ void UnusualQueues(sim::Machine& m) {
   sim::AddSimPrinter(m, empty);
 }
 
-// The spooler refuses every removal of the unsupported monitor: it stays registered, and
-// the printers moved off its port go back on it.
-void MonitorRefusedOnReinstall(sim::Machine& m) {
-  MonitorInUse(m);
-  sim::AddFault(m, "DeleteMonitorW", ERROR_ACCESS_DENIED, 3);
-}
-
 // The setup in a folder whose path is 300 characters long.
 void LongInstallerFolder(sim::Machine& m) {
   std::u16string folder = u"C:\\Program Files\\Orvalstone";
@@ -152,27 +128,20 @@ void LongInstallerFolder(sim::Machine& m) {
   sim::PutFile(m, m.kernel.modulePath, Bytes("MZ orvinst"));
 }
 
+using enum Dialog;
 const Case kInstallCases[] = {
-    {"reinstall_after_uninstall_module_released",
-     [](sim::Machine& m) { UninstalledModuleHeld(m, true); }, u"install", 1, Dialog::kLog, 1500},
-    {"reinstall_after_uninstall_module_still_held",
-     [](sim::Machine& m) { UninstalledModuleHeld(m, false); }, u"install", 1, Dialog::kLog, 1500},
-    {"reinstall_long_empty_subkeys_own_queue_default", UnusualQueues, u"install", 1, Dialog::kLog,
-     500},
-    {"reinstall_monitor_removal_refused", MonitorRefusedOnReinstall, u"install", 100,
-     Dialog::kErrorLog, 6500},
-    {"install_long_installer_folder", LongInstallerFolder, u"install", 1, Dialog::kLog, 1500},
-    {"fresh_install", nullptr, u"install", 1, Dialog::kLog, 1500},
-    {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, Dialog::kLog, 500},
-    {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1,
-     Dialog::kLog, 1500},
-    {"reinstall_monitor_in_use_printers_parked", MonitorInUse, u"install", 1, Dialog::kLog, 900},
-    {"reinstall_removal_leaves_held_module", UnsupportedModuleHeld, u"install", 100,
-     Dialog::kErrorLog, 11300},
-    // Nothing can be deleted while the run lasts: the staged driver files stay for a restart.
-    {"install_staged_copies_undeletable",
-     [](sim::Machine& m) { sim::AddFault(m, "DeleteFileW", ERROR_SHARING_VIOLATION, -1); },
-     u"install", 101, Dialog::kLog, 1900},
+    {"reinstall_after_uninstall_module_released", UninstalledModuleHeld, u"install", 1, kLog, 1500},
+    {"reinstall_long_empty_subkeys_own_queue_default", UnusualQueues, u"install", 1, kLog, 500},
+    // The spooler refuses every removal of the unsupported monitor: it stays registered, and
+    // the printers moved off its port go back on it.
+    {"reinstall_monitor_removal_refused",
+     Steps<MonitorInUse, Fails<"DeleteMonitorW", ERROR_ACCESS_DENIED, 3>>, u"install", 100,
+     kErrorLog, 6500},
+    {"install_long_installer_folder", LongInstallerFolder, u"install", 1, kLog, 1500},
+    {"fresh_install", nullptr, u"install", 1, kLog, 1500},
+    {"reinstall_three_saved_queues", ThreeSavedQueues, u"in", 1, kLog, 500},
+    {"install_compatible_module_not_registered", CompatibleModuleOnly, u"serverinstall", 1, kLog,
+     1500},
 };
 
 INSTANTIATE_TEST_SUITE_P(Install, Scenario, ::testing::ValuesIn(kInstallCases), CaseName);

@@ -7,15 +7,17 @@ namespace {
 
 using namespace scenario;
 
+const std::u16string kUninstallLog = kLogsDir + u"\\2024-05-06_07-30-00-000_uninstall.log";
 const std::u16string kNotAFolder =
     u"Log file not written: " + kLogsDir + u" is not a folder of its own";
 
 class LogFile : public ::testing::Test {
  protected:
   LogFile() { sim::InitDefaultMachine(m); }
-  std::string LastLine(const Outcome& run) {
-    const auto lines = Lines(run.log);
-    return lines.empty() ? "" : lines.back();
+  static std::string LastLine(const Outcome& run) {
+    const size_t end = run.log.size() - run.log.ends_with('\n');
+    const size_t start = end ? run.log.rfind('\n', end - 1) + 1 : 0;
+    return run.log.substr(start, end - start);
   }
   sim::Machine m;
   sim::MachineScope scope{m};
@@ -45,10 +47,7 @@ TEST_F(LogFile, NoDialogOnAHiddenWindowStation) {
     sim::InitDefaultMachine(m);
     m.user.windowStationVisible = c.visible;
     m.user.shiftDown = c.shift;
-    if (c.spoolerDisabled) {
-      m.services.services[0].state = SERVICE_STOPPED;
-      m.services.services[0].disabled = true;
-    }
+    if (c.spoolerDisabled) SpoolerDisabled(m);
     if (c.fault) sim::AddFault(m, c.fault, ERROR_ACCESS_DENIED, -1);
     const Outcome run = RunCommand(m, u"install");
     EXPECT_EQ(run.exitCode, c.exitCode);
@@ -113,28 +112,22 @@ TEST_F(LogFile, NeverOverAFileItDidNotCreate) {
 // the dialog's log, and no log file is left anywhere, not even a cut-short one. Logs that is a
 // file, or a junction to somewhere else, is not written through.
 TEST_F(LogFile, AFailureToWriteIsNotedInTheDialog) {
-  const std::u16string name = kLogsDir + u"\\2024-05-06_07-30-00-000_uninstall.log";
   const struct {
-    void (*arrange)(sim::Machine& m, const std::u16string& name);
+    void (*arrange)(sim::Machine& m);
     std::u16string note;
     int exitCode = 2;
   } cases[] = {
-      {[](sim::Machine& m, const std::u16string&) {
-         sim::AddFault(m, "GetFileInformationByHandle", ERROR_ACCESS_DENIED);
-       },
+      {Fails<"GetFileInformationByHandle", ERROR_ACCESS_DENIED, 1>,
        u"Log file not written: " + kLogsDir + u" - (Access is denied.)"},
-      {[](sim::Machine& m, const std::u16string& name) {
-         m.fs.ioFaults.push_back({name, "write", "short", 112, 100, 1});
+      {[](sim::Machine& m) {
+         m.fs.ioFaults.push_back({kUninstallLog, "write", "short", 112, 100, 1});
        },
-       u"Log file not written: " + name + u" - (There is not enough space on the disk.)"},
-      {[](sim::Machine& m, const std::u16string&) {
-         sim::AddFault(m, "GetModuleFileNameW", ERROR_ACCESS_DENIED);
-       },
-       // Nor is the tray program's place, which the setup's file may still hold.
+       u"Log file not written: " + kUninstallLog + u" - (There is not enough space on the disk.)"},
+      // Nor is the tray program's place, which the setup's file may still hold.
+      {Fails<"GetModuleFileNameW", ERROR_ACCESS_DENIED, 1>,
        u"Log file not written: the program's folder is not known", 100},
-      {[](sim::Machine& m, const std::u16string&) { sim::PutFile(m, kLogsDir, Bytes("a file")); },
-       kNotAFolder},
-      {[](sim::Machine& m, const std::u16string&) {
+      {[](sim::Machine& m) { sim::PutFile(m, kLogsDir, Bytes("a file")); }, kNotAFolder},
+      {[](sim::Machine& m) {
          sim::MakeMountPoint(m, kLogsDir, kSystemDir.substr(0, kSystemDir.size() - 1));
        },
        kNotAFolder},
@@ -142,7 +135,7 @@ TEST_F(LogFile, AFailureToWriteIsNotedInTheDialog) {
   for (const auto& c : cases) {
     SCOPED_TRACE(sim::ToUtf8(c.note));
     sim::InitDefaultMachine(m);
-    c.arrange(m, name);
+    c.arrange(m);
     const std::string logsBefore = FileText(m, kLogsDir);
     m.user.shiftDown = true;
     const Outcome run = RunCommand(m, u"uninstall");

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -145,30 +146,18 @@ inline Outcome RunCommand(sim::Machine& m, const std::u16string& words) {
     out.dialogShown = true;
     out.title = m.user.dialogs.back().title;
     out.dialogText = sim::ToUtf8(m.user.dialogs.back().text);
-    const std::string& text = out.dialogText;
-    for (size_t i = 0; i < text.size(); ++i) {
-      // Every line ends in CR LF; a lone CR or LF would be a broken line and must show.
-      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-      out.log += text[i];
-    }
+    // Every line ends in CR LF; a lone CR or LF would be a broken line and must show.
+    out.log = out.dialogText;
+    for (size_t at = 0; (at = out.log.find("\r\n", at)) != std::string::npos;) out.log.erase(at, 1);
   }
   return out;
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Compares text with expected/<file> line by line (text and indentation). With
-// ORVINST_UPDATE_EXPECTED=1 the file is written from the run instead; every such file is read
-// and checked by hand before it is kept.
+// Compares text with expected/<file>. With ORVINST_UPDATE_EXPECTED=1 the file is written from
+// the run instead; every such file is read and checked by hand before it is kept.
 inline void ExpectText(const std::string& file, const std::string& actual) {
   const std::string path = std::string(ORVINST_EXPECTED_DIR) + "/" + file;
-  const char* update = std::getenv("ORVINST_UPDATE_EXPECTED");
-  if (update && update[0] == '1') {
+  if (const char* update = std::getenv("ORVINST_UPDATE_EXPECTED"); update && update[0] == '1') {
     std::ofstream(path, std::ios::binary) << actual;
     return;
   }
@@ -176,19 +165,7 @@ inline void ExpectText(const std::string& file, const std::string& actual) {
   ASSERT_TRUE(in) << "missing " << path;
   std::stringstream content;
   content << in.rdbuf();
-  const std::vector<std::string> expected = Lines(content.str());
-  const std::vector<std::string> lines = Lines(actual);
-  EXPECT_TRUE(actual.empty() || actual.back() == '\n') << file << ": last line unended";
-  for (size_t i = 0; i < std::max(expected.size(), lines.size()); ++i) {
-    const std::string e = i < expected.size() ? expected[i] : "<none>";
-    const std::string a = i < lines.size() ? lines[i] : "<none>";
-    if (e != a) {
-      ADD_FAILURE() << file << " line " << (i + 1) << "\n  expected: [" << e << "]\n  actual:   ["
-                    << a << "]\n--- whole actual text ---\n"
-                    << actual;
-      return;
-    }
-  }
+  EXPECT_EQ(actual, content.str()) << file;
 }
 
 // UTF-16 registry data with every terminator shown as \0, so its exact bytes show.
@@ -207,10 +184,8 @@ inline std::string Utf16Text(const std::vector<uint8_t>& data) {
 inline std::string State(sim::Machine& m) {
   std::ostringstream o;
   const auto u8 = [](const std::u16string& s) { return sim::ToUtf8(s); };
-  for (const auto& mon : m.spooler.monitors)
-    o << "monitor " << u8(mon.name) << " " << u8(mon.dllName) << "\n";
-  for (const auto& d : m.spooler.drivers)
-    o << "driver " << u8(d.name) << " " << u8(d.driverPath) << "\n";
+  for (auto& x : m.spooler.monitors) o << "monitor " << u8(x.name) << " " << u8(x.dllName) << "\n";
+  for (auto& x : m.spooler.drivers) o << "driver " << u8(x.name) << " " << u8(x.driverPath) << "\n";
   for (const auto& p : m.spooler.printers) {
     o << "printer " << u8(p.name) << " on " << u8(p.portName) << " of " << u8(p.driverName)
       << " through " << u8(p.printProcessor) << ", comment \"" << u8(p.comment) << "\", location \""
@@ -235,29 +210,26 @@ inline std::string State(sim::Machine& m) {
     }
     for (const auto& k : p.data) {
       for (const auto& v : k.values) {
-        o << "  data " << u8(k.name) << "\\" << u8(v.name) << " = ";
-        if (v.type == REG_SZ) {
-          o << "\"" << std::string(v.bytes.begin(), std::find(v.bytes.begin(), v.bytes.end(), 0))
-            << "\"\n";
-        } else {
-          o << "type " << v.type << ", " << v.bytes.size() << " bytes\n";
-        }
+        const auto end = std::find(v.bytes.begin(), v.bytes.end(), 0);
+        o << "  data " << u8(k.name) << "\\" << u8(v.name) << " = "
+          << (v.type == REG_SZ ? "\"" + std::string(v.bytes.begin(), end) + "\""
+                               : "type " + std::to_string(v.type) + ", " +
+                                     std::to_string(v.bytes.size()) + " bytes")
+          << "\n";
       }
     }
   }
   o << "default printer \"" << u8(m.spooler.defaultPrinter) << "\"\n";
-  std::vector<std::string> files;
+  std::set<std::string> files;  // by path (each path is there once)
   for (const auto& [key, f] : m.fs.files) {
     if (f.path.find(u"\\Logs\\") != std::u16string::npos) continue;
     const auto v = sim::ReadVersionResource(f.data);
-    files.push_back("file " + u8(f.path) + (v ? " build " + std::to_string(v->product[3]) : ""));
+    files.insert("file " + u8(f.path) + (v ? " build " + std::to_string(v->product[3]) : ""));
   }
-  std::sort(files.begin(), files.end());
   for (const auto& f : files) o << f << "\n";
-  if (const sim::RegKey* run = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey)) {
+  if (const sim::RegKey* run = sim::FindRegKey(m, HKEY_LOCAL_MACHINE, kRunKey))
     for (const auto& v : run->values)
       o << "run " << u8(v.name) << " = " << Utf16Text(v.data) << "\n";
-  }
   if (const sim::RegValue* v = sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager,
                                                  u"PendingFileRenameOperations")) {
     o << "pending " << Utf16Text(v->data) << "\n";
@@ -268,31 +240,26 @@ inline std::string State(sim::Machine& m) {
       o << "record " << u8(name) << " = "
         << (v.type == REG_MULTI_SZ ? Utf16Text(v.data) : "type " + std::to_string(v.type)) << "\n";
     };
-    for (const auto& v : record->values) {
-      if (v.name != u"InstalledBuild") show(v.name, v);  // that one has its own line below
-    }
+    for (const auto& v : record->values)  // but InstalledBuild, which has its own line below
+      if (v.name != u"InstalledBuild") show(v.name, v);
     // The saved queues, a key each.
     for (const auto& sub : record->subkeys) {
       for (const auto& v : sub.values) show(sub.name + u"\\" + v.name, v);
-      for (const auto& q : sub.subkeys) {
+      for (const auto& q : sub.subkeys)
         for (const auto& v : q.values) show(sub.name + u"\\" + q.name + u"\\" + v.name, v);
-      }
     }
   }
   if (const sim::RegValue* v =
           sim::FindRegValue(m, HKEY_LOCAL_MACHINE, kPackageKey, u"InstalledBuild")) {
     DWORD build = 0;
-    if (v->type == REG_DWORD && v->data.size() == sizeof build) {
+    if (v->type == REG_DWORD && v->data.size() == sizeof build)
       std::memcpy(&build, v->data.data(), sizeof build);
-    }
     o << "installed build " << build << "\n";
   }
-  if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings)) {
-    for (const auto& key : settings->subkeys) {
+  if (const sim::RegKey* settings = sim::FindRegKey(m, HKEY_CURRENT_USER, kSettings))
+    for (const auto& key : settings->subkeys)
       for (const auto& v : key.values)
         o << "setting " << u8(key.name) << "\\" << u8(v.name) << "\n";
-    }
-  }
   const auto& spooler = m.services.services[0];
   static const char* kStates[] = {"?", "stopped", "starting", "stopping", "running"};
   o << "spooler " << (spooler.state < 5 ? kStates[spooler.state] : "?") << ", stopped "
@@ -319,13 +286,8 @@ struct Case {
   void (*check)(sim::Machine& m) = nullptr;
 };
 
-inline void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
-
-inline std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
-  return info.param.name;
-}
+// Each row's test is named by the row.
+inline constexpr auto CaseName = [](const auto& info) { return std::string(info.param.name); };
 
 class Scenario : public ::testing::TestWithParam<Case> {
  protected:
@@ -341,6 +303,40 @@ inline void Installed(sim::Machine& m) {
   ASSERT_EQ(run.exitCode, 1);
   ASSERT_FALSE(run.dialogShown);
   m.calls.clear();
+}
+
+// Set-up steps, run in turn.
+template <auto... steps>
+void Steps(sim::Machine& m) {
+  (steps(m), ...);
+}
+// The name of a call, as a template argument.
+template <size_t N>
+struct Api {
+  constexpr Api(const char (&text)[N]) { std::copy_n(text, N, name); }
+  char name[N];
+};
+// A step: the call `api` fails with `error`, `times` times (-1: always).
+template <Api api, DWORD error = ERROR_ACCESS_DENIED, int times = -1>
+void Fails(sim::Machine& m) {
+  sim::AddFault(m, api.name, error, times);
+}
+
+// Another program keeps the monitor module loaded (it may be renamed, not deleted).
+inline uint32_t HoldModule(sim::Machine& m) {
+  return sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+}
+
+// The spooler is stopped and cannot be started at all.
+inline void SpoolerDisabled(sim::Machine& m) {
+  m.services.services[0].state = SERVICE_STOPPED;
+  m.services.services[0].disabled = true;
+}
+
+// A deletion of `path` handed to the next restart.
+inline void PendingDeletion(sim::Machine& m, const std::u16string& path) {
+  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations",
+                   REG_MULTI_SZ, Utf16Bytes(u"\\??\\" + path + std::u16string(3, u'\0')));
 }
 
 }  // namespace scenario

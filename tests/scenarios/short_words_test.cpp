@@ -4,7 +4,8 @@ namespace {
 
 using namespace scenario;
 
-void InstalledWithDriverBuild(sim::Machine& m, uint16_t build) {
+template <uint16_t build>
+void InstalledWithDriverBuild(sim::Machine& m) {
   sim::PutFile(m, kSetupDir + u"kvxdrv64.dll", Bytes("MZ kvxdrv64"), Build(build));
   Installed(m);
 }
@@ -20,27 +21,19 @@ void TwoPackageQueues(sim::Machine& m) {
   sim::AddSimPrinter(m, Queue(u"Orvalstone (copy)"));
 }
 
-// A pending deletion of a package module left for the next restart.
-void PendingDelete(sim::Machine& m, const std::u16string& path) {
-  std::vector<uint8_t> data = Utf16Bytes(u"\\??\\" + path);
-  data.insert(data.end(), {0, 0, 0, 0, 0, 0});
-  sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kSessionManager, u"PendingFileRenameOperations",
-                   REG_MULTI_SZ, data);
-}
-
 // Another program holds the module of a removed monitor and lets go during the spooler's
 // restart.
 void PendingModuleFreedByRestart(sim::Machine& m) {
   sim::PutFile(m, kMonitorModule, MonitorBytes("old"), Build(2300));
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
+  HoldModule(m);
   sim::UnlockFile(m, kMonitorModule, 100);
-  PendingDelete(m, kMonitorModule);
+  PendingDeletion(m, kMonitorModule);
 }
 
 // The module of the registered monitor: the running spooler holds it through every restart.
 void PendingModuleOfRegisteredMonitor(sim::Machine& m) {
   Installed(m);
-  PendingDelete(m, kMonitorModule);
+  PendingDeletion(m, kMonitorModule);
 }
 
 void TrayRegisteredNotRunning(sim::Machine& m) {
@@ -48,26 +41,22 @@ void TrayRegisteredNotRunning(sim::Machine& m) {
   sim::EndProcess(m, sim::FindRunning(m, "tray")->pid);
 }
 
+using enum Dialog;
 const Case kShortCases[] = {
-    {"onChkDrv_no_package", nullptr, u"onChkDrv", 3, Dialog::kNone, 0},
-    {"onChkDrv_driver_2206", [](sim::Machine& m) { InstalledWithDriverBuild(m, 2206); },
-     u"onChkDrv", 3, Dialog::kNone, 0},
-    {"onChkDrv_driver_2207", [](sim::Machine& m) { InstalledWithDriverBuild(m, 2207); },
-     u"ONCHKDRV", 103, Dialog::kNone, 0},
-    {"onInit_default_of_another_driver", Installed, u"onInit", 102, Dialog::kNone, 0},
+    {"onChkDrv_no_package", nullptr, u"onChkDrv", 3, kNone, 0},
+    {"onChkDrv_driver_2206", InstalledWithDriverBuild<2206>, u"onChkDrv", 3, kNone, 0},
+    {"onChkDrv_driver_2207", InstalledWithDriverBuild<2207>, u"ONCHKDRV", 103, kNone, 0},
     {"onInit_no_default_printer", [](sim::Machine& m) { m.spooler.defaultPrinter.clear(); },
-     u"oninit", 102, Dialog::kNone, 0},
-    {"onInit_package_is_default", PackageIsDefault, u"onInit", 3, Dialog::kNone, 0},
-    {"onInit_pending_module_freed_by_restart", PendingModuleFreedByRestart, u"onInit", 102,
-     Dialog::kNone, 400},
-    {"onInit_pending_module_still_held", PendingModuleOfRegisteredMonitor, u"onInit", 200,
-     Dialog::kNone, 800},
-    {"def_set_no_package", nullptr, u"def.set", 4, Dialog::kNone, 0},
-    {"def_set_first_package_queue", TwoPackageQueues, u"def.set", 4, Dialog::kNone, 0},
-    {"def_set_other_case_is_no_word", TwoPackageQueues, u"DEF.SET", 6, Dialog::kNone, 0},
-    {"removetray_running", Installed, u"removetray", 6, Dialog::kNone, 0},
-    {"removetray_not_running", TrayRegisteredNotRunning, u"RemoveTray", 6, Dialog::kNone, 0},
-    {"removetray_nothing_registered", nullptr, u"removetray", 6, Dialog::kNone, 1000},
+     u"oninit", 102, kNone, 0},
+    {"onInit_package_is_default", PackageIsDefault, u"onInit", 3, kNone, 0},
+    {"onInit_pending_module_freed_by_restart", PendingModuleFreedByRestart, u"onInit", 102, kNone,
+     400},
+    {"onInit_pending_module_still_held", PendingModuleOfRegisteredMonitor, u"onInit", 200, kNone,
+     800},
+    {"def_set_first_package_queue", TwoPackageQueues, u"def.set", 4, kNone, 0},
+    {"def_set_other_case_is_no_word", TwoPackageQueues, u"DEF.SET", 6, kNone, 0},
+    {"removetray_running", Installed, u"removetray", 6, kNone, 0},
+    {"removetray_not_running", TrayRegisteredNotRunning, u"RemoveTray", 6, kNone, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Words, Scenario, ::testing::ValuesIn(kShortCases), CaseName);

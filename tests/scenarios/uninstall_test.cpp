@@ -4,28 +4,14 @@ namespace {
 
 using namespace scenario;
 
-// Another program keeps the monitor module loaded past the monitor's removal.
-void ModuleHeld(sim::Machine& m) {
-  Installed(m);
-  sim::LockFile(m, kMonitorModule, 0x80000000, FILE_SHARE_READ, true);
-}
-
 // A printer of another driver on the package's port keeps the monitor in use.
 void MonitorInUse(sim::Machine& m) {
   Installed(m);
   sim::AddSimPrinter(m, Queue(u"Fax", u"Orvalstone:", u"Microsoft Print To PDF"));
 }
 
-// The spooler refuses every removal of the monitor.
-void MonitorRefused(sim::Machine& m) {
-  MonitorInUse(m);
-  sim::AddFault(m, "DeleteMonitorW", ERROR_ACCESS_DENIED, 3);
-}
-
-void DriverRefusedOnce(sim::Machine& m) {
-  Installed(m);
-  sim::AddFault(m, "DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1);
-}
+constexpr auto DriverRefusedOnce =
+    Steps<Installed, Fails<"DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1>>;
 
 // A dependent service keeps the spooler from stopping.
 void SpoolerWillNotStop(sim::Machine& m) {
@@ -39,24 +25,11 @@ void SpoolerSlowToStart(sim::Machine& m) {
   m.services.services[0].startDelayMs = 12000;
 }
 
-// The spooler is stopped and cannot be started at all.
-void SpoolerDisabled(sim::Machine& m) {
-  Installed(m);
-  m.services.services[0].state = SERVICE_STOPPED;
-  m.services.services[0].disabled = true;
-}
-
 // The Run value was pointed at another program's file: that file is not the package's.
 void RunValueNamesAnotherFile(sim::Machine& m) {
   Installed(m);
   sim::SetRegValue(m, HKEY_LOCAL_MACHINE, kRunKey, u"OrvalstoneTray", REG_SZ,
                    Utf16Bytes(kSystemDir + u"kernel32.dll" + std::u16string(1, u'\0')));
-}
-
-// A failed listing hides what is installed: the uninstall cannot say it is done.
-void DriverListingFails(sim::Machine& m) {
-  Installed(m);
-  sim::AddFault(m, "EnumPrinterDriversW", ERROR_ACCESS_DENIED);
 }
 
 // A tray program that ignores its exit message: its file cannot go while it runs.
@@ -69,29 +42,30 @@ void TrayIgnoresExit(sim::Machine& m) {
 // tries 100 ms apart to delete the file of the program that still runs. The monitors are
 // listed only after that.
 void CheckMonitorsListedAfterTray(sim::Machine& m) {
-  auto listing = std::find_if(m.calls.begin(), m.calls.end(),
-                              [](const sim::CallRecord& c) { return c.api == "EnumMonitorsW"; });
+  const auto listing = std::ranges::find(m.calls, "EnumMonitorsW", &sim::CallRecord::api);
   ASSERT_NE(listing, m.calls.end());
   EXPECT_EQ(listing->at - m.calls.front().at, 105000u + 10 * 100u);
 }
 
+using enum Dialog;
 const Case kUninstallCases[] = {
-    {"uninstall_run_value_names_another_file", RunValueNamesAnotherFile, u"uninstall", 2,
-     Dialog::kLog, 400},
-    {"uninstall_driver_listing_fails", DriverListingFails, u"uninstall", 100, Dialog::kErrorLog,
+    {"uninstall_run_value_names_another_file", RunValueNamesAnotherFile, u"uninstall", 2, kLog,
      400},
-    {"uninstall", Installed, u"uninstall", 2, Dialog::kLog, 400},
-    {"uninstall_nothing_installed", nullptr, u"un", 2, Dialog::kLog, 1000},
-    {"uninstall_monitor_module_held", ModuleHeld, u"uninstall", 101, Dialog::kLog, 400},
-    {"uninstall_monitor_in_use_printers_parked", MonitorInUse, u"uninstall", 2, Dialog::kLog, 400},
-    {"uninstall_monitor_removal_refused", MonitorRefused, u"uninstall", 100, Dialog::kErrorLog,
-     400},
-    {"uninstall_driver_refused_once", DriverRefusedOnce, u"uninstall", 2, Dialog::kLog, 800},
-    {"uninstall_spooler_will_not_stop", SpoolerWillNotStop, u"uninstall", 100, Dialog::kErrorLog,
-     20000},
-    {"uninstall_spooler_slow_to_start", SpoolerSlowToStart, u"uninstall", 2, Dialog::kLog, 24400},
-    {"uninstall_spooler_disabled", SpoolerDisabled, u"uninstall", 100, Dialog::kErrorLog, 10000},
-    {"uninstall_tray_will_not_exit", TrayIgnoresExit, u"uninstall", 101, Dialog::kLog, 106400,
+    // A failed listing hides what is installed: the uninstall cannot say it is done.
+    {"uninstall_driver_listing_fails",
+     Steps<Installed, Fails<"EnumPrinterDriversW", ERROR_ACCESS_DENIED, 1>>, u"uninstall", 100,
+     kErrorLog, 400},
+    {"uninstall", Installed, u"uninstall", 2, kLog, 400},
+    {"uninstall_nothing_installed", nullptr, u"un", 2, kLog, 1000},
+    // The spooler refuses every removal of the monitor.
+    {"uninstall_monitor_removal_refused",
+     Steps<MonitorInUse, Fails<"DeleteMonitorW", ERROR_ACCESS_DENIED, 3>>, u"uninstall", 100,
+     kErrorLog, 400},
+    {"uninstall_spooler_will_not_stop", SpoolerWillNotStop, u"uninstall", 100, kErrorLog, 20000},
+    {"uninstall_spooler_slow_to_start", SpoolerSlowToStart, u"uninstall", 2, kLog, 24400},
+    {"uninstall_spooler_disabled", Steps<Installed, SpoolerDisabled>, u"uninstall", 100, kErrorLog,
+     10000},
+    {"uninstall_tray_will_not_exit", TrayIgnoresExit, u"uninstall", 101, kLog, 106400,
      CheckMonitorsListedAfterTray},
 };
 
