@@ -116,6 +116,24 @@ void DriverModuleHeldOpen(sim::Machine& m) {
                 FILE_SHARE_READ);
 }
 
+// The tray program's mutex is held by a program that is no tray program: each start quits at
+// once, which is no start.
+void TrayMutexHeldByAnother(sim::Machine& m) {
+  Installed(m);
+  sim::EndProcess(m, sim::FindRunning(m, "tray")->pid);
+  sim::HoldMutex(m, sim::kTrayMutexName, std::nullopt, false);
+}
+
+// The setup's monitor module is a 32-bit build, the installed one of an older version.
+void MonitorModuleOf32Bits(sim::Machine& m) {
+  Installed(m);
+  sim::PutFile(m, kMonitorModule, MonitorBytes("2072"), Build(2072));
+  sim::PutFile(m, kSetupDir + u"kvxmon64.dll",
+               Bytes("MZ kvxmon64 " + std::string(sim::kX86ImageHeader) +
+                     std::string(sim::kMonitorEntryPoint)),
+               Build(2300));
+}
+
 // A repair re-created a queue of the user's without its comment and location (they stay in
 // the record); the uninstall after it cannot delete that queue.
 void QueueBackWithoutItsSettings(sim::Machine& m) {
@@ -150,6 +168,8 @@ const Case kDamagedCases[] = {
      kErrorLog, 500},
     {"reinstall_tray_will_not_start", Steps<Installed, Fails<"CreateProcessW">>, u"install", 100,
      kErrorLog, 0},
+    {"reinstall_tray_mutex_held_by_another", TrayMutexHeldByAnother, u"install", 100, kErrorLog,
+     6500},
     {"uninstall_tray_run_value_not_text", TrayRunValueNotText, u"uninstall", 2, kLog, 1400},
     // The monitor module is held and the system takes no deletion for the restart.
     {"uninstall_module_undeletable", Steps<Installed, HoldModule, Fails<"MoveFileExW">>,
@@ -162,6 +182,9 @@ const Case kDamagedCases[] = {
     {"reinstall_defaults_of_older_driver_build", DefaultsOfOlderDriverBuild, u"install", 1, kLog,
      500},
     {"uninstall_driver_module_held_open", DriverModuleHeldOpen, u"uninstall", 101, kLog, 400},
+    // Refused only once the installed monitor is gone: the queue waits in the record.
+    {"reinstall_monitor_module_of_32_bits", MonitorModuleOf32Bits, u"install", 100, kErrorLog,
+     1100},
     {"uninstall_queue_back_without_its_settings", QueueBackWithoutItsSettings, u"uninstall", 100,
      kErrorLog, 800},
     {"reinstall_driver_module_held_open", DriverModuleHeldOpen, u"install", 1, kLog, 500},
