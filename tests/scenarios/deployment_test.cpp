@@ -69,6 +69,8 @@ const DeploymentCase kCases[] = {
      "installation package is not supported by this processor type. Contact your product "
      "vendor.)\r\n",
      true},
+    // A machine that cannot take the package can still be rid of it.
+    {"uninstall_on_ARM64", u"uninstall", Arm64, 2, 400, false, "Exit code 2", false},
     {"install_in_protected_print_mode", u"install", ProtectedPrint, 100, 0, true,
      "\r\nError(34): Can`t install while Windows protected print mode is on: it refuses the "
      "package's driver and port monitor - (This program is blocked by group policy. For more "
