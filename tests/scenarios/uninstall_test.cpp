@@ -25,6 +25,13 @@ void SpoolerSlowToStart(sim::Machine& m) {
   m.services.services[0].startDelayMs = 12000;
 }
 
+// A spooler that takes 30 s to stop, with jobs in flight, while the monitor module is held.
+void SpoolerSlowToStop(sim::Machine& m) {
+  Installed(m);
+  HoldModule(m);
+  m.services.services[0].stopDelayMs = 30000;
+}
+
 // The Run value was pointed at another program's file: that file is not the package's.
 void RunValueNamesAnotherFile(sim::Machine& m) {
   Installed(m);
@@ -62,6 +69,7 @@ const Case kUninstallCases[] = {
      Steps<MonitorInUse, Fails<"DeleteMonitorW", ERROR_ACCESS_DENIED, 3>>, u"uninstall", 100,
      kErrorLog, 400},
     {"uninstall_spooler_will_not_stop", SpoolerWillNotStop, u"uninstall", 100, kErrorLog, 20000},
+    {"uninstall_spooler_slow_to_stop", SpoolerSlowToStop, u"uninstall", 101, kLog, 30200},
     {"uninstall_spooler_slow_to_start", SpoolerSlowToStart, u"uninstall", 2, kLog, 24400},
     {"uninstall_spooler_disabled", Steps<Installed, SpoolerDisabled>, u"uninstall", 100, kErrorLog,
      10000},
