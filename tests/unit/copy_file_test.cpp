@@ -123,4 +123,36 @@ TEST_F(CopyFileTest, FailuresAndWhatTheyLog) {
   EXPECT_EQ(std::u16string(out.data()).size(), 263u);
 }
 
+// The destination is opened again while locked: by count, and by the tick count when the
+// attempts are slow.
+TEST_F(CopyFileTest, LockedDestinationIsRetriedByCountAndTimeout) {
+  const struct {
+    uint64_t unlockAfterMs;
+    uint32_t tickBase, attemptMs;
+    size_t attempts;
+    uint64_t sleptMs;
+    std::u16string log;
+  } cases[] = {
+      {2000, 1000, 0, 41, 2000, u""},
+      {0, 1000, 0, 100, 5000, u""},
+      {0, 0xFFFFFFFFu - 2000, 0, 100, 5000, u""},  // a wrap of the tick counter changes nothing
+      // Slow attempts reach the 10 s limit first: the 51st ends 10150 ms after the first began.
+      {0, 1000, 150, 51, 2500, u"CreateFile - timeout\r\n"},
+  };
+  for (const auto& c : cases) {
+    Renew();
+    m.tickBase = c.tickBase;
+    LockStaged(m);
+    if (c.unlockAfterMs) sim::UnlockFile(m, kStaged, c.unlockAfterMs);
+    if (c.attemptMs) sim::AddFault(m, "CreateFileW", 0, -1, c.attemptMs);
+    const size_t before = CallCount("CreateFileW");
+    const unique_hfile file = CreateFileTry(context, kStaged.c_str());
+    EXPECT_EQ(bool(file), c.unlockAfterMs != 0);
+    EXPECT_TRUE(file || GetLastError() == ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(CallCount("CreateFileW") - before, c.attempts);
+    EXPECT_EQ(m.sleptMs, c.sleptMs);
+    EXPECT_EQ(Log(), c.log);
+  }
+}
+
 }  // namespace
