@@ -67,12 +67,9 @@ inline sim::SimPrinter Queue(const char16_t* name, const char16_t* port = u"Orva
 
 // A queue's "SubKey" printer data, plain (sim::kPlainDataKey) or under `key`.
 inline void PutPrinterData(sim::SimPrinter& p, const std::u16string& key, const std::string& text) {
-  sim::PrinterDataValue v{u"SubKey", REG_SZ, Bytes(text)};
-  v.bytes.push_back(0);
-  for (auto& k : p.data) {
-    if (k.name == key) return k.values.push_back(v);
-  }
-  p.data.push_back({key, {v}});
+  std::vector<uint8_t> bytes = Bytes(text);
+  bytes.push_back(0);
+  sim::PutPrinterData(*sim::FindDataKey(p, key, true), u"SubKey", REG_SZ, std::move(bytes));
 }
 
 struct Outcome {

@@ -555,9 +555,8 @@ std::string Check(Machine& m, const Step& s, const Outcome& out, bool spoolerWas
 
 void PutSubKey(sim::SimPrinter& p, const U16& key, const char* text) {
   if (!text) return;
-  sim::PrinterDataValue v{u"SubKey", REG_SZ, {}};
-  v.bytes.assign(text, text + std::char_traits<char>::length(text) + 1);
-  p.data.push_back({key, {v}});
+  sim::PutPrinterData(*sim::FindDataKey(p, key, true), u"SubKey", REG_SZ,
+                      {text, text + std::char_traits<char>::length(text) + 1});
 }
 
 bool Install(Machine& m) {
